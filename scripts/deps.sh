@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the driver needs to build, test and run its
+# demo. Sourced by test.sh and demo.sh. As root it installs; with sudo it
+# uses sudo; otherwise it prints the one apt-get line to run and fails.
+qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
+  libgtest-dev libgmock-dev libbenchmark-dev snmpd snmp tmux"
+
+qor_install_deps() {
+  local missing=() p
+  for p in $qor_packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+      || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+      sudo="sudo"
+    else
+      echo "Missing packages. Run this once, then run the command again:" >&2
+      echo "sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+      return 1
+    fi
+  fi
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  # A policy-rc.d that refuses keeps the package from starting a system
+  # snmpd on port 161: the tests and the demo run their own agents.
+  local policy=/usr/sbin/policy-rc.d made_policy=""
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod +x "$policy"
+    made_policy=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+  local rc=$?
+  [ -n "$made_policy" ] && $sudo rm -f "$policy"
+  return $rc
+}

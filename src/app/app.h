@@ -1,0 +1,76 @@
+#ifndef QOR_APP_APP_H_
+#define QOR_APP_APP_H_
+
+#include <functional>
+#include <memory>
+
+#include "app/main_window.h"
+#include "config/config_file.h"
+#include "platform/event_loop.h"
+
+class Cqor_mdl;
+
+constexpr int kUnitCount = 40;
+constexpr int kPollTimer = 1;
+constexpr int kStatusTimer = 2;
+constexpr int kDrainTimer = 3;
+constexpr int kStatusPeriodMs = 800;
+constexpr int kDrainPeriodMs = 10;
+
+// Draws the main window model. The headless renderer draws nothing and
+// copies debug list lines to standard output; the terminal renderer draws
+// the window with ncurses. All calls come from the main thread.
+class WindowRenderer {
+ public:
+  virtual ~WindowRenderer() = default;
+  virtual void Show(MainWindow& window) {}
+  // The model changed (fields, menu, size, list).
+  virtual void Refresh(MainWindow& window) {}
+  // Modal About box: returns when the operator closes it.
+  virtual void ShowAbout(MainWindow& window) {}
+  virtual void Close() {}
+};
+
+// The driver's process-wide state. One instance (TheApp()); main thread
+// only, except the counters, which the link bumps on the main thread too.
+struct AppState {
+  int deviceNumber = 0;
+  int hideDebug = 0;
+  int pollDelay = 1000;
+  int statusHeight = 0;
+  Cqor_mdl* unitTable[kUnitCount] = {};
+  int commsTxCount = 0;
+  int commsRxCount = 0;
+  MainWindow window;
+  EventLoop* loop = nullptr;  // not owned
+  ConfigLocations configLocations;
+  std::unique_ptr<WindowRenderer> renderer;
+};
+
+AppState& TheApp();
+// Tests: start again from a fresh state.
+void ResetAppForTest();
+
+// Window creation: title and class from the string table, then InitApp.
+// False when InitApp fails (the window is not created).
+bool CreateMainWindow();
+// Destroys the main window: timers stopped, units deleted, loop told to end
+// with exit code 0. Safe to call more than once.
+void DestroyMainWindow();
+
+int InitApp(MainWindow* window);
+void LoadSettings();
+void PollAll();
+void DrainSlotWrites();
+void DestroyUnits(MainWindow* window);
+
+void ApplyDebugSettings(MainWindow* window);
+void UpdateStatus();
+// Menu and accelerator commands; false for an id the window does not know.
+bool OnCommand(int commandId);
+
+// The About box texts: the version line and the build line.
+std::string AboutVersionLine();
+std::string AboutBuildLine();
+
+#endif  // QOR_APP_APP_H_

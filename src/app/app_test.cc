@@ -1,0 +1,238 @@
+#include "app/app.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/driver_main.h"
+#include "config/profile_file.h"
+#include "gtest/gtest.h"
+#include "logging/debug_list_box.h"
+#include "logging/log.h"
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/resources.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ParseCase {
+  std::vector<std::string> args;
+  int expected;
+};
+
+TEST(ParseDeviceNumber, CommandLinesAsTheDriverReadsThem) {
+  const ParseCase cases[] = {
+      {{"5"}, 5},
+      {{" 12abc"}, 12},
+      {{"abc"}, 0},
+      {{"0"}, 0},
+      {{"-3"}, -3},
+      {{}, 0},
+      {{""}, 0},
+      {{"+7"}, 7},
+      {{"12", "34"}, 12},
+      {{"\t 9"}, 9},
+      // Only the first 254 characters of the command line count.
+      {{std::string(253, ' ') + "8"}, 8},
+      {{std::string(254, ' ') + "8"}, 0},
+      // Beyond the int range is no device number, never a wrapped one.
+      {{"99999999999"}, -1},
+      {{"2147483647"}, 2147483647},
+  };
+  for (const ParseCase& c : cases) {
+    std::vector<char*> argv = {const_cast<char*>("qor_mdu")};
+    for (const auto& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+    EXPECT_EQ(ParseDeviceNumber(static_cast<int>(argv.size()), argv.data()),
+              c.expected)
+        << "argument '" << (c.args.empty() ? "" : c.args[0]) << "'";
+  }
+}
+
+class AppTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::path(testing::TempDir()) /
+            ("app_" + std::to_string(getpid()) + "_" +
+             testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "sys" / "config" / "system");
+    setenv("QX_ROOT", root_.c_str(), 1);
+    setenv("QX_SYSTEM", "sys", 1);
+    ResetAppForTest();
+    TheApp().deviceNumber = 5;
+    TheApp().loop = &loop_;
+    debugMode = 1;
+    logMode = 0;
+    SetDebugOutputSink([](const char*) {});
+    TheDebugList().clear();
+  }
+  void TearDown() override {
+    ResetAppForTest();
+    SetDebugOutputSink(nullptr);
+    unsetenv("QX_ROOT");
+    unsetenv("QX_SYSTEM");
+    debugMode = 1;
+    logMode = 0;
+    fs::remove_all(root_);
+  }
+  std::string Ini() const {
+    return (root_ / "sys" / "config" / "system" / "dev_005.ini").string();
+  }
+  std::string Setting(const char* section, const char* key) {
+    return GetProfileString(Ini(), section, key, "<missing>");
+  }
+  void WriteIni(const std::string& content) { std::ofstream(Ini()) << content; }
+
+  fs::path root_;
+  ManualClock clock_;
+  EventLoop loop_{&clock_};
+};
+
+TEST_F(AppTest, FirstStartWritesEveryKeyWithItsDefault) {
+  ASSERT_TRUE(CreateMainWindow());
+  EXPECT_EQ(Setting("qor_mdu", "DebugMode"), "1");
+  EXPECT_EQ(Setting("qor_mdu", "LogMode"), "0");
+  EXPECT_EQ(Setting("qor_mdu", "PollDelay"), "1000");
+  for (int n = 1; n <= 40; ++n) {
+    std::string section = "QOR_MDU_" + std::to_string(n);
+    EXPECT_EQ(Setting(section.c_str(), "SNMPAddress"), "") << section;
+    EXPECT_EQ(Setting(section.c_str(), "SNMPCommunity"), "ziriru") << section;
+  }
+  MainWindow& w = TheApp().window;
+  EXPECT_EQ(w.title, "ZARN qor_mdu Application with Debug window - Device 5");
+  EXPECT_EQ(w.className, "CLASS_QOR_MDU");
+  ASSERT_EQ(w.panel.unitList.size(), 40u);
+  EXPECT_EQ(w.panel.unitList[0], "QOR_MDU_1");
+  EXPECT_EQ(w.panel.unitList[39], "QOR_MDU_40");
+  EXPECT_EQ(w.panel.selection, 0);
+}
+
+TEST_F(AppTest, TimersRunWithTheirPeriods) {
+  WriteIni("[qor_mdu]\nPollDelay=250\n");
+  ASSERT_TRUE(CreateMainWindow());
+  EXPECT_EQ(loop_.TimerPeriod(kPollTimer), 250);
+  EXPECT_EQ(loop_.TimerPeriod(kStatusTimer), 800);
+  EXPECT_EQ(loop_.TimerPeriod(kDrainTimer), 10);
+  DestroyMainWindow();
+  EXPECT_FALSE(loop_.HasTimer(kPollTimer));
+  EXPECT_FALSE(loop_.HasTimer(kStatusTimer));
+  EXPECT_FALSE(loop_.HasTimer(kDrainTimer));
+  EXPECT_TRUE(loop_.quitRequested());
+  EXPECT_EQ(loop_.exitCode(), 0);
+}
+
+TEST_F(AppTest, PollDelayZeroGivesTheShortestPeriod) {
+  WriteIni("[qor_mdu]\nPollDelay=0\n");
+  ASSERT_TRUE(CreateMainWindow());
+  EXPECT_EQ(loop_.TimerPeriod(kPollTimer), EventLoop::kMinPeriodMs);
+}
+
+TEST_F(AppTest, DebugModeZeroStartsHiddenAndQuiet) {
+  WriteIni("[qor_mdu]\nDebugMode=0\nLogMode=1\n");
+  ASSERT_TRUE(CreateMainWindow());
+  MainWindow& w = TheApp().window;
+  EXPECT_EQ(TheApp().hideDebug, 1);
+  EXPECT_EQ(w.height, TheApp().statusHeight + 42);
+  EXPECT_EQ(w.style & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0u);
+  EXPECT_TRUE(w.isChecked(IDM_DEBUG_HIDE));
+  EXPECT_FALSE(w.isChecked(IDM_DEBUG_ON));
+  EXPECT_TRUE(w.isChecked(IDM_LOG_ENABLED));
+  EXPECT_EQ(TheDebugList().lineCount(), 0);
+}
+
+struct CommandCase {
+  const char* name;
+  int debugMode, hideDebug, logMode;  // before
+  int command;
+  int wantDebug, wantHide, wantLog;  // after
+  bool fullSize;
+};
+
+TEST_F(AppTest, SwitchCommandsUpdateTheModelAndTheSettingsFile) {
+  const CommandCase cases[] = {
+      {"Hide while shown", 1, 0, 0, IDM_DEBUG_HIDE, 0, 1, 0, false},
+      {"Hide again restores", 0, 1, 0, IDM_DEBUG_HIDE, 1, 0, 0, true},
+      {"On while on: output off, size kept", 1, 0, 0, IDM_DEBUG_ON, 0, 0, 0,
+       true},
+      {"On while off and hidden: shown", 0, 1, 0, IDM_DEBUG_ON, 1, 0, 0, true},
+      {"Enabled toggles log mode", 1, 0, 0, IDM_LOG_ENABLED, 1, 0, 1, true},
+      {"Enabled while debug is off", 0, 1, 1, IDM_LOG_ENABLED, 0, 1, 0, false},
+  };
+  ASSERT_TRUE(CreateMainWindow());
+  MainWindow& w = TheApp().window;
+  for (const CommandCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    debugMode = c.debugMode;
+    TheApp().hideDebug = c.hideDebug;
+    logMode = c.logMode;
+    // The operator dragged the window larger; every switch resets the size
+    // and keeps the corner.
+    w.x = 33;
+    w.y = 44;
+    w.width = 1000;
+    w.height = 900;
+    ASSERT_TRUE(OnCommand(c.command));
+    EXPECT_EQ(debugMode, c.wantDebug);
+    EXPECT_EQ(TheApp().hideDebug, c.wantHide);
+    EXPECT_EQ(logMode, c.wantLog);
+    EXPECT_EQ(Setting("qor_mdu", "DebugMode"), c.wantDebug ? "1" : "0");
+    EXPECT_EQ(Setting("qor_mdu", "LogMode"), c.wantLog ? "1" : "0");
+    EXPECT_EQ(w.isChecked(IDM_DEBUG_ON), c.wantDebug != 0);
+    EXPECT_EQ(w.isChecked(IDM_DEBUG_HIDE), c.wantHide != 0);
+    EXPECT_EQ(w.isChecked(IDM_LOG_ENABLED), c.wantLog != 0);
+    EXPECT_EQ(w.x, 33);
+    EXPECT_EQ(w.y, 44);
+    EXPECT_EQ(w.width, 690);
+    EXPECT_EQ(w.height, c.fullSize ? 640 : TheApp().statusHeight + 42);
+    EXPECT_EQ((w.style & WS_THICKFRAME) != 0, c.fullSize);
+  }
+}
+
+TEST_F(AppTest, ClearEmptiesTheDebugListAndExitEndsTheLoop) {
+  ASSERT_TRUE(CreateMainWindow());
+  DebugList("something %d", 1);
+  ASSERT_EQ(TheDebugList().lineCount(), 1);
+  EXPECT_TRUE(OnCommand(IDM_DEBUG_CLEAR));
+  EXPECT_EQ(TheDebugList().lineCount(), 0);
+  EXPECT_FALSE(OnCommand(4242));
+  EXPECT_TRUE(OnCommand(IDM_EXIT));
+  EXPECT_TRUE(loop_.quitRequested());
+  EXPECT_TRUE(TheApp().window.destroyed);
+}
+
+TEST_F(AppTest, StatusWithoutAUnitReadsAsOneSentence) {
+  ASSERT_TRUE(CreateMainWindow());
+  TheApp().commsRxCount = 12;
+  TheApp().commsTxCount = 3456;
+  TheApp().window.panel.selection = 1;
+  UpdateStatus();
+  const StatusPanel& p = TheApp().window.panel;
+  EXPECT_EQ(p.field(IDC_LINK_RX), "00000012");
+  EXPECT_EQ(p.field(IDC_LINK_TX), "00003456");
+  EXPECT_EQ(p.field(IDC_COMMS_STATE), "Not set");
+  EXPECT_EQ(p.field(IDC_POLL_MODE), "-");
+  EXPECT_EQ(p.field(IDC_TYPE), "in ini");
+  EXPECT_EQ(p.field(IDC_IP), "file");
+  EXPECT_EQ(p.field(IDC_LOCATION), "-");
+  for (int id : {IDC_UNIT_RX, IDC_UNIT_TX, IDC_UNIT_TRAPRX, IDC_UNIT_BUFFER})
+    EXPECT_EQ(p.field(id), "-");
+}
+
+TEST(AboutBox, VersionAndBuildLines) {
+  EXPECT_EQ(AboutVersionLine(), "Version 1, 1, 1, 1  (1, 1, 1, 1)");
+  const std::string build = AboutBuildLine();
+  // "Apr  4 2013 - 17:30:38"
+  ASSERT_EQ(build.size(), 22u);
+  EXPECT_EQ(build.substr(11, 3), " - ");
+  EXPECT_EQ(build[16], ':');
+  EXPECT_EQ(build[19], ':');
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include "app/driver_main.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "app/app.h"
+#include "app/headless_renderer.h"
+#include "logging/log.h"
+#include "logging/log_file.h"
+#include "platform/exit_signals.h"
+#include "platform/fault_handler.h"
+#include "platform/instance_lock.h"
+#include "platform/main_loop.h"
+#include "platform/message_box.h"
+#include "platform/resources.h"
+#include "platform/structured_exception.h"
+
+namespace {
+
+void WriteFaultLine(const char* line) {
+  TheLogFile().writeLineSignalSafe(line);
+}
+
+std::unique_ptr<WindowRenderer> MakeRenderer() {
+  return std::make_unique<HeadlessRenderer>();
+}
+
+}  // namespace
+
+int ParseDeviceNumber(int argc, char** argv) {
+  std::string line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) line += ' ';
+    line += argv[i];
+  }
+  if (line.size() > 254) line.resize(254);
+  const char* p = line.c_str();
+  while (*p == ' ' || *p == '\t') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  long long v = 0;
+  bool any = false;
+  while (*p >= '0' && *p <= '9') {
+    any = true;
+    v = v * 10 + (*p++ - '0');
+    // A number beyond int is no device number; saturating keeps it
+    // positive-or-negative without wrapping into a valid-looking one.
+    if (v > 0x7fffffff) v = 0x80000000LL;
+  }
+  if (!any) return 0;
+  if (negative) return static_cast<int>(-v);  // -v >= INT_MIN here
+  return v > 0x7fffffff ? -1 : static_cast<int>(v);
+}
+
+int DriverMain(int argc, char** argv) {
+  // 1. Faults end the process with their log lines.
+  InstallFaultHandler(WriteFaultLine);
+  InstallFaultTranslator();
+
+  // 2, 3. The device number.
+  const int deviceNumber = ParseDeviceNumber(argc, argv);
+  if (deviceNumber <= 0) {
+    MessageBox(
+        "Error",
+        "Valid device number must be supplied as command line parameter");
+    return 255;
+  }
+
+  // 4. The log file.
+  TheLogFile().init(deviceNumber, "Qor_Mdu", true, true);
+  FileLog("*** Driver starting ***");
+
+  // 5. From here on nothing escapes without its log lines.
+  InstanceLock instanceLock;
+  try {
+    AppState& app = TheApp();
+    app.deviceNumber = deviceNumber;
+    EventLoop& loop = TheMainLoop();
+    app.loop = &loop;
+
+    // 6, 7. One process per device number: the lock carries the title.
+    char title[100];
+    std::snprintf(title, sizeof title,
+                  "ZARN qor_mdu Application with Debug window - Device %d",
+                  deviceNumber);
+    if (instanceLock.Acquire(title) == InstanceLock::kAlreadyHeld) return 255;
+
+    // SIGTERM, SIGINT and SIGHUP act as the Exit command.
+    InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
+
+    // 8, 9. The main window; its creation runs InitApp.
+    app.renderer = MakeRenderer();
+    if (!CreateMainWindow()) {
+      app.renderer.reset();
+      return 0;
+    }
+
+    // 10. Shown minimised, whatever the caller asked for.
+    app.window.showState = SW_MINIMIZE;
+    app.renderer->Show(app.window);
+
+    // 11. The loop runs until the window is destroyed.
+    int exitCode = loop.Run();
+
+    // 12.
+    app.renderer->Close();
+    app.renderer.reset();
+    FileLog("++++ Driver Closing ++++");
+    instanceLock.Release();
+    return exitCode;
+  } catch (const structured_exception& e) {
+    FileLog("Main Application Thread Crashed??");
+    FileLog("thrown exception %x from %lx", e.getSeNumber(),
+            static_cast<unsigned long>(
+                reinterpret_cast<uintptr_t>(e.getSeAddress())));
+  } catch (...) {
+    FileLog("Main Application Thread Crashed but I don't know what");
+  }
+  instanceLock.Release();
+  return 1;
+}

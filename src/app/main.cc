@@ -1,0 +1,3 @@
+#include "app/driver_main.h"
+
+int main(int argc, char** argv) { return DriverMain(argc, argv); }

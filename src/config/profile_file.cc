@@ -1,0 +1,239 @@
+#include "config/profile_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct Line {
+  std::string text;  // without its line end
+  std::string eol;   // "\n", "\r\n", or "" for a last line without one
+};
+
+enum class ReadResult { kOk, kMissing, kError };
+
+ReadResult ReadWholeFile(const std::string& path, std::string* content) {
+  content->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kError;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      return ReadResult::kError;
+    }
+    if (n == 0) break;
+    content->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return ReadResult::kOk;
+}
+
+std::vector<Line> SplitLines(const std::string& content) {
+  std::vector<Line> lines;
+  size_t pos = 0;
+  while (pos < content.size()) {
+    size_t nl = content.find('\n', pos);
+    if (nl == std::string::npos) {
+      lines.push_back({content.substr(pos), ""});
+      break;
+    }
+    size_t end = nl;
+    std::string eol = "\n";
+    if (end > pos && content[end - 1] == '\r') {
+      --end;
+      eol = "\r\n";
+    }
+    lines.push_back({content.substr(pos, end - pos), eol});
+    pos = nl + 1;
+  }
+  return lines;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' ||
+         c == '\f';
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         strncasecmp(a.data(), b.data(), a.size()) == 0 &&
+         a.find('\0') == std::string::npos;
+}
+
+// The section name of a "[name]" line, or false for any other line.
+bool SectionName(const std::string& text, std::string* name) {
+  std::string t = Trim(text);
+  if (t.empty() || t[0] != '[') return false;
+  size_t close = t.find(']');
+  *name = Trim(
+      t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+  return true;
+}
+
+// The key and the raw value of a "key=value" line; comments (";") and lines
+// without "=" are not keys.
+bool KeyLine(const std::string& text, std::string* key, std::string* value) {
+  size_t eq = text.find('=');
+  if (eq == std::string::npos) return false;
+  std::string k = Trim(text.substr(0, eq));
+  if (k.empty() || k[0] == ';') return false;
+  *key = k;
+  if (value) *value = text.substr(eq + 1);
+  return true;
+}
+
+// Index range [begin, end) of the body of the first section named
+// |section|, with begin the header line; false when absent.
+bool FindSection(const std::vector<Line>& lines, const std::string& section,
+                 size_t* header, size_t* end) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string name;
+    if (!SectionName(lines[i].text, &name) || !SameName(name, section))
+      continue;
+    size_t j = i + 1;
+    std::string other;
+    while (j < lines.size() && !SectionName(lines[j].text, &other)) ++j;
+    *header = i;
+    *end = j;
+    return true;
+  }
+  return false;
+}
+
+bool FindKey(const std::vector<Line>& lines, size_t begin, size_t end,
+             const std::string& key, size_t* at, std::string* rawValue) {
+  for (size_t i = begin; i < end; ++i) {
+    std::string k;
+    if (KeyLine(lines[i].text, &k, rawValue) && SameName(k, key)) {
+      *at = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool WriteAtomically(const std::string& path, const std::string& content) {
+  std::string tmp = path + ".XXXXXX";
+  std::vector<char> name(tmp.begin(), tmp.end());
+  name.push_back('\0');
+  int fd = mkstemp(name.data());
+  if (fd < 0) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0)
+    fchmod(fd, st.st_mode & 07777);
+  else
+    fchmod(fd, 0644);
+  const char* p = content.data();
+  size_t left = content.size();
+  bool ok = true;
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(name.data(), path.c_str()) != 0) ok = false;
+  if (!ok) unlink(name.data());
+  return ok;
+}
+
+std::string OneLine(const std::string& value) {
+  std::string v = value;
+  for (char& c : v)
+    if (c == '\r' || c == '\n') c = ' ';
+  return v;
+}
+
+}  // namespace
+
+bool ReadProfileValue(const std::string& path, const std::string& section,
+                      const std::string& key, std::string* value) {
+  std::string content;
+  if (ReadWholeFile(path, &content) != ReadResult::kOk) return false;
+  std::vector<Line> lines = SplitLines(content);
+  size_t header, end, at;
+  std::string raw;
+  if (!FindSection(lines, section, &header, &end)) return false;
+  if (!FindKey(lines, header + 1, end, key, &at, &raw)) return false;
+  *value = NormalizeProfileValue(raw);
+  return true;
+}
+
+std::string GetProfileString(const std::string& path,
+                             const std::string& section, const std::string& key,
+                             const std::string& defaultValue) {
+  std::string value;
+  if (ReadProfileValue(path, section, key, &value)) return value;
+  return NormalizeProfileValue(defaultValue);
+}
+
+std::string NormalizeProfileValue(const std::string& raw) {
+  std::string v = Trim(raw);
+  if (v.size() > kProfileValueMax) v.resize(kProfileValueMax);
+  return v;
+}
+
+bool WriteProfileString(const std::string& path, const std::string& section,
+                        const std::string& key, const std::string& value) {
+  std::string content;
+  ReadResult r = ReadWholeFile(path, &content);
+  if (r == ReadResult::kError) return false;
+  std::vector<Line> lines = SplitLines(content);
+  const std::string eol =
+      !lines.empty() && !lines[0].eol.empty() ? lines[0].eol : "\n";
+  const std::string newValue = OneLine(value);
+
+  size_t header, end, at;
+  std::string raw;
+  if (FindSection(lines, section, &header, &end)) {
+    if (FindKey(lines, header + 1, end, key, &at, &raw)) {
+      std::string& text = lines[at].text;
+      text = text.substr(0, text.find('=') + 1) + newValue;
+    } else {
+      // After the section's last non-blank line, so blank separator lines
+      // stay between this section and the next.
+      size_t after = end;
+      while (after > header + 1 && Trim(lines[after - 1].text).empty()) --after;
+      Line added{key + "=" + newValue, eol};
+      if (lines[after - 1].eol.empty()) {
+        lines[after - 1].eol = eol;
+        added.eol = "";
+      }
+      lines.insert(lines.begin() + static_cast<long>(after), added);
+    }
+  } else {
+    if (!lines.empty() && lines.back().eol.empty()) lines.back().eol = eol;
+    lines.push_back({"[" + section + "]", eol});
+    lines.push_back({key + "=" + newValue, eol});
+  }
+
+  std::string out;
+  out.reserve(content.size() + key.size() + newValue.size() + 16);
+  for (const Line& l : lines) out += l.text + l.eol;
+  if (r == ReadResult::kOk && out == content) return true;
+  return WriteAtomically(path, out);
+}

@@ -1,0 +1,113 @@
+// The installed qor_mdu as an operator starts it: command line, exit codes,
+// settings file, log file, one process per device number, clean end.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kDriver = std::string(QOR_BIN_DIR) + "/qor_mdu";
+
+class DriverProcessTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::path("/tmp") /
+            ("qor_driver_" + std::to_string(getpid()) + "_" +
+             testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "sys" / "config" / "system");
+    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys"};
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string LogText(int device) const {
+    std::string all;
+    if (!fs::exists(root_ / "sys" / "logs")) return all;
+    for (const auto& e : fs::directory_iterator(root_ / "sys" / "logs"))
+      if (e.path().filename().string().find("_Qor_Mdu_" +
+                                            std::to_string(device) + ".log") !=
+          std::string::npos)
+        all += ReadFileText(e.path().string());
+    return all;
+  }
+  static int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos;
+         p = text.find(what, p + 1))
+      ++n;
+    return n;
+  }
+  fs::path root_;
+  std::vector<std::string> env_;
+};
+
+TEST_F(DriverProcessTest, InvalidDeviceNumbersAreRefusedWithoutALog) {
+  const std::vector<std::vector<std::string>> lines = {
+      {}, {"abc"}, {"0"}, {"-3"}};
+  for (const auto& args : lines) {
+    SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
+    Process p(kDriver, args, env_);
+    EXPECT_EQ(p.Wait(), 255);
+    EXPECT_EQ(p.Stderr(),
+              "Error: Valid device number must be supplied as command line "
+              "parameter\n");
+    EXPECT_FALSE(fs::exists(root_ / "sys" / "logs"));
+  }
+}
+
+TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
+  const fs::path ini = root_ / "sys" / "config" / "system" / "dev_007.ini";
+  Process first(kDriver, {"7"}, env_);
+  ASSERT_TRUE(WaitFor([&] {
+    return ReadFileText(ini.string())
+               .find("[QOR_MDU_40]\nSNMPAddress=\nSNMPCommunity=ziriru\n") !=
+           std::string::npos;
+  })) << first.Stderr();
+  const std::string settings = ReadFileText(ini.string());
+  EXPECT_EQ(
+      settings.find("[qor_mdu]\nDebugMode=1\nLogMode=0\nPollDelay=1000\n"), 0u);
+
+  {
+    Process second(kDriver, {"7"}, env_);
+    EXPECT_EQ(second.Wait(), 255);
+    EXPECT_EQ(second.Stderr(), "");  // refused without a box
+  }
+  {
+    // Another device number runs beside it.
+    Process other(kDriver, {"8"}, env_);
+    ASSERT_TRUE(WaitFor(
+        [&] { return Count(LogText(8), "*** Driver starting ***") == 1; }));
+    EXPECT_TRUE(other.running());
+  }
+
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.Wait(), 0);
+  const std::string log = LogText(7);
+  EXPECT_EQ(Count(log, " - *** Driver starting ***\n"), 2);   // both processes
+  EXPECT_EQ(Count(log, " - ++++ Driver Closing ++++\n"), 1);  // only the first
+}
+
+TEST_F(DriverProcessTest, InterruptAndHangupAlsoEndCleanly) {
+  for (int sig : {SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    fs::remove(root_ / "sys" / "config" / "system" / "dev_009.ini");
+    Process p(kDriver, {"9"}, env_);
+    ASSERT_TRUE(WaitFor([&] {
+      return fs::exists(root_ / "sys" / "config" / "system" / "dev_009.ini");
+    }));
+    p.Signal(sig);
+    EXPECT_EQ(p.Wait(), 0);
+  }
+  EXPECT_EQ(Count(LogText(9), "++++ Driver Closing ++++"), 2);
+}
+
+}  // namespace
