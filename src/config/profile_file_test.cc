@@ -16,6 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A string literal with embedded NUL bytes, whole.
+template <size_t N>
+std::string Bytes(const char (&s)[N]) {
+  return std::string(s, N - 1);
+}
+
 class ProfileFileTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -76,7 +82,7 @@ TEST_F(ProfileFileTest, ReadsLikeTheProfileFunctions) {
       {"comment lines are not keys", "[s]\n;k=1\nk=2\n", "s", "k", "2"},
       {"value with equals sign", "[s]\nk=a=b\n", "s", "k", "a=b"},
       {"binary junk around",
-       std::string("\x01\xff\0junk\n[s]\nk=7\n\xfe\n", 20), "s", "k", "7"},
+       Bytes("\x01\xff\0junk\n[s]\nk=7\n\xfe\n"), "s", "k", "7"},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -132,8 +138,8 @@ TEST_F(ProfileFileTest, WriteChangesOnlyItsOwnLine) {
        "k", "9", "[a]\nk=9\n[a]\nk=2\n"},
       {"line breaks in a value cannot start new lines", "[a]\n", "a", "k",
        "x\ny\r", "[a]\nk=x y \n"},
-      {"binary junk survives", std::string("\x01\xff\0j\n[a]\nk=1\n", 12), "a",
-       "k", "2", std::string("\x01\xff\0j\n[a]\nk=2\n", 12)},
+      {"binary junk survives", Bytes("\x01\xff\0j\n[a]\nk=1\n"), "a",
+       "k", "2", Bytes("\x01\xff\0j\n[a]\nk=2\n")},
       {"empty file", "", "a", "k", "1", "[a]\nk=1\n"},
   };
   for (const WriteCase& c : cases) {
