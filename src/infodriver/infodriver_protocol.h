@@ -1,0 +1,99 @@
+#ifndef QOR_INFODRIVER_INFODRIVER_PROTOCOL_H_
+#define QOR_INFODRIVER_INFODRIVER_PROTOCOL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The messages that travel between a driver's infodriver link, the
+// infodriver and its clients (infoctl) over the infodriver's local socket
+// (SOCK_SEQPACKET, so every message arrives whole or not at all).
+//
+// A message is a fixed 24-byte header followed by an optional text:
+//
+//   uint32 message   the message number (the contract's WVN_ numbers)
+//   uint32 sequence  0: no answer wanted; otherwise the receiver answers
+//                    with INFO_RESULT carrying the same sequence number
+//   int64  wParam    first parameter (slot number, handle, flag, result)
+//   int64  lParam    second parameter
+//   bytes            the text, without a terminator, never containing NUL
+//
+// Integers are in host byte order: both ends always run on the same
+// machine. Every message read from a peer goes through DecodeMessage, which
+// refuses what is malformed.
+
+// Messages of the contract between a driver and its infodriver.
+constexpr uint32_t WVN_HELLO = 2031;
+constexpr uint32_t WVN_HELLOACK = 2032;
+constexpr uint32_t WVN_TRANSFER = 2074;
+constexpr uint32_t WVN_INFODISCONNECT = 2175;
+constexpr uint32_t WVN_REQDEVGORXONLY = 2179;
+constexpr uint32_t WVN_REQDEVGOTXRX = 2180;
+constexpr uint32_t WVN_INQDEVGOTXRX = 2181;
+constexpr uint32_t WVN_DEVICEIDINUSE = 2190;
+constexpr uint32_t WVN_DEVDISCONNECT = 2725;
+constexpr uint32_t WVN_WRITESLOT = 2726;
+constexpr uint32_t WVN_READSLOT = 2727;
+constexpr uint32_t WVN_SLOTCHANGE = 2728;
+constexpr uint32_t WVN_DISCOVERREPLY = 2729;
+constexpr uint32_t WVN_WRITESLOTNEG = 2731;
+constexpr uint32_t WVN_ANNOUNCE = 0xC001;
+constexpr uint32_t WVN_DISCOVER = 0xC002;
+
+// Messages of this socket layer. Numbers stay clear of the contract's.
+//   INFO_RESULT      answer to the message with the same sequence number;
+//                    wParam: the receiver's result (1 accepts, 0 refuses,
+//                    INFO_NO_DRIVER when a request needed a driver and none
+//                    is connected); lParam: the message answered; text: the
+//                    slot's text for WVN_READSLOT.
+//   INFO_STATUS      client asks for the infodriver's state; result wParam
+//                    1 when a driver is connected, lParam the device number.
+//   INFO_DUMP        client asks for every non-empty slot: one INFO_SLOTDATA
+//                    each, in slot order, then the result (the count).
+//   INFO_SLOTDATA    wParam: slot; text: its text.
+//   INFO_WATCH       client asks to be told of every slot write from now on
+//                    (INFO_SLOTWRITTEN: wParam slot, lParam the operation).
+constexpr uint32_t INFO_RESULT = 3000;
+constexpr uint32_t INFO_STATUS = 3001;
+constexpr uint32_t INFO_DUMP = 3002;
+constexpr uint32_t INFO_SLOTDATA = 3003;
+constexpr uint32_t INFO_WATCH = 3004;
+constexpr uint32_t INFO_SLOTWRITTEN = 3005;
+constexpr int64_t INFO_NO_DRIVER = -1;
+
+// The infodriver's slot table.
+constexpr int kInfodriverSlotCount = 4096;  // slots 0 to 4095
+constexpr size_t kSlotTextMax = 255;        // bytes; longer texts are cut
+
+constexpr size_t kMessageHeaderSize = 24;
+// The longest text a message may carry. Anything longer is malformed (a
+// slot text is cut to kSlotTextMax long before this).
+constexpr size_t kMessageTextMax = 1024;
+constexpr size_t kMessageMax = kMessageHeaderSize + kMessageTextMax;
+
+struct InfoMessage {
+  uint32_t message = 0;
+  uint32_t sequence = 0;
+  int64_t wParam = 0;
+  int64_t lParam = 0;
+  std::string text;
+};
+
+// Appends the wire form of |m| to |out|. False (nothing appended) when the
+// text is longer than kMessageTextMax or contains a NUL.
+bool EncodeMessage(const InfoMessage& m, std::string* out);
+
+// Parses one received message of |size| bytes. False when it is shorter
+// than the header, longer than kMessageMax, or its text contains a NUL.
+bool DecodeMessage(const char* data, size_t size, InfoMessage* m);
+
+// A text cut to what a slot holds: at most kSlotTextMax bytes, ending at
+// the first NUL.
+std::string SlotText(const char* text);
+
+// True for 0 <= slot < kInfodriverSlotCount.
+inline bool IsSlotInRange(int64_t slot) {
+  return slot >= 0 && slot < kInfodriverSlotCount;
+}
+
+#endif  // QOR_INFODRIVER_INFODRIVER_PROTOCOL_H_

@@ -1,0 +1,49 @@
+#ifndef QOR_INFODRIVER_INFODRIVER_TRANSPORT_H_
+#define QOR_INFODRIVER_INFODRIVER_TRANSPORT_H_
+
+#include <functional>
+
+#include "infodriver/infodriver_protocol.h"
+
+class EventLoop;
+
+// The narrow seam between the infodriver link (extinfo) and whatever carries
+// its messages: the infodriver's local socket in the driver
+// (SocketTransport), an in-memory infodriver in tests
+// (InMemoryInfodriver::makeTransport). The link owns its transport and uses
+// it from the loop's thread only.
+class InfodriverTransport {
+ public:
+  enum class OpenResult {
+    kOk,            // connected
+    kNoInfodriver,  // nobody serves the device (no socket, refused)
+    kSetupFailed,   // the link itself cannot be made (no socket, bad RUNDIR)
+  };
+  enum class ReceiveResult {
+    kMessage,  // one message was stored
+    kNothing,  // nothing arrived within the wait
+    kClosed,   // the peer went away (or is no longer trusted)
+  };
+
+  virtual ~InfodriverTransport() = default;
+
+  virtual OpenResult open(int deviceNumber) = 0;
+  // Drops the connection; further sends fail and receives report kClosed.
+  virtual void close() = 0;
+  virtual bool isOpen() const = 0;
+
+  // Sends one whole message. False when it cannot be delivered (connection
+  // gone, or the peer has not taken it within the transport's own bound).
+  virtual bool send(const InfoMessage& message) = 0;
+
+  // Waits at most |timeoutMs| (0: do not wait) for one message. A malformed
+  // message from the peer is dropped and not reported.
+  virtual ReceiveResult receive(InfoMessage* message, int timeoutMs) = 0;
+
+  // From now on calls |readable| on |loop|'s thread whenever messages may be
+  // waiting or the peer has gone; an empty |readable| stops it. The in-memory
+  // transport calls it directly from the test's delivery calls.
+  virtual void watch(EventLoop* loop, std::function<void()> readable) = 0;
+};
+
+#endif  // QOR_INFODRIVER_INFODRIVER_TRANSPORT_H_

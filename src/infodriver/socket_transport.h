@@ -1,0 +1,32 @@
+#ifndef QOR_INFODRIVER_SOCKET_TRANSPORT_H_
+#define QOR_INFODRIVER_SOCKET_TRANSPORT_H_
+
+#include <functional>
+
+#include "infodriver/infodriver_transport.h"
+
+// The link's transport in the driver: the infodriver's socket
+// RUNDIR/infodriver-N.sock (runtime_dir.h). Connecting is the handshake's
+// broadcast: no socket, or nobody listening on it, means no infodriver. A
+// send waits at most kSendTimeoutMs for the infodriver to take a message;
+// one that stays stuck longer is treated as gone.
+class SocketTransport : public InfodriverTransport {
+ public:
+  static constexpr int kSendTimeoutMs = 5000;
+
+  SocketTransport() = default;
+  ~SocketTransport() override;
+
+  OpenResult open(int deviceNumber) override;
+  void close() override;
+  bool isOpen() const override { return fd_ >= 0; }
+  bool send(const InfoMessage& message) override;
+  ReceiveResult receive(InfoMessage* message, int timeoutMs) override;
+  void watch(EventLoop* loop, std::function<void()> readable) override;
+
+ private:
+  int fd_ = -1;
+  EventLoop* watchedBy_ = nullptr;
+};
+
+#endif  // QOR_INFODRIVER_SOCKET_TRANSPORT_H_

@@ -1,0 +1,286 @@
+// infoctl: the command-line client of an infodriver.
+//
+//   infoctl get N SLOT        the slot's text
+//   infoctl dump N            SLOT<TAB>TEXT for every slot that is not empty
+//   infoctl set N SLOT TEXT   request the change from the device's driver
+//   infoctl watch N           SLOT<TAB>TEXT for every slot write, as it comes
+//   infoctl mode N txrx|rxonly|inquire   the driver's answer, 1 or 0
+//   infoctl ping N            whether the infodriver answers and has a driver
+//
+// Texts are printed with backslash, tab, CR and LF escaped as \\ \t \r \n.
+// Exit codes: 0 done, 1 refused or no driver, 2 usage, 3 no infodriver.
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "infodriver/info_socket.h"
+#include "infodriver/infodriver_protocol.h"
+#include "infodriver/runtime_dir.h"
+
+namespace {
+
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoInfodriver = 3;
+// The infodriver answers at once; a driver that is passed a request gets
+// this long.
+constexpr int kAnswerTimeoutMs = 10000;
+
+const char kUsage[] =
+    "usage: infoctl get N SLOT\n"
+    "       infoctl dump N\n"
+    "       infoctl set N SLOT TEXT\n"
+    "       infoctl watch N\n"
+    "       infoctl mode N txrx|rxonly|inquire\n"
+    "       infoctl ping N\n";
+
+int Usage(const char* why) {
+  if (why != nullptr) std::fprintf(stderr, "infoctl: %s\n", why);
+  std::fputs(kUsage, stderr);
+  return kExitUsage;
+}
+
+bool ParseInt(const char* text, long min, long max, long* out) {
+  if (text == nullptr || *text == '\0') return false;
+  errno = 0;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value < min || value > max) return false;
+  *out = value;
+  return true;
+}
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+void PrintSlot(int64_t slot, const std::string& text) {
+  std::printf("%lld\t%s\n", static_cast<long long>(slot), Escape(text).c_str());
+  std::fflush(stdout);
+}
+
+class Connection {
+ public:
+  explicit Connection(int device) : device_(device) {}
+  ~Connection() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Connects; on failure prints why and returns false.
+  bool open() {
+    std::string dir, error;
+    RuntimeDirStatus status = PrepareRuntimeDirectory(false, &dir, &error);
+    if (status != RuntimeDirStatus::kOk) {
+      std::fprintf(stderr, "infoctl: no infodriver serves %d (%s)\n", device_,
+                   error.c_str());
+      return false;
+    }
+    int reason = 0;
+    const std::string path = InfodriverSocketPath(dir, device_);
+    fd_ = ConnectInfoSocket(path, &reason);
+    if (fd_ < 0) {
+      std::fprintf(stderr, "infoctl: no infodriver serves %d (%s: %s)\n",
+                   device_, path.c_str(), std::strerror(reason));
+      return false;
+    }
+    return true;
+  }
+
+  // Sends |m| and waits for its result; messages that come before it go to
+  // |other|. False (with a message printed) when the infodriver goes or
+  // does not answer.
+  template <typename OnOther>
+  bool request(InfoMessage m, InfoMessage* result, OnOther other) {
+    m.sequence = 1;
+    if (!SendInfoMessage(fd_, m, kAnswerTimeoutMs)) return lost();
+    for (;;) {
+      InfoMessage in;
+      switch (ReceiveInfoMessage(fd_, &in, kAnswerTimeoutMs)) {
+        case InfoReceive::kMessage:
+          break;
+        case InfoReceive::kMalformed:
+          continue;
+        case InfoReceive::kNothing:
+          std::fprintf(stderr, "infoctl: infodriver %d did not answer\n",
+                       device_);
+          return false;
+        case InfoReceive::kClosed:
+          return lost();
+      }
+      if (in.message == INFO_RESULT && in.sequence == m.sequence) {
+        *result = std::move(in);
+        return true;
+      }
+      other(in);
+    }
+  }
+  bool request(const InfoMessage& m, InfoMessage* result) {
+    return request(m, result, [](const InfoMessage&) {});
+  }
+
+  int fd() const { return fd_; }
+  bool lost() {
+    std::fprintf(stderr, "infoctl: infodriver %d went away\n", device_);
+    return false;
+  }
+
+ private:
+  int device_;
+  int fd_ = -1;
+};
+
+int NoDriver(int device) {
+  std::fprintf(stderr, "infoctl: no driver is connected to infodriver %d\n",
+               device);
+  return kExitRefused;
+}
+
+int Get(Connection& c, long slot) {
+  InfoMessage result;
+  if (!c.request({WVN_READSLOT, 0, slot, 0, ""}, &result))
+    return kExitNoInfodriver;
+  std::printf("%s\n", Escape(result.text).c_str());
+  return 0;
+}
+
+int Dump(Connection& c) {
+  InfoMessage result;
+  bool ok =
+      c.request({INFO_DUMP, 0, 0, 0, ""}, &result, [](const InfoMessage& m) {
+        if (m.message == INFO_SLOTDATA) PrintSlot(m.wParam, m.text);
+      });
+  return ok ? 0 : kExitNoInfodriver;
+}
+
+int Set(Connection& c, int device, long slot, const char* text) {
+  InfoMessage result;
+  if (!c.request({WVN_SLOTCHANGE, 0, slot, 0, text}, &result))
+    return kExitNoInfodriver;
+  if (result.wParam == INFO_NO_DRIVER) return NoDriver(device);
+  if (result.wParam != 1) {
+    std::fprintf(stderr, "infoctl: the driver of %d refused the change\n",
+                 device);
+    return kExitRefused;
+  }
+  return 0;
+}
+
+volatile sig_atomic_t interrupted = 0;
+void OnInterrupt(int) { interrupted = 1; }
+
+int Watch(Connection& c, int device) {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnInterrupt;  // no SA_RESTART: poll returns EINTR
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  InfoMessage result;
+  if (!c.request({INFO_WATCH, 0, 0, 0, ""}, &result)) return kExitNoInfodriver;
+  while (!interrupted) {
+    InfoMessage m;
+    // A short wait, so that an interrupt is seen between messages.
+    switch (ReceiveInfoMessage(c.fd(), &m, 250)) {
+      case InfoReceive::kMessage:
+        if (m.message == INFO_SLOTWRITTEN) PrintSlot(m.wParam, m.text);
+        break;
+      case InfoReceive::kMalformed:
+      case InfoReceive::kNothing:
+        break;
+      case InfoReceive::kClosed:
+        if (interrupted) return 0;
+        c.lost();
+        return kExitNoInfodriver;
+    }
+  }
+  return 0;
+}
+
+int Mode(Connection& c, int device, const char* which) {
+  uint32_t message;
+  if (std::strcmp(which, "txrx") == 0)
+    message = WVN_REQDEVGOTXRX;
+  else if (std::strcmp(which, "rxonly") == 0)
+    message = WVN_REQDEVGORXONLY;
+  else if (std::strcmp(which, "inquire") == 0)
+    message = WVN_INQDEVGOTXRX;
+  else
+    return Usage("mode must be txrx, rxonly or inquire");
+  InfoMessage result;
+  if (!c.request({message, 0, 0, 0, ""}, &result)) return kExitNoInfodriver;
+  if (result.wParam == INFO_NO_DRIVER) return NoDriver(device);
+  std::printf("%lld\n", static_cast<long long>(result.wParam));
+  return 0;
+}
+
+int Ping(Connection& c, int device) {
+  InfoMessage result;
+  if (!c.request({INFO_STATUS, 0, 0, 0, ""}, &result)) return kExitNoInfodriver;
+  std::printf("infodriver %d: %s\n", device,
+              result.wParam == 1 ? "driver connected" : "no driver connected");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage(nullptr);
+  const std::string command = argv[1];
+  long device = 0;
+  if (!ParseInt(argv[2], 1, 0x7FFFFFFF, &device))
+    return Usage("N must be a device number above 0");
+
+  long slot = 0;
+  struct Shape {
+    const char* name;
+    int args;  // after N
+  };
+  const Shape shapes[] = {{"get", 1},   {"dump", 0}, {"set", 2},
+                          {"watch", 0}, {"mode", 1}, {"ping", 0}};
+  int wanted = -1;
+  for (const Shape& s : shapes)
+    if (command == s.name) wanted = s.args;
+  if (wanted < 0) return Usage(("unknown command " + command).c_str());
+  if (argc != 3 + wanted) return Usage("wrong number of arguments");
+  if ((command == "get" || command == "set") &&
+      !ParseInt(argv[3], 0, kInfodriverSlotCount - 1, &slot))
+    return Usage("SLOT must be a number from 0 to 4095");
+  if (command == "set" && std::strlen(argv[4]) > kSlotTextMax)
+    return Usage("TEXT is longer than the 255 bytes a slot holds");
+
+  Connection c(static_cast<int>(device));
+  if (!c.open()) return kExitNoInfodriver;
+  if (command == "get") return Get(c, slot);
+  if (command == "dump") return Dump(c);
+  if (command == "set") return Set(c, static_cast<int>(device), slot, argv[4]);
+  if (command == "watch") return Watch(c, static_cast<int>(device));
+  if (command == "mode") return Mode(c, static_cast<int>(device), argv[3]);
+  return Ping(c, static_cast<int>(device));
+}

@@ -1,0 +1,53 @@
+// infodriver N: the slot table of device N for its driver and clients,
+// served in the foreground until SIGTERM or SIGINT.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "infodriver_server.h"
+#include "platform/event_loop.h"
+#include "platform/exit_signals.h"
+
+namespace {
+
+bool ParseDevice(const char* text, int* device) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value <= 0 || value > 0x7FFFFFFF)
+    return false;
+  *device = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int device = 0;
+  if (argc != 2 || !ParseDevice(argv[1], &device)) {
+    std::fprintf(stderr, "usage: infodriver N   (N: device number, > 0)\n");
+    return 2;
+  }
+
+  EventLoop loop;
+  InfodriverServer server(device, &loop);
+  // Before anything else, so that the signals are read from the loop.
+  if (!InstallExitSignals(&loop, [&] {
+        server.stop();
+        loop.Quit(0);
+      })) {
+    std::fprintf(stderr, "infodriver %d: cannot catch exit signals\n", device);
+    return 1;
+  }
+  std::string error;
+  if (!server.start(&error)) {
+    std::fprintf(stderr, "infodriver %d: %s\n", device, error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "infodriver %d: serving %s\n", device,
+               server.socketPath().c_str());
+  return loop.Run();
+}
