@@ -17,7 +17,8 @@
 //
 // Everything runs on the event loop's thread. The community octets point at
 // the community text held by the derived object, which must outlive the
-// session.
+// session. The object talks to the layer that TheSnmpApi() gave when it was
+// constructed, for its whole life.
 class CsnmpZarn {
  public:
   CsnmpZarn();
@@ -56,6 +57,14 @@ class CsnmpZarn {
   HSNMP_ENTITY remoteEntity = nullptr;
   HSNMP_CONTEXT context = nullptr;
   smiOCTETS communityOctets;
+
+ private:
+  void dispatch(HSNMP_SESSION session, uint32_t wParam, uint32_t lParam);
+
+  SnmpApi* api_;
+  // Whether this object was counted in the instance count: an object whose
+  // layer start-up failed must not take another object's count away.
+  bool counted_ = false;
 };
 
 // The system debug output line of this layer: formatted into 2048 bytes and

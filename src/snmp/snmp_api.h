@@ -26,10 +26,13 @@ constexpr uint32_t SNMPAPI_ON = 1;
 // Error codes returned by GetLastError (the text table is errorText()).
 constexpr uint32_t SNMPAPI_ALLOC_ERROR = 2;
 constexpr uint32_t SNMPAPI_CONTEXT_INVALID = 3;
+constexpr uint32_t SNMPAPI_CONTEXT_UNKNOWN = 4;
 constexpr uint32_t SNMPAPI_ENTITY_INVALID = 5;
+constexpr uint32_t SNMPAPI_ENTITY_UNKNOWN = 6;
 constexpr uint32_t SNMPAPI_INDEX_INVALID = 7;
 constexpr uint32_t SNMPAPI_NOOP = 8;
 constexpr uint32_t SNMPAPI_OID_INVALID = 9;
+constexpr uint32_t SNMPAPI_OPERATION_INVALID = 10;
 constexpr uint32_t SNMPAPI_OUTPUT_TRUNCATED = 11;
 constexpr uint32_t SNMPAPI_PDU_INVALID = 12;
 constexpr uint32_t SNMPAPI_SESSION_INVALID = 13;
@@ -39,8 +42,10 @@ constexpr uint32_t SNMPAPI_MODE_INVALID = 16;
 constexpr uint32_t SNMPAPI_SIZE_INVALID = 17;
 constexpr uint32_t SNMPAPI_NOT_INITIALIZED = 18;
 constexpr uint32_t SNMPAPI_MESSAGE_INVALID = 19;
+constexpr uint32_t SNMPAPI_HWND_INVALID = 20;
 constexpr uint32_t SNMPAPI_OTHER_ERROR = 99;
 constexpr uint32_t SNMPAPI_TL_NOT_INITIALIZED = 100;
+constexpr uint32_t SNMPAPI_TL_NOT_SUPPORTED = 101;
 constexpr uint32_t SNMPAPI_TL_NOT_AVAILABLE = 102;
 constexpr uint32_t SNMPAPI_TL_RESOURCE_ERROR = 103;
 constexpr uint32_t SNMPAPI_TL_UNDELIVERABLE = 104;
@@ -212,5 +217,17 @@ class SnmpApi {
 // is created on first use.
 SnmpApi& TheSnmpApi();
 SnmpApi* SetSnmpApi(SnmpApi* api);  // returns the previous one
+
+// Installs |api| as TheSnmpApi() for a scope and puts the previous one back.
+class ScopedSnmpApi {
+ public:
+  explicit ScopedSnmpApi(SnmpApi* api) : previous_(SetSnmpApi(api)) {}
+  ~ScopedSnmpApi() { SetSnmpApi(previous_); }
+  ScopedSnmpApi(const ScopedSnmpApi&) = delete;
+  ScopedSnmpApi& operator=(const ScopedSnmpApi&) = delete;
+
+ private:
+  SnmpApi* previous_;
+};
 
 #endif  // QOR_SNMP_SNMP_API_H_

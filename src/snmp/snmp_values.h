@@ -12,6 +12,11 @@
 // terminator); returns the length written. Size 0 writes nothing.
 int formatValue(const smiVALUE* value, uint32_t size, char* out);
 
+// Dotted decimal of |oid| into |out| (capacity |size|); returns the length.
+// An empty OID, or one whose text does not fit whole, gives the empty text
+// and 0: a cut OID could name another object.
+int formatOid(const smiOID* oid, uint32_t size, char* out);
+
 // Fixed text of an SNMP layer error code; "Other SNMP Error" when unknown.
 const char* errorText(uint32_t code);
 

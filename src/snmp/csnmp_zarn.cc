@@ -1,0 +1,432 @@
+#include "snmp/csnmp_zarn.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/debug_output.h"
+#include "snmp/snmp_values.h"
+
+namespace {
+
+uint32_t snmpInstanceCount = 0;
+
+// Text to integer as the C library's atoi reads it, without its undefined
+// behaviour on overflow: out-of-range values stop at the limits.
+int32_t TextToInt(const char* text) {
+  errno = 0;
+  long long v = std::strtoll(text, nullptr, 10);
+  if (v > INT32_MAX) return INT32_MAX;
+  if (v < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
+
+uint32_t TextToUnsigned(const char* text) {
+  errno = 0;
+  unsigned long long v = std::strtoull(text, nullptr, 10);
+  if (errno == ERANGE) return UINT32_MAX;
+  // strtoull accepts "-1" as the largest value minus 0; keep its 32-bit
+  // reading for negative texts and stop positive overflow at the limit.
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p != '-' && v > UINT32_MAX) return UINT32_MAX;
+  return static_cast<uint32_t>(v);
+}
+
+// The first four dot-separated pieces of the text become the bytes; missing
+// pieces stay 0.
+void TextToIpAddress(const char* text, uint8_t bytes[4]) {
+  const char* p = text;
+  for (int i = 0; i < 4 && p; ++i) {
+    bytes[i] = static_cast<uint8_t>(TextToInt(p));
+    p = std::strchr(p, '.');
+    if (p) ++p;
+  }
+}
+
+}  // namespace
+
+void SnmpTrace(const char* format, ...) {
+  char line[2048];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  OutputDebugString(line);
+}
+
+uint32_t CsnmpZarn::instanceCount() { return snmpInstanceCount; }
+
+CsnmpZarn::CsnmpZarn() : api_(&TheSnmpApi()) {
+  localEntity = nullptr;
+  remoteEntity = nullptr;
+  if (snmpInstanceCount == 0) {
+    SnmpTrace("Start SNMP Starting\n");
+    uint32_t major = 0, minor = 0, level = 0, translateMode = 0,
+             retransmitMode = 0;
+    SNMPAPI_STATUS result =
+        api_->Startup(&major, &minor, &level, &translateMode, &retransmitMode);
+    SnmpTrace(
+        "SNMP Version %u.%u. Level %u. Translate Mode %u. Retransmit Mode "
+        "%u.\n",
+        major, minor, level, translateMode, retransmitMode);
+    if (result != SNMPAPI_SUCCESS) {
+      SnmpTrace("SNMP failed to start. Error=%s\n",
+                errorText(api_->GetLastError(nullptr)));
+      return;
+    }
+  }
+  ++snmpInstanceCount;
+  counted_ = true;
+  SnmpTrace("SNMP %u instances.\n", snmpInstanceCount);
+}
+
+CsnmpZarn::~CsnmpZarn() {
+  SnmpTrace("SNMP destructor - %u instances.\n", snmpInstanceCount);
+  if (!counted_) return;
+  uint32_t before = snmpInstanceCount--;
+  if (before == 1) {
+    SnmpTrace("SNMP Cleaning-up.\n");
+    if (api_->Cleanup() != SNMPAPI_SUCCESS)
+      SnmpTrace("SnmpCleanup failed. Error=%s\n",
+                errorText(api_->GetLastError(nullptr)));
+  }
+}
+
+int CsnmpZarn::init_snmp(const char* address, const char* community,
+                         uint32_t remotePort, const char* localAddress,
+                         uint32_t localPort) {
+  SnmpApi& api = *api_;
+  // 1. The session, with this object as the callback's client data.
+  session = api.CreateSession(nullptr, 0, &CsnmpZarn::onSnmpEvent, this);
+  if (!session) {
+    SnmpTrace("SNMP session failure. Error %s.\n",
+              errorText(api.GetLastError(nullptr)));
+    return 1;
+  }
+
+  // 2. A local entity of our own only off the standard ports: with remote
+  // port 161 and no local port, traps come through the registration.
+  uint32_t effectiveLocalPort = localPort ? localPort : remotePort + 1;
+  if (effectiveLocalPort != 162) {
+    localEntity = api.StrToEntity(session, localAddress);
+    if (api.SetPort(localEntity, effectiveLocalPort) != SNMPAPI_SUCCESS) {
+      SnmpTrace(
+          "CsnmpZarn::init_snmp(): SnmpSetPort() for local port failed. "
+          "Error %s.\n",
+          errorText(api.GetLastError(session)));
+      return 1;
+    }
+    if (api.Listen(localEntity, SNMPAPI_ON) != SNMPAPI_SUCCESS) {
+      uint32_t error = api.GetLastError(session);
+      if (error != SNMPAPI_TL_OTHER) {
+        SnmpTrace("CsnmpZarn::init_snmp(): SnmpListen() failed. Error %s.\n",
+                  errorText(error));
+        return 1;
+      }
+    }
+  }
+
+  // 3. The unit.
+  remoteEntity = api.StrToEntity(session, address);
+  if (remotePort != 161) {
+    if (api.SetPort(remoteEntity, remotePort) != SNMPAPI_SUCCESS) {
+      SnmpTrace(
+          "CsnmpZarn::init_snmp(): SnmpSetPort() for remote port failed. "
+          "Error %s.\n",
+          errorText(api.GetLastError(session)));
+      return 1;
+    }
+  }
+
+  // 4. Traps from the unit, whatever their OID.
+  if (api.Register(session, localEntity, remoteEntity, nullptr, nullptr,
+                   SNMPAPI_ON) != SNMPAPI_SUCCESS) {
+    SnmpTrace("CsnmpZarn::init_snmp(): SnmpRegister() failed. Error %s.\n",
+              errorText(api.GetLastError(session)));
+    return 1;
+  }
+
+  // 5. The community as the context; the octets refer to the caller's text.
+  communityOctets.len = static_cast<uint32_t>(std::strlen(community));
+  communityOctets.ptr =
+      reinterpret_cast<uint8_t*>(const_cast<char*>(community));
+  context = api.StrToContext(session, &communityOctets);
+  return 0;
+}
+
+int CsnmpZarn::closeSnmp() {
+  SnmpApi& api = *api_;
+  int result = 0;
+  SnmpTrace("Closing SNMP.\n");
+  if (api.Close(session) != SNMPAPI_SUCCESS) {
+    SnmpTrace("Failed to close SNMP. Error=%s.\n",
+              errorText(api.GetLastError(nullptr)));
+    result = 1;
+  }
+  if (api.Cleanup() != SNMPAPI_SUCCESS) {
+    SnmpTrace("Failed to cleanup SNMP. Error=%s.\n",
+              errorText(api.GetLastError(nullptr)));
+    result = 1;
+  }
+  return result;
+}
+
+int CsnmpZarn::sendRequest(int32_t pduType, const char* oid, const char* value,
+                           uint32_t syntax, int32_t requestId) {
+  SnmpApi& api = *api_;
+  const char* text = value ? value : "";
+
+  // 1. The value from its text, by syntax.
+  smiVALUE requestValue;
+  requestValue.syntax = syntax ? syntax : SNMP_SYNTAX_NULL;
+  uint8_t ipBytes[4] = {0, 0, 0, 0};
+  switch (requestValue.syntax) {
+    case SNMP_SYNTAX_INT:
+      requestValue.value.sNumber = TextToInt(text);
+      break;
+    case SNMP_SYNTAX_BITS:
+    case SNMP_SYNTAX_OCTETS:
+    case SNMP_SYNTAX_OPAQUE:
+    case SNMP_SYNTAX_NSAPADDR:
+      requestValue.value.string.len = static_cast<uint32_t>(std::strlen(text));
+      requestValue.value.string.ptr =
+          reinterpret_cast<uint8_t*>(const_cast<char*>(text));
+      break;
+    case SNMP_SYNTAX_OID:
+      requestValue.value.oid = smiOID{};
+      api.StrToOid(text, &requestValue.value.oid);
+      break;
+    case SNMP_SYNTAX_IPADDR:
+      TextToIpAddress(text, ipBytes);
+      requestValue.value.string.len = 4;
+      requestValue.value.string.ptr = ipBytes;
+      break;
+    case SNMP_SYNTAX_CNTR32:
+    case SNMP_SYNTAX_GAUGE32:
+    case SNMP_SYNTAX_TIMETICKS:
+    case SNMP_SYNTAX_UINT32:
+      requestValue.value.uNumber = TextToUnsigned(text);
+      break;
+    default:
+      break;
+  }
+  // An OID value is a layer descriptor of its own; it goes with the request.
+  auto freeValueOid = [&] {
+    if (requestValue.syntax == SNMP_SYNTAX_OID && requestValue.value.oid.ptr)
+      api.FreeDescriptor(SNMP_SYNTAX_OID, &requestValue.value.oid);
+  };
+
+  // 2. The name.
+  smiOID name;
+  if (api.StrToOid(oid, &name) == SNMPAPI_FAILURE) {
+    freeValueOid();
+    return 1;
+  }
+
+  // 3. The one-binding list.
+  requestVbl = api.CreateVbl(session, &name, &requestValue);
+  if (!requestVbl) {
+    if (api.FreeVbl(requestVbl) != SNMPAPI_SUCCESS)
+      SnmpTrace("Failed to free VBL. Error %s.\n",
+                errorText(api.GetLastError(session)));
+    if (name.ptr &&
+        api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
+      SnmpTrace("Failed to free Descriptor. Error %s.\n",
+                errorText(api.GetLastError(session)));
+    freeValueOid();
+    return 1;
+  }
+
+  // 4. The PDU with the caller's request id.
+  requestPdu = api.CreatePdu(session, pduType, requestId, 0, 0, requestVbl);
+  if (!requestPdu) {
+    SnmpTrace("Failed to create PDU");
+    if (api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
+      SnmpTrace("Failed to free Descriptor. Error %s.\n",
+                errorText(api.GetLastError(session)));
+    if (api.FreeVbl(requestVbl) != SNMPAPI_SUCCESS)
+      SnmpTrace("Failed to free VBL. Error %s.\n",
+                errorText(api.GetLastError(session)));
+    if (api.FreePdu(requestPdu) != SNMPAPI_SUCCESS)
+      SnmpTrace("Failed to free PDU. Error %s.\n",
+                errorText(api.GetLastError(session)));
+    requestVbl = nullptr;
+    freeValueOid();
+    return 1;
+  }
+
+  // 5. Send.
+  SNMPAPI_STATUS result =
+      api.SendMsg(session, nullptr, remoteEntity, context, requestPdu);
+
+  // 6. The scratch goes whatever the result.
+  if (api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
+    SnmpTrace("Failed to free Descriptor. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  if (api.FreeVbl(requestVbl) != SNMPAPI_SUCCESS)
+    SnmpTrace("Failed to free VBL 1. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  if (api.FreePdu(requestPdu) != SNMPAPI_SUCCESS)
+    SnmpTrace("Failed to free PDU 1. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  requestVbl = nullptr;
+  requestPdu = nullptr;
+  freeValueOid();
+
+  // 7.
+  if (result == SNMPAPI_SUCCESS) return 0;
+  SnmpTrace("Failed to send message. Error %s.\n",
+            errorText(api.GetLastError(session)));
+  return 1;
+}
+
+SNMPAPI_STATUS CsnmpZarn::onSnmpEvent(HSNMP_SESSION session, void* hWnd,
+                                      uint32_t wMsg, uint32_t wParam,
+                                      uint32_t lParam, void* clientData) {
+  if (!clientData) return SNMPAPI_SUCCESS;
+  static_cast<CsnmpZarn*>(clientData)->dispatch(session, wParam, lParam);
+  return SNMPAPI_SUCCESS;
+}
+
+void CsnmpZarn::dispatch(HSNMP_SESSION session, uint32_t wParam,
+                         uint32_t lParam) {
+  SnmpApi& api = *api_;
+  // 1. and 2. Notifications: lParam is the request id of a timeout.
+  if (wParam == SNMPAPI_TL_TIMEOUT) {
+    SnmpTrace("Request timeout\n");
+    SNMPError(SNMPAPI_TL_TIMEOUT, lParam);
+    return;
+  }
+  if (wParam != 0) {
+    SnmpTrace("Other callback.\n");
+    SNMPError(wParam, lParam);
+    return;
+  }
+
+  // 3. A message waits.
+  HSNMP_ENTITY source = nullptr;
+  HSNMP_ENTITY destination = nullptr;
+  HSNMP_CONTEXT messageContext = nullptr;
+  HSNMP_PDU pdu = nullptr;
+  if (api.RecvMsg(session, &source, &destination, &messageContext, &pdu) !=
+      SNMPAPI_SUCCESS)
+    return;
+  int32_t type = 0, requestId = 0, errorStatus = 0, errorIndex = 0;
+  HSNMP_VBL vbl = nullptr;
+  if (api.GetPduData(pdu, &type, &requestId, &errorStatus, &errorIndex, &vbl) !=
+      SNMPAPI_SUCCESS) {
+    // Nothing can be done with the message, but what RecvMsg handed out
+    // must not pile up for the life of the session.
+    api.FreePdu(pdu);
+    api.FreeContext(messageContext);
+    api.FreeEntity(source);
+    api.FreeEntity(destination);
+    return;
+  }
+
+  // 4. to 6.
+  if (type == SNMP_PDU_TRAP || type == SNMP_PDU_V1TRAP) {
+    HSNMP_VBL handled = SNMPTrap(pdu);
+    if (handled) api.FreeVbl(handled);
+  } else if (type == SNMP_PDU_RESPONSE) {
+    HSNMP_VBL handled = SNMPReply(pdu);
+    if (handled) api.FreeVbl(handled);
+  }
+
+  // 7.
+  if (api.FreePdu(pdu) != SNMPAPI_SUCCESS)
+    SnmpTrace("Fail to free PDU. Error=%04x", api.GetLastError(nullptr));
+  if (api.FreeContext(messageContext) != SNMPAPI_SUCCESS)
+    SnmpTrace("Fail to free Context. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  if (api.FreeEntity(source) != SNMPAPI_SUCCESS)
+    SnmpTrace("Fail to free source. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  if (api.FreeVbl(vbl) != SNMPAPI_SUCCESS)
+    SnmpTrace("Fail to variable binding list. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  // The destination entity too: one per message would otherwise pile up
+  // until the session closes.
+  api.FreeEntity(destination);
+}
+
+HSNMP_VBL CsnmpZarn::SNMPTrap(HSNMP_PDU pdu) {
+  SnmpTrace("Unhandled Trap.\n");
+  return nullptr;
+}
+
+HSNMP_VBL CsnmpZarn::SNMPReply(HSNMP_PDU pdu) {
+  SnmpTrace("Unhandled reply.\n");
+  return nullptr;
+}
+
+void CsnmpZarn::SNMPError(uint32_t code, uint32_t requestId) {
+  SnmpTrace("Unhandled Error.\n");
+}
+
+int CsnmpZarn::GetValue(HSNMP_VBL vbl, uint32_t index, uint32_t size,
+                        char* out) {
+  SnmpApi& api = *api_;
+  if (index == 0 || index > api.CountVbl(vbl)) return 1;
+  smiOID name;
+  smiVALUE value;
+  api.GetVb(vbl, index, &name, &value);
+  formatValue(&value, size, out);
+  if (value.syntax == SNMP_SYNTAX_OCTETS && value.value.string.ptr) {
+    if (api.FreeDescriptor(SNMP_SYNTAX_OCTETS, &value.value.string) !=
+        SNMPAPI_SUCCESS)
+      SnmpTrace("CsnmpZarn::GetValue - Failed to free Value - Error %s.\n",
+                errorText(api.GetLastError(session)));
+  } else if (value.syntax == SNMP_SYNTAX_OID && value.value.oid.ptr) {
+    if (api.FreeDescriptor(SNMP_SYNTAX_OID, &value.value.oid) !=
+        SNMPAPI_SUCCESS)
+      SnmpTrace("CsnmpZarn::GetValue - Failed to free Value - Error %s.\n",
+                errorText(api.GetLastError(session)));
+  } else if ((value.syntax == SNMP_SYNTAX_BITS ||
+              value.syntax == SNMP_SYNTAX_OPAQUE ||
+              value.syntax == SNMP_SYNTAX_IPADDR ||
+              value.syntax == SNMP_SYNTAX_NSAPADDR) &&
+             value.value.string.ptr) {
+    // These carry layer descriptors as well; released quietly.
+    api.FreeDescriptor(value.syntax, &value.value.string);
+  }
+  if (name.ptr && api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
+    SnmpTrace("Failed to Descriptor. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  return 0;
+}
+
+int CsnmpZarn::getOid(HSNMP_VBL vbl, uint32_t index, uint32_t size, char* out) {
+  SnmpApi& api = *api_;
+  if (index == 0 || index > api.CountVbl(vbl)) return 1;
+  smiOID name;
+  smiVALUE value;
+  api.GetVb(vbl, index, &name, &value);
+  if (size > 0) {
+    out[0] = '\0';
+    api.OidToStr(&name, size, out);
+  }
+  if ((value.syntax == SNMP_SYNTAX_OCTETS && value.value.string.ptr) ||
+      (value.syntax == SNMP_SYNTAX_OID && value.value.oid.ptr)) {
+    void* descriptor = value.syntax == SNMP_SYNTAX_OID
+                           ? static_cast<void*>(&value.value.oid)
+                           : static_cast<void*>(&value.value.string);
+    if (api.FreeDescriptor(value.syntax, descriptor) != SNMPAPI_SUCCESS)
+      SnmpTrace("Failed to free Value. Error %s.\n",
+                errorText(api.GetLastError(session)));
+  } else if ((value.syntax == SNMP_SYNTAX_BITS ||
+              value.syntax == SNMP_SYNTAX_OPAQUE ||
+              value.syntax == SNMP_SYNTAX_IPADDR ||
+              value.syntax == SNMP_SYNTAX_NSAPADDR) &&
+             value.value.string.ptr) {
+    api.FreeDescriptor(value.syntax, &value.value.string);
+  }
+  if (name.ptr && api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
+    SnmpTrace("Failed to Descriptor. Error %s.\n",
+              errorText(api.GetLastError(session)));
+  return 0;
+}

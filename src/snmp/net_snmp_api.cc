@@ -1,0 +1,708 @@
+#include "snmp/net_snmp_api.h"
+
+// clang-format off
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/library/large_fd_set.h>
+#include <net-snmp/library/snmp_impl.h>
+// clang-format on
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "platform/main_loop.h"
+
+namespace {
+
+// The library is set up once per process: no configuration files, no
+// persistent state, no SNMPv3, no log output, and the transports known.
+void InitNetSnmpOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
+                           NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
+                           NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
+                           NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
+                           NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
+                           NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
+                           NETSNMP_DS_LIB_NO_TOKEN_WARNINGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_V3, 1);
+    // A handler that drops everything: without one the library writes its
+    // complaints about broken packets to the terminal.
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
+    // The library's own one-time set-up, transports included; it runs with
+    // the first session set-up and must run only once.
+    netsnmp_session unused;
+    snmp_sess_init(&unused);
+  });
+}
+
+uint32_t ErrorFromNetSnmp(int snmpErrno) {
+  switch (snmpErrno) {
+    case SNMPERR_BAD_SENDTO:
+    case SNMPERR_BAD_ADDRESS:
+      return SNMPAPI_TL_UNDELIVERABLE;
+    case SNMPERR_TOO_LONG:
+      return SNMPAPI_TL_PDU_TOO_BIG;
+    case SNMPERR_BAD_ASN1_BUILD:
+    case SNMPERR_V2_IN_V1:
+    case SNMPERR_VAR_TYPE:
+      return SNMPAPI_SYNTAX_INVALID;
+    case SNMPERR_MALLOC:
+      return SNMPAPI_ALLOC_ERROR;
+    default:
+      return SNMPAPI_TL_OTHER;
+  }
+}
+
+std::string Ipv4Text(const struct in_addr& addr) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &addr, text, sizeof text);
+  return text;
+}
+
+// The UDP source of a received PDU, as the UDP transport records it.
+bool SourceOf(const netsnmp_pdu* pdu, std::string* address, uint32_t* port) {
+  if (!pdu->transport_data ||
+      pdu->transport_data_length < static_cast<int>(sizeof(sockaddr_in)))
+    return false;
+  const auto* pair =
+      static_cast<const netsnmp_indexed_addr_pair*>(pdu->transport_data);
+  if (pair->remote_addr.sa.sa_family != AF_INET) return false;
+  *address = Ipv4Text(pair->remote_addr.sin.sin_addr);
+  *port = ntohs(pair->remote_addr.sin.sin_port);
+  return true;
+}
+
+bool NameFrom(const oid* name, size_t length, std::vector<uint32_t>* out) {
+  if (length == 0 || length > SnmpApiCore::kMaxOidLength) return false;
+  out->clear();
+  for (size_t i = 0; i < length; ++i) {
+    if (name[i] > UINT32_MAX) return false;
+    out->push_back(static_cast<uint32_t>(name[i]));
+  }
+  return true;
+}
+
+// Bindings of a parsed PDU in the layer's form; false drops the PDU.
+bool VarsFrom(const netsnmp_variable_list* v, std::vector<SnmpVar>* out) {
+  for (; v; v = v->next_variable) {
+    SnmpVar var;
+    if (!NameFrom(v->name, v->name_length, &var.name)) return false;
+    var.syntax = v->type;
+    switch (v->type) {
+      case ASN_INTEGER:
+        if (!v->val.integer) return false;
+        var.sNumber = static_cast<int32_t>(*v->val.integer);
+        break;
+      case ASN_COUNTER:
+      case ASN_GAUGE:
+      case ASN_TIMETICKS:
+      case ASN_UINTEGER:
+        if (!v->val.integer) return false;
+        var.uNumber = static_cast<uint32_t>(*v->val.integer);
+        break;
+      case ASN_COUNTER64:
+        if (!v->val.counter64) return false;
+        var.counter64 =
+            (static_cast<uint64_t>(v->val.counter64->high & 0xFFFFFFFF) << 32) |
+            (v->val.counter64->low & 0xFFFFFFFF);
+        break;
+      case ASN_OCTET_STR:
+      case ASN_BIT_STR:
+      case ASN_OPAQUE:
+      case ASN_NSAP:
+      case ASN_IPADDRESS:
+        if (v->val_len > 0 && !v->val.string) return false;
+        var.octets.assign(v->val.string, v->val.string + v->val_len);
+        break;
+      case ASN_OBJECT_ID:
+        if (v->val_len > 0 &&
+            !NameFrom(v->val.objid, v->val_len / sizeof(oid), &var.oidValue))
+          return false;
+        break;
+      default:  // NULL, the v2 exceptions, and types with no text form
+        break;
+    }
+    out->push_back(std::move(var));
+  }
+  return true;
+}
+
+SnmpVar TimeTicksVar(std::vector<uint32_t> name, uint32_t ticks) {
+  SnmpVar var;
+  var.name = std::move(name);
+  var.syntax = SNMP_SYNTAX_TIMETICKS;
+  var.uNumber = ticks;
+  return var;
+}
+
+// A trap datagram in the form sessions receive it; false drops it. Only
+// SNMPv1 and v2c are read here: anything else never reaches the parser of
+// the PDU.
+bool ParseTrapDatagram(uint8_t* data, size_t size,
+                       SnmpSessionRec::InMessage* msg) {
+  u_char community[256];
+  size_t communityLength = sizeof community;
+  size_t length = size;
+  long version = -1;
+  u_char* rest =
+      snmp_comstr_parse(data, &length, community, &communityLength, &version);
+  if (!rest || (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c))
+    return false;
+  netsnmp_pdu* pdu = snmp_pdu_create(0);
+  if (!pdu) return false;
+  pdu->version = version;
+  bool ok = snmp_pdu_parse(pdu, rest, &length) == 0;
+  if (ok && pdu->command == SNMP_MSG_TRAP && version == SNMP_VERSION_1) {
+    // The v2 form: sysUpTime.0, snmpTrapOID.0, then the trap's bindings.
+    std::vector<uint32_t> trapOid;
+    if (pdu->trap_type >= 0 && pdu->trap_type <= 5) {
+      trapOid = {1, 3, 6, 1, 6,
+                 3, 1, 1, 5, static_cast<uint32_t>(pdu->trap_type + 1)};
+    } else if (pdu->trap_type == SNMP_TRAP_ENTERPRISESPECIFIC &&
+               pdu->specific_type >= 0 && pdu->specific_type <= UINT32_MAX &&
+               NameFrom(pdu->enterprise, pdu->enterprise_length, &trapOid) &&
+               trapOid.size() + 2 <= SnmpApiCore::kMaxOidLength) {
+      trapOid.push_back(0);
+      trapOid.push_back(static_cast<uint32_t>(pdu->specific_type));
+    } else {
+      ok = false;
+    }
+    if (ok) {
+      msg->type = SNMP_PDU_V1TRAP;
+      msg->vars.push_back(TimeTicksVar({1, 3, 6, 1, 2, 1, 1, 3, 0},
+                                       static_cast<uint32_t>(pdu->time)));
+      SnmpVar oidVar;
+      oidVar.name = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+      oidVar.syntax = SNMP_SYNTAX_OID;
+      oidVar.oidValue = std::move(trapOid);
+      msg->vars.push_back(std::move(oidVar));
+    }
+  } else if (ok && pdu->command == SNMP_MSG_TRAP2 &&
+             version == SNMP_VERSION_2c) {
+    msg->type = SNMP_PDU_TRAP;
+    msg->requestId = static_cast<int32_t>(pdu->reqid);
+    msg->errorStatus = static_cast<int32_t>(pdu->errstat);
+    msg->errorIndex = static_cast<int32_t>(pdu->errindex);
+  } else {
+    ok = false;  // informs, requests, responses: not for a trap port
+  }
+  if (ok) ok = VarsFrom(pdu->variables, &msg->vars);
+  if (ok)
+    msg->community.assign(reinterpret_cast<char*>(community), communityLength);
+  snmp_free_pdu(pdu);
+  return ok;
+}
+
+// A non-blocking UDP socket bound to |address|:|port|; -1 with *error set.
+int BoundUdpSocket(const std::string& address, uint16_t port, uint32_t* error) {
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (address.empty()) {
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  } else if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    *error = SNMPAPI_TL_SRC_INVALID;
+    return -1;
+  }
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = SNMPAPI_TL_RESOURCE_ERROR;
+    return -1;
+  }
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    *error = errno == EADDRINUSE      ? SNMPAPI_TL_IN_USE
+             : errno == EADDRNOTAVAIL ? SNMPAPI_TL_SRC_INVALID
+                                      : SNMPAPI_TL_RESOURCE_ERROR;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t LocalPort(int fd) {
+  struct sockaddr_in addr = {};
+  socklen_t len = sizeof addr;
+  if (fd < 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0)
+    return 0;
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+struct NetSnmpApi::Event {
+  HSNMP_SESSION session = nullptr;
+  bool isMessage = false;
+  SnmpSessionRec::InMessage msg;
+  uint32_t code = 0;
+  uint32_t lParam = 0;
+};
+
+// The wire side of one session.
+class NetSnmpApi::Session : public SnmpSessionTransport {
+ public:
+  Session(EventLoop& loop, HSNMP_SESSION handle) : loop(loop), handle(handle) {}
+  ~Session() override { Shutdown(); }
+
+  void ClosePeer() {
+    closing = true;
+    if (timerSet) loop.CancelOneShot(timer);
+    timerSet = false;
+    if (fd >= 0) loop.UnwatchFd(fd);
+    fd = -1;
+    // Closing may report the requests still waiting; nobody takes them.
+    if (sessp) snmp_sess_close(sessp);
+    sessp = nullptr;
+    pending.clear();
+    closing = false;
+  }
+
+  void Shutdown() {
+    ClosePeer();
+    for (int l : listenFds) {
+      loop.UnwatchFd(l);
+      close(l);
+    }
+    listenFds.clear();
+  }
+
+  EventLoop& loop;
+  HSNMP_SESSION handle;
+  void* sessp = nullptr;
+  int fd = -1;
+  std::string peer;
+  struct sockaddr_in peerAddr = {};
+  std::string community;
+  int64_t timer = 0;
+  bool timerSet = false;
+  bool closing = false;
+  std::vector<int> listenFds;
+  std::vector<Event> pending;
+};
+
+SnmpApi* NewProcessSnmpApi() { return new NetSnmpApi(TheMainLoop()); }
+
+NetSnmpApi::NetSnmpApi(EventLoop& loop, int timeoutMs)
+    : loop_(loop), timeoutMs_(timeoutMs) {
+  InitNetSnmpOnce();
+}
+
+NetSnmpApi::~NetSnmpApi() {
+  // Sessions go while this object can still run its hooks.
+  for (HSNMP_SESSION s : OpenSessions()) Close(s);
+  if (trapFd_ >= 0) {
+    loop_.UnwatchFd(trapFd_);
+    close(trapFd_);
+    trapFd_ = -1;
+  }
+}
+
+uint16_t NetSnmpApi::trapPort() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return trapFd_ >= 0 ? trapPort_ : 0;
+}
+
+uint16_t NetSnmpApi::sessionPort(HSNMP_SESSION session) const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  SnmpSessionRec* rec = FindSession(session);
+  if (!rec || !rec->transport) return 0;
+  return LocalPort(static_cast<Session*>(rec->transport.get())->fd);
+}
+
+bool NetSnmpApi::ResolveAddress(const std::string& text,
+                                std::string* resolved) {
+  struct in_addr addr;
+  if (inet_pton(AF_INET, text.c_str(), &addr) == 1) {
+    *resolved = Ipv4Text(addr);
+    return true;
+  }
+  struct addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || !found)
+    return false;
+  *resolved =
+      Ipv4Text(reinterpret_cast<struct sockaddr_in*>(found->ai_addr)->sin_addr);
+  freeaddrinfo(found);
+  return true;
+}
+
+NetSnmpApi::Session* NetSnmpApi::TransportOf(HSNMP_SESSION session,
+                                             bool create) {
+  SnmpSessionRec* rec = FindSession(session);
+  if (!rec) return nullptr;
+  if (!rec->transport && create)
+    rec->transport = std::make_unique<Session>(loop_, session);
+  return static_cast<Session*>(rec->transport.get());
+}
+
+// Only the unit itself may answer a session's requests: a datagram from any
+// other address or port is dropped before it is parsed, so it can neither
+// reach the session nor use up a request that the unit will still answer.
+int NetSnmpApi::FromPeerOnly(struct snmp_session* session,
+                             struct netsnmp_transport_s* transport,
+                             void* transportData, int transportDataLength) {
+  auto* s = static_cast<Session*>(session->callback_magic);
+  if (!s || !transportData ||
+      transportDataLength < static_cast<int>(sizeof(netsnmp_indexed_addr_pair)))
+    return 0;
+  const auto* pair =
+      static_cast<const netsnmp_indexed_addr_pair*>(transportData);
+  return pair->remote_addr.sa.sa_family == AF_INET &&
+         pair->remote_addr.sin.sin_addr.s_addr == s->peerAddr.sin_addr.s_addr &&
+         pair->remote_addr.sin.sin_port == s->peerAddr.sin_port;
+}
+
+uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
+                              const std::string& address, uint32_t port,
+                              const std::string& community) {
+  s->ClosePeer();
+  std::string peer = "udp:" + address + ":" + std::to_string(port);
+  struct sockaddr_in peerAddr = {};
+  peerAddr.sin_family = AF_INET;
+  peerAddr.sin_port = htons(static_cast<uint16_t>(port));
+  if (port == 0 || port > 65535 ||
+      inet_pton(AF_INET, address.c_str(), &peerAddr.sin_addr) != 1)
+    return SNMPAPI_TL_INVALID_PARAM;
+  netsnmp_transport* transport =
+      netsnmp_tdomain_transport(peer.c_str(), 0, "udp");
+  if (!transport) return SNMPAPI_TL_RESOURCE_ERROR;
+  netsnmp_session config;
+  snmp_sess_init(&config);
+  config.version = SNMP_VERSION_1;
+  config.retries = 0;
+  config.timeout = static_cast<long>(timeoutMs_) * 1000;
+  std::string communityCopy = community;
+  config.community = reinterpret_cast<u_char*>(communityCopy.data());
+  config.community_len = communityCopy.size();
+  config.callback = &NetSnmpApi::OnNetSnmpEvent;
+  config.callback_magic = s;
+  // snmp_sess_add copies the configuration and owns the transport, closing
+  // it itself when it fails.
+  void* sessp =
+      snmp_sess_add_ex(&config, transport, &NetSnmpApi::FromPeerOnly, nullptr,
+                       nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (!sessp) return SNMPAPI_TL_RESOURCE_ERROR;
+  s->sessp = sessp;
+  s->peer = peer;
+  s->peerAddr = peerAddr;
+  s->community = community;
+  s->fd = snmp_sess_transport(sessp)->sock;
+  loop_.WatchFd(s->fd, POLLIN,
+                [this, session](short) { OnSessionReadable(session); });
+  return 0;
+}
+
+uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
+                              const SnmpEntityRec& dst,
+                              const std::string& community,
+                              const SnmpPduRec& pdu) {
+  Session* s = TransportOf(session, true);
+  if (!s) return SNMPAPI_SESSION_INVALID;
+  std::string peer = "udp:" + dst.address + ":" + std::to_string(dst.port);
+  if (!s->sessp || s->peer != peer || s->community != community) {
+    if (uint32_t error = OpenPeer(session, s, dst.address, dst.port, community))
+      return error;
+  }
+
+  netsnmp_pdu* request = snmp_pdu_create(pdu.type);
+  if (!request) return SNMPAPI_ALLOC_ERROR;
+  request->version = SNMP_VERSION_1;
+  request->reqid = pdu.requestId;
+  for (const SnmpVar& var : pdu.vars) {
+    std::vector<oid> name(var.name.begin(), var.name.end());
+    long sNumber = var.sNumber;
+    u_long uNumber = var.uNumber;
+    struct counter64 c64;
+    c64.high = var.counter64 >> 32;
+    c64.low = var.counter64 & 0xFFFFFFFF;
+    std::vector<oid> oidValue(var.oidValue.begin(), var.oidValue.end());
+    const void* value = nullptr;
+    size_t length = 0;
+    switch (var.syntax) {
+      case SNMP_SYNTAX_INT:
+        value = &sNumber;
+        length = sizeof sNumber;
+        break;
+      case SNMP_SYNTAX_CNTR32:
+      case SNMP_SYNTAX_GAUGE32:
+      case SNMP_SYNTAX_TIMETICKS:
+      case SNMP_SYNTAX_UINT32:
+        value = &uNumber;
+        length = sizeof uNumber;
+        break;
+      case SNMP_SYNTAX_CNTR64:
+        value = &c64;
+        length = sizeof c64;
+        break;
+      case SNMP_SYNTAX_OID:
+        value = oidValue.data();
+        length = oidValue.size() * sizeof(oid);
+        break;
+      case SNMP_SYNTAX_OCTETS:
+      case SNMP_SYNTAX_BITS:
+      case SNMP_SYNTAX_OPAQUE:
+      case SNMP_SYNTAX_NSAPADDR:
+      case SNMP_SYNTAX_IPADDR:
+        value = var.octets.data();
+        length = var.octets.size();
+        break;
+      default:
+        break;
+    }
+    if (!snmp_pdu_add_variable(request, name.data(), name.size(),
+                               static_cast<u_char>(var.syntax), value,
+                               length)) {
+      snmp_free_pdu(request);
+      return SNMPAPI_SYNTAX_INVALID;
+    }
+  }
+
+  netsnmp_session* ns = snmp_sess_session(s->sessp);
+  ns->s_snmp_errno = 0;
+  // The library takes the PDU when it accepts it.
+  int sent = snmp_sess_async_send(s->sessp, request, nullptr, nullptr);
+  if (sent == 0 && ns->s_snmp_errno != 0) {
+    uint32_t error = ErrorFromNetSnmp(ns->s_snmp_errno);
+    snmp_free_pdu(request);
+    return error;
+  }
+  Reschedule(session);
+  return 0;
+}
+
+uint32_t NetSnmpApi::StartListening(HSNMP_SESSION session,
+                                    const SnmpEntityRec& entity) {
+  Session* s = TransportOf(session, true);
+  if (!s) return SNMPAPI_SESSION_INVALID;
+  if (entity.port > 65535) return SNMPAPI_TL_INVALID_PARAM;
+  uint32_t error = 0;
+  int fd = BoundUdpSocket(entity.address, static_cast<uint16_t>(entity.port),
+                          &error);
+  if (fd < 0) return error;
+  s->listenFds.push_back(fd);
+  loop_.WatchFd(fd, POLLIN,
+                [this, fd, session](short) { OnTrapSocket(fd, session); });
+  return 0;
+}
+
+uint32_t NetSnmpApi::TrapRegistrationsChanged() {
+  bool wanted = false;
+  for (HSNMP_SESSION h : OpenSessions())
+    if (!FindSession(h)->trapSources.empty()) wanted = true;
+  if (!wanted) {
+    if (trapFd_ >= 0) {
+      loop_.UnwatchFd(trapFd_);
+      close(trapFd_);
+      trapFd_ = -1;
+    }
+    return 0;
+  }
+  if (trapFd_ >= 0) return 0;
+  uint16_t port = kDefaultTrapPort;
+  if (const char* text = getenv("ZARN_SNMP_TRAP_PORT"); text && *text) {
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (*end != '\0' || value < 1 || value > 65535)
+      return SNMPAPI_TL_INVALID_PARAM;
+    port = static_cast<uint16_t>(value);
+  }
+  uint32_t error = 0;
+  int fd = BoundUdpSocket("", port, &error);
+  if (fd < 0) return error;
+  trapFd_ = fd;
+  trapPort_ = port;
+  loop_.WatchFd(fd, POLLIN, [this, fd](short) { OnTrapSocket(fd, nullptr); });
+  return 0;
+}
+
+void NetSnmpApi::SessionClosing(HSNMP_SESSION session) {
+  if (Session* s = TransportOf(session, false)) s->Shutdown();
+}
+
+void NetSnmpApi::Reschedule(HSNMP_SESSION session) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Session* s = TransportOf(session, false);
+  if (!s) return;
+  if (s->timerSet) loop_.CancelOneShot(s->timer);
+  s->timerSet = false;
+  if (!s->sessp) return;
+  int numfds = 0;
+  int block = 1;
+  struct timeval tv = {0, 0};
+  netsnmp_large_fd_set fds;
+  netsnmp_large_fd_set_init(&fds,
+                            s->fd + 1 > FD_SETSIZE ? s->fd + 1 : FD_SETSIZE);
+  snmp_sess_select_info2(s->sessp, &numfds, &fds, &tv, &block);
+  netsnmp_large_fd_set_cleanup(&fds);
+  if (block) return;  // nothing is waiting for an answer
+  // Rounded up, so the timer never fires before net-snmp's deadline.
+  int64_t ms =
+      static_cast<int64_t>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+  s->timer = loop_.AddOneShot(static_cast<int>(ms),
+                              [this, session] { OnSessionTimer(session); });
+  s->timerSet = true;
+}
+
+void NetSnmpApi::OnSessionReadable(HSNMP_SESSION session) {
+  std::vector<Event> events;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    Session* s = TransportOf(session, false);
+    if (!s || !s->sessp) return;
+    netsnmp_large_fd_set fds;
+    netsnmp_large_fd_set_init(&fds,
+                              s->fd + 1 > FD_SETSIZE ? s->fd + 1 : FD_SETSIZE);
+    NETSNMP_LARGE_FD_SET(s->fd, &fds);
+    snmp_sess_read2(s->sessp, &fds);
+    netsnmp_large_fd_set_cleanup(&fds);
+    events.swap(s->pending);
+  }
+  Deliver(std::move(events));
+  Reschedule(session);
+}
+
+void NetSnmpApi::OnSessionTimer(HSNMP_SESSION session) {
+  std::vector<Event> events;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    Session* s = TransportOf(session, false);
+    if (!s || !s->sessp) return;
+    s->timerSet = false;
+    snmp_sess_timeout(s->sessp);
+    events.swap(s->pending);
+  }
+  Deliver(std::move(events));
+  Reschedule(session);
+}
+
+int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
+                               struct snmp_pdu* pdu, void* magic) {
+  auto* s = static_cast<Session*>(magic);
+  if (!s || s->closing) return 1;
+  Event e;
+  e.session = s->handle;
+  switch (op) {
+    case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE: {
+      // Only answers to our requests come here: traps have their own port.
+      if (!pdu || pdu->command != SNMP_MSG_RESPONSE) return 1;
+      SnmpSessionRec::InMessage& msg = e.msg;
+      if (!SourceOf(pdu, &msg.srcAddress, &msg.srcPort)) return 1;
+      if (!VarsFrom(pdu->variables, &msg.vars)) return 1;
+      msg.type = SNMP_PDU_RESPONSE;
+      msg.requestId = static_cast<int32_t>(pdu->reqid);
+      msg.errorStatus = static_cast<int32_t>(pdu->errstat);
+      msg.errorIndex = static_cast<int32_t>(pdu->errindex);
+      if (pdu->community)
+        msg.community.assign(reinterpret_cast<char*>(pdu->community),
+                             pdu->community_len);
+      msg.dstPort = LocalPort(s->fd);
+      e.isMessage = true;
+      break;
+    }
+    case NETSNMP_CALLBACK_OP_TIMED_OUT:
+      e.code = SNMPAPI_TL_TIMEOUT;
+      e.lParam = static_cast<uint32_t>(reqid);
+      break;
+    case NETSNMP_CALLBACK_OP_SEND_FAILED:
+      e.code = SNMPAPI_TL_UNDELIVERABLE;
+      e.lParam = static_cast<uint32_t>(reqid);
+      break;
+    default:
+      return 1;
+  }
+  s->pending.push_back(std::move(e));
+  return 1;
+}
+
+void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor) {
+  static constexpr int kBatch = 64;  // then let the loop serve others
+  std::vector<uint8_t> buffer(65536);
+  for (int i = 0; i < kBatch; ++i) {
+    struct sockaddr_in from = {};
+    socklen_t fromLength = sizeof from;
+    ssize_t n =
+        recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                 reinterpret_cast<struct sockaddr*>(&from), &fromLength);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // EAGAIN: all read
+    }
+    if (static_cast<size_t>(n) > buffer.size() || from.sin_family != AF_INET)
+      continue;
+    SnmpSessionRec::InMessage msg;
+    if (!ParseTrapDatagram(buffer.data(), static_cast<size_t>(n), &msg))
+      continue;
+    msg.srcAddress = Ipv4Text(from.sin_addr);
+    msg.srcPort = ntohs(from.sin_port);
+    msg.dstPort = LocalPort(fd);
+
+    std::vector<Event> events;
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      std::vector<HSNMP_SESSION> targets;
+      if (onlyFor) {
+        SnmpSessionRec* rec = FindSession(onlyFor);
+        if (rec && rec->trapSources.count(msg.srcAddress))
+          targets.push_back(onlyFor);
+      } else {
+        targets = SessionsRegisteredFor(msg.srcAddress);
+      }
+      for (HSNMP_SESSION h : targets) {
+        Event e;
+        e.session = h;
+        e.isMessage = true;
+        e.msg = msg;
+        events.push_back(std::move(e));
+      }
+    }
+    Deliver(std::move(events));
+
+    // A callback may have closed this socket (the last registration went).
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (onlyFor) {
+      Session* s = TransportOf(onlyFor, false);
+      bool still = false;
+      if (s)
+        for (int l : s->listenFds) still = still || l == fd;
+      if (!still) return;
+    } else if (fd != trapFd_) {
+      return;
+    }
+  }
+}
+
+void NetSnmpApi::Deliver(std::vector<Event> events) {
+  for (Event& e : events) {
+    // A handler's exception must not unwind through the loop's socket
+    // handling; the driver's handlers catch their own.
+    try {
+      if (e.isMessage) {
+        DeliverMessage(e.session, std::move(e.msg));
+      } else {
+        DeliverNotification(e.session, e.code, e.lParam);
+      }
+    } catch (...) {
+    }
+  }
+}

@@ -1,0 +1,91 @@
+#ifndef QOR_SNMP_NET_SNMP_API_H_
+#define QOR_SNMP_NET_SNMP_API_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "snmp/snmp_api_core.h"
+
+// The real SNMP layer: SNMPv1 requests over net-snmp's single-session API,
+// served by an event loop.
+//
+// - One net-snmp session per session of ours, opened on the remote entity
+//   when it is first known (trap registration or the first send) and opened
+//   again if a request goes to another entity. Requests carry the caller's
+//   request id and the context's community; net-snmp never retransmits.
+// - Timeout: kDefaultTimeoutMs (2000 ms) per request, no retries. A unit on
+//   the LAN answers in a few milliseconds, so two seconds only expire for a
+//   unit that is gone or a datagram that was lost; the engine supervises
+//   communication by counting poll ticks whose scan request is still
+//   unanswered and resends the walk itself, so it does not rely on this
+//   timeout. Its purpose is to tell SNMPError about each lost request (so
+//   the engine's outstanding count comes down and a queued Set can go) soon
+//   enough to be useful and late enough that a slow answer is still taken.
+// - Traps: one UDP receiver for the process on port 162 of all addresses
+//   (ZARN_SNMP_TRAP_PORT gives another), opened with the first registration
+//   and closed with the last. Each trap reaches every session registered for
+//   its UDP source address; traps from any other source are dropped.
+//   SNMPv1 traps are handed over in the v2 form (sysUpTime.0, snmpTrapOID.0,
+//   then the trap's bindings) with PDU type 0xA4; v2c traps as they come
+//   (0xA7). Anything else that arrives (informs, requests, v3, broken
+//   datagrams) is dropped.
+// - Listen on a local entity opens a UDP socket bound to that address and
+//   port which takes traps for its session, with the same rules.
+// - net-snmp reads no configuration files, loads no MIBs and logs nothing.
+//
+// Callbacks run from the event loop (socket readiness and timeout timers),
+// never from inside SendMsg. Everything must be called on the loop's
+// thread. |loop| is not owned and must outlive this object.
+class NetSnmpApi : public SnmpApiCore {
+ public:
+  static constexpr int kDefaultTimeoutMs = 2000;
+  static constexpr uint16_t kDefaultTrapPort = 162;
+
+  explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
+  ~NetSnmpApi() override;
+
+  int timeoutMs() const { return timeoutMs_; }
+  // The port the trap receiver is bound to; 0 while it is closed.
+  uint16_t trapPort() const;
+  // The local UDP port requests of |session| go out from (and replies come
+  // back to); 0 before its first send or registration.
+  uint16_t sessionPort(HSNMP_SESSION session) const;
+
+ protected:
+  bool ResolveAddress(const std::string& text, std::string* resolved) override;
+  uint32_t Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
+                    const SnmpEntityRec& dst, const std::string& community,
+                    const SnmpPduRec& pdu) override;
+  uint32_t StartListening(HSNMP_SESSION session,
+                          const SnmpEntityRec& entity) override;
+  uint32_t TrapRegistrationsChanged() override;
+  void SessionClosing(HSNMP_SESSION session) override;
+
+ private:
+  class Session;
+  struct Event;
+
+  Session* TransportOf(HSNMP_SESSION session, bool create);
+  uint32_t OpenPeer(HSNMP_SESSION session, Session* s,
+                    const std::string& address, uint32_t port,
+                    const std::string& community);
+  static int FromPeerOnly(struct snmp_session* session,
+                          struct netsnmp_transport_s* transport,
+                          void* transportData, int transportDataLength);
+  void Reschedule(HSNMP_SESSION session);
+  void OnSessionReadable(HSNMP_SESSION session);
+  void OnSessionTimer(HSNMP_SESSION session);
+  void OnTrapSocket(int fd, HSNMP_SESSION onlyFor);
+  void Deliver(std::vector<Event> events);
+  static int OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
+                            struct snmp_pdu* pdu, void* magic);
+
+  EventLoop& loop_;
+  int timeoutMs_;
+  int trapFd_ = -1;
+  uint16_t trapPort_ = 0;
+};
+
+#endif  // QOR_SNMP_NET_SNMP_API_H_
