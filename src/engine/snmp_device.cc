@@ -1,0 +1,509 @@
+#include "engine/snmp_device.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "logging/log.h"
+#include "platform/structured_exception.h"
+#include "snmp/snmp_values.h"
+
+namespace {
+
+// The second line every handler writes for a processor fault.
+void logFault(const structured_exception& e) {
+  FileLog("thrown exception %x from %lx", e.getSeNumber(),
+          static_cast<unsigned long>(
+              reinterpret_cast<uintptr_t>(e.getSeAddress())));
+}
+
+// Copies |text| into a fixed buffer, always terminated, cut to fit.
+void copyText(char* out, size_t size, const char* text) {
+  std::snprintf(out, size, "%s", text ? text : "");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// SnmpRequest
+
+SnmpRequest::SnmpRequest(int32_t pduType, const char* oid, const char* value,
+                         uint32_t syntax, uint32_t requestId)
+    : requestId(requestId),
+      syntax(syntax),
+      value(value ? value : ""),
+      oid(oid ? oid : ""),
+      pduType(pduType) {}
+
+SnmpRequest::~SnmpRequest() = default;
+
+// ---------------------------------------------------------------------------
+// Semaphore
+
+bool SnmpDevice::Semaphore::wait() {
+  try {
+    std::unique_lock<std::mutex> lock(mutex_);
+    available_.wait(lock, [this] { return count_ > 0; });
+    count_ = 0;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool SnmpDevice::Semaphore::release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (count_ >= 1) return false;  // already at its maximum
+  count_ = 1;
+  available_.notify_one();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Request serial
+
+std::atomic<uint32_t> SnmpDevice::nextRequestNumber{0};
+
+uint32_t SnmpDevice::takeRequestSerial() {
+  uint32_t last = nextRequestNumber.load();
+  uint32_t serial;
+  uint32_t stored;
+  do {
+    // The modulo keeps a serial inside 16 bits even if the number was set
+    // out of range; for 0 to 65534 it is the plain increment.
+    serial = last % 65535 + 1;
+    stored = serial >= 65535 ? 0 : serial;
+  } while (!nextRequestNumber.compare_exchange_weak(last, stored));
+  return serial;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction
+
+SnmpDevice::SnmpDevice(const char* deviceOid, int32_t slotOffset,
+                       int32_t instance)
+    : slotOffset(slotOffset), instance(instance) {
+  InstallFaultTranslator();
+  queueLock = std::make_unique<Semaphore>();
+  this->deviceOid = deviceOid ? deviceOid : "";
+  scanStartOid = this->deviceOid;
+  copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+  logList("SnmpDevice::Scans will start at %s. Device starts at %s",
+          scanStartOid.c_str(), this->deviceOid.c_str());
+}
+
+SnmpDevice::~SnmpDevice() {
+  logTrace("SnmpDevice::Destructor.");
+  closeSnmp();
+  queueLock.reset();
+  requestQueue.clear();  // queued requests are discarded unsent
+}
+
+bool SnmpDevice::setAddress(const char* text) {
+  if (text == nullptr || std::strlen(text) >= sizeof address) return false;
+  std::strcpy(address, text);
+  return true;
+}
+
+bool SnmpDevice::setCommunity(const char* text) {
+  if (text == nullptr || std::strlen(text) >= sizeof community) return false;
+  std::strcpy(community, text);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Log lines
+
+void SnmpDevice::logList(const char* format, ...) {
+  if (!debugMode) return;
+  char line[kLogLineSize];
+  int n = std::snprintf(line, sizeof line, "%d:", instance);
+  if (n < 0 || n >= static_cast<int>(sizeof line)) n = 0;
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(line + n, sizeof line - n, format, ap);
+  va_end(ap);
+  DebugList("%s", line);
+}
+
+void SnmpDevice::logTrace(const char* format, ...) {
+  if (!debugMode) return;
+  char line[kLogLineSize];
+  int n = std::snprintf(line, sizeof line, "%s - ", address);
+  if (n < 0 || n >= static_cast<int>(sizeof line)) n = 0;
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(line + n, sizeof line - n, format, ap);
+  va_end(ap);
+  DebugOutput("%s", line);
+}
+
+// ---------------------------------------------------------------------------
+// Poll tick and supervision
+
+void SnmpDevice::PollNext() {
+  try {
+    // A walk request that is still unanswered counts as a missed poll even
+    // when the SNMP layer has already reported it as timed out: a timeout
+    // lowers `outstanding`, but the unit has still not answered.
+    if ((outstanding >= 1 || scanUnanswered) && commsOk) {
+      missedPolls += 1;
+      checkComms(false);
+      if (missedPolls <= 2) return;  // the request may still be answered
+      logTrace("more than two errors (%d). id = %d", missedPolls, 1);
+      outstanding = 0;
+      SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
+    } else {
+      // Every tick of the background walk, and every tick while
+      // communication is not good, sends the walk's request whatever is
+      // outstanding. In a fast walk the replies send the requests, so a tick
+      // gets here only when nothing at all is in flight: the chain of
+      // replies was broken (the last scan reply arrived while a Set was
+      // outstanding, or a handler failed), and the tick picks the walk up
+      // again instead of letting it stall.
+      SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
+    }
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::PollNext - failed");
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::PollNext - failed");
+  }
+}
+
+bool SnmpDevice::checkComms(bool ok) {
+  try {
+    if (ok) {
+      missedPolls = 0;
+      if (!commsOk) {
+        commsChanged(false);
+        logTrace("Comms OK");
+        logList("%s - Comms OK", address);
+        outstanding = 0;
+      }
+      commsOk = true;
+    } else if (missedPolls > 5) {
+      missedPolls = kNoCount;
+      if (commsOk) {
+        commsChanged(true);
+        copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+        logList("Start scan at %s", currentOid);
+        startScan();
+        logTrace("Comms Failed");
+        logList("%s - Comms Failed", address);
+      }
+      commsOk = false;
+    }
+    return commsOk;
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::checkComms - failed");
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::checkComms failed");
+  }
+  return commsOk;
+}
+
+void SnmpDevice::startScan() {
+  copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+  logList("Start scan from '%s'", currentOid);
+  commsOk = false;
+  fastPoll = true;
+  outstanding = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Replies
+
+HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
+  HSNMP_VBL vbl = nullptr;
+  try {
+    outstanding -= 1;
+    int32_t pduType = 0;
+    int32_t requestId = 0;
+    int32_t errorStatus = 0;
+    int32_t errorIndex = 0;
+    TheSnmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus,
+                            &errorIndex, &vbl);
+    const bool scanReply =
+        requestTag(static_cast<uint32_t>(requestId)) == kScanRequestTag;
+    if (scanReply) scanUnanswered = false;
+
+    const char* name = errorStatusName(errorStatus);
+    const uint32_t count = vbl ? TheSnmpApi().CountVbl(vbl) : 0;
+    if (count == 0) {
+      logTrace("SNMPReply. SNMP Failure in SnmpCountVbl");
+    } else if (count > 1) {
+      logTrace("SNMPReply. SnmpCountVbl more than one = %d",
+               static_cast<int>(count));
+    }
+
+    char value[kOidSize] = "";
+    char oid[kOidSize] = "";
+    for (uint32_t i = 1; i <= count; ++i) {
+      value[0] = '\0';
+      oid[0] = '\0';
+      GetValue(vbl, i, sizeof value, value);
+      getOid(vbl, i, sizeof oid, oid);
+      if (errorStatus == SNMP_ERROR_NOERROR) {
+        handleValue(oid, value);
+      } else {
+        logTrace(
+            "SNMPReply Error=%d (%s) at index %d, Slot Offset=%d, Entry %d, "
+            "'%s' = '%s'",
+            errorStatus, name, errorIndex, slotOffset, static_cast<int>(i), oid,
+            value);
+      }
+    }
+
+    // The reply to a Set neither steps the walk nor lets a queued request go.
+    if (!scanReply) return vbl;
+
+    // Scan step. A reply without any binding names no OID: the walk stays
+    // where it is and asks again.
+    if (count > 0) {
+      const bool ours =
+          std::strncmp(oid, deviceOid.c_str(), deviceOid.size()) == 0;
+      bool restart = false;
+      if (!ours) {
+        if (fastPoll) {
+          logTrace(
+              "SNMPReply '%s'. not ours (%s) - fast poll is on - turning it "
+              "off. Restart poll.",
+              oid, deviceOid.c_str());
+          fastPollDone();
+          fastPoll = false;
+        } else {
+          logTrace(
+              "SNMPReply '%s'. not ours (%s) - not fast poll. Restart poll.",
+              oid, deviceOid.c_str());
+        }
+        restart = true;
+      } else if (errorStatus == SNMP_ERROR_NOSUCHNAME) {
+        if (fastPoll) {
+          logTrace(
+              "SNMPReply '%s'. Background poll - ours (%s) - No such name - "
+              "fast poll is on - turning it off. Restart poll.",
+              oid, deviceOid.c_str());
+          fastPollDone();
+          fastPoll = false;
+        } else {
+          logTrace(
+              "SNMPReply '%s'. Background poll - ours (%s) - No such name - "
+              "not fast poll. Restart poll.",
+              oid, deviceOid.c_str());
+        }
+        restart = true;
+      } else {
+        // With an error status other than noSuchName the agent hands back
+        // the requested OID, so the same OID is asked again.
+        copyText(currentOid, sizeof currentOid, oid);
+      }
+      if (restart) {
+        firstScan = false;
+        copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+        logList("Start scan from '%s'", currentOid);
+      }
+    }
+
+    if (fastPoll && outstanding <= 0) {
+      SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
+    }
+    sendNextMessage();
+    return vbl;
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::SNMPReply failed");
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::SNMPReply failed");
+  }
+  return vbl;
+}
+
+// ---------------------------------------------------------------------------
+// Request queue
+
+int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
+                                const char* value, uint32_t syntax, bool scan) {
+  bool held = false;
+  try {
+    const uint32_t requestId =
+        takeRequestSerial() + (scan ? 0x10000u : 0x20000u);
+    if (outstanding >= 1 && !scan) {
+      auto record =
+          std::make_unique<SnmpRequest>(pduType, oid, value, syntax, requestId);
+      if (!queueLock || !queueLock->wait()) return 0;  // dropped
+      held = true;
+      requestQueue.push_back(std::move(record));
+      held = false;
+      if (!queueLock->release()) {
+        logTrace("SnmpDevice::SendSnmpMessage() - failed to release semaphore");
+      }
+      return 0;
+    }
+    sentCount += 1;
+    outstanding += 1;
+    if (scan) scanUnanswered = true;
+    return sendRequest(pduType, oid ? oid : "", value ? value : "", syntax,
+                       static_cast<int32_t>(requestId));
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::SendSnmpMessage - failed");
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::SendSnmpMessage - failed");
+  }
+  if (held) queueLock->release();
+  return 0;
+}
+
+bool SnmpDevice::sendNextMessage() {
+  const char* step = "Entering";
+  std::unique_ptr<SnmpRequest> record;
+  bool held = false;
+  try {
+    step = "GetSemaphore";
+    if (queueLock && queueLock->wait()) {
+      held = true;
+      step = "GotSemaphore";
+      if (requestQueue.empty()) {
+        step = "Buffer empty";
+        held = false;
+        queueLock->release();
+        return false;
+      }
+      step = "Buffer has data";
+      record = std::move(requestQueue.front());
+      step = "done Buffer.front()";
+      requestQueue.pop_front();
+      step = "done Buffer.pop()";
+      held = false;
+      if (!queueLock->release()) {
+        logTrace("SnmpDevice::sendNextMessage() - failed to release semaphore");
+      }
+    }
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::sendNextMessage() - get data failed - %s", step);
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::sendNextMessage() - get data failed - %s", step);
+  }
+  if (held) queueLock->release();
+  if (!record) return true;
+
+  try {
+    outstanding += 1;
+    logTrace("SnmpDevice::sendNextMessage %x %s '%s' %d %u",
+             static_cast<unsigned>(record->pduType), record->oid.c_str(),
+             record->value.c_str(), static_cast<int>(record->syntax),
+             record->requestId);
+    if (requestTag(record->requestId) == kScanRequestTag) {
+      scanUnanswered = true;
+    }
+    sendRequest(record->pduType, record->oid.c_str(), record->value.c_str(),
+                record->syntax, static_cast<int32_t>(record->requestId));
+    sentCount += 1;
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::sendNextMessage() - send data failed");
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::sendNextMessage() - send data failed");
+  }
+  return true;
+}
+
+int SnmpDevice::bufferCount() {
+  int length = 0;
+  bool held = false;
+  try {
+    if (!queueLock || !queueLock->wait()) return 0;
+    held = true;
+    length = static_cast<int>(requestQueue.size());
+    held = false;
+    if (!queueLock->release()) {
+      logTrace("SnmpDevice::bufferCount() - failed to release semaphore");
+    }
+    return length;
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::bufferCount() - failed");
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::bufferCount() - failed");
+  }
+  if (held) queueLock->release();
+  return length;
+}
+
+// ---------------------------------------------------------------------------
+// Traps and errors
+
+namespace {
+
+// Bindings are written the same way before and after an unknown-trap line.
+void logTrapEntries(SnmpDevice* device, HSNMP_VBL vbl, uint32_t count) {
+  char oid[SnmpDevice::kOidSize];
+  char value[SnmpDevice::kOidSize];
+  for (uint32_t i = 1; i <= count; ++i) {
+    oid[0] = '\0';
+    value[0] = '\0';
+    device->getOid(vbl, i, sizeof oid, oid);
+    device->GetValue(vbl, i, sizeof value, value);
+    device->logTrace("SNMPTrap Entry %d, '%s' = '%s'", static_cast<int>(i), oid,
+                     value);
+  }
+}
+
+}  // namespace
+
+HSNMP_VBL SnmpDevice::SNMPTrap(HSNMP_PDU pdu) {
+  HSNMP_VBL vbl = nullptr;
+  try {
+    trapCount += 1;
+    int32_t pduType = 0;
+    int32_t requestId = 0;
+    int32_t errorStatus = 0;
+    int32_t errorIndex = 0;
+    TheSnmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus,
+                            &errorIndex, &vbl);
+    const uint32_t count = vbl ? TheSnmpApi().CountVbl(vbl) : 0;
+    logTrace(
+        "SNMPTrap. Type=%x, ReqId=%d, ErrorStatus=%d (%s), ErrorIndex=%d, "
+        "MaxVbl=%d",
+        static_cast<unsigned>(pduType), requestId, errorStatus,
+        errorStatusName(errorStatus), errorIndex, static_cast<int>(count));
+    logTrapEntries(this, vbl, count);
+    if (count < 2) return vbl;
+
+    // In the v2 form the second binding is snmpTrapOID.0, whose value is the
+    // trap's identity.
+    char trapOid[kOidSize] = "";
+    GetValue(vbl, 2, sizeof trapOid, trapOid);
+    if (!handleTrap(trapOid, vbl)) {
+      logTrace("***  Unknown Trap '%s' ***", trapOid);
+      logTrapEntries(this, vbl, count);
+    }
+    return vbl;
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::SNMPTrap - failed");
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::SNMPTrap - failed");
+  }
+  return vbl;
+}
+
+void SnmpDevice::SNMPError(uint32_t code, uint32_t requestId) {
+  try {
+    logTrace("SNMPError Code=%d\tIndex=%d", static_cast<int>(code),
+             static_cast<int>(requestId));
+    outstanding -= 1;
+    sendNextMessage();
+  } catch (const structured_exception& e) {
+    FileLog("SnmpDevice::SNMPError - failed - %s SNMPError Code=%d\tIndex=%d",
+            address, static_cast<int>(code), static_cast<int>(requestId));
+    logFault(e);
+  } catch (...) {
+    FileLog("SnmpDevice::SNMPError - failed - %s SNMPError Code=%d\tIndex=%d",
+            address, static_cast<int>(code), static_cast<int>(requestId));
+  }
+}

@@ -1,0 +1,178 @@
+#ifndef QOR_ENGINE_SNMP_DEVICE_H_
+#define QOR_ENGINE_SNMP_DEVICE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "snmp/csnmp_zarn.h"
+#include "snmp/snmp_api.h"
+
+// One request waiting in a unit's request queue: the texts are copies, so
+// the caller's buffers may go as soon as SendSnmpMessage returns.
+class SnmpRequest {
+ public:
+  SnmpRequest(int32_t pduType, const char* oid, const char* value,
+              uint32_t syntax, uint32_t requestId);
+  virtual ~SnmpRequest();
+
+  uint32_t requestId;  // complete id: serial in bits 0-15, tag in 16-17
+  uint32_t syntax;     // 0 for none
+  std::string value;   // empty when none was given
+  std::string oid;     // empty when none was given
+  int32_t pduType;     // SNMP_PDU_GETNEXT or SNMP_PDU_SET
+};
+
+// Request ids: a serial shared by every unit of the process in the low 16
+// bits, and a tag in bits 16 and 17 that tells on the reply whether the
+// request belonged to the walk or was a control request.
+constexpr uint32_t kScanRequestTag = 1;
+constexpr uint32_t kControlRequestTag = 2;
+inline uint32_t requestSerial(uint32_t requestId) { return requestId & 0xFFFF; }
+inline uint32_t requestTag(uint32_t requestId) {
+  return (requestId >> 16) & 0x3;
+}
+
+// The polling engine of one unit.
+//
+// It walks the unit's MIB subtree for ever with one GetNext at a time: a new
+// walk runs at full speed (each reply sends the next request) until it has
+// gone once through the subtree, and then at the poll timer's pace. It counts
+// poll ticks that find the walk's request unanswered, resends after the
+// third, declares the unit failed at the sixth and good again at the next
+// value the model accepts. A tick counts as missed while the walk's last
+// request has had no reply, whether or not the SNMP layer has reported it as
+// timed out, so a silent unit fails after six ticks whatever the layer's
+// timeout; and a tick that finds a fast walk with nothing in flight sends its
+// next request, so the walk cannot stall. Control requests (Sets) go out
+// through the same session and wait in `requestQueue` while something is
+// outstanding.
+//
+// The unit model derives from this class and supplies the four pure virtual
+// operations; the engine never writes slots itself.
+//
+// Threading: the SNMP layer delivers replies, traps and timeouts from the
+// event loop, and the poll timer fires on the same loop, so PollNext,
+// checkComms, startScan and the reply path all run on one thread, one after
+// the other, and can never interleave on a unit. The layer never calls back
+// from inside a send, so a request sent from PollNext cannot re-enter
+// SNMPReply either. The exception is the request queue: SendSnmpMessage (for
+// requests that get queued because something is outstanding) and bufferCount
+// may be called from another thread; `queueLock` guards the queue and
+// `outstanding` is atomic. Sending at once goes through the SNMP layer and
+// belongs to the loop's thread. The counters and flags that the status
+// window shows are plain fields, read without a lock.
+//
+// Handlers (PollNext, checkComms, SNMPReply, SNMPTrap, SNMPError and the
+// queue operations) catch everything thrown inside them, including by the
+// model's operations, write their "failed" line to the log file and carry on.
+class SnmpDevice : public CsnmpZarn {
+ public:
+  static constexpr int kTextSize = 64;      // address and community
+  static constexpr int kOidSize = 256;      // OIDs and values
+  static constexpr int kLogLineSize = 512;  // a unit's log line
+  static constexpr int32_t kNoCount = 99;   // `missedPolls` with no count
+
+  // A semaphore of maximum count 1 used as a lock: wait() blocks without a
+  // time limit; release() fails when the count is already at its maximum.
+  class Semaphore {
+   public:
+    bool wait();
+    bool release();
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable available_;
+    int count_ = 1;
+  };
+
+  // |deviceOid| is both the prefix of the unit's own objects and where every
+  // walk starts.
+  SnmpDevice(const char* deviceOid, int32_t slotOffset, int32_t instance);
+  virtual ~SnmpDevice();
+
+  // One poll tick: supervision, and in the background walk (or while
+  // communication is not good) the next scan request.
+  void PollNext();
+  // ok = true: a value was accepted; false: a poll tick found the walk's
+  // request unanswered. Returns `commsOk` after the update.
+  bool checkComms(bool ok);
+  // Restarts the walk in fast mode from the start OID.
+  void startScan();
+
+  HSNMP_VBL SNMPReply(HSNMP_PDU pdu) override;
+  HSNMP_VBL SNMPTrap(HSNMP_PDU pdu) override;
+  void SNMPError(uint32_t code, uint32_t requestId) override;
+
+  // Sends now (scan requests, or anything when nothing is outstanding) or
+  // queues. 0 when queued or dropped, else sendRequest's result (0 sent,
+  // 1 failed). |value| may be null.
+  int SendSnmpMessage(int32_t pduType, const char* oid, const char* value,
+                      uint32_t syntax, bool scan);
+  // Sends the oldest queued request, if any; false when the queue was empty.
+  bool sendNextMessage();
+  // Number of queued requests (0 when the lock cannot be taken).
+  int bufferCount();
+
+  int32_t getOffset() const { return slotOffset; }
+
+  // Copy a setting into `address` / `community`; false (and the field
+  // unchanged) when the text is null or does not fit.
+  bool setAddress(const char* text);
+  bool setCommunity(const char* text);
+
+  // The unit's list line ("%d:" with `instance`, then the text) for the
+  // debug list, and its trace line ("%s - " with the address, then the text)
+  // for the debug output. Cut at kLogLineSize - 1 characters.
+  void logList(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void logTrace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // Supplied by the unit model.
+  // Each value of an error-free reply (walk or Set), in binding order; the
+  // model calls checkComms(true) for each value it accepts. Result unused.
+  virtual int handleValue(const char* oid, const char* value) = 0;
+  // A fast walk has ended (called before `fastPoll` becomes false).
+  virtual void fastPollDone() = 0;
+  // failed = true when the unit is declared failed, false when it answers
+  // again. Result unused.
+  virtual bool commsChanged(bool failed) = 0;
+  // A trap with at least two bindings; |trapOid| is the second binding's
+  // value. |vbl| stays owned by the caller. True when the model knew it.
+  virtual bool handleTrap(const char* trapOid, HSNMP_VBL vbl) = 0;
+
+  // Process-wide request serial: the last one taken, 0 before the first.
+  static std::atomic<uint32_t> nextRequestNumber;
+  // Takes the next serial: 1 to 65535, then 1 again.
+  static uint32_t takeRequestSerial();
+
+  // Fields, in order; all public for the model and the status window.
+  uint32_t sentCount = 0;   // requests handed to sendRequest
+  uint32_t replyCount = 0;  // values accepted by the model (it counts them)
+  uint32_t trapCount = 0;   // traps received
+  char address[kTextSize] = "Address unassigned";
+  char community[kTextSize] = "Community unassigned";
+  bool fastPoll = true;            // a fast walk is in progress
+  bool commsOk = false;            // communication with the unit is good
+  bool firstScan = true;           // no walk completed since construction
+  char currentOid[kOidSize] = "";  // what the next GetNext asks for
+  int32_t missedPolls = kNoCount;
+  std::deque<std::unique_ptr<SnmpRequest>> requestQueue;  // under queueLock
+  std::unique_ptr<Semaphore> queueLock;
+  // Requests sent and neither answered nor reported failed; may go below 0
+  // when late timeouts arrive after a reset.
+  std::atomic<int32_t> outstanding{0};
+  int32_t slotOffset;  // the unit's first slot minus one
+  int32_t instance;    // the unit's number, 1 to 40
+  std::string scanStartOid;
+  std::string deviceOid;
+  // The walk's last request has had no reply yet. Timeouts do not clear it,
+  // so a silent unit is noticed on every poll tick whatever the SNMP layer
+  // reported and whatever late timeouts did to `outstanding`.
+  bool scanUnanswered = false;
+};
+
+#endif  // QOR_ENGINE_SNMP_DEVICE_H_
