@@ -1,0 +1,135 @@
+// Requested slot changes into SNMP Sets to the unit.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "logging/log.h"
+#include "mdu/cqor_mdl.h"
+#include "mdu/mdu_objects.h"
+#include "platform/structured_exception.h"
+#include "snmp/snmp_api.h"
+
+namespace {
+
+enum class RowLookup { kNone, kGpi, kOutput };
+enum class SetValue { kAsRequested, kTenth };
+
+// One kind of controllable slot. A numbered kind covers a range of slots,
+// the number being slot - base; the others are one slot each.
+struct ControlSlot {
+  int first;
+  int last;
+  int base;
+  const char* label;
+  bool numbered;
+  // The range the requested number must lie in; rangeLine null: no check.
+  int32_t min;
+  int32_t max;
+  const char* rangeLine;
+  // Which row gives the OID's last number; notFoundLine when it is missing.
+  RowLookup lookup;
+  const char* notFoundLine;
+  // The Set's OID: this text, then the row's number for looked-up rows.
+  const char* oid;
+  SetValue value;
+  uint32_t syntax;
+};
+
+constexpr ControlSlot kControlSlots[] = {
+    {21, 36, mdu::kGpiPolaritySlot, "GPI Polarity", true, 0, 0, nullptr,
+     RowLookup::kGpi, "Failed to find GPI polarity for %d",
+     "1.3.6.1.4.1.6853.2.2.1.6.", SetValue::kAsRequested, SNMP_SYNTAX_INT},
+    {41, 52, mdu::kOutputStateSlot, "GPI Switch", true, 0, 0, nullptr,
+     RowLookup::kOutput, "Failed to find output state for %d",
+     "1.3.6.1.4.1.6853.3.4.1.2.", SetValue::kAsRequested, SNMP_SYNTAX_INT},
+    {81, 92, mdu::kOutputDelaySlot, "Delay", true, mdu::kDelayMin,
+     mdu::kDelayMax, "Delay out of range %d", RowLookup::kOutput,
+     "Failed to find output delay for %d", "1.3.6.1.4.1.6853.3.4.1.3.",
+     SetValue::kTenth, SNMP_SYNTAX_INT},
+    {78, 78, 0, "Startup Mode", false, 0, 0, nullptr, RowLookup::kNone, nullptr,
+     "1.3.6.1.4.1.6853.3.2.0", SetValue::kAsRequested, SNMP_SYNTAX_INT},
+    {79, 79, 0, "Seq Delay", false, mdu::kDelayMin, mdu::kDelayMax,
+     "Sequential delay out of range %d", RowLookup::kNone, nullptr,
+     "1.3.6.1.4.1.6853.3.3.0", SetValue::kTenth, SNMP_SYNTAX_INT},
+    {96, 96, 0, "High Temperature", false, mdu::kAlarmPointMin,
+     mdu::kAlarmPointMax, "Max Temp. out of range %d", RowLookup::kNone,
+     nullptr, "1.3.6.1.4.1.6853.2.6.0", SetValue::kAsRequested,
+     SNMP_SYNTAX_INT},
+    {98, 98, 0, "Location", false, 0, 0, nullptr, RowLookup::kNone, nullptr,
+     "1.3.6.1.4.1.6853.2.4.0", SetValue::kAsRequested, SNMP_SYNTAX_OCTETS},
+};
+
+const ControlSlot* findControlSlot(int slot) {
+  for (const ControlSlot& control : kControlSlots) {
+    if (slot >= control.first && slot <= control.last) return &control;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool Cqor_mdl::slotChange(int slot, const char* text) {
+  bool sent = false;
+  try {
+    if (text == nullptr) text = "";
+    // 1. Only the control slots can be changed; the rest hold states and
+    //    measurements that the unit reports.
+    const ControlSlot* control = findControlSlot(slot);
+    if (control == nullptr) return false;
+    const int n = slot - control->base;
+
+    // 2.
+    if (control->numbered) {
+      logList("Slot %d (%s %d) change to '%s'", slot, control->label, n, text);
+    } else {
+      logList("Slot %d (%s) change to '%s'", slot, control->label, text);
+    }
+
+    // 3.
+    const int32_t v = mdu::readInteger(text);
+    if (control->rangeLine != nullptr &&
+        (v < control->min || v > control->max)) {
+      logTrace(control->rangeLine, v);
+      return false;
+    }
+
+    // 4. The OID's last number comes from the row the unit reported.
+    int32_t rowNumber = 0;
+    if (control->lookup == RowLookup::kGpi) {
+      AlarmTableEntry* entry = findAlarmEntry(n, mdu::kGpiType);
+      if (entry == nullptr) {
+        logTrace(control->notFoundLine, n);
+        return false;
+      }
+      rowNumber = entry->tableIndex;
+    } else if (control->lookup == RowLookup::kOutput) {
+      MduTableEntry* entry = findOutputEntry(n);
+      if (entry == nullptr) {
+        logTrace(control->notFoundLine, n);
+        return false;
+      }
+      rowNumber = entry->outputIndex;
+    }
+
+    // 5. Slots hold delays at ten times the unit's value.
+    std::string oid = control->oid;
+    if (control->lookup != RowLookup::kNone) oid += std::to_string(rowNumber);
+    std::string value = text;
+    if (control->value == SetValue::kTenth) value = std::to_string(v / 10);
+
+    // 6. and 7.
+    logTrace("slot change ");
+    sent = SendSnmpMessage(SNMP_PDU_SET, oid.c_str(), value.c_str(),
+                           control->syntax, false) == 0;
+    return sent;
+  } catch (const structured_exception& e) {
+    FileLog("Cqor_mdl::slotChange - failed");
+    FileLog("thrown exception %x from %lx", e.getSeNumber(),
+            static_cast<unsigned long>(
+                reinterpret_cast<uintptr_t>(e.getSeAddress())));
+  } catch (...) {
+    FileLog("Cqor_mdl::slotChange failed");
+  }
+  return sent;
+}
