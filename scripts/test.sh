@@ -17,7 +17,7 @@ echo "== tests (plain)"
 ctest --test-dir build --output-on-failure --timeout 300 || status=1
 
 echo "== build (address and undefined-behaviour sanitizers)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=ON -DQOR_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 echo "== tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \

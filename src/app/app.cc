@@ -121,9 +121,10 @@ bool OnCommand(int commandId) {
       if (app.renderer) app.renderer->Refresh(*w);
       return true;
     case IDM_ABOUT:
+      // Modal for the operator, not for the driver: polling and the link go
+      // on while the box is open, as under a dialog's own message loop.
       w->aboutOpen = true;
       if (app.renderer) app.renderer->ShowAbout(*w);
-      w->aboutOpen = false;
       return true;
     case IDM_EXIT:
       DestroyMainWindow();

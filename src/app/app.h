@@ -26,8 +26,10 @@ class WindowRenderer {
   virtual void Show(MainWindow& window) {}
   // The model changed (fields, menu, size, list).
   virtual void Refresh(MainWindow& window) {}
-  // Modal About box: returns when the operator closes it.
-  virtual void ShowAbout(MainWindow& window) {}
+  // Opens the About box (window.aboutOpen is set); the renderer clears
+  // aboutOpen when the operator closes it. Without a screen it closes at
+  // once.
+  virtual void ShowAbout(MainWindow& window) { window.aboutOpen = false; }
   virtual void Close() {}
 };
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,11 +13,18 @@
 #include "app/driver_main.h"
 #include "config/profile_file.h"
 #include "gtest/gtest.h"
+#include "infodriver/extinfo.h"
+#include "infodriver/in_memory_infodriver.h"
+#include "infodriver/inf_buffer.h"
+#include "infodriver/infodriver_routing.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
+#include "mdu/cqor_mdl.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/message_box.h"
 #include "platform/resources.h"
+#include "snmp/fake_snmp_api.h"
 
 namespace fs = std::filesystem;
 
@@ -71,9 +79,19 @@ class AppTest : public testing::Test {
     debugMode = 1;
     logMode = 0;
     SetDebugOutputSink([](const char*) {});
+    SetMessageBoxSink([this](const char* caption, const char* text) {
+      boxes_.push_back(std::string(caption) + ": " + text);
+    });
     TheDebugList().clear();
+    TheInfodriverLink().setTransport(infodriver_.makeTransport());
+    TheInfodriverLink().setEventLoop(&loop_);
   }
   void TearDown() override {
+    if (!TheApp().window.destroyed) DestroyUnits(&TheApp().window);
+    TheInfodriverLink().disconnect();
+    TheInfodriverLink().setEventLoop(nullptr);
+    while (eiData* d = TheInfBuffer().getData()) delete d;
+    SetMessageBoxSink(nullptr);
     ResetAppForTest();
     SetDebugOutputSink(nullptr);
     unsetenv("QX_ROOT");
@@ -93,6 +111,10 @@ class AppTest : public testing::Test {
   fs::path root_;
   ManualClock clock_;
   EventLoop loop_{&clock_};
+  InMemoryInfodriver infodriver_{5};
+  FakeSnmpApi snmp_;
+  ScopedSnmpApi useFake_{&snmp_};
+  std::vector<std::string> boxes_;
 };
 
 TEST_F(AppTest, FirstStartWritesEveryKeyWithItsDefault) {
@@ -198,7 +220,7 @@ TEST_F(AppTest, SwitchCommandsUpdateTheModelAndTheSettingsFile) {
 TEST_F(AppTest, ClearEmptiesTheDebugListAndExitEndsTheLoop) {
   ASSERT_TRUE(CreateMainWindow());
   DebugList("something %d", 1);
-  ASSERT_EQ(TheDebugList().lineCount(), 1);
+  ASSERT_GE(TheDebugList().lineCount(), 1);
   EXPECT_TRUE(OnCommand(IDM_DEBUG_CLEAR));
   EXPECT_EQ(TheDebugList().lineCount(), 0);
   EXPECT_FALSE(OnCommand(4242));
@@ -223,6 +245,142 @@ TEST_F(AppTest, StatusWithoutAUnitReadsAsOneSentence) {
   EXPECT_EQ(p.field(IDC_LOCATION), "-");
   for (int id : {IDC_UNIT_RX, IDC_UNIT_TX, IDC_UNIT_TRAPRX, IDC_UNIT_BUFFER})
     EXPECT_EQ(p.field(id), "-");
+}
+
+TEST_F(AppTest, NoInfodriverShowsTheBoxAndMakesNoUnit) {
+  WriteIni("[QOR_MDU_1]\nSNMPAddress=10.0.0.1\n");
+  infodriver_.setReachable(false);
+  EXPECT_FALSE(CreateMainWindow());
+  EXPECT_EQ(
+      boxes_,
+      std::vector<std::string>(
+          {"QOR_MDU - Error: QOR_MDU Driver can't Connect to infodriver 5"}));
+  for (Cqor_mdl* unit : TheApp().unitTable) EXPECT_EQ(unit, nullptr);
+  EXPECT_EQ(snmp_.sentCount(), 0u);
+  EXPECT_FALSE(loop_.HasTimer(kPollTimer));
+}
+
+TEST_F(AppTest, OnlyConfiguredSectionsMakeUnitsWithTheirOffsets) {
+  WriteIni("[QOR_MDU_3]\nSNMPAddress=10.0.0.3\nSNMPCommunity=secret\n");
+  ASSERT_TRUE(CreateMainWindow());
+  AppState& app = TheApp();
+  for (int i = 0; i < kUnitCount; ++i) {
+    if (i == 2) continue;
+    EXPECT_EQ(app.unitTable[i], nullptr) << i;
+  }
+  Cqor_mdl* unit = app.unitTable[2];
+  ASSERT_NE(unit, nullptr);
+  EXPECT_EQ(unit->slotOffset, 200);
+  EXPECT_EQ(unit->instance, 3);
+  EXPECT_STREQ(unit->address, "10.0.0.3");
+  EXPECT_STREQ(unit->community, "secret");
+  EXPECT_EQ(unit->infBuffer, &TheInfBuffer());
+  EXPECT_EQ(app.window.panel.unitList.size(), 40u);
+  // initMdu polled once at once: one GetNext of the unit's subtree.
+  ASSERT_EQ(snmp_.sentCount(), 1u);
+  EXPECT_EQ(snmp_.lastSent().address, "10.0.0.3");
+  EXPECT_EQ(snmp_.lastSent().community, "secret");
+  EXPECT_EQ(snmp_.lastSent().oid, "1.3.6.1.4.1.6853");
+  auto lines = TheDebugList().lines();
+  EXPECT_EQ(lines[0], "Connected OK to infodriver 5");
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(), "SNMP init_snmp OK for device 3"),
+      lines.end());
+
+  // The drain writes slot 299 ("no communication yet") within one tick.
+  clock_.Advance(10);
+  loop_.FireDueTimers();
+  EXPECT_EQ(infodriver_.slot(299), "1");
+
+  // Timer 1 polls every unit.
+  const size_t before = snmp_.sentCount();
+  clock_.Advance(1000);
+  loop_.FireDueTimers();
+  EXPECT_EQ(snmp_.sentCount(), before + 1);
+}
+
+TEST_F(AppTest, OverlongAddressOrCommunityLeavesThePositionEmpty) {
+  WriteIni("[QOR_MDU_1]\nSNMPAddress=" + std::string(64, '1') +
+           "\n[QOR_MDU_2]\nSNMPAddress=10.0.0.2\nSNMPCommunity=" +
+           std::string(70, 'c') +
+           "\n[QOR_MDU_4]\nSNMPAddress=" + std::string(63, '4') + "\n");
+  ASSERT_TRUE(CreateMainWindow());
+  EXPECT_EQ(TheApp().unitTable[0], nullptr);
+  EXPECT_EQ(TheApp().unitTable[1], nullptr);
+  // 63 characters still fit.
+  ASSERT_NE(TheApp().unitTable[3], nullptr);
+  EXPECT_EQ(std::string(TheApp().unitTable[3]->address), std::string(63, '4'));
+  // The operator finds out why in the log, and the settings keep the text.
+  EXPECT_EQ(Setting("QOR_MDU_2", "SNMPCommunity"), std::string(70, 'c'));
+}
+
+TEST_F(AppTest, StatusShowsTheSelectedUnit) {
+  WriteIni("[QOR_MDU_1]\nSNMPAddress=10.0.0.1\n");
+  ASSERT_TRUE(CreateMainWindow());
+  Cqor_mdl* unit = TheApp().unitTable[0];
+  ASSERT_NE(unit, nullptr);
+  snmp_.ReplyTo(snmp_.lastSent(), {{"1.3.6.1.4.1.6853.3.1.1.0",
+                                    SNMP_SYNTAX_OCTETS, "QOR MDU-12"}});
+  snmp_.ReplyTo(snmp_.lastSent(),
+                {{"1.3.6.1.4.1.6853.3.4.1.1.1", SNMP_SYNTAX_INT, "1"}});
+  UpdateStatus();
+  const StatusPanel& p = TheApp().window.panel;
+  EXPECT_EQ(p.field(IDC_COMMS_STATE), "OK");
+  EXPECT_EQ(p.field(IDC_POLL_MODE), "Fast");
+  EXPECT_EQ(p.field(IDC_TYPE), "QOR MDU-12");
+  EXPECT_EQ(p.field(IDC_IP), "10.0.0.1");
+  EXPECT_EQ(p.field(IDC_UNIT_RX), "00000002");
+  EXPECT_EQ(p.field(IDC_UNIT_TX), "00000003");
+  EXPECT_EQ(p.field(IDC_UNIT_TRAPRX), "00000000");
+  EXPECT_EQ(p.field(IDC_UNIT_BUFFER), "0");
+}
+
+TEST_F(AppTest, SlotChangesReachTheOwningUnitAndTheStatusIsRefreshedFirst) {
+  WriteIni("[QOR_MDU_2]\nSNMPAddress=10.0.0.2\n");
+  ASSERT_TRUE(CreateMainWindow());
+  // Output 1 of unit 2 becomes known, then its slot is requested.
+  snmp_.ReplyTo(snmp_.lastSent(),
+                {{"1.3.6.1.4.1.6853.3.4.1.1.1", SNMP_SYNTAX_INT, "1"}});
+  TheApp().commsRxCount = 0;
+  EXPECT_EQ(infodriver_.deliverSlotChange(141, "0"), 1);
+  EXPECT_EQ(TheApp().commsRxCount, 1);
+  EXPECT_EQ(TheApp().window.panel.field(IDC_LINK_RX), "00000001");
+  // The walk's next request is outstanding, so the Set waits in the queue
+  // and goes out after the walk's reply.
+  EXPECT_EQ(TheApp().unitTable[1]->bufferCount(), 1);
+  snmp_.ReplyTo(snmp_.lastSent(),
+                {{"1.3.6.1.4.1.6853.3.4.1.1.2", SNMP_SYNTAX_INT, "2"}});
+  bool setSent = false;
+  for (const auto& pdu : snmp_.sent())
+    if (pdu.type == SNMP_PDU_SET && pdu.oid == "1.3.6.1.4.1.6853.3.4.1.2.1" &&
+        pdu.value == "0")
+      setSent = true;
+  EXPECT_TRUE(setSent);
+  // A position without a unit: dropped, nothing written.
+  infodriver_.clearWrites();
+  EXPECT_EQ(infodriver_.deliverSlotChange(541, "1"), 1);
+  EXPECT_TRUE(infodriver_.writes().empty());
+}
+
+TEST_F(AppTest, TheWholeBufferIsDrainedInOneTickUnchanged) {
+  ASSERT_TRUE(CreateMainWindow());
+  for (int i = 0; i < 500; ++i)
+    TheInfBuffer().addData(1000 + i, ("100% %s " + std::to_string(i)).c_str());
+  DrainSlotWrites();
+  EXPECT_EQ(TheInfBuffer().count(), 0);
+  EXPECT_EQ(infodriver_.slot(1000), "100% %s 0");
+  EXPECT_EQ(infodriver_.slot(1499), "100% %s 499");
+  EXPECT_EQ(TheApp().commsTxCount, 500);
+}
+
+TEST_F(AppTest, InfodriverDisconnectEndsTheLoopWithZero) {
+  WriteIni("[QOR_MDU_1]\nSNMPAddress=10.0.0.1\n");
+  ASSERT_TRUE(CreateMainWindow());
+  infodriver_.deliverInfoDisconnect();
+  loop_.RunPosted();
+  EXPECT_TRUE(loop_.quitRequested());
+  EXPECT_EQ(loop_.exitCode(), 0);
+  EXPECT_EQ(TheApp().unitTable[0], nullptr);  // units deleted on the way out
 }
 
 TEST(AboutBox, VersionAndBuildLines) {

@@ -8,6 +8,7 @@
 
 #include "app/app.h"
 #include "app/headless_renderer.h"
+#include "app/terminal_renderer.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "platform/exit_signals.h"
@@ -24,7 +25,11 @@ void WriteFaultLine(const char* line) {
   TheLogFile().writeLineSignalSafe(line);
 }
 
-std::unique_ptr<WindowRenderer> MakeRenderer() {
+// A terminal gets the full-screen window; a service, a pipe or CI runs
+// headless with the debug list copied to standard output.
+std::unique_ptr<WindowRenderer> MakeRenderer(EventLoop* loop) {
+  if (isatty(STDOUT_FILENO) && isatty(STDIN_FILENO))
+    return std::make_unique<TerminalRenderer>(loop);
   return std::make_unique<HeadlessRenderer>();
 }
 
@@ -92,7 +97,7 @@ int DriverMain(int argc, char** argv) {
     InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
 
     // 8, 9. The main window; its creation runs InitApp.
-    app.renderer = MakeRenderer();
+    app.renderer = MakeRenderer(&loop);
     if (!CreateMainWindow()) {
       app.renderer.reset();
       return 0;

@@ -1,15 +1,55 @@
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 #include "app/app.h"
+#include "infodriver/extinfo.h"
+#include "infodriver/inf_buffer.h"
+#include "infodriver/infodriver_routing.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
+#include "mdu/cqor_mdl.h"
 #include "platform/main_loop.h"
+#include "platform/message_box.h"
 #include "platform/resources.h"
 
-static EventLoop& Loop() {
+namespace {
+
+EventLoop& Loop() {
   AppState& app = TheApp();
   return app.loop ? *app.loop : TheMainLoop();
 }
+
+// The infodriver's requests reach the units, the panel and the window
+// through these.
+void InstallRouting() {
+  InfodriverRouting routing;
+  routing.unitSlotChange = [](int index, int relativeSlot, const char* text) {
+    if (index < 0 || index >= kUnitCount) return false;
+    Cqor_mdl* unit = TheApp().unitTable[index];
+    if (!unit) return false;
+    unit->slotChange(relativeSlot, text);
+    return true;
+  };
+  routing.updateStatus = [] { UpdateStatus(); };
+  routing.destroyMainWindow = [] { DestroyMainWindow(); };
+  SetInfodriverRouting(routing);
+}
+
+// A setting that does not fit the unit's 63-character field would be cut
+// into another address or community, and the unit would talk to the wrong
+// agent or be refused by the right one: such a unit is not made, and the
+// log says why.
+bool FitsUnitField(const std::string& text, const char* key, int n) {
+  if (text.size() < static_cast<size_t>(SnmpDevice::kTextSize)) return true;
+  FileLog("%s of QOR_MDU_%d is longer than %d characters - unit not started",
+          key, n, SnmpDevice::kTextSize - 1);
+  DebugList("%s of QOR_MDU_%d is longer than %d characters - unit not started",
+            key, n, SnmpDevice::kTextSize - 1);
+  return false;
+}
+
+}  // namespace
 
 int InitApp(MainWindow* window) {
   AppState& app = TheApp();
@@ -24,7 +64,31 @@ int InitApp(MainWindow* window) {
   LoadSettings();
   ApplyDebugSettings(window);
 
-  // 8. The forty unit sections, each key read and written back.
+  // 6. The infodriver of this device number.
+  extinfo& link = TheInfodriverLink();
+  InstallRouting();
+  link.setCallback(InfodriverNotify);
+  const int result = link.connect(app.deviceNumber, nullptr, 0, 0, 0, 0);
+  if (result == IFSTAT_NOWINDOW) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "QOR_MDU Driver can't Connect to infodriver %d",
+                  app.deviceNumber);
+    MessageBox("QOR_MDU - Error", text);
+    DebugOutput("InitApp returns -1");
+    return -1;
+  }
+  if (result == IFSTAT_OK) {
+    DebugList("Connected OK to infodriver %d", link.iDevice);
+    DebugOutput("Connected OK to infodriver %d", link.iDevice);
+  } else {
+    DebugList("Other Error - code %d", link.iStatus);
+    DebugOutput("Other Error - code %d", link.iStatus);
+  }
+  // 7. The link counts into the panel's counters.
+  link.setCounters(&app.commsTxCount, &app.commsRxCount);
+
+  // 8. The forty unit sections.
   for (int n = 1; n <= kUnitCount; ++n) {
     char section[32];
     std::snprintf(section, sizeof section, "QOR_MDU_%d", n);
@@ -39,6 +103,29 @@ int InitApp(MainWindow* window) {
     }
     window->panel.unitList.push_back(section);
     if (address.empty()) continue;
+    if (!FitsUnitField(address, "SNMPAddress", n) ||
+        !FitsUnitField(community, "SNMPCommunity", n))
+      continue;
+
+    Cqor_mdl* unit = new (std::nothrow) Cqor_mdl((n - 1) * 100, n);
+    app.unitTable[n - 1] = unit;
+    if (!unit) {
+      DebugList("Failed to create instance of Cqor_mdl %d", n);
+      DebugOutput("Failed to create instance of Cqor_mdl %d", n);
+      DebugOutput("InitApp returns -1");
+      return -1;
+    }
+    unit->setAddress(address.c_str());
+    unit->setCommunity(community.c_str());
+    unit->infBuffer = &TheInfBuffer();
+    const int e = unit->initMdu();
+    if (e != 0) {
+      DebugList("SNMP init_snmp Error %d on device %d (%s)", e, n,
+                address.c_str());
+    } else {
+      DebugList("SNMP init_snmp OK for device %d", n);
+    }
+    DebugOutput("SNMP init_snmp %d for device %d", e, n);
   }
 
   // 9. The first unit is selected.
@@ -52,15 +139,33 @@ int InitApp(MainWindow* window) {
   return 0;
 }
 
-void PollAll() {}
+void PollAll() {
+  for (Cqor_mdl* unit : TheApp().unitTable)
+    if (unit) unit->PollNext();
+}
 
-void DrainSlotWrites() {}
+void DrainSlotWrites() {
+  inf_buffer& buffer = TheInfBuffer();
+  extinfo& link = TheInfodriverLink();
+  // The whole queue in one tick; a count that cannot get the lock gives 0
+  // and leaves the rest for the next tick.
+  while (buffer.count() > 0) {
+    eiData* data = buffer.getData();
+    if (!data) continue;
+    link.updateSlot(data->slot(), data->text());
+    delete data;
+  }
+}
 
 void DestroyUnits(MainWindow* window) {
   EventLoop& loop = Loop();
   loop.KillTimer(kPollTimer);
   loop.KillTimer(kStatusTimer);
   loop.KillTimer(kDrainTimer);
+  for (Cqor_mdl*& unit : TheApp().unitTable) {
+    delete unit;
+    unit = nullptr;
+  }
 }
 
 void UpdateStatus() {
@@ -71,8 +176,23 @@ void UpdateStatus() {
   panel.fields[IDC_LINK_TX] = text;
   std::snprintf(text, sizeof text, "%08d", app.commsRxCount);
   panel.fields[IDC_LINK_RX] = text;
-  int s = panel.selection;
+  const int s = panel.selection;
   if (s >= 0 && s < kUnitCount && app.unitTable[s]) {
+    Cqor_mdl* unit = app.unitTable[s];
+    panel.fields[IDC_COMMS_STATE] = unit->commsOk ? "OK" : "Fail";
+    panel.fields[IDC_POLL_MODE] = unit->fastPoll ? "Fast" : "Slow";
+    panel.fields[IDC_TYPE] = unit->equipmentDescription;
+    panel.fields[IDC_IP] = unit->address;
+    panel.fields[IDC_LOCATION] = unit->alarmLocation;
+    std::snprintf(text, sizeof text, "%08d",
+                  static_cast<int>(unit->replyCount));
+    panel.fields[IDC_UNIT_RX] = text;
+    std::snprintf(text, sizeof text, "%08d", static_cast<int>(unit->sentCount));
+    panel.fields[IDC_UNIT_TX] = text;
+    std::snprintf(text, sizeof text, "%08d", static_cast<int>(unit->trapCount));
+    panel.fields[IDC_UNIT_TRAPRX] = text;
+    std::snprintf(text, sizeof text, "%d", unit->bufferCount());
+    panel.fields[IDC_UNIT_BUFFER] = text;
   } else {
     panel.fields[IDC_COMMS_STATE] = "Not set";
     panel.fields[IDC_POLL_MODE] = "-";

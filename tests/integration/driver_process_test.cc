@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -16,6 +17,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kDriver = std::string(QOR_BIN_DIR) + "/qor_mdu";
+const std::string kInfodriver = std::string(QOR_BIN_DIR) + "/infodriver";
+const std::string kInfoctl = std::string(QOR_BIN_DIR) + "/infoctl";
 
 class DriverProcessTest : public testing::Test {
  protected:
@@ -25,7 +28,21 @@ class DriverProcessTest : public testing::Test {
              testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root_);
     fs::create_directories(root_ / "sys" / "config" / "system");
-    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys"};
+    fs::create_directories(root_ / "run");
+    fs::permissions(root_ / "run", fs::perms::owner_all);
+    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
+            "ZARN_RUNTIME_DIR=" + (root_ / "run").string()};
+  }
+
+  // An infodriver for |device|, ready when its socket answers.
+  std::unique_ptr<Process> StartInfodriver(int device) {
+    auto p = std::make_unique<Process>(
+        kInfodriver, std::vector<std::string>{std::to_string(device)}, env_);
+    EXPECT_TRUE(WaitFor([&] {
+      Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
+      return ping.Wait() == 0;
+    }));
+    return p;
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -64,7 +81,19 @@ TEST_F(DriverProcessTest, InvalidDeviceNumbersAreRefusedWithoutALog) {
   }
 }
 
+TEST_F(DriverProcessTest, NoInfodriverMeansABoxAndNoStart) {
+  Process p(kDriver, {"6"}, env_);
+  EXPECT_EQ(p.Wait(), 0);
+  EXPECT_EQ(p.Stderr(),
+            "QOR_MDU - Error: QOR_MDU Driver can't Connect to infodriver 6\n");
+  const std::string log = LogText(6);
+  EXPECT_EQ(Count(log, "*** Driver starting ***"), 1);
+  EXPECT_EQ(Count(log, "++++ Driver Closing ++++"), 0);
+}
+
 TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
+  auto infodriver7 = StartInfodriver(7);
+  auto infodriver8 = StartInfodriver(8);
   const fs::path ini = root_ / "sys" / "config" / "system" / "dev_007.ini";
   Process first(kDriver, {"7"}, env_);
   ASSERT_TRUE(WaitFor([&] {
@@ -91,12 +120,15 @@ TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
 
   first.Signal(SIGTERM);
   EXPECT_EQ(first.Wait(), 0);
+  // The infodriver outlives its driver and takes the next one.
+  EXPECT_TRUE(infodriver7->running());
   const std::string log = LogText(7);
   EXPECT_EQ(Count(log, " - *** Driver starting ***\n"), 2);   // both processes
   EXPECT_EQ(Count(log, " - ++++ Driver Closing ++++\n"), 1);  // only the first
 }
 
 TEST_F(DriverProcessTest, InterruptAndHangupAlsoEndCleanly) {
+  auto infodriver = StartInfodriver(9);
   for (int sig : {SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
     fs::remove(root_ / "sys" / "config" / "system" / "dev_009.ini");

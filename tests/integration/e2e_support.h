@@ -1,0 +1,52 @@
+#ifndef QOR_TESTS_INTEGRATION_E2E_SUPPORT_H_
+#define QOR_TESTS_INTEGRATION_E2E_SUPPORT_H_
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+// Paths of the installed programs and of the simulation scripts.
+std::string BinPath(const std::string& program);
+std::string SimPath(const std::string& file);
+
+// True when agents may use port 161 (root); otherwise every unit gets a high
+// port and is addressed as ADDR:PORT.
+bool PrivilegedPorts();
+int AgentPort(int unit);
+std::string AgentHost(int unit);    // "127.0.1.N"
+std::string UnitAddress(int unit);  // what SNMPAddress holds
+int FreeUdpPort();
+
+// One simulated MDU (sim/mdu_agent.sh, which becomes snmpd), stopped by pid
+// when the object goes.
+class MduAgent {
+ public:
+  MduAgent(int unit, const std::string& dir, const std::string& community);
+  void Start();
+  void Stop();
+  bool Answers();  // one snmpget of the location
+  bool WaitUntilAnswering();
+  std::string Get(const std::string& oid);  // snmpget -Oqv value, "" on error
+
+ private:
+  int unit_;
+  std::string dir_, community_;
+  std::unique_ptr<Process> process_;
+};
+
+// The slots of an infodriver as `infoctl dump` prints them (unescaped).
+std::map<int, std::string> DumpSlots(int device,
+                                     const std::vector<std::string>& env);
+std::string Unescape(const std::string& text);
+
+// The block a unit serving sim/mdu.data must show in its relative slots 1
+// to 99 (slots never written are absent), derived from the data file.
+std::map<int, std::string> ExpectedBlock(int unit);
+
+// The value of one object in sim/mdu.data for |unit|, as the agent serves it.
+std::string DataValue(int unit, const std::string& oid);
+
+#endif  // QOR_TESTS_INTEGRATION_E2E_SUPPORT_H_

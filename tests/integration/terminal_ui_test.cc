@@ -1,0 +1,122 @@
+// The status window in a real terminal: qor_mdu under tmux, driven with
+// keys and read back from the screen.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "gtest/gtest.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDevice = 42;
+
+class TerminalUi : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/tmux", X_OK) != 0)
+      GTEST_SKIP() << "tmux is not installed";
+    root_ = fs::path("/tmp/qor_tui_" + std::to_string(getpid()));
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "sys" / "config" / "system");
+    fs::create_directories(root_ / "run");
+    fs::permissions(root_ / "run", fs::perms::owner_all);
+    socket_ = "qor_tui_" + std::to_string(getpid());
+    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
+            "ZARN_RUNTIME_DIR=" + (root_ / "run").string(),
+            "ZARN_SNMP_TRAP_PORT=" + std::to_string(FreeUdpPort())};
+    std::ofstream(ini()) << "[qor_mdu]\nDebugMode=1\n[QOR_MDU_1]\nSNMPAddress="
+                         << UnitAddress(1) << "\nSNMPCommunity=ziriru\n";
+    agent_ =
+        std::make_unique<MduAgent>(1, (root_ / "agent").string(), "ziriru");
+    agent_->Start();
+    ASSERT_TRUE(agent_->WaitUntilAnswering());
+    infodriver_ = std::make_unique<Process>(
+        BinPath("infodriver"),
+        std::vector<std::string>{std::to_string(kDevice)}, env_);
+    ASSERT_TRUE(WaitFor([&] {
+      Process ping(BinPath("infoctl"), {"ping", std::to_string(kDevice)}, env_);
+      return ping.Wait() == 0;
+    }));
+  }
+  void TearDown() override {
+    Tmux({"kill-server"});
+    infodriver_.reset();
+    agent_.reset();
+    fs::remove_all(root_);
+  }
+  std::string ini() const {
+    return (root_ / "sys" / "config" / "system" / "dev_042.ini").string();
+  }
+  std::string Tmux(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"-L", socket_};
+    all.insert(all.end(), args.begin(), args.end());
+    Process p("/usr/bin/tmux", all);
+    p.Wait();
+    return p.Stdout();
+  }
+  std::string Screen() { return Tmux({"capture-pane", "-p", "-t", "tui"}); }
+  bool ScreenShows(const std::string& text) {
+    return WaitFor([&] { return Screen().find(text) != std::string::npos; });
+  }
+
+  fs::path root_;
+  std::string socket_;
+  std::vector<std::string> env_;
+  std::unique_ptr<MduAgent> agent_;
+  std::unique_ptr<Process> infodriver_;
+};
+
+TEST_F(TerminalUi, PanelKeysMenuAndExit) {
+  const std::string rc = (root_ / "rc").string();
+  std::string command = "env";
+  for (const auto& e : env_) command += " " + e;
+  command += " " + BinPath("qor_mdu") + " " + std::to_string(kDevice) +
+             "; echo $? > " + rc;
+  Tmux({"new-session", "-d", "-x", "120", "-y", "40", "-s", "tui", command});
+
+  // Unit 1 is selected at start and its fields show once it answers.
+  EXPECT_TRUE(ScreenShows("ZARN Comms"));
+  EXPECT_TRUE(ScreenShows("IP: " + UnitAddress(1))) << Screen();
+  EXPECT_TRUE(ScreenShows("Comms: OK")) << Screen();
+  // The debug list under the panel shows the unit's lines as they come.
+  EXPECT_TRUE(ScreenShows("1:")) << Screen();
+
+  // Down selects unit 2, which is not configured.
+  Tmux({"send-keys", "-t", "tui", "Down"});
+  EXPECT_TRUE(ScreenShows("Comms: Not set")) << Screen();
+  EXPECT_TRUE(ScreenShows("Type: in ini")) << Screen();
+
+  // Debug > Hide: the switch is stored at once.
+  Tmux({"send-keys", "-t", "tui", "M-e"});
+  EXPECT_TRUE(ScreenShows("Hide")) << Screen();
+  Tmux({"send-keys", "-t", "tui", "Down", "Enter"});
+  EXPECT_TRUE(WaitFor([&] {
+    return ReadFileText(ini()).find("DebugMode=0") != std::string::npos;
+  })) << Screen();
+
+  // F1 shows the About box, Enter closes it.
+  Tmux({"send-keys", "-t", "tui", "F1"});
+  EXPECT_TRUE(ScreenShows("ZARN Driver for qor_mdu")) << Screen();
+  EXPECT_TRUE(ScreenShows("Version 1, 1, 1, 1  (1, 1, 1, 1)")) << Screen();
+  Tmux({"send-keys", "-t", "tui", "Enter"});
+
+  // A terminal too small for the panel shows what fits.
+  Tmux({"resize-window", "-t", "tui", "-x", "30", "-y", "5"});
+  EXPECT_TRUE(ScreenShows("ZARN Comms")) << Screen();
+  Tmux({"resize-window", "-t", "tui", "-x", "120", "-y", "40"});
+
+  // F10 ends the driver normally.
+  Tmux({"send-keys", "-t", "tui", "F10"});
+  EXPECT_TRUE(WaitFor([&] { return ReadFileText(rc) == "0\n"; }))
+      << ReadFileText(rc);
+}
+
+}  // namespace
