@@ -115,26 +115,39 @@ bool SnmpDevice::setCommunity(const char* text) {
 // ---------------------------------------------------------------------------
 // Log lines
 
+namespace {
+
+// The unit's line: |prefix| and then the formatted text, cut to the line
+// buffer; a prefix that fills the buffer leaves room for the text alone.
+void FormatUnitLine(char (&line)[SnmpDevice::kLogLineSize], const char* prefix,
+                    const char* format, va_list ap) {
+  int n = std::snprintf(line, sizeof line, "%s", prefix);
+  if (n < 0 || n >= static_cast<int>(sizeof line)) n = 0;
+  std::vsnprintf(line + n, sizeof line - n, format, ap);
+}
+
+}  // namespace
+
 void SnmpDevice::logList(const char* format, ...) {
   if (!debugMode) return;
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "%d:", instance);
   char line[kLogLineSize];
-  int n = std::snprintf(line, sizeof line, "%d:", instance);
-  if (n < 0 || n >= static_cast<int>(sizeof line)) n = 0;
   va_list ap;
   va_start(ap, format);
-  std::vsnprintf(line + n, sizeof line - n, format, ap);
+  FormatUnitLine(line, prefix, format, ap);
   va_end(ap);
   DebugList("%s", line);
 }
 
 void SnmpDevice::logTrace(const char* format, ...) {
   if (!debugMode) return;
+  char prefix[kTextSize + 4];
+  std::snprintf(prefix, sizeof prefix, "%s - ", address);
   char line[kLogLineSize];
-  int n = std::snprintf(line, sizeof line, "%s - ", address);
-  if (n < 0 || n >= static_cast<int>(sizeof line)) n = 0;
   va_list ap;
   va_start(ap, format);
-  std::vsnprintf(line + n, sizeof line - n, format, ap);
+  FormatUnitLine(line, prefix, format, ap);
   va_end(ap);
   DebugOutput("%s", line);
 }

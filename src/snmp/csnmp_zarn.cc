@@ -368,6 +368,31 @@ void CsnmpZarn::SNMPError(uint32_t code, uint32_t requestId) {
   SnmpTrace("Unhandled Error.\n");
 }
 
+// Releases what GetVb handed out for one binding. |valueLine| is the
+// caller's own message for a value descriptor that cannot be freed.
+void CsnmpZarn::freeBinding(smiOID* name, smiVALUE* value,
+                            const char* valueLine) {
+  SnmpApi& api = *api_;
+  if ((value->syntax == SNMP_SYNTAX_OCTETS && value->value.string.ptr) ||
+      (value->syntax == SNMP_SYNTAX_OID && value->value.oid.ptr)) {
+    void* descriptor = value->syntax == SNMP_SYNTAX_OID
+                           ? static_cast<void*>(&value->value.oid)
+                           : static_cast<void*>(&value->value.string);
+    if (api.FreeDescriptor(value->syntax, descriptor) != SNMPAPI_SUCCESS)
+      SnmpTrace(valueLine, errorText(api.GetLastError(session)));
+  } else if ((value->syntax == SNMP_SYNTAX_BITS ||
+              value->syntax == SNMP_SYNTAX_OPAQUE ||
+              value->syntax == SNMP_SYNTAX_IPADDR ||
+              value->syntax == SNMP_SYNTAX_NSAPADDR) &&
+             value->value.string.ptr) {
+    // These carry layer descriptors as well; released quietly.
+    api.FreeDescriptor(value->syntax, &value->value.string);
+  }
+  if (name->ptr && api.FreeDescriptor(SNMP_SYNTAX_OID, name) != SNMPAPI_SUCCESS)
+    SnmpTrace("Failed to Descriptor. Error %s.\n",
+              errorText(api.GetLastError(session)));
+}
+
 int CsnmpZarn::GetValue(HSNMP_VBL vbl, uint32_t index, uint32_t size,
                         char* out) {
   SnmpApi& api = *api_;
@@ -376,27 +401,8 @@ int CsnmpZarn::GetValue(HSNMP_VBL vbl, uint32_t index, uint32_t size,
   smiVALUE value;
   api.GetVb(vbl, index, &name, &value);
   formatValue(&value, size, out);
-  if (value.syntax == SNMP_SYNTAX_OCTETS && value.value.string.ptr) {
-    if (api.FreeDescriptor(SNMP_SYNTAX_OCTETS, &value.value.string) !=
-        SNMPAPI_SUCCESS)
-      SnmpTrace("CsnmpZarn::GetValue - Failed to free Value - Error %s.\n",
-                errorText(api.GetLastError(session)));
-  } else if (value.syntax == SNMP_SYNTAX_OID && value.value.oid.ptr) {
-    if (api.FreeDescriptor(SNMP_SYNTAX_OID, &value.value.oid) !=
-        SNMPAPI_SUCCESS)
-      SnmpTrace("CsnmpZarn::GetValue - Failed to free Value - Error %s.\n",
-                errorText(api.GetLastError(session)));
-  } else if ((value.syntax == SNMP_SYNTAX_BITS ||
-              value.syntax == SNMP_SYNTAX_OPAQUE ||
-              value.syntax == SNMP_SYNTAX_IPADDR ||
-              value.syntax == SNMP_SYNTAX_NSAPADDR) &&
-             value.value.string.ptr) {
-    // These carry layer descriptors as well; released quietly.
-    api.FreeDescriptor(value.syntax, &value.value.string);
-  }
-  if (name.ptr && api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
-    SnmpTrace("Failed to Descriptor. Error %s.\n",
-              errorText(api.GetLastError(session)));
+  freeBinding(&name, &value,
+              "CsnmpZarn::GetValue - Failed to free Value - Error %s.\n");
   return 0;
 }
 
@@ -410,23 +416,6 @@ int CsnmpZarn::getOid(HSNMP_VBL vbl, uint32_t index, uint32_t size, char* out) {
     out[0] = '\0';
     api.OidToStr(&name, size, out);
   }
-  if ((value.syntax == SNMP_SYNTAX_OCTETS && value.value.string.ptr) ||
-      (value.syntax == SNMP_SYNTAX_OID && value.value.oid.ptr)) {
-    void* descriptor = value.syntax == SNMP_SYNTAX_OID
-                           ? static_cast<void*>(&value.value.oid)
-                           : static_cast<void*>(&value.value.string);
-    if (api.FreeDescriptor(value.syntax, descriptor) != SNMPAPI_SUCCESS)
-      SnmpTrace("Failed to free Value. Error %s.\n",
-                errorText(api.GetLastError(session)));
-  } else if ((value.syntax == SNMP_SYNTAX_BITS ||
-              value.syntax == SNMP_SYNTAX_OPAQUE ||
-              value.syntax == SNMP_SYNTAX_IPADDR ||
-              value.syntax == SNMP_SYNTAX_NSAPADDR) &&
-             value.value.string.ptr) {
-    api.FreeDescriptor(value.syntax, &value.value.string);
-  }
-  if (name.ptr && api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
-    SnmpTrace("Failed to Descriptor. Error %s.\n",
-              errorText(api.GetLastError(session)));
+  freeBinding(&name, &value, "Failed to free Value. Error %s.\n");
   return 0;
 }

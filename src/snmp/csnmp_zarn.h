@@ -60,6 +60,7 @@ class CsnmpZarn {
 
  private:
   void dispatch(HSNMP_SESSION session, uint32_t wParam, uint32_t lParam);
+  void freeBinding(smiOID* name, smiVALUE* value, const char* valueLine);
 
   SnmpApi* api_;
   // Whether this object was counted in the instance count: an object whose
