@@ -70,6 +70,7 @@ bool extinfo::isConnected() const {
 
 int extinfo::connect(int deviceNumber, void* instance, int, int, int, int) {
   iStatus = IFSTAT_OK;
+  dropSlotCopy();
   if (transport_ && transport_->isOpen()) closeTransport();
   if (!transport_) transport_ = std::make_unique<SocketTransport>();
   hInstance = instance;
@@ -116,6 +117,7 @@ int extinfo::connect(int deviceNumber, void* instance, int, int, int, int) {
   }
 
   hLinkWnd = linkId;
+  if (iStatus == IFSTAT_OK) loadSlotCopy();
   transport_->watch(loop_, [this] { onReadable(); });
   // Normally 15; 2190 when the infodriver said the device id is in use.
   return IFSTAT_OK;
@@ -127,6 +129,7 @@ void extinfo::disconnect() {
       transport_->send({WVN_DEVDISCONNECT, 0, 0, iDevice, std::string()});
     closeTransport();
   }
+  dropSlotCopy();
   pending_.clear();
   disconnectQueued_ = false;
   iDevice = 0;
@@ -137,6 +140,7 @@ void extinfo::disconnect() {
 }
 
 void extinfo::closeTransport() {
+  dropSlotCopy();
   if (!transport_) return;
   transport_->watch(loop_, nullptr);
   transport_->close();
@@ -167,6 +171,12 @@ bool extinfo::call(InfoMessage m, bool handleInline, InfoMessage* result) {
       case InfodriverTransport::ReceiveResult::kMessage:
         break;
     }
+    if (in.message == INFO_SLOTDATA) {
+      // Only the slot fetch asks for these; anything else is dropped.
+      if (collectingSlots_ && IsSlotInRange(in.wParam))
+        slotCopy_[static_cast<size_t>(in.wParam)] = SlotText(in.text.c_str());
+      continue;
+    }
     if (in.message == INFO_RESULT) {
       if (in.sequence == m.sequence) {
         *result = std::move(in);
@@ -185,9 +195,40 @@ bool extinfo::call(InfoMessage m, bool handleInline, InfoMessage* result) {
   }
 }
 
+void extinfo::loadSlotCopy() {
+  if (!transport_ || !transport_->soleWriter()) return;
+  slotCopy_.assign(kInfodriverSlotCount, std::string());
+  collectingSlots_ = true;
+  InfoMessage result;
+  const bool answered =
+      call({INFO_DUMP, 0, 0, 0, std::string()}, false, &result);
+  collectingSlots_ = false;
+  size_t filled = 0;
+  for (const std::string& text : slotCopy_) filled += text.empty() ? 0 : 1;
+  // The answer counts the slots sent: anything short of all of them, and
+  // the link asks the infodriver as before.
+  if (answered && result.wParam == static_cast<int64_t>(filled) &&
+      transport_->isOpen())
+    slotCopyValid_ = true;
+  else
+    dropSlotCopy();
+}
+
+void extinfo::dropSlotCopy() {
+  slotCopyValid_ = false;
+  collectingSlots_ = false;
+  std::vector<std::string>().swap(slotCopy_);
+}
+
 void extinfo::readSlot(int slot, char* buffer) {
   buffer[0] = '\0';
   if (!IsSlotInRange(slot) || !isConnected()) return;
+  if (slotCopyValid_) {
+    const std::string& text = slotCopy_[static_cast<size_t>(slot)];
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    return;
+  }
   InfoMessage result;
   if (!call({WVN_READSLOT, 0, slot, 0, std::string()}, false, &result)) return;
   if (result.wParam != 1) return;
@@ -205,8 +246,13 @@ void extinfo::writeTo(int slot, const char* text) {
     number = -static_cast<int64_t>(slot);
   }
   if (!isConnected()) return;
-  if (!transport_->send({operation, 0, number, 0, SlotText(text)}))
+  std::string cut = SlotText(text);
+  if (!transport_->send({operation, 0, number, 0, cut})) {
     connectionLost();
+    return;
+  }
+  if (slotCopyValid_ && IsSlotInRange(number))
+    slotCopy_[static_cast<size_t>(number)] = std::move(cut);
 }
 
 bool extinfo::updateSlot(int slot, const char* text) {
@@ -321,6 +367,8 @@ void extinfo::handleMessage(const InfoMessage& m) {
       result = 1;
       break;
     case WVN_DEVICEIDINUSE:
+      // Another driver writes the slots now: ask the infodriver again.
+      dropSlotCopy();
       iStatus = IFSTAT_DEVICEIDINUSE;
       value = static_cast<int>(m.wParam & 0xFFFF);
       text = "device id in use";

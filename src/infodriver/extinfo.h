@@ -46,6 +46,14 @@ constexpr int IFSTAT_DEVICEIDINUSE = static_cast<int>(WVN_DEVICEIDINUSE);
 // A slot read waits for its own answer; events that arrive meanwhile are
 // kept and delivered afterwards from the loop, in order.
 //
+// Slot reads cost a round trip to the infodriver, and a polled value needs
+// two (the model compares before it queues, the drain before it writes).
+// When the transport says the link is the infodriver's only writer, the
+// link fetches every slot once after the handshake and from then on keeps
+// its own copy of the slot table current with each write it makes, so
+// reads are answered locally. The copy is dropped whenever the connection
+// ends, and never kept while another driver holds the device.
+//
 // Texts are written unchanged ("%s" stays "%s"), cut to what a slot holds
 // (kSlotTextMax bytes): a longer text, including one over the 511 bytes of
 // the write buffer, reaches the slot as its first 255 bytes, and updateSlot
@@ -135,6 +143,9 @@ class extinfo {
   bool call(InfoMessage m, bool handleInline, InfoMessage* result);
   void writeTo(int slot, const char* text);
   void onReadable();
+  // Fetches every slot into slotCopy_ (sole-writer transports only).
+  void loadSlotCopy();
+  void dropSlotCopy();
   // Handles one event from the infodriver and answers it when it asks.
   void handleMessage(const InfoMessage& m);
   // The connection is gone without a WVN_INFODISCONNECT.
@@ -152,6 +163,11 @@ class extinfo {
   // or has been handled: the disconnect is reported once.
   bool disconnectQueued_ = false;
   uint32_t nextSequence_ = 1;
+  // The infodriver's slot texts as this link knows them, valid while
+  // slotCopyValid_; collectingSlots_ while the fetch's answers arrive.
+  std::vector<std::string> slotCopy_;
+  bool slotCopyValid_ = false;
+  bool collectingSlots_ = false;
   // Shared with tasks posted to the loop, which must do nothing once the
   // link is gone.
   std::shared_ptr<extinfo*> self_;

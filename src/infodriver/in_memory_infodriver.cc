@@ -16,6 +16,8 @@ struct InMemoryInfodriver::State {
   SlotTable slots;
   std::vector<Write> writes;
   int reads = 0;
+  int dumps = 0;
+  bool soleWriter = false;
   std::vector<InfoMessage> received;
 
   bool reachable = true;
@@ -110,6 +112,8 @@ class InMemoryTransport : public InfodriverTransport {
     return ReceiveResult::kMessage;
   }
 
+  bool soleWriter() const override { return soleWriter_; }
+
   void watch(EventLoop*, std::function<void()> readable) override {
     if (open_ && state_->current == this)
       state_->readable = std::move(readable);
@@ -118,6 +122,7 @@ class InMemoryTransport : public InfodriverTransport {
  private:
   std::shared_ptr<InMemoryInfodriver::State> state_;
   bool open_ = false;
+  const bool soleWriter_ = state_->soleWriter;
 };
 
 }  // namespace
@@ -160,6 +165,17 @@ void InMemoryInfodriver::State::fromLink(const InfoMessage& m) {
       else
         reply(m, 0);
       break;
+    case INFO_DUMP: {
+      ++dumps;
+      int64_t count = 0;
+      for (int slot = 0; slot < kInfodriverSlotCount; ++slot) {
+        if (slots.get(slot).empty()) continue;
+        push(INFO_SLOTDATA, slot, 0, slots.get(slot));
+        ++count;
+      }
+      reply(m, count);
+      break;
+    }
     case WVN_WRITESLOT:
     case WVN_WRITESLOTNEG:
       writes.push_back({static_cast<int>(m.wParam), m.message, m.text});
@@ -231,6 +247,10 @@ void InMemoryInfodriver::setSetupFails(bool fails) {
 void InMemoryInfodriver::setAnswersDiscover(bool answers) {
   state_->answersDiscover = answers;
 }
+void InMemoryInfodriver::setSoleWriter(bool sole) { state_->soleWriter = sole; }
+
+int InMemoryInfodriver::dumpCount() const { return state_->dumps; }
+
 void InMemoryInfodriver::setDeviceIdInUse(bool inUse) {
   state_->deviceIdInUse = inUse;
 }

@@ -79,6 +79,12 @@ class InMemoryInfodriver {
   void setSetupFails(bool fails);
   void setAnswersDiscover(bool answers);
   void setDeviceIdInUse(bool inUse);
+  // Whether transports made from now on tell the link that it is the only
+  // writer, as the infodriver program's socket does (default false, so that
+  // a test's setSlot is seen by the next read). Slots a test sets after the
+  // link has fetched them are then unknown to the link, as they would be.
+  void setSoleWriter(bool sole);
+  int dumpCount() const;  // INFO_DUMP requests answered
 
   // True after a completed handshake and before WVN_DEVDISCONNECT or a drop.
   bool linkConnected() const;

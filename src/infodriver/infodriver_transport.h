@@ -44,6 +44,12 @@ class InfodriverTransport {
   // waiting or the peer has gone; an empty |readable| stops it. The in-memory
   // transport calls it directly from the test's delivery calls.
   virtual void watch(EventLoop* loop, std::function<void()> readable) = 0;
+
+  // True when nothing but the link on this transport writes the slots of
+  // the infodriver at the other end (the infodriver takes writes from its
+  // one driver only), so that the link may answer slot reads from the
+  // slots it has read and written itself instead of asking every time.
+  virtual bool soleWriter() const { return false; }
 };
 
 #endif  // QOR_INFODRIVER_INFODRIVER_TRANSPORT_H_

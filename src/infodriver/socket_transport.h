@@ -23,6 +23,8 @@ class SocketTransport : public InfodriverTransport {
   bool send(const InfoMessage& message) override;
   ReceiveResult receive(InfoMessage* message, int timeoutMs) override;
   void watch(EventLoop* loop, std::function<void()> readable) override;
+  // The infodriver program takes slot writes from its driver alone.
+  bool soleWriter() const override { return true; }
 
  private:
   int fd_ = -1;

@@ -12,11 +12,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -72,10 +74,17 @@ uint32_t ErrorFromNetSnmp(int snmpErrno) {
   }
 }
 
+// Every received PDU's source is turned into text: done by hand, because
+// inet_ntop formats each byte with sprintf.
 std::string Ipv4Text(const struct in_addr& addr) {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &addr, text, sizeof text);
-  return text;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&addr.s_addr);
+  char text[INET_ADDRSTRLEN];
+  char* end = text;
+  for (int i = 0; i < 4; ++i) {
+    if (i != 0) *end++ = '.';
+    end = std::to_chars(end, text + sizeof text, bytes[i]).ptr;
+  }
+  return std::string(text, end);
 }
 
 // The UDP source of a received PDU, as the UDP transport records it.
@@ -260,14 +269,18 @@ struct NetSnmpApi::Event {
 // The wire side of one session.
 class NetSnmpApi::Session : public SnmpSessionTransport {
  public:
-  Session(EventLoop& loop, HSNMP_SESSION handle) : loop(loop), handle(handle) {}
+  Session(EventLoop& loop, HSNMP_SESSION handle, NetSnmpApi* api)
+      : loop(loop), handle(handle), api(api) {}
   ~Session() override { Shutdown(); }
 
   void ClosePeer() {
     closing = true;
     if (timerSet) loop.CancelOneShot(timer);
     timerSet = false;
-    if (fd >= 0) loop.UnwatchFd(fd);
+    if (fd >= 0 && api->epollFd_ >= 0) {
+      epoll_ctl(api->epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+      api->peers_.erase(peerId);
+    }
     fd = -1;
     // Closing may report the requests still waiting; nobody takes them.
     if (sessp) snmp_sess_close(sessp);
@@ -287,6 +300,8 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
 
   EventLoop& loop;
   HSNMP_SESSION handle;
+  NetSnmpApi* api;
+  uint64_t peerId = 0;
   void* sessp = nullptr;
   int fd = -1;
   std::string peer;
@@ -309,6 +324,11 @@ NetSnmpApi::NetSnmpApi(EventLoop& loop, int timeoutMs)
 NetSnmpApi::~NetSnmpApi() {
   // Sessions go while this object can still run its hooks.
   for (HSNMP_SESSION s : OpenSessions()) Close(s);
+  if (epollFd_ >= 0) {
+    loop_.UnwatchFd(epollFd_);
+    close(epollFd_);
+    epollFd_ = -1;
+  }
   if (trapFd_ >= 0) {
     loop_.UnwatchFd(trapFd_);
     close(trapFd_);
@@ -352,7 +372,7 @@ NetSnmpApi::Session* NetSnmpApi::TransportOf(HSNMP_SESSION session,
   SnmpSessionRec* rec = FindSession(session);
   if (!rec) return nullptr;
   if (!rec->transport && create)
-    rec->transport = std::make_unique<Session>(loop_, session);
+    rec->transport = std::make_unique<Session>(loop_, session, this);
   return static_cast<Session*>(rec->transport.get());
 }
 
@@ -408,9 +428,37 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   s->peerAddr = peerAddr;
   s->community = community;
   s->fd = snmp_sess_transport(sessp)->sock;
-  loop_.WatchFd(s->fd, POLLIN,
-                [this, session](short) { OnSessionReadable(session); });
+  if (epollFd_ < 0) {
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ >= 0)
+      loop_.WatchFd(epollFd_, POLLIN, [this](short) { OnSessionsReadable(); });
+  }
+  s->peerId = nextPeerId_++;
+  struct epoll_event ev = {};
+  ev.events = EPOLLIN;
+  ev.data.u64 = s->peerId;
+  if (epollFd_ < 0 || epoll_ctl(epollFd_, EPOLL_CTL_ADD, s->fd, &ev) != 0) {
+    s->ClosePeer();
+    return SNMPAPI_TL_RESOURCE_ERROR;
+  }
+  peers_[s->peerId] = session;
   return 0;
+}
+
+void NetSnmpApi::OnSessionsReadable() {
+  struct epoll_event events[64];
+  const int n = epoll_wait(epollFd_, events, 64, 0);
+  for (int i = 0; i < n; ++i) {
+    HSNMP_SESSION session = nullptr;
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      // An earlier handler of this batch may have closed or replaced it.
+      auto it = peers_.find(events[i].data.u64);
+      if (it == peers_.end()) continue;
+      session = it->second;
+    }
+    OnSessionReadable(session);
+  }
 }
 
 uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,

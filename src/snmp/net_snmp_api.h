@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/event_loop.h"
@@ -76,6 +77,9 @@ class NetSnmpApi : public SnmpApiCore {
                           void* transportData, int transportDataLength);
   void Reschedule(HSNMP_SESSION session);
   void OnSessionReadable(HSNMP_SESSION session);
+  // The sessions' sockets are watched through one epoll descriptor, so the
+  // event loop's poll set stays small however many units there are.
+  void OnSessionsReadable();
   void OnSessionTimer(HSNMP_SESSION session);
   void OnTrapSocket(int fd, HSNMP_SESSION onlyFor);
   void Deliver(std::vector<Event> events);
@@ -86,6 +90,11 @@ class NetSnmpApi : public SnmpApiCore {
   int timeoutMs_;
   int trapFd_ = -1;
   uint16_t trapPort_ = 0;
+  int epollFd_ = -1;
+  // Each open peer socket by the id its epoll registration carries, so that
+  // a readiness report never reaches a peer that was closed or replaced.
+  uint64_t nextPeerId_ = 1;
+  std::unordered_map<uint64_t, HSNMP_SESSION> peers_;
 };
 
 #endif  // QOR_SNMP_NET_SNMP_API_H_

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -207,6 +208,56 @@ TEST_F(NetSnmpApiTest, GetNextWalksTheSubtreeToItsEnd) {
   EXPECT_EQ(r.closeSnmp(), 0);
   SnmpApiCore::Counts c = api_.LiveCounts();
   EXPECT_EQ(c.handles() + c.descriptors + c.sessions, 0u);
+}
+
+// All sessions' sockets share one readiness source; each reply must still
+// reach its own session, also when a session closes with a reply on its
+// way and a new one may take over its socket number.
+TEST_F(NetSnmpApiTest, ManySessionsEachGetTheirOwnReplies) {
+  qor_test::SnmpdAgent a("127.0.1.101", "left", kUnitObjects);
+  qor_test::SnmpdAgent b("127.0.1.102", "right", kUnitObjects);
+  ASSERT_TRUE(a.Start()) << a.log();
+  ASSERT_TRUE(b.Start()) << b.log();
+
+  // A reply in flight to a session that closes before it is read.
+  {
+    Recorder gone;
+    ASSERT_EQ(gone.init_snmp("127.0.1.101", "left", 161, "127.0.0.1", 0), 0);
+    ASSERT_EQ(gone.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10007), 0);
+    EXPECT_EQ(gone.closeSnmp(), 0);
+  }
+
+  std::vector<std::unique_ptr<Recorder>> units;
+  for (int i = 0; i < 6; ++i) {
+    units.push_back(std::make_unique<Recorder>());
+    const bool left = i % 2 == 0;
+    ASSERT_EQ(
+        units.back()->init_snmp(left ? "127.0.1.101" : "127.0.1.102",
+                                left ? "left" : "right", 161, "127.0.0.1", 0),
+        0);
+  }
+  for (int i = 0; i < 6; ++i)
+    ASSERT_EQ(units[i]->Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10100 + i),
+              0);
+  ASSERT_TRUE(RunUntil([&] {
+    for (auto& u : units)
+      if (u->events.empty()) return false;
+    return true;
+  }));
+  RunFor(200);  // nothing else arrives: no reply went to two sessions
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_EQ(units[i]->events.size(), 1u) << i;
+    EXPECT_EQ(units[i]->events[0].what, "reply") << i;
+    EXPECT_EQ(units[i]->events[0].requestId, 0x10100 + i) << i;
+  }
+  // One closes; the others walk on to the end of the subtree.
+  units[2]->closeSnmp();
+  for (int i : {0, 1, 3}) {
+    std::vector<Pair> read =
+        Walk(this, *units[i], [this](const auto& d) { return RunUntil(d); });
+    EXPECT_EQ(read, kWalked) << i;
+  }
+  for (auto& u : units) u->closeSnmp();
 }
 
 TEST_F(NetSnmpApiTest, WrongCommunityGetsNoAnswer) {

@@ -1,5 +1,6 @@
 #include "snmp/snmp_values.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -57,18 +58,23 @@ int formatOid(const smiOID* oid, uint32_t size, char* out) {
   if (size == 0 || !out) return 0;
   out[0] = '\0';
   if (!oid || oid->len == 0 || !oid->ptr) return 0;
+  // Every reply of a walk passes through here at least twice, so the arcs
+  // are converted without printf's format parsing.
   size_t len = 0;
   for (uint32_t i = 0; i < oid->len; ++i) {
     char piece[16];
-    int n =
-        std::snprintf(piece, sizeof piece, i == 0 ? "%u" : ".%u", oid->ptr[i]);
-    if (len + static_cast<size_t>(n) > size - 1) {
+    char* end = piece;
+    if (i != 0) *end++ = '.';
+    end = std::to_chars(end, piece + sizeof piece, oid->ptr[i]).ptr;
+    const size_t n = static_cast<size_t>(end - piece);
+    if (len + n > size - 1) {
       out[0] = '\0';
       return 0;
     }
-    std::memcpy(out + len, piece, static_cast<size_t>(n) + 1);
-    len += static_cast<size_t>(n);
+    std::memcpy(out + len, piece, n);
+    len += n;
   }
+  out[len] = '\0';
   return static_cast<int>(len);
 }
 

@@ -211,6 +211,19 @@ TEST(FormatOid, OidThatDoesNotFitGivesEmptyText) {
   EXPECT_STREQ(out, "");
 }
 
+TEST(FormatOid, ExtremeSubIdentifiers) {
+  uint32_t ids[] = {0, 0, 4294967295u, 10, 99, 100};
+  smiOID oid{6, ids};
+  char out[256];
+  EXPECT_EQ(formatOid(&oid, sizeof out, out), 24);
+  EXPECT_STREQ(out, "0.0.4294967295.10.99.100");
+  // Exactly the text and its terminator fit; one byte less does not.
+  char tight[25];
+  EXPECT_EQ(formatOid(&oid, sizeof tight, tight), 24);
+  EXPECT_EQ(formatOid(&oid, sizeof tight - 1, tight), 0);
+  EXPECT_STREQ(tight, "");
+}
+
 TEST(ErrorText, EveryKnownCode) {
   const std::vector<std::pair<uint32_t, const char*>> table = {
       {0, "SNMPAPI_FAILURE:Generic error code"},
