@@ -3,11 +3,17 @@
 # demo. Sourced by test.sh and demo.sh. As root it installs; with sudo it
 # uses sudo; otherwise it prints the one apt-get line to run and fails.
 qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
-  libgtest-dev libgmock-dev libbenchmark-dev snmpd snmp tmux"
+  libgtest-dev libgmock-dev libbenchmark-dev snmpd snmp tmux procps"
 
 qor_install_deps() {
+  # shellcheck disable=SC2086
+  qor_install_packages $qor_packages
+}
+
+# Installs the named Debian packages that are missing, with the rules above.
+qor_install_packages() {
   local missing=() p
-  for p in $qor_packages; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
       || missing+=("$p")
   done

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test of qor_mdu on a fresh Debian 12 machine: installs what is
 # missing, builds the plain and the sanitizer (address + undefined) trees,
-# runs every test of both with ctest and a one-minute soak on the
-# sanitizer build.
+# runs every test of both with ctest, a one-minute soak on the sanitizer
+# build and every fuzz target for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -42,6 +42,9 @@ if [ -n "$as_root" ] || [ "$(id -u)" -eq 0 ]; then
   echo "== soak (60 s, sanitizers)"
   $as_root env QOR_SOAK_BUILD=build-asan ./scripts/soak.sh 60 || status=1
 fi
+
+echo "== fuzzing (30 s a target)"
+./scripts/fuzz.sh 30 || status=1
 
 # Last, so that ctest's summary closes the run.
 echo "== tests (sanitizers)"

@@ -453,7 +453,10 @@ void NetSnmpApi::OnSessionsReadable() {
     {
       std::lock_guard<std::recursive_mutex> lock(mu_);
       // An earlier handler of this batch may have closed or replaced it.
-      auto it = peers_.find(events[i].data.u64);
+      // epoll_event is packed: copy the id, a reference to it would be
+      // misaligned.
+      const uint64_t id = events[i].data.u64;
+      auto it = peers_.find(id);
       if (it == peers_.end()) continue;
       session = it->second;
     }
