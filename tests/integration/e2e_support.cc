@@ -1,11 +1,11 @@
 #include "e2e_support.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+
+#include "support/snmpd_agent.h"
 
 std::string BinPath(const std::string& program) {
   return std::string(QOR_BIN_DIR) + "/" + program;
@@ -26,17 +26,7 @@ std::string UnitAddress(int unit) {
   return AgentHost(unit) + ":" + std::to_string(AgentPort(unit));
 }
 
-int FreeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+int FreeUdpPort() { return qor_test::FreeUdpPort(); }
 
 MduAgent::MduAgent(int unit, const std::string& dir,
                    const std::string& community)
