@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/driver_main.h"
@@ -134,6 +136,48 @@ TEST_F(AppTest, FirstStartWritesEveryKeyWithItsDefault) {
   EXPECT_EQ(w.panel.unitList[0], "QOR_MDU_1");
   EXPECT_EQ(w.panel.unitList[39], "QOR_MDU_40");
   EXPECT_EQ(w.panel.selection, 0);
+}
+
+// The first start with a settings file that lacks keys rewrites it once,
+// with every key and its effective value.
+TEST_F(AppTest, FirstStartRewritesTheSettingsFileOnce) {
+  WriteIni("[qor_mdu]\nPollDelay=250\n[QOR_MDU_2]\nSNMPAddress=10.0.0.2\n");
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(
+      inotify_add_watch(watch, (root_ / "sys" / "config" / "system").c_str(),
+                        IN_MOVED_TO | IN_CLOSE_WRITE),
+      0);
+  ASSERT_TRUE(CreateMainWindow());
+  int rewrites = 0;
+  alignas(struct inotify_event) char events[65536];
+  ssize_t n;
+  while ((n = read(watch, events, sizeof events)) > 0) {
+    for (char* p = events; p < events + n;) {
+      auto* e = reinterpret_cast<struct inotify_event*>(p);
+      if ((e->mask & IN_MOVED_TO) && e->len > 0 &&
+          std::string(e->name) == "dev_005.ini")
+        ++rewrites;
+      p += sizeof(struct inotify_event) + e->len;
+    }
+  }
+  close(watch);
+  EXPECT_EQ(rewrites, 1);
+  EXPECT_EQ(Setting("qor_mdu", "PollDelay"), "250");
+  EXPECT_EQ(Setting("qor_mdu", "DebugMode"), "1");
+  EXPECT_EQ(Setting("qor_mdu", "LogMode"), "0");
+  EXPECT_EQ(Setting("QOR_MDU_2", "SNMPAddress"), "10.0.0.2");
+  EXPECT_EQ(Setting("QOR_MDU_2", "SNMPCommunity"), "ziriru");
+  EXPECT_EQ(Setting("QOR_MDU_40", "SNMPAddress"), "");
+
+  // A second start finds every key and writes nothing.
+  DestroyUnits(&TheApp().window);
+  ResetAppForTest();
+  TheApp().deviceNumber = 5;
+  TheApp().loop = &loop_;
+  const auto before = fs::last_write_time(Ini());
+  ASSERT_TRUE(CreateMainWindow());
+  EXPECT_EQ(fs::last_write_time(Ini()), before);
 }
 
 TEST_F(AppTest, TimersRunWithTheirPeriods) {
@@ -371,6 +415,53 @@ TEST_F(AppTest, TheWholeBufferIsDrainedInOneTickUnchanged) {
   EXPECT_EQ(infodriver_.slot(1000), "100% %s 0");
   EXPECT_EQ(infodriver_.slot(1499), "100% %s 499");
   EXPECT_EQ(TheApp().commsTxCount, 500);
+}
+
+// The drain ticks only while writes wait, and a write queued on another
+// thread gets it ticking again on its 10 ms grid.
+TEST_F(AppTest, DrainTicksOnlyWhileWritesAreQueued) {
+  ASSERT_TRUE(CreateMainWindow());
+  clock_.Advance(kDrainPeriodMs);
+  EXPECT_EQ(loop_.FireDueTimers(), 1);  // the first tick finds nothing
+  EXPECT_TRUE(loop_.TimerSuspended(kDrainTimer));
+  EXPECT_EQ(loop_.TimerPeriod(kDrainTimer), kDrainPeriodMs);
+  clock_.Advance(700);  // before the status tick: nothing is due
+  EXPECT_EQ(loop_.FireDueTimers(), 0);
+
+  clock_.Advance(4);  // between two points of the drain's grid
+  std::thread unit([] { TheInfBuffer().addData(17, "queued elsewhere"); });
+  unit.join();
+  EXPECT_EQ(loop_.RunPosted(), 1);
+  EXPECT_FALSE(loop_.TimerSuspended(kDrainTimer));
+  EXPECT_EQ(loop_.MsUntilNextTimer(), 6);  // the same tick as ever
+  clock_.Advance(6);
+  EXPECT_EQ(loop_.FireDueTimers(), 1);
+  EXPECT_EQ(infodriver_.slot(17), "queued elsewhere");
+  EXPECT_TRUE(loop_.TimerSuspended(kDrainTimer));
+
+  // On the loop's own thread the write resumes the timer at once.
+  TheInfBuffer().addData(18, "queued here");
+  EXPECT_FALSE(loop_.TimerSuspended(kDrainTimer));
+  EXPECT_EQ(loop_.RunPosted(), 0);
+  clock_.Advance(kDrainPeriodMs);
+  loop_.FireDueTimers();
+  EXPECT_EQ(infodriver_.slot(18), "queued here");
+}
+
+// A drain that cannot see the buffer empty keeps ticking, so nothing queued
+// is left waiting for a write that may never come.
+TEST_F(AppTest, DrainKeepsTickingWhenTheBufferCannotBeChecked) {
+  ASSERT_TRUE(CreateMainWindow());
+  TheInfBuffer().addData(19, "late");
+  ASSERT_TRUE(TheInfBuffer().lockForTest().wait(0));
+  clock_.Advance(kDrainPeriodMs);
+  loop_.FireDueTimers();  // count() gives up after 100 ms
+  EXPECT_FALSE(loop_.TimerSuspended(kDrainTimer));
+  TheInfBuffer().lockForTest().release();
+  clock_.Advance(kDrainPeriodMs);
+  loop_.FireDueTimers();
+  EXPECT_EQ(infodriver_.slot(19), "late");
+  EXPECT_TRUE(loop_.TimerSuspended(kDrainTimer));
 }
 
 TEST_F(AppTest, InfodriverDisconnectEndsTheLoopWithZero) {

@@ -60,7 +60,10 @@ int InitApp(MainWindow* window) {
   app.statusHeight = kStatusPanelClientHeight + 2;
   // 3. The debug list under the panel.
   TheDebugList().create(app.statusHeight);
-  // 4, 5. Settings and the switches they give.
+  // 4, 5. Settings and the switches they give. Every key read from here on
+  // that the file lacks is written back in one rewrite of the file, when
+  // InitApp returns.
+  ConfigWriteBatch writeBack;
   LoadSettings();
   ApplyDebugSettings(window);
 
@@ -131,11 +134,17 @@ int InitApp(MainWindow* window) {
   // 9. The first unit is selected.
   window->panel.selection = 0;
 
-  // 10. The three timers.
+  // 10. The three timers. The drain ticks only while writes are queued:
+  // it suspends itself when it leaves the buffer empty, and the write that
+  // finds the buffer empty resumes it on its own 10 ms grid, so a write
+  // reaches the infodriver at the same tick as with a timer that never
+  // stops.
   EventLoop& loop = Loop();
   loop.SetTimer(kPollTimer, app.pollDelay, [] { PollAll(); });
   loop.SetTimer(kStatusTimer, kStatusPeriodMs, [] { UpdateStatus(); });
   loop.SetTimer(kDrainTimer, kDrainPeriodMs, [] { DrainSlotWrites(); });
+  TheInfBuffer().setArmHandler(
+      [&loop] { loop.RunInLoop([&loop] { loop.ResumeTimer(kDrainTimer); }); });
   return 0;
 }
 
@@ -155,10 +164,14 @@ void DrainSlotWrites() {
     link.updateSlot(data->slot(), data->text());
     delete data;
   }
+  // A write queued after this point arms the buffer again and resumes the
+  // timer; one that came during the drain keeps it running.
+  if (buffer.disarmIfEmpty()) Loop().SuspendTimer(kDrainTimer);
 }
 
 void DestroyUnits(MainWindow* window) {
   EventLoop& loop = Loop();
+  TheInfBuffer().setArmHandler(nullptr);
   loop.KillTimer(kPollTimer);
   loop.KillTimer(kStatusTimer);
   loop.KillTimer(kDrainTimer);

@@ -1,5 +1,7 @@
 #include "config/config_file.h"
 
+#include <strings.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -59,17 +61,92 @@ const char* ConfigFile::get(const char* key, const char* defaultValue,
                             bool writeBack) {
   const std::string p = path();
   std::string value;
-  bool present = ReadProfileValue(p, section_, key, &value);
+  ConfigWriteBatch* batch = ConfigWriteBatch::Active();
+  bool present = batch && batch->Find(p, section_, key, &value);
+  if (present) {
+    value = NormalizeProfileValue(value);
+  } else {
+    present = ReadProfileValue(p, section_, key, &value);
+  }
   if (!present) {
     value = NormalizeProfileValue(defaultValue ? defaultValue : "");
-    if (writeBack) WriteProfileString(p, section_, key, value);
+    if (writeBack) {
+      if (batch) {
+        batch->Add(p, section_, key, value);
+      } else {
+        WriteProfileString(p, section_, key, value);
+      }
+    }
   }
   valueBuffer_ = value;
   return valueBuffer_.c_str();
 }
 
 bool ConfigFile::set(const char* key, const char* value) {
+  if (ConfigWriteBatch* batch = ConfigWriteBatch::Active()) {
+    batch->Add(path(), section_, key, value ? value : "");
+    return true;
+  }
   return WriteProfileString(path(), section_, key, value ? value : "");
+}
+
+namespace {
+thread_local ConfigWriteBatch* t_activeBatch = nullptr;
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+}  // namespace
+
+ConfigWriteBatch::ConfigWriteBatch() : outer_(t_activeBatch) {
+  if (!outer_) t_activeBatch = this;
+}
+
+ConfigWriteBatch::~ConfigWriteBatch() {
+  if (outer_) return;
+  Commit();
+  t_activeBatch = nullptr;
+}
+
+ConfigWriteBatch* ConfigWriteBatch::Active() { return t_activeBatch; }
+
+void ConfigWriteBatch::Add(const std::string& path, const std::string& section,
+                           const std::string& key, const std::string& value) {
+  if (outer_) {
+    outer_->Add(path, section, key, value);
+    return;
+  }
+  for (File& f : files_) {
+    if (f.path == path) {
+      f.edits.push_back(ProfileEdit{section, key, value});
+      return;
+    }
+  }
+  files_.push_back(File{path, {ProfileEdit{section, key, value}}});
+}
+
+bool ConfigWriteBatch::Find(const std::string& path, const std::string& section,
+                            const std::string& key, std::string* value) const {
+  if (outer_) return outer_->Find(path, section, key, value);
+  for (const File& f : files_) {
+    if (f.path != path) continue;
+    for (auto e = f.edits.rbegin(); e != f.edits.rend(); ++e) {
+      if (SameName(e->section, section) && SameName(e->key, key)) {
+        *value = e->value;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool ConfigWriteBatch::Commit() {
+  if (outer_) return true;
+  bool ok = true;
+  for (const File& f : files_)
+    if (!WriteProfileStrings(f.path, f.edits)) ok = false;
+  files_.clear();
+  return ok;
 }
 
 int SettingToInt(const char* text) {

@@ -2,6 +2,9 @@
 #define QOR_CONFIG_CONFIG_FILE_H_
 
 #include <string>
+#include <vector>
+
+#include "config/profile_file.h"
 
 // Where the control system keeps its configuration when the environment
 // does not say: the locator file (section "Config", key "ConfigPath") and
@@ -57,6 +60,42 @@ class ConfigFile {
   std::string section_;
   std::string fileName_;
   std::string systemDirectory_;
+};
+
+// Holds back the writes of every ConfigFile made on this thread while it
+// exists, and writes them when it ends (or on Commit): each settings file is
+// rewritten once, with the content the writes one by one would have given,
+// through the same temporary file and rename. Reads on this thread see the
+// writes held back. Start-up reads its keys under one, so that a settings
+// file lacking keys is rewritten once, not once per key.
+//
+// A batch made while another is active on the thread adds to that one.
+class ConfigWriteBatch {
+ public:
+  ConfigWriteBatch();
+  ~ConfigWriteBatch();
+  ConfigWriteBatch(const ConfigWriteBatch&) = delete;
+  ConfigWriteBatch& operator=(const ConfigWriteBatch&) = delete;
+
+  // Writes what is held back; false when a file could not be written.
+  bool Commit();
+
+  // The batch active on this thread, or null.
+  static ConfigWriteBatch* Active();
+  void Add(const std::string& path, const std::string& section,
+           const std::string& key, const std::string& value);
+  // The value held back for the key, if any (names match without regard
+  // to case, as in the file).
+  bool Find(const std::string& path, const std::string& section,
+            const std::string& key, std::string* value) const;
+
+ private:
+  struct File {
+    std::string path;
+    std::vector<ProfileEdit> edits;
+  };
+  std::vector<File> files_;
+  ConfigWriteBatch* outer_ = nullptr;
 };
 
 // Decimal integer of a setting: leading blanks, an optional sign, digits up

@@ -145,3 +145,46 @@ TEST(SettingToInt, ReadsLikeTheDriversIntegerConversion) {
 }
 
 }  // namespace
+
+namespace {
+
+// Under a write batch the keys a start reads are written back together:
+// nothing reaches the file until the batch ends, reads see what is held
+// back, and the file ends as the writes one by one would have left it.
+TEST_F(ConfigFileTest, WriteBatchWritesEveryMissingKeyAtItsEnd) {
+  setenv("QX_ROOT", root_.c_str(), 1);
+  setenv("QX_SYSTEM", "sys", 1);
+  const fs::path file = root_ / "sys" / "config" / "system" / "dev_005.ini";
+  WriteFile(file, "[qor_mdu]\nPollDelay=250\n");
+  auto readAll = [this] {
+    ConfigFile main(5, "qor_mdu", locations_);
+    EXPECT_STREQ(main.get("PollDelay", "1000", true), "250");
+    EXPECT_STREQ(main.get("DebugMode", "1", true), "1");
+    EXPECT_TRUE(main.set("LogMode", "1"));
+    for (int n = 1; n <= 3; ++n) {
+      ConfigFile unit(5, ("QOR_MDU_" + std::to_string(n)).c_str(), locations_);
+      EXPECT_STREQ(unit.get("SNMPCommunity", "ziriru", true), "ziriru");
+    }
+    ConfigFile again(5, "QOR_MDU_2", locations_);
+    EXPECT_STREQ(again.get("snmpcommunity", "other", true), "ziriru");
+    EXPECT_STREQ(main.get("LogMode", "0", true), "1");
+  };
+  readAll();
+  const std::string oneByOne = ReadFile(file);
+
+  WriteFile(file, "[qor_mdu]\nPollDelay=250\n");
+  {
+    ConfigWriteBatch batch;
+    readAll();
+    {
+      ConfigWriteBatch inner;  // joins the outer batch
+      ConfigFile unit(5, "QOR_MDU_4", locations_);
+      unit.get("SNMPAddress", "", true);
+    }
+    EXPECT_EQ(ReadFile(file), "[qor_mdu]\nPollDelay=250\n");
+  }
+  EXPECT_EQ(ReadFile(file), oneByOne + "[QOR_MDU_4]\nSNMPAddress=\n");
+  EXPECT_EQ(ConfigWriteBatch::Active(), nullptr);
+}
+
+}  // namespace

@@ -197,15 +197,16 @@ std::string NormalizeProfileValue(const std::string& raw) {
   return v;
 }
 
-bool WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value) {
-  std::string content;
-  ReadResult r = ReadWholeFile(path, &content);
-  if (r == ReadResult::kError) return false;
-  std::vector<Line> lines = SplitLines(content);
+namespace {
+
+// One write applied to the lines of a file, as WritePrivateProfileString
+// would apply it to the file itself.
+void ApplyEdit(std::vector<Line>& lines, const ProfileEdit& edit) {
   const std::string eol =
       !lines.empty() && !lines[0].eol.empty() ? lines[0].eol : "\n";
-  const std::string newValue = OneLine(value);
+  const std::string& section = edit.section;
+  const std::string& key = edit.key;
+  const std::string newValue = OneLine(edit.value);
 
   size_t header, end, at;
   std::string raw;
@@ -230,9 +231,25 @@ bool WriteProfileString(const std::string& path, const std::string& section,
     lines.push_back({"[" + section + "]", eol});
     lines.push_back({key + "=" + newValue, eol});
   }
+}
+
+}  // namespace
+
+bool WriteProfileString(const std::string& path, const std::string& section,
+                        const std::string& key, const std::string& value) {
+  return WriteProfileStrings(path, {ProfileEdit{section, key, value}});
+}
+
+bool WriteProfileStrings(const std::string& path,
+                         const std::vector<ProfileEdit>& edits) {
+  std::string content;
+  ReadResult r = ReadWholeFile(path, &content);
+  if (r == ReadResult::kError) return false;
+  std::vector<Line> lines = SplitLines(content);
+  for (const ProfileEdit& edit : edits) ApplyEdit(lines, edit);
 
   std::string out;
-  out.reserve(content.size() + key.size() + newValue.size() + 16);
+  out.reserve(content.size() + 64 * edits.size() + 16);
   for (const Line& l : lines) out += l.text + l.eol;
   if (r == ReadResult::kOk && out == content) return true;
   return WriteAtomically(path, out);

@@ -2,6 +2,7 @@
 #define QOR_CONFIG_PROFILE_FILE_H_
 
 #include <string>
+#include <vector>
 
 // Reading and writing one key of a profile (ini) file: "[section]" lines
 // open sections, "key=value" lines follow. Section and key names match
@@ -41,5 +42,18 @@ std::string GetProfileString(const std::string& path,
 // blanks, since they would otherwise start a line of their own.
 bool WriteProfileString(const std::string& path, const std::string& section,
                         const std::string& key, const std::string& value);
+
+struct ProfileEdit {
+  std::string section;
+  std::string key;
+  std::string value;
+};
+
+// The edits applied in order, as that many WriteProfileString calls would
+// apply them, and the file rewritten once (or not at all when nothing
+// changes). False when the file cannot be read or written; the old file is
+// then untouched and none of the edits is made.
+bool WriteProfileStrings(const std::string& path,
+                         const std::vector<ProfileEdit>& edits);
 
 #endif  // QOR_CONFIG_PROFILE_FILE_H_

@@ -81,8 +81,8 @@ TEST_F(ProfileFileTest, ReadsLikeTheProfileFunctions) {
       {"no final newline", "[s]\nk=abc", "s", "k", "abc"},
       {"comment lines are not keys", "[s]\n;k=1\nk=2\n", "s", "k", "2"},
       {"value with equals sign", "[s]\nk=a=b\n", "s", "k", "a=b"},
-      {"binary junk around",
-       Bytes("\x01\xff\0junk\n[s]\nk=7\n\xfe\n"), "s", "k", "7"},
+      {"binary junk around", Bytes("\x01\xff\0junk\n[s]\nk=7\n\xfe\n"), "s",
+       "k", "7"},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,8 +138,8 @@ TEST_F(ProfileFileTest, WriteChangesOnlyItsOwnLine) {
        "k", "9", "[a]\nk=9\n[a]\nk=2\n"},
       {"line breaks in a value cannot start new lines", "[a]\n", "a", "k",
        "x\ny\r", "[a]\nk=x y \n"},
-      {"binary junk survives", Bytes("\x01\xff\0j\n[a]\nk=1\n"), "a",
-       "k", "2", Bytes("\x01\xff\0j\n[a]\nk=2\n")},
+      {"binary junk survives", Bytes("\x01\xff\0j\n[a]\nk=1\n"), "a", "k", "2",
+       Bytes("\x01\xff\0j\n[a]\nk=2\n")},
       {"empty file", "", "a", "k", "1", "[a]\nk=1\n"},
   };
   for (const WriteCase& c : cases) {
@@ -213,6 +213,43 @@ TEST_F(ProfileFileTest, UnreadableDirectoryMeansDefaultsAndFailedWrites) {
   const std::string missing = (dir_ / "nope" / "dev_001.ini").string();
   EXPECT_EQ(GetProfileString(missing, "a", "k", "d"), "d");
   EXPECT_FALSE(WriteProfileString(missing, "a", "k", "v"));
+}
+
+}  // namespace
+
+namespace {
+
+// Many edits in one rewrite give exactly the file that as many single
+// writes give, whatever the file looked like.
+TEST_F(ProfileFileTest, ManyEditsInOneRewriteMatchOneByOne) {
+  const std::vector<ProfileEdit> edits = {
+      {"qor_mdu", "DebugMode", "1"},    {"qor_mdu", "LogMode", "0"},
+      {"QOR_MDU_1", "SNMPAddress", ""}, {"QOR_MDU_1", "SNMPCommunity", "z"},
+      {"qor_MDU", "debugmode", "0"},    {"QOR_MDU_2", "SNMPAddress", "a\nb"},
+      {"qor_mdu", "PollDelay", "250"},
+  };
+  const std::string starts[] = {
+      "",
+      "[qor_mdu]\r\nPollDelay=100\r\n\r\n[other]\r\nx=1\r\n",
+      "; comment\n[QOR_MDU_1]\nSNMPAddress=10.0.0.1",
+      "[qor_mdu]\n\n\n[QOR_MDU_1]\n",
+      "<missing>",
+  };
+  for (const std::string& start : starts) {
+    std::string oneByOne;
+    for (int pass = 0; pass < 2; ++pass) {
+      fs::remove(path_);
+      if (start != "<missing>") Put(start);
+      if (pass == 0) {
+        for (const ProfileEdit& e : edits)
+          ASSERT_TRUE(WriteProfileString(path_, e.section, e.key, e.value));
+        oneByOne = Content();
+      } else {
+        ASSERT_TRUE(WriteProfileStrings(path_, edits));
+        EXPECT_EQ(Content(), oneByOne) << "starting from '" << start << "'";
+      }
+    }
+  }
 }
 
 }  // namespace

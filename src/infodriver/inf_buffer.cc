@@ -67,12 +67,15 @@ bool inf_buffer::addData(int iSlot, const char* szData) {
   }
 
   bool locked = false;
+  bool armed = false;
   try {
     // An unbounded wait that still fails drops the record, as designed.
     locked = lock_.wait(-1);
     if (!locked) return true;
     queue_.push_back(record.get());
     record.release();
+    armed = !armed_;
+    armed_ = true;
     locked = false;
     if (!lock_.release())
       DebugOutput(
@@ -87,7 +90,30 @@ bool inf_buffer::addData(int iSlot, const char* szData) {
     if (locked) lock_.release();
     throw;
   }
+  if (armed) {
+    std::shared_ptr<const std::function<void()>> handler;
+    {
+      std::lock_guard<std::mutex> lock(handlerMutex_);
+      handler = armHandler_;
+    }
+    if (handler && *handler) (*handler)();
+  }
   return true;
+}
+
+void inf_buffer::setArmHandler(std::function<void()> handler) {
+  auto shared =
+      std::make_shared<const std::function<void()>>(std::move(handler));
+  std::lock_guard<std::mutex> lock(handlerMutex_);
+  armHandler_ = std::move(shared);
+}
+
+bool inf_buffer::disarmIfEmpty() {
+  if (!lock_.wait(kCountWaitMs)) return false;
+  const bool empty = queue_.empty();
+  if (empty) armed_ = false;
+  lock_.release();
+  return empty;
 }
 
 eiData* inf_buffer::getData() {

@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -56,6 +57,11 @@ class BinarySemaphore {
 // the line "inf_buffer::count() - WaitForSingleObject failed", so a drain
 // tick stops and the records stay for a later tick.
 //
+// The drain need not run while nothing is queued: the buffer is "armed" from
+// the addData that queues a record until disarmIfEmpty finds it empty, and
+// the arm handler is called (outside the lock, on the adding thread) each
+// time a record arms it, so whoever drains can start its tick then.
+//
 // Records still queued when the buffer is destroyed are discarded.
 class inf_buffer {
  public:
@@ -74,12 +80,23 @@ class inf_buffer {
   // The number of queued records; 0 when the lock is not had in 100 ms.
   int count();
 
+  // Called by the addData that arms the buffer; null for none. Safe to
+  // replace while other threads add.
+  void setArmHandler(std::function<void()> handler);
+  // True (and the buffer disarmed) when nothing is queued; false when
+  // records wait or the lock is not had in 100 ms, so that the caller keeps
+  // draining.
+  bool disarmIfEmpty();
+
   // For tests: the buffer's own lock, to hold it from another thread.
   BinarySemaphore& lockForTest() { return lock_; }
 
  private:
   BinarySemaphore lock_;
   std::deque<eiData*> queue_;
+  bool armed_ = false;  // under lock_
+  std::mutex handlerMutex_;
+  std::shared_ptr<const std::function<void()>> armHandler_;
 };
 
 // The process's buffer, a static object: constructed before main runs,

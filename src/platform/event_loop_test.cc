@@ -99,6 +99,139 @@ TEST(EventLoopTimers, OneShotFiresOnceAndCanBeCancelled) {
   EXPECT_EQ(loop.MsUntilNextTimer(), -1);
 }
 
+TEST(EventLoopTimers, SuspendedTimerCostsNothingAndResumesOnItsGrid) {
+  ManualClock clock;
+  EventLoop loop(&clock);
+  int ticks = 0;
+  loop.SetTimer(3, 10, [&] { ++ticks; });
+  loop.SetTimer(1, 1000, [] {});
+  clock.Advance(10);
+  loop.FireDueTimers();
+  loop.SuspendTimer(3);
+  EXPECT_TRUE(loop.HasTimer(3));
+  EXPECT_TRUE(loop.TimerSuspended(3));
+  EXPECT_EQ(loop.TimerPeriod(3), 10);
+  EXPECT_EQ(loop.MsUntilNextTimer(), 990);  // only the other timer wakes
+  clock.Advance(500);
+  EXPECT_EQ(loop.FireDueTimers(), 0);
+  EXPECT_EQ(ticks, 1);
+
+  clock.Advance(3);  // 513: the grid's next point is 520
+  loop.ResumeTimer(3);
+  EXPECT_FALSE(loop.TimerSuspended(3));
+  EXPECT_EQ(loop.MsUntilNextTimer(), 7);
+  clock.Advance(7);
+  EXPECT_EQ(loop.FireDueTimers(), 1);
+  EXPECT_EQ(ticks, 2);
+
+  loop.SuspendTimer(3);
+  clock.Set(600);  // resumed on a point of the grid: due at once
+  loop.ResumeTimer(3);
+  EXPECT_EQ(loop.MsUntilNextTimer(), 0);
+  loop.ResumeTimer(99);  // unknown ids are ignored
+  loop.SuspendTimer(99);
+  EXPECT_FALSE(loop.HasTimer(99));
+}
+
+TEST(EventLoopDeadlines, SourceIsAskedOncePerPassAndExpiredWhenDue) {
+  ManualClock clock;
+  EventLoop loop(&clock);
+  int asked = 0, expired = 0;
+  int64_t due = 50;
+  const int id = loop.AddDeadlineSource(
+      [&] {
+        ++asked;
+        return due;
+      },
+      [&] {
+        ++expired;
+        due = -1;  // dealt with: nothing more to wait for
+      });
+  EXPECT_EQ(loop.MsUntilNextTimer(), 50);
+  asked = 0;
+  loop.RunOnce(0);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(expired, 0);
+
+  clock.Advance(50);
+  asked = 0;
+  loop.RunOnce(0);
+  EXPECT_EQ(expired, 1);
+  EXPECT_EQ(asked, 2);  // for the wait, and to see which source is due
+  EXPECT_EQ(loop.MsUntilNextTimer(), -1);
+
+  due = 60;
+  loop.RemoveDeadlineSource(id);
+  EXPECT_EQ(loop.MsUntilNextTimer(), -1);
+}
+
+TEST(EventLoopFds, ManyDescriptorsEachReachTheirOwnHandler) {
+  EventLoop loop;
+  constexpr int kPipes = 45;  // one socket per unit and then some
+  int fds[kPipes][2];
+  std::vector<int> calls(kPipes, 0);
+  for (int i = 0; i < kPipes; ++i) {
+    ASSERT_EQ(pipe2(fds[i], O_NONBLOCK), 0);
+    loop.WatchFd(fds[i][0], POLLIN, [&, i](short revents) {
+      char c;
+      while (read(fds[i][0], &c, 1) > 0) {
+      }
+      if (revents & POLLIN) ++calls[i];
+    });
+  }
+  for (int i = 0; i < kPipes; i += 4) ASSERT_EQ(write(fds[i][1], "x", 1), 1);
+  loop.RunOnce(1000);
+  for (int i = 0; i < kPipes; ++i) EXPECT_EQ(calls[i], i % 4 == 0 ? 1 : 0) << i;
+  for (auto& p : fds) {
+    loop.UnwatchFd(p[0]);
+    close(p[0]);
+    close(p[1]);
+  }
+}
+
+TEST(EventLoopFds, DescriptorNumberReusedAfterCloseIsWatchedAnew) {
+  EventLoop loop;
+  int a[2];
+  ASSERT_EQ(pipe2(a, O_NONBLOCK), 0);
+  int old = 0, fresh = 0;
+  loop.WatchFd(a[0], POLLIN, [&](short) { ++old; });
+  const int number = a[0];
+  close(a[0]);  // without UnwatchFd, as a layer that closes first may do
+  close(a[1]);
+  int b[2];
+  ASSERT_EQ(pipe2(b, O_NONBLOCK), 0);
+  ASSERT_EQ(b[0], number);
+  loop.WatchFd(b[0], POLLIN, [&](short) {
+    char c;
+    while (read(b[0], &c, 1) > 0) {
+    }
+    ++fresh;
+  });
+  ASSERT_EQ(write(b[1], "x", 1), 1);
+  loop.RunOnce(1000);
+  EXPECT_EQ(old, 0);
+  EXPECT_EQ(fresh, 1);
+  loop.UnwatchFd(b[0]);
+  close(b[0]);
+  close(b[1]);
+}
+
+TEST(EventLoopFds, RegularFileIsAlwaysReadyAsPollSaysIt) {
+  EventLoop loop;
+  int fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int calls = 0;
+  loop.WatchFd(fd, POLLIN, [&](short revents) {
+    if (revents & POLLIN) ++calls;
+  });
+  loop.RunOnce(1000);  // returns at once
+  EXPECT_EQ(calls, 1);
+  loop.UnwatchFd(fd);
+  loop.RunOnce(0);
+  EXPECT_EQ(calls, 1);
+  close(fd);
+}
+
 TEST(EventLoopFds, ReadyDescriptorReachesItsHandler) {
   EventLoop loop;
   int fds[2];

@@ -12,7 +12,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -275,13 +274,11 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
 
   void ClosePeer() {
     closing = true;
-    if (timerSet) loop.CancelOneShot(timer);
-    timerSet = false;
-    if (fd >= 0 && api->epollFd_ >= 0) {
-      epoll_ctl(api->epollFd_, EPOLL_CTL_DEL, fd, nullptr);
-      api->peers_.erase(peerId);
-    }
+    api->ClearDeadline(handle);
+    inFlight = 0;
+    if (fd >= 0) loop.UnwatchFd(fd);
     fd = -1;
+    localPort = 0;
     // Closing may report the requests still waiting; nobody takes them.
     if (sessp) snmp_sess_close(sessp);
     sessp = nullptr;
@@ -301,14 +298,16 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
   EventLoop& loop;
   HSNMP_SESSION handle;
   NetSnmpApi* api;
-  uint64_t peerId = 0;
   void* sessp = nullptr;
   int fd = -1;
+  // Known once the socket is bound (its first send); replies carry it.
+  uint16_t localPort = 0;
+  // Requests sent and not yet answered, timed out or failed, as far as the
+  // callbacks tell; a hint for when to ask net-snmp, never trusted alone.
+  int inFlight = 0;
   std::string peer;
   struct sockaddr_in peerAddr = {};
   std::string community;
-  int64_t timer = 0;
-  bool timerSet = false;
   bool closing = false;
   std::vector<int> listenFds;
   std::vector<Event> pending;
@@ -319,16 +318,14 @@ SnmpApi* NewProcessSnmpApi() { return new NetSnmpApi(TheMainLoop()); }
 NetSnmpApi::NetSnmpApi(EventLoop& loop, int timeoutMs)
     : loop_(loop), timeoutMs_(timeoutMs) {
   InitNetSnmpOnce();
+  deadlineSource_ = loop_.AddDeadlineSource(
+      [this] { return NearestDeadline(); }, [this] { ExpireDeadlines(); });
 }
 
 NetSnmpApi::~NetSnmpApi() {
   // Sessions go while this object can still run its hooks.
   for (HSNMP_SESSION s : OpenSessions()) Close(s);
-  if (epollFd_ >= 0) {
-    loop_.UnwatchFd(epollFd_);
-    close(epollFd_);
-    epollFd_ = -1;
-  }
+  loop_.RemoveDeadlineSource(deadlineSource_);
   if (trapFd_ >= 0) {
     loop_.UnwatchFd(trapFd_);
     close(trapFd_);
@@ -428,40 +425,11 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   s->peerAddr = peerAddr;
   s->community = community;
   s->fd = snmp_sess_transport(sessp)->sock;
-  if (epollFd_ < 0) {
-    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd_ >= 0)
-      loop_.WatchFd(epollFd_, POLLIN, [this](short) { OnSessionsReadable(); });
-  }
-  s->peerId = nextPeerId_++;
-  struct epoll_event ev = {};
-  ev.events = EPOLLIN;
-  ev.data.u64 = s->peerId;
-  if (epollFd_ < 0 || epoll_ctl(epollFd_, EPOLL_CTL_ADD, s->fd, &ev) != 0) {
-    s->ClosePeer();
-    return SNMPAPI_TL_RESOURCE_ERROR;
-  }
-  peers_[s->peerId] = session;
+  // The loop's own wait reports this socket's readiness straight to its
+  // session: one epoll_wait per wake-up, however many units.
+  loop_.WatchFd(s->fd, POLLIN,
+                [this, session](short) { OnSessionReadable(session); });
   return 0;
-}
-
-void NetSnmpApi::OnSessionsReadable() {
-  struct epoll_event events[64];
-  const int n = epoll_wait(epollFd_, events, 64, 0);
-  for (int i = 0; i < n; ++i) {
-    HSNMP_SESSION session = nullptr;
-    {
-      std::lock_guard<std::recursive_mutex> lock(mu_);
-      // An earlier handler of this batch may have closed or replaced it.
-      // epoll_event is packed: copy the id, a reference to it would be
-      // misaligned.
-      const uint64_t id = events[i].data.u64;
-      auto it = peers_.find(id);
-      if (it == peers_.end()) continue;
-      session = it->second;
-    }
-    OnSessionReadable(session);
-  }
 }
 
 uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
@@ -538,7 +506,11 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
     snmp_free_pdu(request);
     return error;
   }
-  Reschedule(session);
+  ++s->inFlight;
+  // With no retries net-snmp gives up on a request one timeout after it was
+  // sent; a deadline that is already set is earlier and stays.
+  if (!deadlines_.count(session))
+    SetDeadline(session, loop_.clock().NowMs() + timeoutMs_);
   return 0;
 }
 
@@ -591,13 +563,50 @@ void NetSnmpApi::SessionClosing(HSNMP_SESSION session) {
   if (Session* s = TransportOf(session, false)) s->Shutdown();
 }
 
+void NetSnmpApi::SetDeadline(HSNMP_SESSION session, int64_t due) {
+  auto it = deadlines_.find(session);
+  if (it != deadlines_.end() && it->second < due && it->second == nearest_)
+    nearestStale_ = true;  // the nearest one may have moved away
+  deadlines_[session] = due;
+  if (!nearestStale_) nearest_ = std::min(nearest_, due);
+}
+
+void NetSnmpApi::ClearDeadline(HSNMP_SESSION session) {
+  auto it = deadlines_.find(session);
+  if (it == deadlines_.end()) return;
+  if (it->second == nearest_) nearestStale_ = true;
+  deadlines_.erase(it);
+}
+
+int64_t NetSnmpApi::NearestDeadline() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (nearestStale_) {
+    nearest_ = INT64_MAX;
+    for (const auto& [session, due] : deadlines_)
+      nearest_ = std::min(nearest_, due);
+    nearestStale_ = false;
+  }
+  return nearest_ == INT64_MAX ? -1 : nearest_;
+}
+
+void NetSnmpApi::ExpireDeadlines() {
+  std::vector<HSNMP_SESSION> due;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    const int64_t now = loop_.clock().NowMs();
+    for (const auto& [session, when] : deadlines_)
+      if (when <= now) due.push_back(session);
+  }
+  for (HSNMP_SESSION session : due) OnSessionTimer(session);
+}
+
 void NetSnmpApi::Reschedule(HSNMP_SESSION session) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   Session* s = TransportOf(session, false);
-  if (!s) return;
-  if (s->timerSet) loop_.CancelOneShot(s->timer);
-  s->timerSet = false;
-  if (!s->sessp) return;
+  if (!s || !s->sessp) {
+    ClearDeadline(session);
+    return;
+  }
   int numfds = 0;
   int block = 1;
   struct timeval tv = {0, 0};
@@ -606,13 +615,16 @@ void NetSnmpApi::Reschedule(HSNMP_SESSION session) {
                             s->fd + 1 > FD_SETSIZE ? s->fd + 1 : FD_SETSIZE);
   snmp_sess_select_info2(s->sessp, &numfds, &fds, &tv, &block);
   netsnmp_large_fd_set_cleanup(&fds);
-  if (block) return;  // nothing is waiting for an answer
-  // Rounded up, so the timer never fires before net-snmp's deadline.
+  if (block) {  // nothing is waiting for an answer
+    ClearDeadline(session);
+    s->inFlight = 0;
+    return;
+  }
+  // Rounded up, so the deadline never comes before net-snmp's.
   int64_t ms =
       static_cast<int64_t>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
-  s->timer = loop_.AddOneShot(static_cast<int>(ms),
-                              [this, session] { OnSessionTimer(session); });
-  s->timerSet = true;
+  SetDeadline(session, loop_.clock().NowMs() + ms);
+  s->inFlight = std::max(s->inFlight, 1);
 }
 
 void NetSnmpApi::OnSessionReadable(HSNMP_SESSION session) {
@@ -630,7 +642,12 @@ void NetSnmpApi::OnSessionReadable(HSNMP_SESSION session) {
     events.swap(s->pending);
   }
   Deliver(std::move(events));
-  Reschedule(session);
+  // In a walk the reply's handler has sent the next request, whose deadline
+  // is later than the one kept: nothing to ask. Only a session that has
+  // gone quiet asks net-snmp, so that no deadline is kept for nothing.
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  Session* s = TransportOf(session, false);
+  if (s && s->inFlight <= 0) Reschedule(session);
 }
 
 void NetSnmpApi::OnSessionTimer(HSNMP_SESSION session) {
@@ -638,8 +655,10 @@ void NetSnmpApi::OnSessionTimer(HSNMP_SESSION session) {
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Session* s = TransportOf(session, false);
-    if (!s || !s->sessp) return;
-    s->timerSet = false;
+    if (!s || !s->sessp) {
+      ClearDeadline(session);
+      return;
+    }
     snmp_sess_timeout(s->sessp);
     events.swap(s->pending);
   }
@@ -657,6 +676,7 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
     case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE: {
       // Only answers to our requests come here: traps have their own port.
       if (!pdu || pdu->command != SNMP_MSG_RESPONSE) return 1;
+      if (s->inFlight > 0) --s->inFlight;
       SnmpSessionRec::InMessage& msg = e.msg;
       if (!SourceOf(pdu, &msg.srcAddress, &msg.srcPort)) return 1;
       if (!VarsFrom(pdu->variables, &msg.vars)) return 1;
@@ -667,15 +687,18 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
       if (pdu->community)
         msg.community.assign(reinterpret_cast<char*>(pdu->community),
                              pdu->community_len);
-      msg.dstPort = LocalPort(s->fd);
+      if (s->localPort == 0) s->localPort = LocalPort(s->fd);
+      msg.dstPort = s->localPort;
       e.isMessage = true;
       break;
     }
     case NETSNMP_CALLBACK_OP_TIMED_OUT:
+      if (s->inFlight > 0) --s->inFlight;
       e.code = SNMPAPI_TL_TIMEOUT;
       e.lParam = static_cast<uint32_t>(reqid);
       break;
     case NETSNMP_CALLBACK_OP_SEND_FAILED:
+      if (s->inFlight > 0) --s->inFlight;
       e.code = SNMPAPI_TL_UNDELIVERABLE;
       e.lParam = static_cast<uint32_t>(reqid);
       break;

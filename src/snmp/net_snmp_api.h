@@ -36,7 +36,7 @@
 //   port which takes traps for its session, with the same rules.
 // - net-snmp reads no configuration files, loads no MIBs and logs nothing.
 //
-// Callbacks run from the event loop (socket readiness and timeout timers),
+// Callbacks run from the event loop (socket readiness and request deadlines),
 // never from inside SendMsg. Everything must be called on the loop's
 // thread. |loop| is not owned and must outlive this object.
 class NetSnmpApi : public SnmpApiCore {
@@ -75,11 +75,15 @@ class NetSnmpApi : public SnmpApiCore {
   static int FromPeerOnly(struct snmp_session* session,
                           struct netsnmp_transport_s* transport,
                           void* transportData, int transportDataLength);
+  // Asks net-snmp for the session's nearest request deadline and keeps it.
   void Reschedule(HSNMP_SESSION session);
+  void SetDeadline(HSNMP_SESSION session, int64_t due);
+  void ClearDeadline(HSNMP_SESSION session);
+  // The event loop's deadline source: the nearest kept deadline of all
+  // sessions, worked out again only when the nearest one went or moved.
+  int64_t NearestDeadline();
+  void ExpireDeadlines();
   void OnSessionReadable(HSNMP_SESSION session);
-  // The sessions' sockets are watched through one epoll descriptor, so the
-  // event loop's poll set stays small however many units there are.
-  void OnSessionsReadable();
   void OnSessionTimer(HSNMP_SESSION session);
   void OnTrapSocket(int fd, HSNMP_SESSION onlyFor);
   void Deliver(std::vector<Event> events);
@@ -90,11 +94,14 @@ class NetSnmpApi : public SnmpApiCore {
   int timeoutMs_;
   int trapFd_ = -1;
   uint16_t trapPort_ = 0;
-  int epollFd_ = -1;
-  // Each open peer socket by the id its epoll registration carries, so that
-  // a readiness report never reaches a peer that was closed or replaced.
-  uint64_t nextPeerId_ = 1;
-  std::unordered_map<uint64_t, HSNMP_SESSION> peers_;
+  int deadlineSource_ = 0;
+  // Each session's nearest request deadline on the loop's clock, for the
+  // sessions with requests waiting. A kept deadline may be earlier than
+  // net-snmp's (a request answered since), never later: at worst the loop
+  // wakes once, asks net-snmp, and keeps the true one.
+  std::unordered_map<HSNMP_SESSION, int64_t> deadlines_;
+  int64_t nearest_ = INT64_MAX;
+  bool nearestStale_ = false;
 };
 
 #endif  // QOR_SNMP_NET_SNMP_API_H_
