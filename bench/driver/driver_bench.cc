@@ -16,6 +16,15 @@
 //                             slot-change echo (client -> driver -> slot) seen
 //                             by the same client
 //   set --runs K              slot-change request sent -> the Set on the wire
+//   idle --warmup S --seconds S
+//                             wake-ups (context switches) and CPU of a driver
+//                             polling one unit, and of a process that only
+//                             wakes at the poll tick
+//   bigwalk --runs K          one unit with many objects: driver start to the
+//                             walk's last slot seen by a watching client, and
+//                             snmpwalk -v1 of the same agent from its start
+//   rewrite                   rewrites of the settings file at a first start
+//                             with keys missing, and at the start after it
 //   callgrind --valgrind-out FILE
 //                             one unit's fast walk under callgrind (the driver
 //                             started through valgrind); prints the values
@@ -32,6 +41,7 @@
 #include <netinet/udp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -108,6 +118,19 @@ int64_t CpuNs(pid_t pid) {
   int64_t ns = 0;
   if (in >> ns) return ns;
   return -1;
+}
+
+// Voluntary plus involuntary context switches: each is a wake-up of the
+// process, or a preemption.
+long ContextSwitches(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  long n = 0;
+  while (std::getline(in, line))
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+        line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+      n += std::atol(line.c_str() + line.find(':') + 1);
+  return n;
 }
 
 long RssKb(pid_t pid) {
@@ -247,6 +270,17 @@ class Bench {
     for (int n = 1; n <= units; ++n)
       ini << "[QOR_MDU_" << n << "]\nSNMPAddress=" << Host(o_, n)
           << "\nSNMPCommunity=" << o_.community << "\n";
+  }
+
+  void StopInfodriver() {
+    Stop(infodriver_);
+    infodriver_ = 0;
+  }
+  std::string SettingsPath() const {
+    char name[64];
+    std::snprintf(name, sizeof name, "/sys/config/system/dev_%03d.ini",
+                  o_.device);
+    return o_.work + name;
   }
 
   bool StartInfodriver() {
@@ -474,6 +508,7 @@ int Steady(const Options& o) {
   }
   usleep(100000);
   const int64_t idle0 = CpuNs(idle);
+  const long cs0 = ContextSwitches(pid);
   const int64_t t0 = NowUs(), cpu0 = CpuNs(pid);
   const long rss0 = RssKb(pid);
   long rssMax = rss0;
@@ -482,18 +517,169 @@ int Steady(const Options& o) {
     rssMax = std::max(rssMax, RssKb(pid));
   }
   const int64_t t1 = NowUs(), cpu1 = CpuNs(pid), idle1 = CpuNs(idle);
+  const long cs1 = ContextSwitches(pid);
   kill(idle, SIGKILL);
   waitpid(idle, nullptr, 0);
   const long rss1 = RssKb(pid);
   bool alive = kill(pid, 0) == 0;
+  // After the figures, for a profile: the system calls of the next few
+  // seconds, counted by strace (QOR_BENCH_STRACE=FILE, strace installed).
+  if (const char* out = getenv("QOR_BENCH_STRACE"); out && *out && alive) {
+    pid_t tracer = Spawn(
+        {"/usr/bin/strace", "-c", "-f", "-o", out, "-p", std::to_string(pid)},
+        "/dev/null");
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    kill(tracer, SIGINT);
+    waitpid(tracer, nullptr, 0);
+  }
   bench.StopDriver();
   Print("cpu_percent", alive ? 100.0 * (cpu1 - cpu0) / 1000.0 / (t1 - t0) : -1);
   Print("idle_loop_cpu_percent", 100.0 * (idle1 - idle0) / 1000.0 / (t1 - t0));
+  Print("wakeups_per_s", (cs1 - cs0) * 1e6 / (t1 - t0));
   Print("rss_start_kb", rss0);
   Print("rss_end_kb", rss1);
   Print("rss_max_kb", rssMax);
   Print("rss_growth_kb", rss1 - rss0);
   return alive ? 0 : 1;
+}
+
+// ---- one idle unit
+// ------------------------------------------------------------
+
+int Idle(const Options& o) {
+  Bench bench(o);
+  bench.Settings(1, 1000);
+  if (!bench.StartInfodriver()) return 1;
+  pid_t pid = bench.StartDriver();
+  std::this_thread::sleep_for(std::chrono::seconds(o.warmup));
+  // The peer: a process that wakes once a poll period and does nothing
+  // else, the wake-ups that the poll tick costs by itself.
+  pid_t tick = fork();
+  if (tick == 0) {
+    for (;;) poll(nullptr, 0, 1000);
+  }
+  usleep(100000);
+  const int64_t t0 = NowUs(), cpu0 = CpuNs(pid);
+  const long cs0 = ContextSwitches(pid), tick0 = ContextSwitches(tick);
+  std::this_thread::sleep_for(std::chrono::seconds(o.seconds));
+  const int64_t t1 = NowUs(), cpu1 = CpuNs(pid);
+  const long cs1 = ContextSwitches(pid), tick1 = ContextSwitches(tick);
+  kill(tick, SIGKILL);
+  waitpid(tick, nullptr, 0);
+  const bool alive = kill(pid, 0) == 0;
+  bench.StopDriver();
+  const double seconds = (t1 - t0) / 1e6;
+  const double driver = (cs1 - cs0) / seconds, peer = (tick1 - tick0) / seconds;
+  Print("driver_wakeups_per_s", alive ? driver : -1);
+  Print("poll_tick_wakeups_per_s", peer);
+  Print("beyond_poll_tick_per_s", driver - peer);
+  Print("cpu_percent", 100.0 * (cpu1 - cpu0) / 1000.0 / (t1 - t0));
+  return alive ? 0 : 1;
+}
+
+// ---- one unit of many objects
+// ---------------------------------------------------
+
+// The inlet status (slot 97) is the last object of a unit's walk that the
+// driver writes to a slot.
+constexpr int kLastSlotOfTheWalk = 97;
+
+int BigWalk(const Options& o) {
+  Bench bench(o);
+  bench.Settings(1, 1000);
+  std::vector<double> driver, peer, ratio;
+  for (int run = 0; run < o.runs; ++run) {
+    // The peer: snmpwalk -v1 of the same agent, from its start to its end.
+    int64_t t0 = NowUs();
+    pid_t walk = Spawn({"/usr/bin/snmpwalk", "-v1", "-c", o.community, "-On",
+                        "-m", "", Host(o, 1), kSubtree},
+                       o.work + "/snmpwalk.out");
+    int status = 0;
+    waitpid(walk, &status, 0);
+    const int64_t p = NowUs() - t0;
+    // The driver, with a fresh infodriver, so that every slot is written.
+    if (!bench.StartInfodriver()) return 1;
+    InfoClient watcher;
+    if (!watcher.Connect(o.device) || !watcher.Request(INFO_WATCH, 0, "", 2000))
+      return 1;
+    t0 = NowUs();
+    bench.StartDriver();
+    int64_t seen = 0;
+    while (!seen && NowUs() - t0 < 60000000) {
+      auto m = watcher.Next(100);
+      if (m && m->message == INFO_SLOTWRITTEN &&
+          m->wParam == kLastSlotOfTheWalk)
+        seen = NowUs();
+    }
+    bench.StopDriver();
+    watcher.Close();
+    bench.StopInfodriver();
+    if (!seen || !WIFEXITED(status) || WEXITSTATUS(status) != 0) continue;
+    driver.push_back(seen - t0);
+    peer.push_back(p);
+    ratio.push_back(static_cast<double>(seen - t0) / p);
+  }
+  std::ifstream out(o.work + "/snmpwalk.out");
+  long objects = 0;
+  for (std::string line; std::getline(out, line);)
+    if (line.rfind("." + kSubtree + ".", 0) == 0) ++objects;
+  Print("objects", objects);
+  Print("runs_ok", driver.size());
+  Print("driver_start_to_last_slot_us", Percentile(driver, 0.5));
+  Print("snmpwalk_us", Percentile(peer, 0.5));
+  Print("ratio_median", Percentile(ratio, 0.5));
+  Print("ratio_min", Percentile(ratio, 0));
+  Print("ratio_max", Percentile(ratio, 1));
+  return driver.empty() ? 1 : 0;
+}
+
+// ---- settings write-back
+// --------------------------------------------------------
+
+// Renames onto the settings file (each rewrite ends with one) while the
+// driver starts, until its unit's first walk has reached the infodriver.
+long RewritesDuringStart(Bench& bench, const Options& o) {
+  const std::string path = bench.SettingsPath();
+  const std::string dir = path.substr(0, path.rfind('/'));
+  const std::string name = path.substr(path.rfind('/') + 1);
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_MOVED_TO) < 0)
+    return -1;
+  if (!bench.StartInfodriver()) return -1;
+  bench.StartDriver();
+  const bool walked = bench.WaitSlot(99, "0", 30);
+  usleep(500000);
+  bench.StopDriver();
+  bench.StopInfodriver();
+  long rewrites = 0;
+  alignas(inotify_event) char buffer[1 << 16];
+  ssize_t n;
+  while ((n = read(watch, buffer, sizeof buffer)) > 0) {
+    for (char* p = buffer; p < buffer + n;) {
+      auto* e = reinterpret_cast<inotify_event*>(p);
+      if (e->len > 0 && name == e->name) ++rewrites;
+      p += sizeof(inotify_event) + e->len;
+    }
+  }
+  close(watch);
+  return walked ? rewrites : -1;
+}
+
+int Rewrite(const Options& o) {
+  Bench bench(o);
+  // A first start: one unit's address and community, every other key
+  // missing (80 of them).
+  {
+    std::ofstream ini(bench.SettingsPath());
+    ini << "[qor_mdu]\nDebugMode=0\n[QOR_MDU_1]\nSNMPAddress=" << Host(o, 1)
+        << "\nSNMPCommunity=" << o.community << "\n";
+  }
+  const long first = RewritesDuringStart(bench, o);
+  // Its peer: the start after it, which finds every key.
+  const long second = RewritesDuringStart(bench, o);
+  Print("first_start_rewrites", first);
+  Print("next_start_rewrites", second);
+  return first < 0 || second < 0 ? 1 : 0;
 }
 
 // ---- trap to slot, and the echo beside it ----------------------------------
@@ -690,6 +876,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   if (o.mode == "walk") return WalkBench(o);
   if (o.mode == "steady") return Steady(o);
+  if (o.mode == "idle") return Idle(o);
+  if (o.mode == "bigwalk") return BigWalk(o);
+  if (o.mode == "rewrite") return Rewrite(o);
   if (o.mode == "trap") return TrapBench(o);
   if (o.mode == "set") return SetBench(o);
   if (o.mode == "callgrind") return Callgrind(o);

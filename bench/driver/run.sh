@@ -7,20 +7,24 @@
 #   bench/driver/run.sh [BUILD_DIR] [WHAT...]
 #
 # BUILD_DIR (default build-bench) is built in Release for qor_mdu,
-# infodriver and infoctl. WHAT: any of walk1 walk40 steady trap set
-# callgrind (default all). Environment: QOR_BENCH_RUNS (walks per figure,
+# infodriver and infoctl. WHAT: any of walk1 walk40 steady idle bigwalk
+# rewrite trap set callgrind (default all). bigwalk walks one agent on
+# 127.0.1.241 serving the unit's objects and fillers, 1,160 objects in all. Environment: QOR_BENCH_RUNS (walks per figure,
 # default 10), QOR_BENCH_SAMPLES (traps and requests, default 1000),
-# QOR_BENCH_WARMUP and QOR_BENCH_SECONDS (steady state, default 60 and 60).
+# QOR_BENCH_WARMUP and QOR_BENCH_SECONDS (steady state, default 60 and 60),
+# QOR_BENCH_BIN (a directory with the qor_mdu and infodriver to measure
+# instead of BUILD_DIR's).
 # Prints key=value lines, each prefixed with its benchmark.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build="$root/build-bench"
-if [ $# -gt 0 ] && [[ "$1" != walk* && "$1" != steady && "$1" != trap && "$1" != set && "$1" != callgrind ]]; then
+if [ $# -gt 0 ] && [[ "$1" != walk* && "$1" != steady && "$1" != idle && "$1" != bigwalk &&
+  "$1" != rewrite && "$1" != trap && "$1" != set && "$1" != callgrind ]]; then
   build="$1"; shift
 fi
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 what=("$@")
-[ ${#what[@]} -gt 0 ] || what=(walk1 walk40 steady trap set callgrind)
+[ ${#what[@]} -gt 0 ] || what=(walk1 walk40 steady idle bigwalk rewrite trap set callgrind)
 [ "$(id -u)" -eq 0 ] || { echo "driver bench: needs root" >&2; exit 2; }
 
 if [ ! -f "$build/build.ninja" ]; then
@@ -31,6 +35,9 @@ bin="$build/bin-driver-bench"
 mkdir -p "$bin"
 ln -sf "$build/src/app/qor_mdu" "$bin/qor_mdu"
 ln -sf "$build/tools/infodriver/infodriver" "$bin/infodriver"
+# Another tree's qor_mdu and infodriver (a "before" build) against the same
+# benchmark program.
+[ -n "${QOR_BENCH_BIN:-}" ] && bin="$QOR_BENCH_BIN"
 tool="$build/bench/driver_bench"
 
 work="$(mktemp -d /tmp/qor_driver_bench.XXXXXX)"
@@ -53,9 +60,21 @@ for n in $(seq 1 "$units_needed"); do
     --dir "$work/agent$n" >"$work/agent$n.out" 2>&1 &
   agents+=($!)
 done
-for n in $(seq 1 "$units_needed"); do
+big=""
+for w in "${what[@]}"; do [ "$w" = bigwalk ] && big=127.0.1.241; done
+if [ -n "$big" ]; then
+  # The unit's 166 objects and 994 more that the driver reads past (outside
+  # every prefix it knows), before the inlet status that ends the walk.
+  { cat "$root/sim/mdu.data"
+    for i in $(seq 1 994); do echo "1.3.6.1.4.1.6853.3.4.2.$i.0 ro integer $i"; done
+  } >"$work/mdu_1160.data"
+  bash "$root/sim/mdu_agent.sh" --address "$big" --community "$community" --unit 1 \
+    --data "$work/mdu_1160.data" --dir "$work/agentbig" >"$work/agentbig.out" 2>&1 &
+  agents+=($!)
+fi
+for a in $(seq 201 $((200 + units_needed))) ${big:+241}; do
   for _ in $(seq 1 100); do
-    snmpget -v1 -c "$community" -t 0.3 -r 0 "127.0.1.$((200 + n))" 1.3.6.1.4.1.6853.2.5.0 \
+    snmpget -v1 -c "$community" -t 0.3 -r 0 "127.0.1.$a" 1.3.6.1.4.1.6853.2.5.0 \
       >/dev/null 2>&1 && break
     sleep 0.2
   done
@@ -79,6 +98,10 @@ for w in "${what[@]}"; do
     walk40) bench walk40 --device 92 walk --units 40 --runs "$runs" ;;
     steady) bench steady --device 93 steady --units 40 --warmup "${QOR_BENCH_WARMUP:-60}" \
       --seconds "${QOR_BENCH_SECONDS:-60}" ;;
+    idle) bench idle --device 97 idle --warmup "${QOR_BENCH_WARMUP:-60}" \
+      --seconds "${QOR_BENCH_SECONDS:-60}" ;;
+    bigwalk) bench bigwalk --device 98 --first 241 bigwalk --runs "${QOR_BENCH_RUNS:-5}" ;;
+    rewrite) bench rewrite --device 99 rewrite ;;
     trap) bench trap --device 94 trap --runs "$samples" ;;
     set) bench set --device 95 set --runs "$samples" ;;
     callgrind)

@@ -246,6 +246,29 @@ int BoundUdpSocket(const std::string& address, uint16_t port, uint32_t* error) {
   return fd;
 }
 
+// A session's read: one recvfrom. net-snmp's own UDP read also asks the
+// kernel for the socket's local address with every datagram, for its
+// diagnostics; a session needs only the sender (FromPeerOnly checks it).
+// The address pair is allocated as net-snmp's is, for net-snmp to free.
+int RecvFromPeer(netsnmp_transport* t, void* buf, int size, void** opaque,
+                 int* olength) {
+  *opaque = nullptr;
+  *olength = 0;
+  if (!t || t->sock < 0) return -1;
+  auto* pair = static_cast<netsnmp_indexed_addr_pair*>(
+      calloc(1, sizeof(netsnmp_indexed_addr_pair)));
+  if (!pair) return -1;
+  socklen_t fromLength = sizeof pair->remote_addr;
+  ssize_t n;
+  do {
+    n = recvfrom(t->sock, buf, static_cast<size_t>(size), MSG_DONTWAIT,
+                 &pair->remote_addr.sa, &fromLength);
+  } while (n < 0 && errno == EINTR);
+  *opaque = pair;
+  *olength = sizeof(netsnmp_indexed_addr_pair);
+  return static_cast<int>(n);
+}
+
 uint16_t LocalPort(int fd) {
   struct sockaddr_in addr = {};
   socklen_t len = sizeof addr;
@@ -404,6 +427,7 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   netsnmp_transport* transport =
       netsnmp_tdomain_transport(peer.c_str(), 0, "udp");
   if (!transport) return SNMPAPI_TL_RESOURCE_ERROR;
+  transport->f_recv = &RecvFromPeer;
   netsnmp_session config;
   snmp_sess_init(&config);
   config.version = SNMP_VERSION_1;

@@ -205,6 +205,8 @@ TEST_F(NetSnmpApiTest, GetNextWalksTheSubtreeToItsEnd) {
   EXPECT_FALSE(r.deliveredInsideSend)
       << "callbacks come from the loop, never from inside a send";
   for (const Event& e : r.events) EXPECT_NE(e.what, "error");
+  // Every request answered: no deadline is kept to wake the loop for.
+  EXPECT_EQ(loop_.MsUntilNextTimer(), -1);
   EXPECT_EQ(r.closeSnmp(), 0);
   SnmpApiCore::Counts c = api_.LiveCounts();
   EXPECT_EQ(c.handles() + c.descriptors + c.sessions, 0u);
@@ -332,6 +334,32 @@ TEST_F(NetSnmpApiTest, TimeoutReachesSNMPErrorWithTheRequestId) {
   RunFor(800);
   EXPECT_EQ(r.events.size(), 2u);
   EXPECT_THAT(Lines(), ::testing::Contains("Request timeout\n"));
+  r.closeSnmp();
+}
+
+// Requests sent at different times each time out at their own deadline,
+// however the layer keeps them between wake-ups, and once none waits the
+// loop has no deadline left to wake for.
+TEST_F(NetSnmpApiTest, StaggeredRequestsTimeOutEachAtItsOwnDeadline) {
+  NetSnmpApi shortApi(loop_, 300);
+  ScopedSnmpApi use(&shortApi);
+  Recorder r;
+  // Nothing listens on 127.0.1.103.
+  ASSERT_EQ(r.init_snmp("127.0.1.103", "public", 161, "127.0.0.1", 0), 0);
+  const int64_t t0 = loop_.clock().NowMs();
+  ASSERT_EQ(r.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10001), 0);
+  RunFor(150);
+  ASSERT_EQ(r.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10002), 0);
+  ASSERT_TRUE(RunUntil([&] { return r.events.size() == 1; }));
+  const int64_t first = loop_.clock().NowMs() - t0;
+  ASSERT_TRUE(RunUntil([&] { return r.events.size() == 2; }));
+  const int64_t second = loop_.clock().NowMs() - t0;
+  EXPECT_EQ(r.events[0].requestId, 0x10001);
+  EXPECT_EQ(r.events[1].requestId, 0x10002);
+  // Neither before its own timeout (no duration is asserted beyond that).
+  EXPECT_GE(first, 300);
+  EXPECT_GE(second, 450);
+  EXPECT_EQ(loop_.MsUntilNextTimer(), -1);
   r.closeSnmp();
 }
 
