@@ -40,6 +40,7 @@
 #include <netinet/ip.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -584,40 +585,90 @@ int Idle(const Options& o) {
 // driver writes to a slot.
 constexpr int kLastSlotOfTheWalk = 97;
 
+// Where a start's time goes, from the wire: exec -> first GetNext, the
+// walk (first GetNext -> the reply that ends it), and the end of the walk ->
+// the last slot seen (the driver) or the process's exit (snmpwalk).
+struct StartPhases {
+  std::vector<double> toFirst, walk, after;
+  void Add(int64_t t0, const WalkWatch& w, int64_t done) {
+    if (w.first.empty() || w.end.empty()) return;
+    const int64_t first = w.first.begin()->second, end = w.LastEnd();
+    toFirst.push_back(first - t0);
+    walk.push_back(end - first);
+    after.push_back(done - end);
+  }
+  void Print(const std::string& who, const std::string& last) const {
+    ::Print(who + "_exec_to_first_request_us", Percentile(toFirst, 0.5));
+    ::Print(who + "_walk_wire_us", Percentile(walk, 0.5));
+    ::Print(who + "_walk_end_to_" + last + "_us", Percentile(after, 0.5));
+  }
+};
+
 int BigWalk(const Options& o) {
   Bench bench(o);
   bench.Settings(1, 1000);
+  // The wire split perturbs what it measures (this process wakes for every
+  // datagram), so it is asked for separately.
+  const char* wireEnv = getenv("QOR_BENCH_WIRE");
+  const bool wire = wireEnv && *wireEnv == '1';
+  Sniffer sniffer;
+  if (wire && !sniffer.Open()) {
+    std::fprintf(stderr, "driver_bench: no packet socket (root?)\n");
+    return 1;
+  }
   std::vector<double> driver, peer, ratio;
+  StartPhases driverPhases, peerPhases;
   for (int run = 0; run < o.runs; ++run) {
     // The peer: snmpwalk -v1 of the same agent, from its start to its end.
-    int64_t t0 = NowUs();
+    if (wire) sniffer.Drain();
+    WalkWatch pw;
+    const int64_t peerStart = NowUs();
     pid_t walk = Spawn({"/usr/bin/snmpwalk", "-v1", "-c", o.community, "-On",
                         "-m", "", Host(o, 1), kSubtree},
                        o.work + "/snmpwalk.out");
     int status = 0;
-    waitpid(walk, &status, 0);
-    const int64_t p = NowUs() - t0;
+    int64_t exited = 0;
+    if (wire) {
+      while (!exited) {
+        Packet p;
+        if (sniffer.Next(2, &p)) pw.See(o, p);
+        if (waitpid(walk, &status, WNOHANG) == walk) exited = NowUs();
+      }
+      for (Packet p; sniffer.Next(5, &p);) pw.See(o, p);
+    } else {
+      waitpid(walk, &status, 0);
+      exited = NowUs();
+    }
     // The driver, with a fresh infodriver, so that every slot is written.
     if (!bench.StartInfodriver()) return 1;
     InfoClient watcher;
     if (!watcher.Connect(o.device) || !watcher.Request(INFO_WATCH, 0, "", 2000))
       return 1;
-    t0 = NowUs();
+    if (wire) sniffer.Drain();
+    WalkWatch dw;
+    const int64_t t0 = NowUs();
     bench.StartDriver();
     int64_t seen = 0;
     while (!seen && NowUs() - t0 < 60000000) {
-      auto m = watcher.Next(100);
+      Packet pkt;
+      while (wire && sniffer.Next(0, &pkt)) dw.See(o, pkt);
+      auto m = watcher.Next(wire ? 1 : 100);
       if (m && m->message == INFO_SLOTWRITTEN &&
           m->wParam == kLastSlotOfTheWalk)
         seen = NowUs();
     }
+    if (wire)
+      for (Packet pkt; sniffer.Next(5, &pkt);) dw.See(o, pkt);
     bench.StopDriver();
     watcher.Close();
     bench.StopInfodriver();
     if (!seen || !WIFEXITED(status) || WEXITSTATUS(status) != 0) continue;
     driver.push_back(seen - t0);
-    peer.push_back(p);
-    ratio.push_back(static_cast<double>(seen - t0) / p);
+    peer.push_back(exited - peerStart);
+    ratio.push_back(static_cast<double>(seen - t0) / (exited - peerStart));
+    driverPhases.Add(t0, dw, seen);
+    peerPhases.Add(peerStart, pw, exited);
+    ::Print("run" + std::to_string(run) + "_ratio", ratio.back());
   }
   std::ifstream out(o.work + "/snmpwalk.out");
   long objects = 0;
@@ -630,6 +681,10 @@ int BigWalk(const Options& o) {
   Print("ratio_median", Percentile(ratio, 0.5));
   Print("ratio_min", Percentile(ratio, 0));
   Print("ratio_max", Percentile(ratio, 1));
+  if (wire) {
+    driverPhases.Print("driver", "last_slot");
+    peerPhases.Print("snmpwalk", "exit");
+  }
   return driver.empty() ? 1 : 0;
 }
 
@@ -643,7 +698,10 @@ long RewritesDuringStart(Bench& bench, const Options& o) {
   const std::string dir = path.substr(0, path.rfind('/'));
   const std::string name = path.substr(path.rfind('/') + 1);
   int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch < 0 || inotify_add_watch(watch, dir.c_str(), IN_MOVED_TO) < 0)
+  // The temporary files' IN_CLOSE_WRITE come between the renames, so that
+  // the kernel does not merge renames that follow each other.
+  if (watch < 0 ||
+      inotify_add_watch(watch, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
     return -1;
   if (!bench.StartInfodriver()) return -1;
   bench.StartDriver();
@@ -657,7 +715,7 @@ long RewritesDuringStart(Bench& bench, const Options& o) {
   while ((n = read(watch, buffer, sizeof buffer)) > 0) {
     for (char* p = buffer; p < buffer + n;) {
       auto* e = reinterpret_cast<inotify_event*>(p);
-      if (e->len > 0 && name == e->name) ++rewrites;
+      if ((e->mask & IN_MOVED_TO) && e->len > 0 && name == e->name) ++rewrites;
       p += sizeof(inotify_event) + e->len;
     }
   }
@@ -874,6 +932,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  // QOR_BENCH_CPU=C pins this program and everything it starts to CPU C.
+  if (const char* cpu = getenv("QOR_BENCH_CPU"); cpu && *cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(std::atoi(cpu), &set);
+    sched_setaffinity(0, sizeof set, &set);
+  }
   if (o.mode == "walk") return WalkBench(o);
   if (o.mode == "steady") return Steady(o);
   if (o.mode == "idle") return Idle(o);

@@ -12,7 +12,9 @@
 # 127.0.1.241 serving the unit's objects and fillers, 1,160 objects in all. Environment: QOR_BENCH_RUNS (walks per figure,
 # default 10), QOR_BENCH_SAMPLES (traps and requests, default 1000),
 # QOR_BENCH_WARMUP and QOR_BENCH_SECONDS (steady state, default 60 and 60),
-# QOR_BENCH_BIN (a directory with the qor_mdu and infodriver to measure
+# QOR_BENCH_CPU (pin the benchmark, the big agent and what the benchmark
+# starts to one CPU), QOR_BENCH_WIRE=1 (bigwalk: split each start on the
+# wire, which perturbs it), QOR_BENCH_BIN (a directory with the qor_mdu and infodriver to measure
 # instead of BUILD_DIR's).
 # Prints key=value lines, each prefixed with its benchmark.
 set -uo pipefail
@@ -68,7 +70,7 @@ if [ -n "$big" ]; then
   { cat "$root/sim/mdu.data"
     for i in $(seq 1 994); do echo "1.3.6.1.4.1.6853.3.4.2.$i.0 ro integer $i"; done
   } >"$work/mdu_1160.data"
-  bash "$root/sim/mdu_agent.sh" --address "$big" --community "$community" --unit 1 \
+  ${QOR_BENCH_CPU:+taskset -c $QOR_BENCH_CPU} bash "$root/sim/mdu_agent.sh" --address "$big" --community "$community" --unit 1 \
     --data "$work/mdu_1160.data" --dir "$work/agentbig" >"$work/agentbig.out" 2>&1 &
   agents+=($!)
 fi
