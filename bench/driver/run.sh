@@ -110,6 +110,8 @@ for w in "${what[@]}"; do
       bench callgrind --device 96 callgrind --valgrind-out "$work/callgrind.profile"
       ir=$(awk '/^(summary|totals):/ {print $2}' "$work/callgrind.profile" 2>/dev/null | tail -1)
       echo "callgrind.ir=${ir:-0}"
+      # QOR_BENCH_KEEP=FILE keeps the profile for callgrind_annotate.
+      [ -n "${QOR_BENCH_KEEP:-}" ] && cp "$work/callgrind.profile" "$QOR_BENCH_KEEP"
       ;;
     *) echo "unknown benchmark $w" >&2; status=2 ;;
   esac

@@ -74,6 +74,8 @@ class EventLoop {
   // poll reports them) whenever |fd| is ready for |events|. Watching an fd
   // that is already watched replaces its handler. A descriptor that epoll
   // cannot watch (a regular file, /dev/null) is always ready, as poll says.
+  // Unwatch a descriptor before closing it: a socket that lives on in a
+  // child that inherited it would otherwise stay in the loop's epoll set.
   void WatchFd(int fd, short events, FdHandler fn);
   void UnwatchFd(int fd);
 
