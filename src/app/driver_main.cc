@@ -11,6 +11,7 @@
 #include "app/headless_renderer.h"
 #include "app/terminal_renderer.h"
 #include "app/terminal_type.h"
+#include "infodriver/runtime_dir.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "platform/exit_signals.h"
@@ -20,6 +21,8 @@
 #include "platform/message_box.h"
 #include "platform/resources.h"
 #include "platform/structured_exception.h"
+#include "snmp/net_snmp_api.h"
+#include "snmp/trap_forward.h"
 
 namespace {
 
@@ -121,6 +124,15 @@ int DriverMain(int argc, char** argv) {
                   "ZARN qor_mdu Application with Debug window - Device %d",
                   deviceNumber);
     if (instanceLock.Acquire(title) == InstanceLock::kAlreadyHeld) return 255;
+
+    // Several drivers on one host share the trap port through the host's
+    // trap intake when one runs; its socket for this driver is named by the
+    // device number, which the instance lock makes ours alone.
+    std::string runDir, runDirError;
+    if (PrepareRuntimeDirectory(false, &runDir, &runDirError) ==
+        RuntimeDirStatus::kOk)
+      UseHostTrapIntake(TrapIntakeSocketPath(runDir, deviceNumber),
+                        TrapIntakeLockPath(runDir));
 
     // SIGTERM, SIGINT and SIGHUP act as the Exit command.
     InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });

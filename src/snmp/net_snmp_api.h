@@ -32,6 +32,14 @@
 //   then the trap's bindings) with PDU type 0xA4; v2c traps as they come
 //   (0xA7). Anything else that arrives (informs, requests, v3, broken
 //   datagrams) is dropped.
+// - Several drivers on one host: when the host runs a trap intake
+//   (qor_trapd, which then owns port 162), traps come from it instead, over
+//   a Unix datagram socket of this process (setTrapIntake), each with its
+//   original UDP source, and go to the sessions exactly as above. Whether
+//   an intake runs is its lock in the runtime directory; it is looked at
+//   when traps are first wanted and every kIntakeCheckMs after, so the
+//   port goes to an intake that starts later and comes back when none runs
+//   any more. Without setTrapIntake nothing of this happens.
 // - Listen on a local entity opens a UDP socket bound to that address and
 //   port which takes traps for its session, with the same rules.
 // - net-snmp reads no configuration files, loads no MIBs and logs nothing.
@@ -43,6 +51,7 @@ class NetSnmpApi : public SnmpApiCore {
  public:
   static constexpr int kDefaultTimeoutMs = 2000;
   static constexpr uint16_t kDefaultTrapPort = 162;
+  static constexpr int kIntakeCheckMs = 2000;
 
   explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
   ~NetSnmpApi() override;
@@ -50,6 +59,13 @@ class NetSnmpApi : public SnmpApiCore {
   int timeoutMs() const { return timeoutMs_; }
   // The port the trap receiver is bound to; 0 while it is closed.
   uint16_t trapPort() const;
+  // Takes traps from the host's trap intake when one runs: |socketPath| is
+  // this process's intake socket, |lockPath| the intake's lock. Call before
+  // the first trap registration.
+  void setTrapIntake(const std::string& socketPath,
+                     const std::string& lockPath);
+  // True while the intake socket is open.
+  bool trapIntakeOpen() const { return intakeFd_ >= 0; }
   // The local UDP port requests of |session| go out from (and replies come
   // back to); 0 before its first send or registration.
   uint16_t sessionPort(HSNMP_SESSION session) const;
@@ -81,7 +97,12 @@ class NetSnmpApi : public SnmpApiCore {
   // event loop's poll set stays small however many units there are.
   void OnSessionsReadable();
   void OnSessionTimer(HSNMP_SESSION session);
-  void OnTrapSocket(int fd, HSNMP_SESSION onlyFor);
+  void OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded = false);
+  uint32_t OpenTrapPort(bool quiet);
+  void CloseTrapPort();
+  void OpenIntakeSocket();
+  void CloseIntakeSocket();
+  void CheckTrapIntake();
   void Deliver(std::vector<Event> events);
   static int OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
                             struct snmp_pdu* pdu, void* magic);
@@ -90,11 +111,20 @@ class NetSnmpApi : public SnmpApiCore {
   int timeoutMs_;
   int trapFd_ = -1;
   uint16_t trapPort_ = 0;
+  std::string intakeSocketPath_;
+  std::string intakeLockPath_;
+  int intakeFd_ = -1;
+  int64_t intakeTimer_ = 0;
   int epollFd_ = -1;
   // Each open peer socket by the id its epoll registration carries, so that
   // a readiness report never reaches a peer that was closed or replaced.
   uint64_t nextPeerId_ = 1;
   std::unordered_map<uint64_t, HSNMP_SESSION> peers_;
 };
+
+// For the process's own layer (TheSnmpApi()): take traps from the host's
+// trap intake when one runs. Call before the layer is first used.
+void UseHostTrapIntake(const std::string& socketPath,
+                       const std::string& lockPath);
 
 #endif  // QOR_SNMP_NET_SNMP_API_H_
