@@ -100,6 +100,18 @@ TEST_F(LinuxLayer, AReaderThatGoesAwayCostsLinesNotTheDriver) {
       << log;
 }
 
+// The box for a missing infodriver goes to a standard error whose reader
+// is gone: the driver still ends as it should, with 0, not with SIGPIPE.
+TEST_F(LinuxLayer, AClosedStandardErrorDoesNotKillTheDriver) {
+  std::string command = "{ sleep 0.5; exec env";
+  for (const auto& e : env_) command += " " + e;
+  command += " " + BinPath("qor_mdu") +
+             " 45; } 2>&1 >/dev/null | true; echo ${PIPESTATUS[0]}";
+  Process shell("/bin/bash", {"-c", command});
+  EXPECT_EQ(shell.Wait(), 0);
+  EXPECT_EQ(shell.Stdout(), "0\n");
+}
+
 // A reader that never reads: the pipe fills, and the driver still answers
 // the infodriver and ends on SIGTERM.
 TEST_F(LinuxLayer, AStalledReaderDoesNotStallTheLoop) {
