@@ -63,7 +63,16 @@ void LoadSettings() {
   debugMode = SettingToInt(config.get("DebugMode", "1", true));
   app.hideDebug = debugMode == 0 ? 1 : 0;
   logMode = SettingToInt(config.get("LogMode", "0", true));
-  app.pollDelay = SettingToInt(config.get("PollDelay", "1000", true));
+  const char* pollDelayText = config.get("PollDelay", "1000", true);
+  app.pollDelay = SettingToInt(pollDelayText);
+  // A value that is no period (negative, zero, not a number) still polls,
+  // at the shortest period the loop runs; the log says so, because the
+  // settings file alone does not.
+  if (app.pollDelay < EventLoop::kMinPeriodMs)
+    FileLog(
+        "PollDelay \"%s\" is not a period of at least %d ms - polling "
+        "every %d ms",
+        pollDelayText, EventLoop::kMinPeriodMs, EventLoop::kMinPeriodMs);
 }
 
 void ApplyDebugSettings(MainWindow* window) {

@@ -21,6 +21,7 @@
 #include "infodriver/infodriver_routing.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
+#include "logging/log_file.h"
 #include "mdu/cqor_mdl.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
@@ -31,6 +32,13 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
 
 struct ParseCase {
   std::vector<std::string> args;
@@ -198,6 +206,42 @@ TEST_F(AppTest, PollDelayZeroGivesTheShortestPeriod) {
   WriteIni("[qor_mdu]\nPollDelay=0\n");
   ASSERT_TRUE(CreateMainWindow());
   EXPECT_EQ(loop_.TimerPeriod(kPollTimer), EventLoop::kMinPeriodMs);
+}
+
+// A PollDelay that is no period polls at the shortest period, and the log
+// says once what is used; a usable one logs nothing.
+TEST_F(AppTest, PollDelayThatIsNoPeriodIsLoggedWithWhatIsUsed) {
+  struct Case {
+    const char* value;
+    int period;
+    bool logged;
+  };
+  const Case cases[] = {{"-5", 10, true},    {"0", 10, true},
+                        {"abc", 10, true},   {"", 10, true},
+                        {"250", 250, false}, {"10", 10, false}};
+  const std::string logs = (root_ / "logs").string();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("PollDelay=") + c.value);
+    fs::remove_all(logs);
+    LogFile::resetDirectoryCreatedForTest();
+    TheLogFile().initWithDirectory(5, "Qor_Mdu", true, true, logs);
+    WriteIni(std::string("[qor_mdu]\nPollDelay=") + c.value + "\n");
+    LoadSettings();
+    EXPECT_EQ(std::max(TheApp().pollDelay, EventLoop::kMinPeriodMs), c.period);
+    std::string text;
+    if (fs::exists(logs))
+      for (const auto& e : fs::directory_iterator(logs))
+        text += ReadText(e.path().string());
+    const std::string line = std::string("PollDelay \"") + c.value +
+                             "\" is not a period of at least 10 ms - polling "
+                             "every 10 ms\n";
+    if (c.logged) {
+      EXPECT_NE(text.find(line), std::string::npos) << text;
+      EXPECT_EQ(text.find("PollDelay"), text.rfind("PollDelay")) << text;
+    } else {
+      EXPECT_EQ(text.find("PollDelay"), std::string::npos) << text;
+    }
+  }
 }
 
 TEST_F(AppTest, DebugModeZeroStartsHiddenAndQuiet) {

@@ -1,5 +1,6 @@
 #include "app/driver_main.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,8 @@
 #include "app/app.h"
 #include "app/headless_renderer.h"
 #include "app/terminal_renderer.h"
+#include "app/terminal_type.h"
+#include "infodriver/runtime_dir.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "platform/exit_signals.h"
@@ -18,6 +21,8 @@
 #include "platform/message_box.h"
 #include "platform/resources.h"
 #include "platform/structured_exception.h"
+#include "snmp/net_snmp_api.h"
+#include "snmp/trap_forward.h"
 
 namespace {
 
@@ -26,11 +31,35 @@ void WriteFaultLine(const char* line) {
 }
 
 // A terminal gets the full-screen window; a service, a pipe or CI runs
-// headless with the debug list copied to standard output.
+// headless with the debug list copied to standard output. So does a driver
+// started in the background of a shell (the window would stop it with
+// SIGTTOU at its first change of the terminal) and one whose terminal type
+// is unknown (the window cannot be drawn; over ssh that is common).
 std::unique_ptr<WindowRenderer> MakeRenderer(EventLoop* loop) {
-  if (isatty(STDOUT_FILENO) && isatty(STDIN_FILENO))
-    return std::make_unique<TerminalRenderer>(loop);
-  return std::make_unique<HeadlessRenderer>();
+  if (!isatty(STDOUT_FILENO) || !isatty(STDIN_FILENO))
+    return std::make_unique<HeadlessRenderer>();
+  if (tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+    // Lines for a terminal with "stty tostop" would stop it all the same.
+    signal(SIGTTOU, SIG_IGN);
+    return std::make_unique<HeadlessRenderer>();
+  }
+  std::string term;
+  if (!TerminalTypeKnown(&term)) {
+    std::fprintf(stderr,
+                 "qor_mdu: terminal type \"%s\" is unknown - running "
+                 "headless\n",
+                 term.c_str());
+    return std::make_unique<HeadlessRenderer>();
+  }
+  return std::make_unique<TerminalRenderer>(loop);
+}
+
+// Leaves the terminal as the operator had it, whatever ended the driver.
+void CloseRenderer() {
+  AppState& app = TheApp();
+  if (!app.renderer) return;
+  app.renderer->Close();
+  app.renderer.reset();
 }
 
 }  // namespace
@@ -64,6 +93,9 @@ int DriverMain(int argc, char** argv) {
   // 1. Faults end the process with their log lines.
   InstallFaultHandler(WriteFaultLine);
   InstallFaultTranslator();
+  // A reader of standard output that goes away must cost lines, not the
+  // driver: the failed write reports EPIPE instead.
+  signal(SIGPIPE, SIG_IGN);
 
   // 2, 3. The device number.
   const int deviceNumber = ParseDeviceNumber(argc, argv);
@@ -93,13 +125,22 @@ int DriverMain(int argc, char** argv) {
                   deviceNumber);
     if (instanceLock.Acquire(title) == InstanceLock::kAlreadyHeld) return 255;
 
+    // Several drivers on one host share the trap port through the host's
+    // trap intake when one runs; its socket for this driver is named by the
+    // device number, which the instance lock makes ours alone.
+    std::string runDir, runDirError;
+    if (PrepareRuntimeDirectory(false, &runDir, &runDirError) ==
+        RuntimeDirStatus::kOk)
+      UseHostTrapIntake(TrapIntakeSocketPath(runDir, deviceNumber),
+                        TrapIntakeLockPath(runDir));
+
     // SIGTERM, SIGINT and SIGHUP act as the Exit command.
     InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
 
     // 8, 9. The main window; its creation runs InitApp.
     app.renderer = MakeRenderer(&loop);
     if (!CreateMainWindow()) {
-      app.renderer.reset();
+      CloseRenderer();
       return 0;
     }
 
@@ -111,17 +152,18 @@ int DriverMain(int argc, char** argv) {
     int exitCode = loop.Run();
 
     // 12.
-    app.renderer->Close();
-    app.renderer.reset();
+    CloseRenderer();
     FileLog("++++ Driver Closing ++++");
     instanceLock.Release();
     return exitCode;
   } catch (const structured_exception& e) {
+    CloseRenderer();
     FileLog("Main Application Thread Crashed??");
     FileLog("thrown exception %x from %lx", e.getSeNumber(),
             static_cast<unsigned long>(
                 reinterpret_cast<uintptr_t>(e.getSeAddress())));
   } catch (...) {
+    CloseRenderer();
     FileLog("Main Application Thread Crashed but I don't know what");
   }
   instanceLock.Release();

@@ -1,16 +1,23 @@
 #include "app/headless_renderer.h"
 
-#include <cstdio>
+#include <unistd.h>
 
 #include "logging/debug_list_box.h"
+#include "logging/log.h"
+#include "platform/output_lines.h"
 
-HeadlessRenderer::HeadlessRenderer() {
-  TheDebugList().setListener([](const char* line) {
+HeadlessRenderer::HeadlessRenderer()
+    : out_(std::make_unique<OutputLines>(STDOUT_FILENO)) {
+  TheDebugList().setListener([this](const char* line) {
     if (!line) return;  // a cleared list prints nothing
-    std::fputs(line, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    out_->Write(line);
   });
 }
 
-HeadlessRenderer::~HeadlessRenderer() { TheDebugList().setListener(nullptr); }
+HeadlessRenderer::~HeadlessRenderer() {
+  TheDebugList().setListener(nullptr);
+  const unsigned long long dropped = out_->dropped();
+  out_.reset();
+  if (dropped)
+    FileLog("%llu debug lines were not written to standard output", dropped);
+}

@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "app/terminal_type.h"
 #include "logging/debug_list_box.h"
 #include "platform/event_loop.h"
 #include "platform/resources.h"
+#include "platform/terminal_restore.h"
 
 namespace {
 
@@ -94,7 +97,17 @@ void TerminalRenderer::Show(MainWindow& window) {
   if (!started_) {
     // Line drawing and texts in the operator's own character set.
     setlocale(LC_ALL, "");
-    initscr();
+    // Saved before the first change, so that any way out can undo it.
+    SaveTerminalState(STDOUT_FILENO);
+    screen_ = newterm(nullptr, stdout, stdin);
+    if (!screen_) {
+      ForgetTerminalState();
+      std::fprintf(stderr,
+                   "qor_mdu: the terminal cannot be used - no window\n");
+      return;
+    }
+    set_term(screen_);
+    SetTerminalResetBytes(TerminalResetBytes().c_str());
     cbreak();
     noecho();
     nonl();
@@ -130,6 +143,9 @@ void TerminalRenderer::Close() {
   if (redrawTimer_) loop_->CancelOneShot(redrawTimer_);
   redrawTimer_ = 0;
   endwin();
+  ForgetTerminalState();
+  delscreen(screen_);
+  screen_ = nullptr;
 }
 
 void TerminalRenderer::MarkDirty() {

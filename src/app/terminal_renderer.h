@@ -45,6 +45,7 @@ class TerminalRenderer : public WindowRenderer {
   void Choose(int command);
 
   EventLoop* loop_;
+  struct screen* screen_ = nullptr;
   MainWindow* window_ = nullptr;
   bool started_ = false;
   bool dirty_ = false;

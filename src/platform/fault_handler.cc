@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "platform/structured_exception.h"
+#include "platform/terminal_restore.h"
 
 namespace {
 
@@ -40,6 +41,8 @@ void OnFault(int sig, siginfo_t* info, void*) {
     writer(FormatFaultLine(line, sizeof line, static_cast<unsigned>(sig),
                            info ? info->si_addr : nullptr));
   }
+  // The operator's terminal must not stay without echo and cursor.
+  RestoreTerminal();
   _exit(1);
 }
 

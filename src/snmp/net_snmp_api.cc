@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -23,7 +24,9 @@
 #include <mutex>
 #include <utility>
 
+#include "logging/log.h"
 #include "platform/main_loop.h"
+#include "snmp/trap_forward.h"
 
 namespace {
 
@@ -336,7 +339,22 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
   std::vector<Event> pending;
 };
 
-SnmpApi* NewProcessSnmpApi() { return new NetSnmpApi(TheMainLoop()); }
+namespace {
+std::string g_intakeSocketPath, g_intakeLockPath;
+}  // namespace
+
+void UseHostTrapIntake(const std::string& socketPath,
+                       const std::string& lockPath) {
+  g_intakeSocketPath = socketPath;
+  g_intakeLockPath = lockPath;
+}
+
+SnmpApi* NewProcessSnmpApi() {
+  auto* api = new NetSnmpApi(TheMainLoop());
+  if (!g_intakeSocketPath.empty())
+    api->setTrapIntake(g_intakeSocketPath, g_intakeLockPath);
+  return api;
+}
 
 NetSnmpApi::NetSnmpApi(EventLoop& loop, int timeoutMs)
     : loop_(loop), timeoutMs_(timeoutMs) {
@@ -349,11 +367,8 @@ NetSnmpApi::~NetSnmpApi() {
   // Sessions go while this object can still run its hooks.
   for (HSNMP_SESSION s : OpenSessions()) Close(s);
   loop_.RemoveDeadlineSource(deadlineSource_);
-  if (trapFd_ >= 0) {
-    loop_.UnwatchFd(trapFd_);
-    close(trapFd_);
-    trapFd_ = -1;
-  }
+  CloseTrapPort();
+  CloseIntakeSocket();
 }
 
 uint16_t NetSnmpApi::trapPort() const {
@@ -558,13 +573,27 @@ uint32_t NetSnmpApi::TrapRegistrationsChanged() {
   for (HSNMP_SESSION h : OpenSessions())
     if (!FindSession(h)->trapSources.empty()) wanted = true;
   if (!wanted) {
-    if (trapFd_ >= 0) {
-      loop_.UnwatchFd(trapFd_);
-      close(trapFd_);
-      trapFd_ = -1;
-    }
+    CloseTrapPort();
+    CloseIntakeSocket();
     return 0;
   }
+  if (!intakeSocketPath_.empty()) {
+    OpenIntakeSocket();
+    if (!intakeTimer_)
+      intakeTimer_ =
+          loop_.AddOneShot(kIntakeCheckMs, [this] { CheckTrapIntake(); });
+    if (TrapIntakeRunning(intakeLockPath_)) return 0;
+  }
+  return OpenTrapPort(false);
+}
+
+void NetSnmpApi::setTrapIntake(const std::string& socketPath,
+                               const std::string& lockPath) {
+  intakeSocketPath_ = socketPath;
+  intakeLockPath_ = lockPath;
+}
+
+uint32_t NetSnmpApi::OpenTrapPort(bool quiet) {
   if (trapFd_ >= 0) return 0;
   uint16_t port = kDefaultTrapPort;
   if (const char* text = getenv("ZARN_SNMP_TRAP_PORT"); text && *text) {
@@ -580,7 +609,68 @@ uint32_t NetSnmpApi::TrapRegistrationsChanged() {
   trapFd_ = fd;
   trapPort_ = port;
   loop_.WatchFd(fd, POLLIN, [this, fd](short) { OnTrapSocket(fd, nullptr); });
+  if (quiet) FileLog("No trap intake runs - traps taken on UDP port %u", port);
   return 0;
+}
+
+void NetSnmpApi::CloseTrapPort() {
+  if (trapFd_ < 0) return;
+  loop_.UnwatchFd(trapFd_);
+  close(trapFd_);
+  trapFd_ = -1;
+}
+
+void NetSnmpApi::OpenIntakeSocket() {
+  if (intakeFd_ >= 0) return;
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  if (intakeSocketPath_.size() >= sizeof addr.sun_path) return;
+  std::memcpy(addr.sun_path, intakeSocketPath_.c_str(),
+              intakeSocketPath_.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  // One driver per device number holds its instance lock, so a socket file
+  // left here is a dead driver's.
+  unlink(intakeSocketPath_.c_str());
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    FileLog("Trap intake socket %s cannot be made - %s",
+            intakeSocketPath_.c_str(), strerror(errno));
+    close(fd);
+    return;
+  }
+  // A burst of traps waits in the socket rather than being lost.
+  int size = 1 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  intakeFd_ = fd;
+  loop_.WatchFd(fd, POLLIN,
+                [this, fd](short) { OnTrapSocket(fd, nullptr, true); });
+}
+
+void NetSnmpApi::CloseIntakeSocket() {
+  if (intakeTimer_) loop_.CancelOneShot(intakeTimer_);
+  intakeTimer_ = 0;
+  if (intakeFd_ < 0) return;
+  loop_.UnwatchFd(intakeFd_);
+  close(intakeFd_);
+  intakeFd_ = -1;
+  unlink(intakeSocketPath_.c_str());
+}
+
+// The trap port belongs to the intake while one runs, and to this process
+// otherwise; whoever started first, the port ends with the intake.
+void NetSnmpApi::CheckTrapIntake() {
+  intakeTimer_ = 0;
+  if (intakeFd_ < 0) OpenIntakeSocket();
+  if (TrapIntakeRunning(intakeLockPath_)) {
+    if (trapFd_ >= 0) {
+      FileLog("Trap intake runs - UDP port %u left to it", trapPort_);
+      CloseTrapPort();
+    }
+  } else {
+    OpenTrapPort(true);
+  }
+  intakeTimer_ =
+      loop_.AddOneShot(kIntakeCheckMs, [this] { CheckTrapIntake(); });
 }
 
 void NetSnmpApi::SessionClosing(HSNMP_SESSION session) {
@@ -733,27 +823,41 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
   return 1;
 }
 
-void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor) {
+void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
   static constexpr int kBatch = 64;  // then let the loop serve others
-  std::vector<uint8_t> buffer(65536);
+  std::vector<uint8_t> buffer(kForwardMaxDatagram);
   for (int i = 0; i < kBatch; ++i) {
     struct sockaddr_in from = {};
     socklen_t fromLength = sizeof from;
     ssize_t n =
-        recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
-                 reinterpret_cast<struct sockaddr*>(&from), &fromLength);
+        forwarded
+            ? recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC)
+            : recvfrom(fd, buffer.data(), buffer.size(),
+                       MSG_DONTWAIT | MSG_TRUNC,
+                       reinterpret_cast<struct sockaddr*>(&from), &fromLength);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // EAGAIN: all read
     }
-    if (static_cast<size_t>(n) > buffer.size() || from.sin_family != AF_INET)
-      continue;
+    if (static_cast<size_t>(n) > buffer.size()) continue;
+    uint8_t* trap = buffer.data();
+    size_t trapSize = static_cast<size_t>(n);
+    uint16_t dstPort = 0;
+    if (forwarded) {
+      const uint8_t* inner = nullptr;
+      if (!ParseForwardedTrap(buffer.data(), trapSize, &from, &dstPort, &inner,
+                              &trapSize))
+        continue;
+      trap = buffer.data() + (inner - buffer.data());
+    } else {
+      dstPort = LocalPort(fd);
+    }
+    if (from.sin_family != AF_INET) continue;
     SnmpSessionRec::InMessage msg;
-    if (!ParseTrapDatagram(buffer.data(), static_cast<size_t>(n), &msg))
-      continue;
+    if (!ParseTrapDatagram(trap, trapSize, &msg)) continue;
     msg.srcAddress = Ipv4Text(from.sin_addr);
     msg.srcPort = ntohs(from.sin_port);
-    msg.dstPort = LocalPort(fd);
+    msg.dstPort = dstPort;
 
     std::vector<Event> events;
     {
@@ -784,7 +888,7 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor) {
       if (s)
         for (int l : s->listenFds) still = still || l == fd;
       if (!still) return;
-    } else if (fd != trapFd_) {
+    } else if (fd != (forwarded ? intakeFd_ : trapFd_)) {
       return;
     }
   }

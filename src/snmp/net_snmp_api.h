@@ -32,6 +32,14 @@
 //   then the trap's bindings) with PDU type 0xA4; v2c traps as they come
 //   (0xA7). Anything else that arrives (informs, requests, v3, broken
 //   datagrams) is dropped.
+// - Several drivers on one host: when the host runs a trap intake
+//   (qor_trapd, which then owns port 162), traps come from it instead, over
+//   a Unix datagram socket of this process (setTrapIntake), each with its
+//   original UDP source, and go to the sessions exactly as above. Whether
+//   an intake runs is its lock in the runtime directory; it is looked at
+//   when traps are first wanted and every kIntakeCheckMs after, so the
+//   port goes to an intake that starts later and comes back when none runs
+//   any more. Without setTrapIntake nothing of this happens.
 // - Listen on a local entity opens a UDP socket bound to that address and
 //   port which takes traps for its session, with the same rules.
 // - net-snmp reads no configuration files, loads no MIBs and logs nothing.
@@ -43,6 +51,7 @@ class NetSnmpApi : public SnmpApiCore {
  public:
   static constexpr int kDefaultTimeoutMs = 2000;
   static constexpr uint16_t kDefaultTrapPort = 162;
+  static constexpr int kIntakeCheckMs = 2000;
 
   explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
   ~NetSnmpApi() override;
@@ -50,6 +59,13 @@ class NetSnmpApi : public SnmpApiCore {
   int timeoutMs() const { return timeoutMs_; }
   // The port the trap receiver is bound to; 0 while it is closed.
   uint16_t trapPort() const;
+  // Takes traps from the host's trap intake when one runs: |socketPath| is
+  // this process's intake socket, |lockPath| the intake's lock. Call before
+  // the first trap registration.
+  void setTrapIntake(const std::string& socketPath,
+                     const std::string& lockPath);
+  // True while the intake socket is open.
+  bool trapIntakeOpen() const { return intakeFd_ >= 0; }
   // The local UDP port requests of |session| go out from (and replies come
   // back to); 0 before its first send or registration.
   uint16_t sessionPort(HSNMP_SESSION session) const;
@@ -85,7 +101,12 @@ class NetSnmpApi : public SnmpApiCore {
   void ExpireDeadlines();
   void OnSessionReadable(HSNMP_SESSION session);
   void OnSessionTimer(HSNMP_SESSION session);
-  void OnTrapSocket(int fd, HSNMP_SESSION onlyFor);
+  void OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded = false);
+  uint32_t OpenTrapPort(bool quiet);
+  void CloseTrapPort();
+  void OpenIntakeSocket();
+  void CloseIntakeSocket();
+  void CheckTrapIntake();
   void Deliver(std::vector<Event> events);
   static int OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
                             struct snmp_pdu* pdu, void* magic);
@@ -102,6 +123,15 @@ class NetSnmpApi : public SnmpApiCore {
   std::unordered_map<HSNMP_SESSION, int64_t> deadlines_;
   int64_t nearest_ = INT64_MAX;
   bool nearestStale_ = false;
+  std::string intakeSocketPath_;
+  std::string intakeLockPath_;
+  int intakeFd_ = -1;
+  int64_t intakeTimer_ = 0;
 };
+
+// For the process's own layer (TheSnmpApi()): take traps from the host's
+// trap intake when one runs. Call before the layer is first used.
+void UseHostTrapIntake(const std::string& socketPath,
+                       const std::string& lockPath);
 
 #endif  // QOR_SNMP_NET_SNMP_API_H_

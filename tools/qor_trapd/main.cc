@@ -1,0 +1,195 @@
+// qor_trapd: the host's trap intake, for several drivers on one host.
+//
+// The units send their traps to UDP port 162, and only one process can own
+// it. qor_trapd owns it and hands every datagram, with the UDP source it
+// came from, to every driver of the host (the Unix datagram sockets
+// traps-N.sock in the runtime directory); each driver keeps the traps of
+// its own units, deciding by that source exactly as for a trap it takes
+// itself. net-snmp's snmptrapd cannot do this: its forwarding sends from
+// its own address, keeps no trace of the sender for SNMPv2c traps and only
+// the agent-addr field, which the sender fills in as it likes, for SNMPv1.
+//
+// While it runs it holds RUNDIR/qor_trapd.lock; the drivers leave port 162
+// to it then, and take it back themselves when no intake runs. A driver
+// that holds the port when qor_trapd starts lets it go within seconds;
+// qor_trapd waits for it.
+//
+// No arguments. ZARN_SNMP_TRAP_PORT gives another port (tests); RUNDIR is
+// the drivers' runtime directory ($ZARN_RUNTIME_DIR, ...). Exit codes: 0
+// after SIGTERM, SIGINT or SIGHUP; 1 when it cannot start (another intake
+// runs, the runtime directory is unsafe, the port cannot be bound for
+// another reason than a driver holding it).
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "infodriver/runtime_dir.h"
+#include "snmp/trap_forward.h"
+
+namespace {
+
+constexpr int kRetryBindMs = 1000;
+
+// The sockets of the drivers now running, found afresh for every trap: a
+// driver that starts gets the next one, one that ended costs nothing.
+std::vector<std::string> DriverSockets(const std::string& dir) {
+  std::vector<std::string> paths;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return paths;
+  while (struct dirent* e = readdir(d))
+    if (IsTrapIntakeSocketName(e->d_name))
+      paths.push_back(dir + "/" + e->d_name);
+  closedir(d);
+  return paths;
+}
+
+struct Counts {
+  unsigned long long received = 0;
+  unsigned long long delivered = 0;
+  unsigned long long dropped = 0;  // a driver's socket was full
+};
+
+void Forward(int udp, int out, const std::string& dir, uint16_t port,
+             Counts* counts) {
+  std::vector<uint8_t> buffer(65536);
+  for (int i = 0; i < 64; ++i) {  // then look at the signals again
+    struct sockaddr_in from = {};
+    socklen_t length = sizeof from;
+    ssize_t n =
+        recvfrom(udp, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                 reinterpret_cast<struct sockaddr*>(&from), &length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (static_cast<size_t>(n) > buffer.size() || from.sin_family != AF_INET)
+      continue;
+    ++counts->received;
+    const std::vector<uint8_t> message =
+        ForwardedTrap(from, port, buffer.data(), static_cast<size_t>(n));
+    for (const std::string& path : DriverSockets(dir)) {
+      struct sockaddr_un to = {};
+      to.sun_family = AF_UNIX;
+      if (path.size() >= sizeof to.sun_path) continue;
+      std::memcpy(to.sun_path, path.c_str(), path.size() + 1);
+      // Never wait for a driver: a stalled one loses its traps, not the
+      // others.
+      if (sendto(out, message.data(), message.size(), MSG_DONTWAIT,
+                 reinterpret_cast<struct sockaddr*>(&to), sizeof to) >= 0) {
+        ++counts->delivered;
+      } else if (errno == EAGAIN || errno == ENOBUFS) {
+        if (counts->dropped++ == 0)
+          std::fprintf(stderr,
+                       "qor_trapd: %s does not keep up - traps dropped for "
+                       "it\n",
+                       path.c_str());
+      }
+      // ECONNREFUSED, ENOENT: a driver that ended; nothing to do.
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: qor_trapd\n");
+    return 1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGHUP);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+  const int signals = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+
+  std::string dir, error;
+  if (PrepareRuntimeDirectory(true, &dir, &error) != RuntimeDirStatus::kOk) {
+    std::fprintf(stderr, "qor_trapd: %s\n", error.c_str());
+    return 1;
+  }
+  // The lock first: from now on the drivers leave the port to this process.
+  const std::string lockPath = TrapIntakeLockPath(dir);
+  const int lock =
+      open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    std::fprintf(stderr, "qor_trapd: another trap intake runs (%s)\n",
+                 lockPath.c_str());
+    return 1;
+  }
+
+  uint16_t port = 162;
+  if (const char* text = getenv("ZARN_SNMP_TRAP_PORT"); text && *text) {
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (*end != '\0' || value < 1 || value > 65535) {
+      std::fprintf(stderr, "qor_trapd: ZARN_SNMP_TRAP_PORT \"%s\" is no port\n",
+                   text);
+      return 1;
+    }
+    port = static_cast<uint16_t>(value);
+  }
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int out = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (udp < 0 || out < 0) {
+    std::fprintf(stderr, "qor_trapd: no socket - %s\n", strerror(errno));
+    return 1;
+  }
+  int size = 1 << 20;  // a burst of traps waits here rather than being lost
+  setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool said = false;
+  while (bind(udp, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) !=
+         0) {
+    if (errno != EADDRINUSE) {
+      std::fprintf(stderr, "qor_trapd: UDP port %u cannot be bound - %s\n",
+                   port, strerror(errno));
+      return 1;
+    }
+    if (!said)
+      std::fprintf(stderr,
+                   "qor_trapd: UDP port %u is in use - waiting for it\n", port);
+    said = true;
+    struct pollfd p = {signals, POLLIN, 0};
+    if (poll(&p, 1, kRetryBindMs) > 0) return 0;
+  }
+  std::fprintf(stderr,
+               "qor_trapd: traps of UDP port %u go to the drivers in %s\n",
+               port, dir.c_str());
+
+  Counts counts;
+  for (;;) {
+    struct pollfd p[2] = {{udp, POLLIN, 0}, {signals, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (p[1].revents) break;
+    if (p[0].revents) Forward(udp, out, dir, port, &counts);
+  }
+  std::fprintf(stderr,
+               "qor_trapd: ending - %llu traps received, %llu deliveries, %llu "
+               "dropped\n",
+               counts.received, counts.delivered, counts.dropped);
+  return 0;
+}
