@@ -26,12 +26,16 @@
 //   enough to be useful and late enough that a slow answer is still taken.
 // - Traps: one UDP receiver for the process on port 162 of all addresses
 //   (ZARN_SNMP_TRAP_PORT gives another), opened with the first registration
-//   and closed with the last. Each trap reaches every session registered for
-//   its UDP source address; traps from any other source are dropped.
-//   SNMPv1 traps are handed over in the v2 form (sysUpTime.0, snmpTrapOID.0,
-//   then the trap's bindings) with PDU type 0xA4; v2c traps as they come
-//   (0xA7). Anything else that arrives (informs, requests, v3, broken
-//   datagrams) is dropped.
+//   and closed with the last. A port that cannot be opened (another trap
+//   receiver on the host, no privilege) does not fail the registration:
+//   the units are polled all the same, the log file and the debug list say
+//   that traps are off and why, and the port is tried again every
+//   kTrapRetryMs until it opens or nobody wants traps any more. Each trap
+//   reaches every session registered for its UDP source address; traps from any
+//   other source are dropped. SNMPv1 traps are handed over in the v2 form
+//   (sysUpTime.0, snmpTrapOID.0, then the trap's bindings) with PDU type 0xA4;
+//   v2c traps as they come (0xA7). Anything else that arrives (informs,
+//   requests, v3, broken datagrams) is dropped.
 // - Listen on a local entity opens a UDP socket bound to that address and
 //   port which takes traps for its session, with the same rules.
 // - net-snmp reads no configuration files, loads no MIBs and logs nothing.
@@ -43,6 +47,7 @@ class NetSnmpApi : public SnmpApiCore {
  public:
   static constexpr int kDefaultTimeoutMs = 2000;
   static constexpr uint16_t kDefaultTrapPort = 162;
+  static constexpr int kTrapRetryMs = 60000;
 
   explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
   ~NetSnmpApi() override;
@@ -50,6 +55,9 @@ class NetSnmpApi : public SnmpApiCore {
   int timeoutMs() const { return timeoutMs_; }
   // The port the trap receiver is bound to; 0 while it is closed.
   uint16_t trapPort() const;
+  // How long to wait before trying a trap port that could not be opened
+  // again; tests shorten it.
+  void setTrapRetryMs(int ms) { trapRetryMs_ = ms; }
   // The local UDP port requests of |session| go out from (and replies come
   // back to); 0 before its first send or registration.
   uint16_t sessionPort(HSNMP_SESSION session) const;
@@ -82,6 +90,10 @@ class NetSnmpApi : public SnmpApiCore {
   void OnSessionsReadable();
   void OnSessionTimer(HSNMP_SESSION session);
   void OnTrapSocket(int fd, HSNMP_SESSION onlyFor);
+  // Opens the trap port when some session wants traps and it is not open;
+  // on failure says so once per reason and tries again later.
+  uint32_t OpenTrapPort();
+  void RetryTrapPort();
   void Deliver(std::vector<Event> events);
   static int OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
                             struct snmp_pdu* pdu, void* magic);
@@ -90,6 +102,10 @@ class NetSnmpApi : public SnmpApiCore {
   int timeoutMs_;
   int trapFd_ = -1;
   uint16_t trapPort_ = 0;
+  int trapRetryMs_ = kTrapRetryMs;
+  int64_t trapRetryTimer_ = 0;
+  bool trapRetrySet_ = false;
+  uint32_t trapsOffError_ = 0;  // why the port is not open; 0 when it is
   int epollFd_ = -1;
   // Each open peer socket by the id its epoll registration carries, so that
   // a readiness report never reaches a peer that was closed or replaced.
