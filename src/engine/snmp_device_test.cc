@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -960,6 +961,35 @@ TEST_F(SnmpDeviceTest, SetsQueuedForAUnitThatStopsAnsweringAreDropped) {
   ASSERT_TRUE(unit->commsOk);
   for (const SentPdu& p : fake.sent()) EXPECT_NE(SNMP_PDU_SET, p.type);
   EXPECT_EQ(6u, DropLines(log).size());
+}
+
+// The layer reports every lost request as timed out, which lets queued Sets
+// go one by one while the unit is silent: each one that goes, goes within
+// the limit of when it was asked for, and none goes after the failure.
+TEST_F(SnmpDeviceTest, NoSetLeavesLaterThanTheLimitWhileRequestsTimeOut) {
+  WalkToBackground();
+  std::map<std::string, int64_t> askedAt;
+  size_t seen = 0;
+  int64_t latest = 0;
+  for (int tick = 1; tick <= 12; ++tick) {
+    clock.Advance(3000);  // a slow poll period makes the limit matter
+    unit->PollNext();
+    const std::string value = std::to_string(tick);
+    askedAt[value] = clock.NowMs();
+    unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), value.c_str(),
+                          SNMP_SYNTAX_INT, false, 42, value.c_str());
+    // Everything sent so far times out, one notification at a time.
+    const auto sent = fake.sent();
+    for (; seen < sent.size(); ++seen) {
+      if (sent[seen].type == SNMP_PDU_SET) {
+        latest = std::max(latest, clock.NowMs() - askedAt[sent[seen].value]);
+      }
+      fake.DeliverTimeout(sent[seen]);
+    }
+  }
+  EXPECT_FALSE(unit->commsOk);
+  EXPECT_LE(latest, SnmpDevice::kQueueLimitMs);
+  EXPECT_EQ(0, unit->bufferCount());
 }
 
 TEST_F(SnmpDeviceTest, ASetQueuedJustBeforeTheFailureIsDroppedWithIt) {
