@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "logging/log.h"
 #include "platform/structured_exception.h"
@@ -16,6 +17,12 @@ void logFault(const structured_exception& e) {
   FileLog("thrown exception %x from %lx", e.getSeNumber(),
           static_cast<unsigned long>(
               reinterpret_cast<uintptr_t>(e.getSeAddress())));
+}
+
+// The clock of every unit that a test has not given another one.
+const Clock& processClock() {
+  static const SystemClock clock;
+  return clock;
 }
 
 // Copies |text| into a fixed buffer, always terminated, cut to fit.
@@ -83,7 +90,7 @@ uint32_t SnmpDevice::takeRequestSerial() {
 
 SnmpDevice::SnmpDevice(const char* deviceOid, int32_t slotOffset,
                        int32_t instance)
-    : slotOffset(slotOffset), instance(instance) {
+    : slotOffset(slotOffset), instance(instance), clock(&processClock()) {
   InstallFaultTranslator();
   queueLock = std::make_unique<Semaphore>();
   this->deviceOid = deviceOid ? deviceOid : "";
@@ -157,6 +164,10 @@ void SnmpDevice::logTrace(const char* format, ...) {
 
 void SnmpDevice::PollNext() {
   try {
+    // A request that has waited too long leaves the queue now, so that it
+    // is logged while the operator may still be watching, not at the next
+    // reply.
+    dropQueuedRequests(false, "not sent in time");
     // A walk request that is still unanswered counts as a missed poll even
     // when the SNMP layer has already reported it as timed out: a timeout
     // lowers `outstanding`, but the unit has still not answered.
@@ -199,6 +210,9 @@ bool SnmpDevice::checkComms(bool ok) {
     } else if (missedPolls > 5) {
       missedPolls = kNoCount;
       if (commsOk) {
+        // Whatever waits for this unit was asked for before it went quiet;
+        // sent after it recovers, it would switch outputs late.
+        dropQueuedRequests(true, "unit declared failed");
         commsChanged(true);
         copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
         logList("Start scan at %s", currentOid);
@@ -275,10 +289,41 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
 
     // Scan step. A reply without any binding names no OID: the walk stays
     // where it is and asks again.
-    if (count > 0) {
-      const bool ours =
-          std::strncmp(oid, deviceOid.c_str(), deviceOid.size()) == 0;
-      bool restart = false;
+    const bool ours = count > 0 && std::strncmp(oid, deviceOid.c_str(),
+                                                deviceOid.size()) == 0;
+    // An answer that does not move the walk: an error other than noSuchName
+    // (the agent hands back the requested OID) or no binding at all. Asking
+    // again at once would flood an agent that always answers so; the poll
+    // tick asks again instead.
+    const bool refused =
+        count == 0 || (ours && errorStatus != SNMP_ERROR_NOERROR &&
+                       errorStatus != SNMP_ERROR_NOSUCHNAME);
+    bool restart = false;
+    if (refused) {
+      const std::string at = count > 0 ? oid : currentOid;
+      if (at != failingOid) {
+        failingOid = at;
+        logList("Error %d (%s) at '%s' - asking again at the poll tick",
+                errorStatus, name, at.c_str());
+      }
+      copyText(currentOid, sizeof currentOid, at.c_str());
+      errorRepliesInRow += 1;
+      if (errorRepliesInRow >= kErrorRepliesBeforeRestart) {
+        // The walk ends here, so that the objects before this one are
+        // refreshed; the first walk's end blanks what was not seen.
+        logTrace("SNMPReply '%s'. %d error answers in a row - Restart poll.",
+                 at.c_str(), errorRepliesInRow);
+        if (fastPoll) {
+          fastPollDone();
+          fastPoll = false;
+        }
+        restart = true;
+      }
+    } else {
+      errorRepliesInRow = 0;
+      if (errorStatus == SNMP_ERROR_NOERROR && failingOid == currentOid) {
+        failingOid.clear();  // the object answers again
+      }
       if (!ours) {
         if (fastPoll) {
           logTrace(
@@ -309,18 +354,17 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
         }
         restart = true;
       } else {
-        // With an error status other than noSuchName the agent hands back
-        // the requested OID, so the same OID is asked again.
-        copyText(currentOid, sizeof currentOid, oid);
-      }
-      if (restart) {
-        firstScan = false;
-        copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
-        logList("Start scan from '%s'", currentOid);
+        copyText(currentOid, sizeof currentOid, oid);  // the walk steps on
       }
     }
+    if (restart) {
+      errorRepliesInRow = 0;
+      firstScan = false;
+      copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+      logList("Start scan from '%s'", currentOid);
+    }
 
-    if (fastPoll && outstanding <= 0) {
+    if (fastPoll && outstanding <= 0 && !refused) {
       SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
     }
     sendNextMessage();
@@ -338,15 +382,25 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
 // Request queue
 
 int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
-                                const char* value, uint32_t syntax, bool scan) {
+                                const char* value, uint32_t syntax, bool scan,
+                                int relativeSlot, const char* requested) {
   bool held = false;
   try {
     const uint32_t requestId =
         takeRequestSerial() + (scan ? 0x10000u : 0x20000u);
-    if (outstanding >= 1 && !scan) {
+    // While the unit is not known to answer nothing is queued: the queue
+    // drains only on its answers, so a request waiting there would go out
+    // whenever the unit comes back, however late that is.
+    if (outstanding >= 1 && !scan && commsOk) {
       auto record =
           std::make_unique<SnmpRequest>(pduType, oid, value, syntax, requestId);
-      if (!queueLock || !queueLock->wait()) return 0;  // dropped
+      record->relativeSlot = relativeSlot;
+      record->requested = requested ? requested : "";
+      record->queuedAtMs = clock->NowMs();
+      if (!queueLock || !queueLock->wait()) {
+        logDropped(*record, "request queue not available");
+        return 0;
+      }
       held = true;
       requestQueue.push_back(std::move(record));
       held = false;
@@ -358,8 +412,14 @@ int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
     sentCount += 1;
     outstanding += 1;
     if (scan) scanUnanswered = true;
-    return sendRequest(pduType, oid ? oid : "", value ? value : "", syntax,
-                       static_cast<int32_t>(requestId));
+    const int result = sendRequest(pduType, oid ? oid : "", value ? value : "",
+                                   syntax, static_cast<int32_t>(requestId));
+    // A request that never left will be neither answered nor reported as
+    // timed out; counted, it would hold every later control request in the
+    // queue. (An unanswered scan request is still noticed by the poll tick
+    // through `scanUnanswered`.)
+    if (result != 0) outstanding -= 1;
+    return result;
   } catch (const structured_exception& e) {
     FileLog("SnmpDevice::SendSnmpMessage - failed");
     logFault(e);
@@ -373,17 +433,26 @@ int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
 bool SnmpDevice::sendNextMessage() {
   const char* step = "Entering";
   std::unique_ptr<SnmpRequest> record;
+  std::vector<std::unique_ptr<SnmpRequest>> expired;
   bool held = false;
   try {
     step = "GetSemaphore";
     if (queueLock && queueLock->wait()) {
       held = true;
       step = "GotSemaphore";
+      // Requests that waited too long are dropped on the way, never sent.
+      const int64_t now = clock->NowMs();
+      while (!requestQueue.empty() &&
+             now - requestQueue.front()->queuedAtMs > kQueueLimitMs) {
+        expired.push_back(std::move(requestQueue.front()));
+        requestQueue.pop_front();
+      }
       if (requestQueue.empty()) {
         step = "Buffer empty";
         held = false;
         queueLock->release();
-        return false;
+        for (const auto& r : expired) logDropped(*r, "not sent in time");
+        return !expired.empty();
       }
       step = "Buffer has data";
       record = std::move(requestQueue.front());
@@ -402,6 +471,7 @@ bool SnmpDevice::sendNextMessage() {
     FileLog("SnmpDevice::sendNextMessage() - get data failed - %s", step);
   }
   if (held) queueLock->release();
+  for (const auto& r : expired) logDropped(*r, "not sent in time");
   if (!record) return true;
 
   try {
@@ -413,8 +483,10 @@ bool SnmpDevice::sendNextMessage() {
     if (requestTag(record->requestId) == kScanRequestTag) {
       scanUnanswered = true;
     }
-    sendRequest(record->pduType, record->oid.c_str(), record->value.c_str(),
-                record->syntax, static_cast<int32_t>(record->requestId));
+    const int result =
+        sendRequest(record->pduType, record->oid.c_str(), record->value.c_str(),
+                    record->syntax, static_cast<int32_t>(record->requestId));
+    if (result != 0) outstanding -= 1;  // it never left: nothing to wait for
     sentCount += 1;
   } catch (const structured_exception& e) {
     FileLog("SnmpDevice::sendNextMessage() - send data failed");
@@ -423,6 +495,33 @@ bool SnmpDevice::sendNextMessage() {
     FileLog("SnmpDevice::sendNextMessage() - send data failed");
   }
   return true;
+}
+
+void SnmpDevice::dropQueuedRequests(bool all, const char* reason) {
+  std::vector<std::unique_ptr<SnmpRequest>> dropped;
+  if (!queueLock || !queueLock->wait()) return;
+  const int64_t now = clock->NowMs();
+  for (auto it = requestQueue.begin(); it != requestQueue.end();) {
+    if (all || now - (*it)->queuedAtMs > kQueueLimitMs) {
+      dropped.push_back(std::move(*it));
+      it = requestQueue.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!queueLock->release()) {
+    logTrace("SnmpDevice::dropQueuedRequests() - failed to release semaphore");
+  }
+  // Logged outside the lock, which is never held across a log line.
+  for (const auto& r : dropped) logDropped(*r, reason);
+}
+
+void SnmpDevice::logDropped(const SnmpRequest& request, const char* reason) {
+  FileLog(
+      "SnmpDevice - unit %d (%s) - slot %d change to '%s' dropped - %s (%s = "
+      "'%s', id %u)",
+      instance, address, request.relativeSlot, request.requested.c_str(),
+      reason, request.oid.c_str(), request.value.c_str(), request.requestId);
 }
 
 int SnmpDevice::bufferCount() {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/clock.h"
 #include "snmp/csnmp_zarn.h"
 #include "snmp/snmp_api.h"
 
@@ -25,6 +26,11 @@ class SnmpRequest {
   std::string value;   // empty when none was given
   std::string oid;     // empty when none was given
   int32_t pduType;     // SNMP_PDU_GETNEXT or SNMP_PDU_SET
+  // Where the request came from, for the log line when it is dropped: the
+  // relative slot (0 when none) and the text that was requested for it.
+  int relativeSlot = 0;
+  std::string requested;
+  int64_t queuedAtMs = 0;  // the engine's clock when it was queued
 };
 
 // Request ids: a serial shared by every unit of the process in the low 16
@@ -52,6 +58,20 @@ inline uint32_t requestTag(uint32_t requestId) {
 // through the same session and wait in `requestQueue` while something is
 // outstanding.
 //
+// A control request goes out promptly or not at all, because a Set that
+// arrives late switches an output that the operator may have switched back
+// since: a request that fails to leave is not counted as outstanding (so it
+// cannot hold the queue shut); a queued request older than kQueueLimitMs is
+// dropped instead of sent; the queue is emptied when the unit is declared
+// failed; and while communication is not good nothing is queued, a request
+// goes straight to the unit. Each drop leaves one line in the log file.
+//
+// An agent that answers with an error (other than noSuchName) or without
+// any binding is asked again at the poll tick's pace, not at once, so it
+// cannot be flooded; after kErrorRepliesBeforeRestart such answers in a row
+// the walk ends there and starts again from the top, so the objects before
+// the failing one stay fresh.
+//
 // The unit model derives from this class and supplies the four pure virtual
 // operations; the engine never writes slots itself.
 //
@@ -76,6 +96,14 @@ class SnmpDevice : public CsnmpZarn {
   static constexpr int kOidSize = 256;      // OIDs and values
   static constexpr int kLogLineSize = 512;  // a unit's log line
   static constexpr int32_t kNoCount = 99;   // `missedPolls` with no count
+  // How long a control request may wait in the queue. Ten seconds is longer
+  // than the six poll ticks after which a silent unit is declared failed at
+  // the default period, and well beyond the round trip of a unit that
+  // answers, so only a request that would reach the unit late is dropped;
+  // an operator who waited that long has moved on or asks again.
+  static constexpr int64_t kQueueLimitMs = 10000;
+  // Error answers in a row at one position before the walk starts again.
+  static constexpr int32_t kErrorRepliesBeforeRestart = 3;
 
   // A semaphore of maximum count 1 used as a lock: wait() blocks without a
   // time limit; release() fails when the count is already at its maximum.
@@ -108,15 +136,21 @@ class SnmpDevice : public CsnmpZarn {
   HSNMP_VBL SNMPTrap(HSNMP_PDU pdu) override;
   void SNMPError(uint32_t code, uint32_t requestId) override;
 
-  // Sends now (scan requests, or anything when nothing is outstanding) or
-  // queues. 0 when queued or dropped, else sendRequest's result (0 sent,
-  // 1 failed). |value| may be null.
+  // Sends now (scan requests, anything when nothing is outstanding, and
+  // anything while communication is not good) or queues. 0 when queued or
+  // dropped, else sendRequest's result (0 sent, 1 failed). |value| may be
+  // null. |relativeSlot| and |requested| name the slot change that asked
+  // for a control request, for the line written if it is dropped.
   int SendSnmpMessage(int32_t pduType, const char* oid, const char* value,
-                      uint32_t syntax, bool scan);
+                      uint32_t syntax, bool scan, int relativeSlot = 0,
+                      const char* requested = nullptr);
   // Sends the oldest queued request, if any; false when the queue was empty.
   bool sendNextMessage();
   // Number of queued requests (0 when the lock cannot be taken).
   int bufferCount();
+  // Drops the queued requests older than kQueueLimitMs (every one when
+  // |all|), each with its log line giving |reason|.
+  void dropQueuedRequests(bool all, const char* reason);
 
   int32_t getOffset() const { return slotOffset; }
 
@@ -173,6 +207,15 @@ class SnmpDevice : public CsnmpZarn {
   // so a silent unit is noticed on every poll tick whatever the SNMP layer
   // reported and whatever late timeouts did to `outstanding`.
   bool scanUnanswered = false;
+  // Where the walk's requests are answered with errors: the answers in a row
+  // there, and the OID whose failure the debug list has been told about.
+  int32_t errorRepliesInRow = 0;
+  std::string failingOid;
+  // The time source of the queue's limit; tests give a manual clock.
+  const Clock* clock;
+
+ private:
+  void logDropped(const SnmpRequest& request, const char* reason);
 };
 
 #endif  // QOR_ENGINE_SNMP_DEVICE_H_

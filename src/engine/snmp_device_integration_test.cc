@@ -144,7 +144,11 @@ TEST_F(EngineIntegrationTest, SetsGoThroughTheQueueAndReachTheAgent) {
                              engine_test::MduLikeSubtree(2));
   ASSERT_TRUE(agent.Start()) << agent.log();
   StartUnit(agent, 200);
-  // The walk's request is outstanding: both Sets wait in the queue.
+  // Sets wait only for a unit known to answer: once it has, the walk's
+  // request is outstanding and both Sets wait in the queue.
+  ASSERT_TRUE(RunUntil([&] {
+    return unit->commsOk && unit->fastPoll && unit->outstanding >= 1;
+  }));
   unit->SendSnmpMessage(SNMP_PDU_SET, location.c_str(), "Rack 9",
                         SNMP_SYNTAX_OCTETS, false);
   unit->SendSnmpMessage(SNMP_PDU_SET, output.c_str(), "0", SNMP_SYNTAX_INT,

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "engine/engine_test_util.h"
 #include "logging/log.h"
+#include "platform/clock.h"
 #include "platform/structured_exception.h"
 #include "snmp/fake_snmp_api.h"
 
@@ -47,6 +50,7 @@ class SnmpDeviceTest : public ::testing::Test {
 
   std::unique_ptr<TestUnit> NewUnit(int instance, const char* address) {
     auto u = std::make_unique<TestUnit>(instance);
+    u->clock = &clock;
     EXPECT_TRUE(u->setAddress(address));
     EXPECT_TRUE(u->setCommunity("private"));
     EXPECT_EQ(0, u->init_snmp(u->address, u->community, 161, "127.0.0.1", 0));
@@ -85,6 +89,7 @@ class SnmpDeviceTest : public ::testing::Test {
     log.Clear();
   }
 
+  ManualClock clock{1000000};
   FakeSnmpApi fake;
   ScopedSnmpApi use{&fake};
   LogCapture log{std::string(kAddress) + " - "};
@@ -416,6 +421,51 @@ TEST_F(SnmpDeviceTest, StartScanWhileGoodSeeksWithoutDeclaringAFailure) {
 // ---------------------------------------------------------------------------
 // Edge cases of the reply path
 
+TEST_F(SnmpDeviceTest, CommsOkForgetsWhatWasOutstandingWhileSeeking) {
+  unit->PollNext();
+  unit->PollNext();
+  unit->PollNext();  // three requests, none answered yet
+  ASSERT_EQ(3, unit->outstanding.load());
+  const SentPdu request = Last();
+  fake.ClearSent();
+  agent.Answer(fake, request);
+  // The count starts again at the first value: the fast walk goes on at
+  // once with its next request, which is all that is outstanding now.
+  ASSERT_EQ(1u, Sent());
+  EXPECT_EQ(kObj1, Last().oid);
+  EXPECT_EQ(1, unit->outstanding.load());
+}
+
+TEST_F(SnmpDeviceTest, FastWalkGoesOnWhenLateTimeoutsTookTheCountBelowZero) {
+  WalkToFast();
+  const SentPdu request = Last();
+  unit->outstanding = 0;  // a late timeout of an old request came first
+  fake.ClearSent();
+  agent.Answer(fake, request);
+  ASSERT_EQ(-1 + 1, unit->outstanding.load());
+  ASSERT_EQ(1u, Sent());
+  EXPECT_EQ(kObj2, Last().oid);
+}
+
+TEST_F(SnmpDeviceTest, ASetsReplyDoesNotAnswerTheWalksRequest) {
+  WalkToBackground();
+  unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1", SNMP_SYNTAX_INT,
+                        false);
+  const SentPdu set = Last();
+  unit->outstanding = 0;  // the Set alone would hold the walk's tick
+  unit->PollNext();
+  const SentPdu scan = Last();
+  ASSERT_EQ(SNMP_PDU_GETNEXT, scan.type);
+  fake.DeliverTimeout(scan);
+  agent.Answer(fake, set);
+  ASSERT_LE(unit->outstanding.load(), 0);
+  EXPECT_TRUE(unit->scanUnanswered);
+  fake.ClearSent();
+  unit->PollNext();  // the walk's request is still unanswered: a missed poll
+  EXPECT_EQ(1, unit->missedPolls);
+  EXPECT_EQ(0u, Sent());
+}
+
 TEST_F(SnmpDeviceTest, FastWalkWaitsWhileSomethingIsStillOutstanding) {
   WalkToFast();
   unit->outstanding = 2;  // the walk's request and a Set
@@ -427,7 +477,7 @@ TEST_F(SnmpDeviceTest, FastWalkWaitsWhileSomethingIsStillOutstanding) {
   EXPECT_EQ(kObj2, unit->currentOid);
 }
 
-TEST_F(SnmpDeviceTest, OtherErrorStatusAsksForTheSameOidAgain) {
+TEST_F(SnmpDeviceTest, OtherErrorStatusAsksForTheSameOidAgainAtTheTick) {
   WalkToFast();
   const SentPdu request = Last();  // asks for kObj1
   fake.ClearSent();
@@ -437,8 +487,12 @@ TEST_F(SnmpDeviceTest, OtherErrorStatusAsksForTheSameOidAgain) {
   EXPECT_EQ(1, log.CountTrace("SNMPReply Error=5 (SNMP_ERROR_GENERR) at "
                               "index 1, Slot Offset=0, Entry 1, '" +
                               kObj1 + "' = '7'"));
+  EXPECT_EQ(0u, Sent());  // not at once: the agent would be flooded
+  unit->PollNext();
   ASSERT_EQ(1u, Sent());
   EXPECT_EQ(kObj1, Last().oid);
+  EXPECT_TRUE(unit->commsOk);
+  EXPECT_EQ(0, unit->missedPolls);
 }
 
 TEST_F(SnmpDeviceTest, ReplyBindingCountsAreReportedAndTheLastOneSteps) {
@@ -458,6 +512,8 @@ TEST_F(SnmpDeviceTest, ReplyWithoutBindingsKeepsTheWalkWhereItIs) {
   EXPECT_EQ(1, log.CountTrace("SNMPReply. SNMP Failure in SnmpCountVbl"));
   EXPECT_EQ(kObj1, unit->currentOid);
   EXPECT_TRUE(unit->fastPoll);
+  EXPECT_EQ(0u, Sent());  // asked again at the tick's pace
+  unit->PollNext();
   ASSERT_EQ(1u, Sent());
   EXPECT_EQ(kObj1, Last().oid);
 }
@@ -543,6 +599,11 @@ TEST_P(MissedPollTest, SixMissedTicksDeclareTheFailure) {
       EXPECT_TRUE(unit->commsOk) << "tick " << tick;
       for (const SentPdu& r : pending) EXPECT_EQ(kObj1, r.oid);
     }
+    // The re-sends of ticks 3 to 5 start the count afresh: only the new
+    // request is outstanding.
+    if (tick >= 3 && tick <= 5) {
+      EXPECT_EQ(1, unit->outstanding.load()) << "tick " << tick;
+    }
   }
   EXPECT_THAT(sendsPerTick, ElementsAre(0, 0, 1, 1, 1, 1));
   std::vector<std::string> traces;
@@ -624,6 +685,8 @@ TEST_F(SnmpDeviceTest, AllUnitsShareOneSerialThatWraps) {
   EXPECT_EQ(0x10001, Last().requestId);
   EXPECT_EQ("127.0.1.112", Last().address);
   // A queued request takes its serial too.
+  unit->commsOk = true;
+  second->commsOk = true;
   unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1", 2, false);
   second->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1", 2, false);
   EXPECT_EQ(1, unit->bufferCount());
@@ -647,13 +710,14 @@ TEST_F(SnmpDeviceTest, SetGoesOutAtOnceWhenNothingIsOutstanding) {
 }
 
 TEST_F(SnmpDeviceTest, SetWaitsBehindAnOutstandingRequestButTheWalkDoesNot) {
+  unit->commsOk = true;
   unit->PollNext();
   EXPECT_EQ(0, unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1",
                                      SNMP_SYNTAX_INT, false));
   EXPECT_EQ(1u, Sent());
   EXPECT_EQ(1, unit->bufferCount());
   EXPECT_EQ(1u, unit->sentCount);
-  unit->PollNext();
+  unit->SendSnmpMessage(SNMP_PDU_GETNEXT, unit->currentOid, nullptr, 0, true);
   EXPECT_EQ(2u, Sent());
   EXPECT_EQ(SNMP_PDU_GETNEXT, Last().type);
   EXPECT_EQ(0x10003, Last().requestId);  // serial 2 went to the queued Set
@@ -721,20 +785,42 @@ TEST_F(SnmpDeviceTest, SendNextMessageOnAnEmptyQueueSendsNothing) {
   EXPECT_EQ(0u, unit->sentCount);
 }
 
-TEST_F(SnmpDeviceTest, FailedSendStillCountsAsOutstanding) {
-  fake.FailCall(FakeSnmpApi::Call::kSendMsg, SNMPAPI_TL_UNDELIVERABLE, 1);
+TEST_F(SnmpDeviceTest, ARequestThatFailsToLeaveIsNotOutstanding) {
+  WalkToBackground();
+  unit->sentCount = 0;
+  fake.FailCall(FakeSnmpApi::Call::kSendMsg, SNMPAPI_TL_UNDELIVERABLE);
+  // Sent at once: a scan request, then a Set.
   EXPECT_EQ(1, unit->SendSnmpMessage(SNMP_PDU_GETNEXT, kStart.c_str(), nullptr,
                                      0, true));
-  EXPECT_EQ(1u, unit->sentCount);
-  EXPECT_EQ(1, unit->outstanding.load());
+  EXPECT_EQ(1, unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1",
+                                     SNMP_SYNTAX_INT, false));
+  EXPECT_EQ(2u, unit->sentCount);
+  EXPECT_EQ(0, unit->outstanding.load());
+  // The scan request still counts as unanswered for the supervision.
+  EXPECT_TRUE(unit->scanUnanswered);
+
+  // Sent from the queue.
+  unit->outstanding = 1;
+  EXPECT_EQ(0, unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "0",
+                                     SNMP_SYNTAX_INT, false));
+  unit->outstanding = 0;
+  EXPECT_TRUE(unit->sendNextMessage());
+  EXPECT_EQ(0, unit->outstanding.load());
+  EXPECT_EQ(3u, unit->sentCount);
+  EXPECT_EQ(0, unit->bufferCount());
 }
 
 TEST_F(SnmpDeviceTest, WithoutItsLockTheQueueDropsAndReportsNothingQueued) {
+  unit->commsOk = true;
   unit->PollNext();
   unit->queueLock.reset();  // every wait fails
   EXPECT_EQ(0, unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1", 2,
-                                     false));
+                                     false, 42, "1"));
   EXPECT_EQ(0, unit->bufferCount());
+  EXPECT_THAT(log.fileLines(),
+              ElementsAre("SnmpDevice - unit 1 (127.0.1.111) - slot 42 change "
+                          "to '1' dropped - request queue not available (" +
+                          kOutState2 + " = '1', id 131074)"));
   EXPECT_TRUE(unit->sendNextMessage());
   EXPECT_EQ(1u, Sent());
   EXPECT_TRUE(unit->requestQueue.empty());
@@ -742,6 +828,7 @@ TEST_F(SnmpDeviceTest, WithoutItsLockTheQueueDropsAndReportsNothingQueued) {
 
 TEST_F(SnmpDeviceTest, QueueIsSafeWithASecondThread) {
   constexpr int kSets = 2000;
+  unit->commsOk = true;
   unit->outstanding = 1;  // everything the second thread asks for is queued
   std::atomic<bool> done{false};
   std::atomic<int> badCounts{0};
@@ -780,12 +867,306 @@ TEST_F(SnmpDeviceTest, QueueIsSafeWithASecondThread) {
 }
 
 TEST_F(SnmpDeviceTest, DestroyingAUnitDiscardsItsQueueUnsent) {
+  unit->commsOk = true;
   unit->PollNext();
   unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1", 2, false);
   unit.reset();
   EXPECT_EQ(1u, Sent());
   EXPECT_EQ(1, log.CountTrace("SnmpDevice::Destructor."));
   EXPECT_EQ(0u, fake.LiveCounts().sessions);
+}
+
+// ---------------------------------------------------------------------------
+// Control requests go out promptly or not at all
+
+// The drop lines of the log file, in order.
+std::vector<std::string> DropLines(const LogCapture& log) {
+  std::vector<std::string> lines;
+  for (const auto& line : log.fileLines()) {
+    if (line.find(" dropped - ") != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+// Sets sent, by value, in order.
+std::vector<std::string> SetValues(const std::vector<SentPdu>& sent) {
+  std::vector<std::string> values;
+  for (const SentPdu& p : sent) {
+    if (p.type == SNMP_PDU_SET) values.push_back(p.value);
+  }
+  return values;
+}
+
+TEST_F(SnmpDeviceTest, SetsMadeWhileSendsFailNeverGoOutLater) {
+  WalkToBackground();
+  fake.FailCall(FakeSnmpApi::Call::kSendMsg, SNMPAPI_TL_UNDELIVERABLE);
+  for (int tick = 0; tick < 100; ++tick) {
+    clock.Advance(1000);
+    unit->PollNext();
+    const std::string value = std::to_string(tick % 2);
+    unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), value.c_str(),
+                          SNMP_SYNTAX_INT, false, 42, value.c_str());
+    EXPECT_LE(unit->outstanding.load(), 0) << "tick " << tick;
+    EXPECT_EQ(0, unit->bufferCount()) << "tick " << tick;
+  }
+  EXPECT_FALSE(unit->commsOk);  // six silent ticks declared the failure
+  EXPECT_THAT(unit->commsChanges, ElementsAre(false, true));
+
+  fake.ClearFailures();
+  fake.ClearSent();
+  clock.Advance(1000);
+  unit->PollNext();
+  ASSERT_EQ(1u, Sent());
+  EXPECT_EQ(SNMP_PDU_GETNEXT, Last().type);
+  EXPECT_EQ(1, unit->outstanding.load());
+  // The walk resumes: the first walk runs at full speed again.
+  for (int i = 0; i < 100 && unit->fastPoll; ++i) AnswerLast();
+  EXPECT_TRUE(unit->commsOk);
+  EXPECT_FALSE(unit->fastPoll);
+  EXPECT_EQ(0, unit->outstanding.load());
+  EXPECT_THAT(SetValues(fake.sent()), IsEmpty());
+}
+
+TEST_F(SnmpDeviceTest, SetsQueuedForAUnitThatStopsAnsweringAreDropped) {
+  WalkToBackground();
+  // The unit goes quiet: each tick's request stays unanswered, and a Set is
+  // asked for on every tick.
+  std::vector<SentPdu> scans;
+  // Tick 1 sends the request; ticks 2 to 7 find it unanswered.
+  for (int tick = 1; tick <= 7; ++tick) {
+    clock.Advance(1000);
+    unit->PollNext();
+    const std::string value = std::to_string(tick);
+    unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), value.c_str(),
+                          SNMP_SYNTAX_INT, false, 42, value.c_str());
+    if (tick < 7) EXPECT_EQ(tick, unit->bufferCount()) << "tick " << tick;
+  }
+  ASSERT_FALSE(unit->commsOk);
+  // Declared failed at tick 7: everything queued before went, with a line.
+  EXPECT_EQ(0, unit->bufferCount());
+  const auto drops = DropLines(log);
+  ASSERT_EQ(6u, drops.size());
+  EXPECT_EQ(0u,
+            drops[0].find("SnmpDevice - unit 1 (127.0.1.111) - slot 42 change "
+                          "to '1' dropped - unit declared failed "
+                          "(1.3.6.1.4.1.6853.3.4.1.2.2 = '1', id "))
+      << drops[0];
+  // The Set of tick 7 came after the failure: it went straight out.
+  EXPECT_THAT(SetValues(fake.sent()), ElementsAre("7"));
+
+  // The unit answers again: nothing old goes out.
+  fake.ClearSent();
+  unit->PollNext();
+  for (int i = 0; i < 100 && unit->fastPoll; ++i) AnswerLast();
+  ASSERT_TRUE(unit->commsOk);
+  for (const SentPdu& p : fake.sent()) EXPECT_NE(SNMP_PDU_SET, p.type);
+  EXPECT_EQ(6u, DropLines(log).size());
+}
+
+// The layer reports every lost request as timed out, which lets queued Sets
+// go one by one while the unit is silent: each one that goes, goes within
+// the limit of when it was asked for, and none goes after the failure.
+TEST_F(SnmpDeviceTest, NoSetLeavesLaterThanTheLimitWhileRequestsTimeOut) {
+  WalkToBackground();
+  std::map<std::string, int64_t> askedAt;
+  size_t seen = 0;
+  int64_t latest = 0;
+  for (int tick = 1; tick <= 12; ++tick) {
+    clock.Advance(3000);  // a slow poll period makes the limit matter
+    unit->PollNext();
+    const std::string value = std::to_string(tick);
+    askedAt[value] = clock.NowMs();
+    unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), value.c_str(),
+                          SNMP_SYNTAX_INT, false, 42, value.c_str());
+    // Everything sent so far times out, one notification at a time.
+    const auto sent = fake.sent();
+    for (; seen < sent.size(); ++seen) {
+      if (sent[seen].type == SNMP_PDU_SET) {
+        latest = std::max(latest, clock.NowMs() - askedAt[sent[seen].value]);
+      }
+      fake.DeliverTimeout(sent[seen]);
+    }
+  }
+  EXPECT_FALSE(unit->commsOk);
+  EXPECT_LE(latest, SnmpDevice::kQueueLimitMs);
+  EXPECT_EQ(0, unit->bufferCount());
+}
+
+TEST_F(SnmpDeviceTest, ASetQueuedJustBeforeTheFailureIsDroppedWithIt) {
+  WalkToBackground();
+  unit->PollNext();  // never answered
+  for (int tick = 1; tick <= 5; ++tick) unit->PollNext();
+  ASSERT_TRUE(unit->commsOk);
+  unit->SendSnmpMessage(SNMP_PDU_SET, kObj1.c_str(), "Rack 9",
+                        SNMP_SYNTAX_OCTETS, false, 98, "Rack 9");
+  ASSERT_EQ(1, unit->bufferCount());
+  unit->PollNext();  // the sixth: declared failed
+  ASSERT_FALSE(unit->commsOk);
+  EXPECT_EQ(0, unit->bufferCount());
+  ASSERT_EQ(1u, DropLines(log).size());
+  EXPECT_NE(std::string::npos,
+            DropLines(log)[0].find("slot 98 change to 'Rack 9' dropped - unit "
+                                   "declared failed"));
+  // Recovery and a long walk: the Set never goes.
+  for (int i = 0; i < 100 && unit->fastPoll; ++i) AnswerLast();
+  for (int i = 0; i < 20; ++i) {
+    unit->PollNext();
+    AnswerLast();
+  }
+  EXPECT_THAT(SetValues(fake.sent()), IsEmpty());
+}
+
+TEST_F(SnmpDeviceTest, WhileNotAnsweringASetGoesStraightOutAndIsNeverQueued) {
+  unit->PollNext();
+  unit->PollNext();  // Seeking, two outstanding
+  ASSERT_FALSE(unit->commsOk);
+  fake.ClearSent();
+  EXPECT_EQ(0, unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1",
+                                     SNMP_SYNTAX_INT, false, 42, "1"));
+  EXPECT_EQ(0, unit->bufferCount());
+  EXPECT_THAT(SetValues(fake.sent()), ElementsAre("1"));
+  EXPECT_EQ(3, unit->outstanding.load());
+}
+
+TEST_F(SnmpDeviceTest, AQueuedSetOlderThanTheLimitIsDroppedNotSent) {
+  struct Case {
+    int64_t waitedMs;
+    bool sent;
+  };
+  for (const Case& c : {Case{SnmpDevice::kQueueLimitMs, true},
+                        Case{SnmpDevice::kQueueLimitMs + 1, false}}) {
+    SCOPED_TRACE(c.waitedMs);
+    unit = NewUnit(1, kAddress);
+    WalkToBackground();
+    unit->PollNext();
+    const SentPdu scan = Last();
+    unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "0",
+                          SNMP_SYNTAX_INT, false, 42, "0");
+    ASSERT_EQ(1, unit->bufferCount());
+    fake.ClearSent();
+    clock.Advance(c.waitedMs);
+    agent.Answer(fake, scan);  // the reply that would let it go
+    EXPECT_EQ(
+        c.sent ? std::vector<std::string>{"0"} : std::vector<std::string>{},
+        SetValues(fake.sent()));
+    EXPECT_EQ(0, unit->bufferCount());
+    EXPECT_EQ(c.sent ? 0u : 1u, DropLines(log).size());
+    if (!c.sent) {
+      EXPECT_NE(std::string::npos,
+                DropLines(log)[0].find("slot 42 change to '0' dropped - not "
+                                       "sent in time"));
+    }
+  }
+}
+
+TEST_F(SnmpDeviceTest, APollTickDropsWhatWaitedTooLongEvenWithoutReplies) {
+  WalkToBackground();
+  unit->PollNext();  // the unit never answers it
+  unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1", SNMP_SYNTAX_INT,
+                        false, 42, "1");
+  clock.Advance(SnmpDevice::kQueueLimitMs / 2);
+  unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "0", SNMP_SYNTAX_INT,
+                        false, 42, "0");
+  ASSERT_EQ(2, unit->bufferCount());
+  clock.Advance(SnmpDevice::kQueueLimitMs / 2 + 1);
+  unit->PollNext();
+  EXPECT_EQ(1, unit->bufferCount());
+  ASSERT_EQ(1u, DropLines(log).size());
+  EXPECT_NE(std::string::npos, DropLines(log)[0].find("change to '1' dropped"));
+  EXPECT_THAT(SetValues(fake.sent()), IsEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// Agents that answer with errors
+
+// An agent whose |failing| object answers every request with |errorStatus|
+// (or with no binding at all when errorStatus is -1), the rest as usual.
+class ErrorAgentTest : public SnmpDeviceTest,
+                       public ::testing::WithParamInterface<int32_t> {
+ protected:
+  void AnswerAll(const std::string& failing) {
+    // Every request in flight is answered, replies sending further ones.
+    for (int guard = 0; guard < 1000; ++guard) {
+      std::vector<SentPdu> batch = fake.sent();
+      if (answered_ >= batch.size()) return;
+      const SentPdu request = batch[answered_++];
+      if (request.type == SNMP_PDU_GETNEXT && request.oid == failing) {
+        if (GetParam() < 0) {
+          fake.ReplyTo(request, {});
+        } else {
+          ReplyScan(request, request.oid, GetParam());
+        }
+      } else {
+        agent.Answer(fake, request);
+      }
+    }
+  }
+  size_t answered_ = 0;
+};
+
+TEST_P(ErrorAgentTest, IsAskedAtTheTicksPaceAndTheOtherObjectsStayFresh) {
+  const std::string failing = kObj2;  // kObj1 answers, kObj2 fails
+  std::vector<size_t> sendsPerTick;
+  std::map<std::string, int> refreshed;
+  for (int tick = 0; tick < 30; ++tick) {
+    const size_t before = Sent();
+    const size_t valuesBefore = unit->values.size();
+    unit->PollNext();
+    AnswerAll(failing);
+    sendsPerTick.push_back(Sent() - before);
+    for (size_t i = valuesBefore; i < unit->values.size(); ++i)
+      refreshed[unit->values[i].first] += 1;
+    EXPECT_TRUE(unit->commsOk) << "tick " << tick;
+  }
+  // The first tick runs the fast walk up to the failing object; every later
+  // tick sends one request.
+  EXPECT_LE(sendsPerTick[0], 3u);
+  for (size_t i = 1; i < sendsPerTick.size(); ++i)
+    EXPECT_LE(sendsPerTick[i], 1u) << "tick " << i;
+  EXPECT_EQ(0, unit->missedPolls);
+  // The first walk ended once, at the failing object, and blanked.
+  EXPECT_EQ(1, unit->fastPollDoneCalls);
+  EXPECT_FALSE(unit->fastPoll);
+  EXPECT_FALSE(unit->firstScan);
+  // The object before the failing one was read on every new scan.
+  EXPECT_GE(refreshed[kObj1], 5);
+  // One debug list line for the failing object, however often it failed.
+  int lines = 0;
+  for (const auto& line : log.list())
+    if (line.find("at '" + failing + "' - asking again") != std::string::npos)
+      ++lines;
+  EXPECT_EQ(1, lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ErrorAgentTest,
+                         ::testing::Values(SNMP_ERROR_GENERR, SNMP_ERROR_TOOBIG,
+                                           -1),
+                         [](const auto& info) {
+                           return info.param < 0
+                                      ? std::string("NoBindings")
+                                      : "Status" + std::to_string(info.param);
+                         });
+
+TEST_F(SnmpDeviceTest, AnObjectThatAnswersAgainIsToldAboutAgainWhenItFails) {
+  WalkToBackground();
+  auto askFor = [&](const std::string& oid, int32_t status) {
+    std::snprintf(unit->currentOid, sizeof unit->currentOid, "%s", oid.c_str());
+    unit->PollNext();
+    if (status == 0) {
+      AnswerLast();
+    } else {
+      ReplyScan(Last(), oid, status);
+    }
+  };
+  askFor(kObj1, SNMP_ERROR_GENERR);
+  askFor(kObj1, SNMP_ERROR_GENERR);
+  askFor(kObj1, 0);  // it answers again
+  askFor(kObj1, SNMP_ERROR_GENERR);
+  EXPECT_THAT(log.list(),
+              ElementsAre("1:Error 5 (SNMP_ERROR_GENERR) at '" + kObj1 +
+                              "' - asking again at the poll tick",
+                          "1:Error 5 (SNMP_ERROR_GENERR) at '" + kObj1 +
+                              "' - asking again at the poll tick"));
 }
 
 // ---------------------------------------------------------------------------
@@ -850,6 +1231,7 @@ TEST_F(SnmpDeviceTest, UnknownTrapListsItsEntriesBeforeAndAfter) {
 
 TEST_F(SnmpDeviceTest, TimeoutIsLoggedLowersOutstandingAndLetsOneRequestGo) {
   unit->PollNext();
+  unit->commsOk = true;  // Sets wait only for a unit known to answer
   const SentPdu scan = Last();
   unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "1", 2, false);
   unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "2", 2, false);
@@ -862,7 +1244,7 @@ TEST_F(SnmpDeviceTest, TimeoutIsLoggedLowersOutstandingAndLetsOneRequestGo) {
   // The walk is untouched.
   EXPECT_EQ(kStart, unit->currentOid);
   EXPECT_TRUE(unit->fastPoll);
-  EXPECT_FALSE(unit->commsOk);
+  EXPECT_TRUE(unit->commsOk);
   EXPECT_EQ(99, unit->missedPolls);
   EXPECT_TRUE(unit->scanUnanswered);
 

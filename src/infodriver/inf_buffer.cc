@@ -24,14 +24,23 @@ eiData::~eiData() = default;
 
 bool BinarySemaphore::wait(int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
+  ++waiting_;
+  bool taken = true;
   if (timeoutMs < 0) {
     available_.wait(lock, [this] { return free_; });
-  } else if (!available_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this] { return free_; })) {
-    return false;
+  } else {
+    taken = available_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [this] { return free_; });
   }
+  --waiting_;
+  if (!taken) return false;
   free_ = false;
   return true;
+}
+
+int BinarySemaphore::waitingForTest() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_;
 }
 
 bool BinarySemaphore::release() {

@@ -38,11 +38,14 @@ class BinarySemaphore {
   bool wait(int timeoutMs);
   // False when the semaphore was not taken (count already 1).
   bool release();
+  // For tests: how many threads are waiting for it right now.
+  int waitingForTest();
 
  private:
   std::mutex mutex_;
   std::condition_variable available_;
   bool free_ = true;
+  int waiting_ = 0;
 };
 
 // The process-wide first-in, first-out queue of slot writes between the

@@ -146,12 +146,27 @@ TEST_F(RoutingTest, LostConnectionAlsoEndsTheDriver) {
   EXPECT_EQ(std::vector<std::string>{"destroy"}, events);
 }
 
-TEST_F(RoutingTest, MissingHooksDoNothing) {
+// Each hook is optional on its own: a missing one is skipped, and the
+// others and the lines still happen.
+TEST_F(RoutingTest, AMissingHookIsSkippedAndTheRestStillHappens) {
+  configured[1] = true;
+  // With no hooks at all a request is still answered and nothing is
+  // touched.
   SetInfodriverRouting({});
   EXPECT_EQ(1, infodriver.deliverSlotChange(141, "x"));
   EXPECT_TRUE(infodriver.writes().empty());
-  infodriver.deliverInfoDisconnect();
   EXPECT_TRUE(events.empty());
+
+  InfodriverRouting statusOnly;
+  statusOnly.updateStatus = [this] { events.push_back("status"); };
+  SetInfodriverRouting(statusOnly);
+  EXPECT_EQ(1, infodriver.deliverSlotChange(141, "x"));
+  EXPECT_EQ(1, infodriver.deliverSlotChange(4094, "y"));
+  EXPECT_EQ("y", infodriver.slot(4095));
+  infodriver.deliverInfoDisconnect();
+  EXPECT_EQ((std::vector<std::string>{"status", "status"}), events);
+  EXPECT_EQ(std::vector<std::string>{"Infodriver 7 has disconnected"},
+            TheDebugList().lines());
 }
 
 }  // namespace

@@ -75,7 +75,14 @@ std::map<int, std::string> ExpectedSlots(
     auto it = values.find("1.3.6.1.4.1.6853." + oid);
     return it == values.end() ? std::string() : it->second;
   };
-  for (int row = 1; value("2.2.1.1." + std::to_string(row)) != ""; ++row) {
+  // Rows are numbered by their table index, which need not start at 1.
+  std::vector<int> alarmRows;
+  const std::string indexColumn = "1.3.6.1.4.1.6853.2.2.1.1.";
+  for (const auto& [oid, text] : values) {
+    if (oid.rfind(indexColumn, 0) == 0)
+      alarmRows.push_back(std::atoi(oid.c_str() + indexColumn.size()));
+  }
+  for (int row : alarmRows) {
     const std::string r = "." + std::to_string(row);
     const int type = std::atoi(value("2.2.1.2" + r).c_str());
     const int index = std::atoi(value("2.2.1.3" + r).c_str());
@@ -333,7 +340,8 @@ TEST_F(MduIntegrationTest, WalkTrapsAndRequestsThroughRealPieces) {
       {198, "Gallery: B's", "1.3.6.1.4.1.6853.2.4.0", "Gallery: B's",
        "Gallery; B\"s"},
       {185, "1234", "1.3.6.1.4.1.6853.3.4.1.3.5", "123", "1230"},
-      {125, "1", "1.3.6.1.4.1.6853.2.2.1.6.9", "1", "1"},
+      // GPI 5 is the row with table index 25.
+      {125, "1", "1.3.6.1.4.1.6853.2.2.1.6.25", "1", "1"},
       {179, "40", "1.3.6.1.4.1.6853.3.3.0", "4", "40"},
   };
   for (const Request& r : requests) {

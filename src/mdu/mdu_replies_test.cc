@@ -292,6 +292,38 @@ TEST_F(MduTest, FirstScanListsEveryCellAndLaterScansOnlyChanges) {
   EXPECT_EQ("0", slot(3));
 }
 
+TEST_F(MduTest, LaterScansAreSilentForEveryUnchangedCell) {
+  startUnit();
+  const std::vector<std::vector<int>> alarms = {{5, 5, 2, 3, 1, 1},
+                                                {6, 9, 3, 4, 0, 0}};
+  const std::vector<std::vector<int>> outputs = {{1, 2, 1, 5}};
+  std::vector<Binding> objects = alarmTable(alarms);
+  for (const Binding& b : outputTable(outputs)) objects.push_back(b);
+  walk(objects);
+  drain();  // the slots show what the unit reported
+  std::vector<std::string> first;
+  for (const std::string& line : unitListLines()) {
+    if (line.rfind("Alarm Table.", 0) == 0 || line.rfind("Mdu Table.", 0) == 0)
+      first.push_back(line);
+  }
+  // Every column was listed in the first scan.
+  for (const char* column :
+       {"Alarm Table. Table index. (5) 5", "Alarm Table. Type. (5) 2",
+        "Alarm Table. Index. (5) 3", "Alarm Table. State. (5) 1",
+        "Alarm Table. Polarity. (5) 1", "Mdu Table. Output index. (1) 2",
+        "Mdu Table. Output state. (1) 1",
+        "Mdu Table. Output on delay from power on. (1) 5"}) {
+    EXPECT_LE(1, count(first, column)) << column;
+  }
+
+  clearLines();
+  walkAgain(objects);
+  for (const std::string& line : unitListLines()) {
+    EXPECT_NE(0u, line.rfind("Alarm Table.", 0)) << line;
+    EXPECT_NE(0u, line.rfind("Mdu Table.", 0)) << line;
+  }
+}
+
 TEST_F(MduTest, AlarmRowsMapToSlotsByTypeAndIndex) {
   struct Case {
     std::vector<int> row;  // row, tableIndex, type, index, state, polarity
@@ -390,6 +422,41 @@ TEST_F(MduTest, TemperatureStateIsDerivedOnceFromPolledValues) {
   unit.handleValue("1.3.6.1.4.1.6853.2.6.0", "50");
   EXPECT_THAT(queued(), ElementsAre(SlotWrite{95, "55"}, SlotWrite{96, "50"}));
   EXPECT_EQ(55, unit.temperature);
+}
+
+// The state is derived from whichever of the two values comes second, at
+// the first moment both are known, and "2" from the alarm point upward.
+TEST_F(MduTest, TemperatureStateComparesWithTheAlarmPoint) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> values;  // in order
+    std::string state;  // slot 94 once both are known
+  } cases[] = {
+      {"below", {{"2.5.0", "49"}, {"2.6.0", "50"}}, "1"},
+      {"equal", {{"2.5.0", "50"}, {"2.6.0", "50"}}, "2"},
+      {"above", {{"2.5.0", "51"}, {"2.6.0", "50"}}, "2"},
+      {"alarm point first, above", {{"2.6.0", "40"}, {"2.5.0", "61"}}, "2"},
+      {"alarm point first, below", {{"2.6.0", "40"}, {"2.5.0", "39"}}, "1"},
+      {"negative below", {{"2.5.0", "-5"}, {"2.6.0", "3"}}, "1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Cqor_mdl& unit = makeUnit();
+    unit.checkComms(true);
+    queued();
+    const std::string prefix = "1.3.6.1.4.1.6853.";
+    unit.handleValue((prefix + c.values[0].first).c_str(),
+                     c.values[0].second.c_str());
+    // One value alone derives nothing.
+    for (const SlotWrite& w : queued()) EXPECT_NE(94, w.first);
+    EXPECT_TRUE(unit.temperatureStatePending);
+    unit.handleValue((prefix + c.values[1].first).c_str(),
+                     c.values[1].second.c_str());
+    std::vector<SlotWrite> writes = queued();
+    ASSERT_EQ(2u, writes.size());
+    EXPECT_EQ((SlotWrite{94, c.state}), writes[1]);
+    EXPECT_FALSE(unit.temperatureStatePending);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -121,7 +121,7 @@ bool Cqor_mdl::slotChange(int slot, const char* text) {
     // 6. and 7.
     logTrace("slot change ");
     sent = SendSnmpMessage(SNMP_PDU_SET, oid.c_str(), value.c_str(),
-                           control->syntax, false) == 0;
+                           control->syntax, false, slot, text) == 0;
     return sent;
   } catch (const structured_exception& e) {
     FileLog("Cqor_mdl::slotChange - failed");

@@ -1,9 +1,12 @@
 // Requested slot changes into SNMP Sets.
 
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "mdu/mdu_test_fixture.h"
+#include "platform/structured_exception.h"
 
 using ::testing::IsEmpty;
 
@@ -169,6 +172,71 @@ TEST_F(MduSlotChangeTest, FirstRowInKeyOrderServes) {
   fake_.ReplyTo(fake_.lastSent(), {});
   ASSERT_TRUE(unit_->slotChange(29, "1"));
   EXPECT_EQ("1.3.6.1.4.1.6853.2.2.1.6.77", fake_.lastSent().oid);
+}
+
+TEST_F(MduSlotChangeTest, RowsAreFoundByTheirNumbersNotByTheirKeys) {
+  walk({});
+  // Row keys, output indexes and table indexes all differ, so a lookup by
+  // the wrong field finds another row or none.
+  for (const Binding& b : outputTable({{1, 4, 0, 0}, {4, 1, 0, 0}})) {
+    unit_->handleValue(b.oid.c_str(), b.value.c_str());
+  }
+  for (const Binding& b : alarmTable(
+           {{2, 40, 2, 5, 0, 0}, {5, 50, 3, 5, 0, 0}, {6, 60, 2, 2, 0, 0}})) {
+    unit_->handleValue(b.oid.c_str(), b.value.c_str());
+  }
+  struct Case {
+    int slot;
+    std::string oid;
+  } cases[] = {
+      {41, "1.3.6.1.4.1.6853.3.4.1.2.1"},  // output 1 is row 4
+      {44, "1.3.6.1.4.1.6853.3.4.1.2.4"},  // output 4 is row 1
+      {81, "1.3.6.1.4.1.6853.3.4.1.3.1"},  {84, "1.3.6.1.4.1.6853.3.4.1.3.4"},
+      {25, "1.3.6.1.4.1.6853.2.2.1.6.40"},  // GPI 5, not fuse 5
+      {22, "1.3.6.1.4.1.6853.2.2.1.6.60"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.slot);
+    fake_.ClearSent();
+    unit_->outstanding = 0;
+    ASSERT_TRUE(unit_->slotChange(c.slot, "10"));
+    ASSERT_EQ(1u, fake_.sentCount());
+    EXPECT_EQ(c.oid, fake_.lastSent().oid);
+  }
+  // Outputs 2 and 3, GPI 6 and the row keys themselves are unknown.
+  for (int slot : {42, 43, 82, 26}) {
+    EXPECT_FALSE(unit_->slotChange(slot, "1")) << slot;
+  }
+}
+
+TEST_F(MduSlotChangeTest, AnExceptionInsideIsLoggedAndRefusesTheRequest) {
+  reportRows();
+  struct Case {
+    const char* name;
+    std::function<void()> thrower;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"exception",
+       [] { throw std::runtime_error("list"); },
+       {"Cqor_mdl::slotChange failed"}},
+      {"fault",
+       [] { throw structured_exception(11, nullptr); },
+       {"Cqor_mdl::slotChange - failed", "thrown exception b from 0"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t before = fileLines().size();
+    fake_.ClearSent();
+    TheDebugList().setListener([&](const char* line) {
+      if (line != nullptr) c.thrower();
+    });
+    EXPECT_FALSE(unit_->slotChange(98, "Rack 1"));
+    TheDebugList().setListener(nullptr);
+    EXPECT_EQ(0u, fake_.sentCount());
+    const std::vector<std::string> lines = fileLines();
+    EXPECT_EQ(c.lines,
+              std::vector<std::string>(lines.begin() + before, lines.end()));
+  }
 }
 
 TEST_F(MduSlotChangeTest, OtherSlotsAreRefusedSilently) {

@@ -7,8 +7,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -122,6 +125,26 @@ class MduTest : public ::testing::Test {
     for (const std::string& line : listLines()) {
       if (line.rfind(prefix, 0) == 0)
         lines.push_back(line.substr(prefix.size()));
+    }
+    return lines;
+  }
+
+  // The log file's lines, oldest first, time stamps cut.
+  std::vector<std::string> fileLines() {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(logDir_, ec)) {
+      files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> lines;
+    for (const std::string& file : files) {
+      std::ifstream in(file);
+      std::string line;
+      while (std::getline(in, line)) {
+        const size_t sep = line.find(" - ");
+        lines.push_back(sep == std::string::npos ? line : line.substr(sep + 3));
+      }
     }
     return lines;
   }

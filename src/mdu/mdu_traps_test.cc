@@ -174,6 +174,21 @@ TEST_F(MduTrapTest, AlarmTrapUpdatesTheRowThatCarriesItsTableIndex) {
   EXPECT_THAT(queued(), ElementsAre(SlotWrite{5, "1"}, SlotWrite{25, "1"}));
 }
 
+TEST_F(MduTrapTest, AlarmTrapTakesTheLastRowThatCarriesItsTableIndex) {
+  // Rows 3 and 9 both claim table index 7; the trap goes to row 9.
+  for (const Binding& b :
+       alarmTable({{3, 7, 2, 1, 0, 0}, {9, 7, 2, 2, 0, 0}})) {
+    unit_->handleValue(b.oid.c_str(), b.value.c_str());
+  }
+  queued();
+  ASSERT_EQ(1, trap("1.3.6.1.4.1.6853.0.4", alarm(7, 2, 6, 1, 1)));
+  EXPECT_EQ(2u, unit_->alarmTable.size());
+  EXPECT_EQ(6, unit_->alarmTable.at(9)->index);
+  EXPECT_EQ(1, unit_->alarmTable.at(9)->state);
+  EXPECT_EQ(1, unit_->alarmTable.at(3)->index);
+  EXPECT_EQ(0, unit_->alarmTable.at(3)->state);
+}
+
 TEST_F(MduTrapTest, AlarmTrapWhoseKeyIsTakenLeavesTheTableAlone) {
   // Row 7 carries table index 9; a trap for table index 7 finds no row and
   // cannot take key 7.

@@ -184,9 +184,9 @@ TEST_F(CsnmpZarnTest, DesignedPortsMakeNoLocalEntity) {
   EXPECT_EQ(fake_.CallCount(Call::kSetPort), 0);
   EXPECT_THAT(fake_.trapSources(s.session), ElementsAre("127.0.1.5"));
   ASSERT_NE(s.remoteEntity, nullptr);
-  EXPECT_EQ(s.remoteEntity->port, 161u);
+  EXPECT_EQ(fake_.entityPort(s.remoteEntity), 161u);
   ASSERT_NE(s.context, nullptr);
-  EXPECT_EQ(s.context->community, "public");
+  EXPECT_EQ(fake_.contextCommunity(s.context), "public");
   EXPECT_EQ(fake_.CallCount(Call::kStartup), 1);
   EXPECT_EQ(s.closeSnmp(), 0);
 }
@@ -195,12 +195,12 @@ TEST_F(CsnmpZarnTest, OtherRemotePortListensOnTheNextPort) {
   TestSession s;
   ASSERT_EQ(s.init_snmp("127.0.1.5", "public", 5000, "127.0.0.1", 0), 0);
   ASSERT_NE(s.localEntity, nullptr);
-  EXPECT_EQ(s.localEntity->address, "127.0.0.1");
-  EXPECT_EQ(s.localEntity->port, 5001u);
-  EXPECT_TRUE(s.localEntity->listening);
+  EXPECT_EQ(fake_.entityAddress(s.localEntity), "127.0.0.1");
+  EXPECT_EQ(fake_.entityPort(s.localEntity), 5001u);
+  EXPECT_TRUE(fake_.entityListening(s.localEntity));
   EXPECT_THAT(fake_.listens(s.session),
               ElementsAre(std::make_pair(std::string("127.0.0.1"), 5001u)));
-  EXPECT_EQ(s.remoteEntity->port, 5000u);
+  EXPECT_EQ(fake_.entityPort(s.remoteEntity), 5000u);
   EXPECT_EQ(fake_.CallCount(Call::kSetPort), 2);
   s.closeSnmp();
 }
@@ -210,12 +210,13 @@ TEST_F(CsnmpZarnTest, LocalPortGivenAndPortInTheAddressText) {
   // Local port 162 is the trap port: no local entity even off 161.
   ASSERT_EQ(s.init_snmp("127.0.1.5:1161", "public", 161, "127.0.0.1", 162), 0);
   EXPECT_EQ(s.localEntity, nullptr);
-  EXPECT_EQ(s.remoteEntity->port, 1161u) << "the text's port takes over";
+  EXPECT_EQ(fake_.entityPort(s.remoteEntity), 1161u)
+      << "the text's port takes over";
   s.closeSnmp();
   TestSession t;
   ASSERT_EQ(t.init_snmp("127.0.1.6", "public", 161, "127.0.0.1", 7000), 0);
   ASSERT_NE(t.localEntity, nullptr);
-  EXPECT_EQ(t.localEntity->port, 7000u);
+  EXPECT_EQ(fake_.entityPort(t.localEntity), 7000u);
   t.closeSnmp();
 }
 

@@ -313,6 +313,30 @@ std::vector<FakeSnmpApi::EntityInfo> FakeSnmpApi::entities() const {
   return result;
 }
 
+std::string FakeSnmpApi::entityAddress(HSNMP_ENTITY entity) const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  const SnmpEntityRec* e = FindEntity(entity);
+  return e ? e->address : "";
+}
+
+uint32_t FakeSnmpApi::entityPort(HSNMP_ENTITY entity) const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  const SnmpEntityRec* e = FindEntity(entity);
+  return e ? e->port : 0;
+}
+
+bool FakeSnmpApi::entityListening(HSNMP_ENTITY entity) const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  const SnmpEntityRec* e = FindEntity(entity);
+  return e && e->listening;
+}
+
+std::string FakeSnmpApi::contextCommunity(HSNMP_CONTEXT context) const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  const SnmpContextRec* c = FindContext(context);
+  return c ? c->community : "";
+}
+
 std::vector<std::pair<std::string, uint32_t>> FakeSnmpApi::listens(
     HSNMP_SESSION session) const {
   std::lock_guard<std::recursive_mutex> lock(mu_);

@@ -125,6 +125,13 @@ class FakeSnmpApi : public SnmpApiCore {
   };
   // Entities that are alive, in no particular order.
   std::vector<EntityInfo> entities() const;
+  // The address of a live entity; empty for an unknown or freed handle.
+  std::string entityAddress(HSNMP_ENTITY entity) const;
+  // The port of a live entity; 0 for an unknown or freed handle.
+  uint32_t entityPort(HSNMP_ENTITY entity) const;
+  bool entityListening(HSNMP_ENTITY entity) const;
+  // The community of a live context; empty for an unknown or freed handle.
+  std::string contextCommunity(HSNMP_CONTEXT context) const;
   // Calls of StartListening for |session|: address and port listened on.
   std::vector<std::pair<std::string, uint32_t>> listens(
       HSNMP_SESSION session) const;

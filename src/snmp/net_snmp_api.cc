@@ -26,6 +26,7 @@
 
 #include "logging/log.h"
 #include "platform/main_loop.h"
+#include "snmp/snmp_values.h"
 #include "snmp/trap_forward.h"
 
 namespace {
@@ -270,6 +271,19 @@ int RecvFromPeer(netsnmp_transport* t, void* buf, int size, void** opaque,
   *opaque = pair;
   *olength = sizeof(netsnmp_indexed_addr_pair);
   return static_cast<int>(n);
+}
+
+// The trap port: ZARN_SNMP_TRAP_PORT when set, else 162; false when the
+// setting is not a port number.
+bool TrapPortSetting(uint16_t* port) {
+  *port = NetSnmpApi::kDefaultTrapPort;
+  const char* text = getenv("ZARN_SNMP_TRAP_PORT");
+  if (!text || !*text) return true;
+  char* end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (*end != '\0' || value < 1 || value > 65535) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
 }
 
 uint16_t LocalPort(int fd) {
@@ -540,8 +554,11 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
   ns->s_snmp_errno = 0;
   // The library takes the PDU when it accepts it.
   int sent = snmp_sess_async_send(s->sessp, request, nullptr, nullptr);
-  if (sent == 0 && ns->s_snmp_errno != 0) {
-    uint32_t error = ErrorFromNetSnmp(ns->s_snmp_errno);
+  if (sent == 0) {
+    // 0 is the library's failure, with or without an error number: the
+    // request did not leave and will neither be answered nor time out.
+    uint32_t error = ns->s_snmp_errno != 0 ? ErrorFromNetSnmp(ns->s_snmp_errno)
+                                           : SNMPAPI_TL_OTHER;
     snmp_free_pdu(request);
     return error;
   }
@@ -584,7 +601,13 @@ uint32_t NetSnmpApi::TrapRegistrationsChanged() {
           loop_.AddOneShot(kIntakeCheckMs, [this] { CheckTrapIntake(); });
     if (TrapIntakeRunning(intakeLockPath_)) return 0;
   }
-  return OpenTrapPort(false);
+  if (trapFd_ >= 0) return 0;
+  uint16_t port = 0;
+  if (!TrapPortSetting(&port)) return SNMPAPI_TL_INVALID_PARAM;
+  // The registration stands whether or not the port opens now: a unit is
+  // polled without its traps rather than not at all.
+  if (!trapRetrySet_) OpenTrapPort(false);
+  return 0;
 }
 
 void NetSnmpApi::setTrapIntake(const std::string& socketPath,
@@ -593,27 +616,51 @@ void NetSnmpApi::setTrapIntake(const std::string& socketPath,
   intakeLockPath_ = lockPath;
 }
 
-uint32_t NetSnmpApi::OpenTrapPort(bool quiet) {
+// Opens the trap port for the process. A port that cannot be opened does
+// not fail anything: the units are polled without their traps, the log file
+// and the debug list say so once for each reason, and the port is tried
+// again after trapRetryMs_. |noIntake| adds the line that says the port is
+// taken because no trap intake runs on the host.
+uint32_t NetSnmpApi::OpenTrapPort(bool noIntake) {
   if (trapFd_ >= 0) return 0;
-  uint16_t port = kDefaultTrapPort;
-  if (const char* text = getenv("ZARN_SNMP_TRAP_PORT"); text && *text) {
-    char* end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (*end != '\0' || value < 1 || value > 65535)
-      return SNMPAPI_TL_INVALID_PARAM;
-    port = static_cast<uint16_t>(value);
-  }
+  uint16_t port = 0;
+  if (!TrapPortSetting(&port)) return SNMPAPI_TL_INVALID_PARAM;
   uint32_t error = 0;
   int fd = BoundUdpSocket("", port, &error);
-  if (fd < 0) return error;
+  if (fd < 0) {
+    if (error != trapsOffError_) {
+      FileLog(
+          "SNMP traps are off - port %u cannot be opened (%s) - trying "
+          "again every %d s",
+          static_cast<unsigned>(port), errorText(error), trapRetryMs_ / 1000);
+      DebugList("SNMP traps are off - port %u cannot be opened (%s)",
+                static_cast<unsigned>(port), errorText(error));
+      trapsOffError_ = error;
+    }
+    if (!trapRetrySet_) {
+      trapRetryTimer_ =
+          loop_.AddOneShot(trapRetryMs_, [this] { RetryTrapPort(); });
+      trapRetrySet_ = true;
+    }
+    return error;
+  }
+  if (trapsOffError_ != 0) {
+    FileLog("SNMP traps are on - port %u", static_cast<unsigned>(port));
+    DebugList("SNMP traps are on - port %u", static_cast<unsigned>(port));
+    trapsOffError_ = 0;
+  }
   trapFd_ = fd;
   trapPort_ = port;
   loop_.WatchFd(fd, POLLIN, [this, fd](short) { OnTrapSocket(fd, nullptr); });
-  if (quiet) FileLog("No trap intake runs - traps taken on UDP port %u", port);
+  if (noIntake)
+    FileLog("No trap intake runs - traps taken on UDP port %u", port);
   return 0;
 }
 
 void NetSnmpApi::CloseTrapPort() {
+  if (trapRetrySet_) loop_.CancelOneShot(trapRetryTimer_);
+  trapRetrySet_ = false;
+  trapsOffError_ = 0;
   if (trapFd_ < 0) return;
   loop_.UnwatchFd(trapFd_);
   close(trapFd_);
@@ -671,6 +718,19 @@ void NetSnmpApi::CheckTrapIntake() {
   }
   intakeTimer_ =
       loop_.AddOneShot(kIntakeCheckMs, [this] { CheckTrapIntake(); });
+}
+
+void NetSnmpApi::RetryTrapPort() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  trapRetrySet_ = false;
+  if (trapFd_ >= 0) return;
+  bool wanted = false;
+  for (HSNMP_SESSION h : OpenSessions())
+    if (!FindSession(h)->trapSources.empty()) wanted = true;
+  if (!wanted) return;
+  // An intake that started meanwhile has the port; its check hands it over.
+  if (!intakeSocketPath_.empty() && TrapIntakeRunning(intakeLockPath_)) return;
+  OpenTrapPort(false);
 }
 
 void NetSnmpApi::SessionClosing(HSNMP_SESSION session) {
@@ -789,11 +849,14 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
   switch (op) {
     case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE: {
       // Only answers to our requests come here: traps have their own port.
-      if (!pdu || pdu->command != SNMP_MSG_RESPONSE) return 1;
-      if (s->inFlight > 0) --s->inFlight;
+      // An answer refused here returns 0, so that the library keeps the
+      // request waiting and reports its timeout: the engine counts on every
+      // request it sent being answered or timed out.
+      if (!pdu || pdu->command != SNMP_MSG_RESPONSE) return 0;
       SnmpSessionRec::InMessage& msg = e.msg;
-      if (!SourceOf(pdu, &msg.srcAddress, &msg.srcPort)) return 1;
-      if (!VarsFrom(pdu->variables, &msg.vars)) return 1;
+      if (!SourceOf(pdu, &msg.srcAddress, &msg.srcPort)) return 0;
+      if (!VarsFrom(pdu->variables, &msg.vars)) return 0;
+      if (s->inFlight > 0) --s->inFlight;
       msg.type = SNMP_PDU_RESPONSE;
       msg.requestId = static_cast<int32_t>(pdu->reqid);
       msg.errorStatus = static_cast<int32_t>(pdu->errstat);

@@ -26,12 +26,16 @@
 //   enough to be useful and late enough that a slow answer is still taken.
 // - Traps: one UDP receiver for the process on port 162 of all addresses
 //   (ZARN_SNMP_TRAP_PORT gives another), opened with the first registration
-//   and closed with the last. Each trap reaches every session registered for
-//   its UDP source address; traps from any other source are dropped.
-//   SNMPv1 traps are handed over in the v2 form (sysUpTime.0, snmpTrapOID.0,
-//   then the trap's bindings) with PDU type 0xA4; v2c traps as they come
-//   (0xA7). Anything else that arrives (informs, requests, v3, broken
-//   datagrams) is dropped.
+//   and closed with the last. A port that cannot be opened (another trap
+//   receiver on the host, no privilege) does not fail the registration:
+//   the units are polled all the same, the log file and the debug list say
+//   that traps are off and why, and the port is tried again every
+//   kTrapRetryMs until it opens or nobody wants traps any more. Each trap
+//   reaches every session registered for its UDP source address; traps from any
+//   other source are dropped. SNMPv1 traps are handed over in the v2 form
+//   (sysUpTime.0, snmpTrapOID.0, then the trap's bindings) with PDU type 0xA4;
+//   v2c traps as they come (0xA7). Anything else that arrives (informs,
+//   requests, v3, broken datagrams) is dropped.
 // - Several drivers on one host: when the host runs a trap intake
 //   (qor_trapd, which then owns port 162), traps come from it instead, over
 //   a Unix datagram socket of this process (setTrapIntake), each with its
@@ -52,6 +56,7 @@ class NetSnmpApi : public SnmpApiCore {
   static constexpr int kDefaultTimeoutMs = 2000;
   static constexpr uint16_t kDefaultTrapPort = 162;
   static constexpr int kIntakeCheckMs = 2000;
+  static constexpr int kTrapRetryMs = 60000;
 
   explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
   ~NetSnmpApi() override;
@@ -66,6 +71,9 @@ class NetSnmpApi : public SnmpApiCore {
                      const std::string& lockPath);
   // True while the intake socket is open.
   bool trapIntakeOpen() const { return intakeFd_ >= 0; }
+  // How long to wait before trying a trap port that could not be opened
+  // again; tests shorten it.
+  void setTrapRetryMs(int ms) { trapRetryMs_ = ms; }
   // The local UDP port requests of |session| go out from (and replies come
   // back to); 0 before its first send or registration.
   uint16_t sessionPort(HSNMP_SESSION session) const;
@@ -102,8 +110,11 @@ class NetSnmpApi : public SnmpApiCore {
   void OnSessionReadable(HSNMP_SESSION session);
   void OnSessionTimer(HSNMP_SESSION session);
   void OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded = false);
-  uint32_t OpenTrapPort(bool quiet);
+  // Opens the trap port when it is not open; on failure says so once per
+  // reason and tries again later.
+  uint32_t OpenTrapPort(bool noIntake);
   void CloseTrapPort();
+  void RetryTrapPort();
   void OpenIntakeSocket();
   void CloseIntakeSocket();
   void CheckTrapIntake();
@@ -127,6 +138,10 @@ class NetSnmpApi : public SnmpApiCore {
   std::string intakeLockPath_;
   int intakeFd_ = -1;
   int64_t intakeTimer_ = 0;
+  int trapRetryMs_ = kTrapRetryMs;
+  int64_t trapRetryTimer_ = 0;
+  bool trapRetrySet_ = false;
+  uint32_t trapsOffError_ = 0;  // why the port is not open; 0 when it is
 };
 
 // For the process's own layer (TheSnmpApi()): take traps from the host's

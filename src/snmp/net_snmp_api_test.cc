@@ -9,13 +9,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "logging/debug_list_box.h"
+#include "logging/log.h"
+#include "logging/log_file.h"
 #include "platform/debug_output.h"
 #include "snmp/csnmp_zarn.h"
 #include "snmp/fake_snmp_api.h"
@@ -457,7 +464,7 @@ TEST_F(TrapTest, EverySessionOfTheSourceGetsItAndNoOtherDoes) {
   d.closeSnmp();
 }
 
-TEST_F(TrapTest, ABusyTrapPortFailsTheRegistration) {
+TEST_F(TrapTest, ABusyTrapPortLeavesPollingOnAndIsTriedAgain) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
@@ -465,18 +472,54 @@ TEST_F(TrapTest, ABusyTrapPortFailsTheRegistration) {
   addr.sin_port = htons(trapPort_);
   ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr),
             0);
+  const std::string logDir = ::testing::TempDir() + "trap_port_logs";
+  std::filesystem::remove_all(logDir);
+  LogFile::resetDirectoryCreatedForTest();
+  TheLogFile().initWithDirectory(1, "Qor_Mdu", true, true, logDir);
+  debugMode = 1;
+  std::vector<std::string> list;
+  TheDebugList().setListener([&](const char* line) {
+    if (line) list.push_back(line);
+  });
+  api_.setTrapRetryMs(1000);
+
+  // The unit starts and is polled although no trap can come in.
+  qor_test::SnmpdAgent agent("127.0.1.104", "public", kUnitObjects);
+  ASSERT_TRUE(agent.Start()) << agent.log();
   Recorder r;
-  EXPECT_EQ(r.init_snmp("127.0.1.104", "public", 161, "127.0.0.1", 0), 1);
-  EXPECT_THAT(
-      Lines(),
-      ::testing::Contains("CsnmpZarn::init_snmp(): SnmpRegister() failed. "
-                          "Error SNMPAPI_TL_IN_USE:Source endpoint in use.\n"));
+  ASSERT_EQ(r.init_snmp("127.0.1.104", "public", 161, "127.0.0.1", 0), 0);
+  EXPECT_EQ(api_.trapPort(), 0);
+  ASSERT_EQ(r.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10001), 0);
+  ASSERT_TRUE(RunUntil([&] { return !r.events.empty(); }));
+  EXPECT_EQ(r.events[0].what, "reply");
+  const std::string off = "SNMP traps are off - port " +
+                          std::to_string(trapPort_) +
+                          " cannot be opened (SNMPAPI_TL_IN_USE:Source "
+                          "endpoint in use)";
+  EXPECT_THAT(list, ::testing::Contains(off));
+  // Said once, not at every try.
+  RunFor(2500);
+  EXPECT_EQ(std::count(list.begin(), list.end(), off), 1);
+  std::string file;
+  for (const auto& entry : std::filesystem::directory_iterator(logDir)) {
+    std::ifstream in(entry.path());
+    file.append(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_NE(file.find(off + " - trying again every 1 s"), std::string::npos)
+      << file;
+
+  // Once the port is free, a later try takes it and traps come in.
   close(fd);
-  // Once the port is free the next unit gets it.
-  Recorder s;
-  EXPECT_EQ(s.init_snmp("127.0.1.104", "public", 161, "127.0.0.1", 0), 0);
-  s.closeSnmp();
+  ASSERT_TRUE(RunUntil([&] { return api_.trapPort() == trapPort_; }));
+  EXPECT_THAT(list, ::testing::Contains("SNMP traps are on - port " +
+                                        std::to_string(trapPort_)));
+  std::string out;
+  ASSERT_TRUE(qor_test::SendTrap(Trap(2, "127.0.1.104"), &out)) << out;
+  ASSERT_TRUE(RunUntil([&] { return r.events.size() == 2; }));
+  EXPECT_EQ(r.events[1].what, "trap");
+  TheDebugList().setListener(nullptr);
   r.closeSnmp();
+  std::filesystem::remove_all(logDir);
 }
 
 TEST_F(TrapTest, AnUnusableTrapPortSettingIsRefused) {

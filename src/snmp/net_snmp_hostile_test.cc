@@ -392,4 +392,88 @@ TEST_F(HostileTest, SessionPortTakesOnlyItsUnitsAnswersToItsRequests) {
   EXPECT_EQ(c.handles() + c.descriptors + c.sessions, 0u);
 }
 
+// The layer's own promises about a request, checked at a plain socket that
+// stands in for the unit: it goes out once (no retries), only the unit's
+// own address and port may answer it, and an answer the layer refuses
+// still lets the request time out.
+class RequestTest : public HostileTest {
+ protected:
+  NetSnmpApi shortApi_{loop_, 300};
+  ScopedSnmpApi useShort_{&shortApi_};
+};
+
+TEST_F(RequestTest, GoesOutOnceAndTimesOutOnce) {
+  Peer unitSocket("127.0.1.109");
+  ASSERT_TRUE(unitSocket.bound());
+  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
+  Recorder s;
+  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
+  ASSERT_EQ(
+      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
+      0);
+  ASSERT_TRUE(RunUntil([&] { return !s.seen.empty(); }));
+  // Well past the timeout: a retry would have been sent by now.
+  for (int i = 0; i < 60; ++i) loop_.RunOnce(10);
+  int datagrams = 0;
+  uint16_t from = 0;
+  while (!unitSocket.Receive(&from, 100).empty()) ++datagrams;
+  EXPECT_EQ(datagrams, 1);
+  ASSERT_EQ(s.seen.size(), 1u);
+  EXPECT_EQ(s.seen[0].what, "error");
+  EXPECT_EQ(s.seen[0].requestId, 0x10001);
+  s.closeSnmp();
+}
+
+TEST_F(RequestTest, AStrangerOnTheUnitsAddressWithAnotherPortIsNotTheUnit) {
+  Peer unitSocket("127.0.1.109");
+  Peer neighbour("127.0.1.109");  // same address, its own port
+  ASSERT_TRUE(unitSocket.bound());
+  ASSERT_TRUE(neighbour.bound());
+  ASSERT_NE(unitSocket.port(), neighbour.port());
+  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
+  NetSnmpApi longApi(loop_, 20000);
+  ScopedSnmpApi use(&longApi);
+  Recorder s;
+  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
+  ASSERT_EQ(
+      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
+      0);
+  uint16_t sessionPort = 0;
+  ASSERT_FALSE(unitSocket.Receive(&sessionPort, 10000).empty());
+  neighbour.SendTo(Response(0, 0x10001, Bind(kName, Int(666))), "127.0.0.1",
+                   sessionPort);
+  for (int i = 0; i < 20; ++i) loop_.RunOnce(10);
+  unitSocket.SendTo(Response(0, 0x10001, Bind(kName, Int(3))), "127.0.0.1",
+                    sessionPort);
+  ASSERT_TRUE(RunUntil([&] { return !s.seen.empty(); }));
+  for (int i = 0; i < 20; ++i) loop_.RunOnce(10);
+  ASSERT_EQ(s.seen.size(), 1u);
+  ASSERT_EQ(s.seen[0].bindings.size(), 1u);
+  EXPECT_EQ(s.seen[0].bindings[0].second, "3") << "the neighbour's 666 is not";
+  s.closeSnmp();
+}
+
+TEST_F(RequestTest, AnAnswerTheLayerRefusesStillLetsTheRequestTimeOut) {
+  Peer unitSocket("127.0.1.109");
+  ASSERT_TRUE(unitSocket.bound());
+  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
+  Recorder s;
+  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
+  ASSERT_EQ(
+      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
+      0);
+  uint16_t sessionPort = 0;
+  ASSERT_FALSE(unitSocket.Receive(&sessionPort, 10000).empty());
+  // A report with the request's id: matched to the request by the library,
+  // and not an answer this layer hands over.
+  unitSocket.SendTo(
+      Message(0, "public", 0xA8, Pdu(0x10001, 0, 0, Bind(kName, Int(1)))),
+      "127.0.0.1", sessionPort);
+  ASSERT_TRUE(RunUntil([&] { return !s.seen.empty(); }));
+  ASSERT_EQ(s.seen.size(), 1u);
+  EXPECT_EQ(s.seen[0].what, "error");
+  EXPECT_EQ(s.seen[0].requestId, 0x10001);
+  s.closeSnmp();
+}
+
 }  // namespace

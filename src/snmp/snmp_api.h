@@ -120,17 +120,21 @@ struct smiVALUE {
   } value{};
 };
 
-// Opaque handles; null means none.
-struct SnmpSessionRec;
-struct SnmpEntityRec;
-struct SnmpContextRec;
-struct SnmpPduRec;
-struct SnmpVblRec;
-using HSNMP_SESSION = SnmpSessionRec*;
-using HSNMP_ENTITY = SnmpEntityRec*;
-using HSNMP_CONTEXT = SnmpContextRec*;
-using HSNMP_PDU = SnmpPduRec*;
-using HSNMP_VBL = SnmpVblRec*;
+// Opaque handles; null means none. A handle names its object for as long as
+// the object lives and is never given to another object afterwards, so a
+// handle kept past its object's end makes every call fail instead of acting
+// on whatever came next. The types they point to are never defined: a
+// handle is a number, not an address.
+struct SnmpSessionHandle;
+struct SnmpEntityHandle;
+struct SnmpContextHandle;
+struct SnmpPduHandle;
+struct SnmpVblHandle;
+using HSNMP_SESSION = SnmpSessionHandle*;
+using HSNMP_ENTITY = SnmpEntityHandle*;
+using HSNMP_CONTEXT = SnmpContextHandle*;
+using HSNMP_PDU = SnmpPduHandle*;
+using HSNMP_VBL = SnmpVblHandle*;
 
 // The notification callback of a session: wParam 0 means a message waits
 // for RecvMsg; SNMPAPI_TL_TIMEOUT (108) with lParam = the request id of the

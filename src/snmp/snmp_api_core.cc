@@ -193,7 +193,7 @@ HSNMP_SESSION SnmpApiCore::CreateSession(void* hWnd, uint32_t wMsg,
   auto rec = std::make_unique<SnmpSessionRec>();
   rec->callback = callback;
   rec->clientData = clientData;
-  HSNMP_SESSION h = rec.get();
+  HSNMP_SESSION h = NewHandle<HSNMP_SESSION>();
   sessions_[h] = {nextOrder_++, std::move(rec)};
   return h;
 }
@@ -276,7 +276,7 @@ HSNMP_ENTITY SnmpApiCore::StrToEntity(HSNMP_SESSION session, const char* text) {
   rec->address = resolved;
   rec->port = port;
   rec->portFromText = portFromText;
-  HSNMP_ENTITY h = rec.get();
+  HSNMP_ENTITY h = NewHandle<HSNMP_ENTITY>();
   entities_[h] = std::move(rec);
   return h;
 }
@@ -364,7 +364,7 @@ HSNMP_CONTEXT SnmpApiCore::StrToContext(HSNMP_SESSION session,
   rec->session = session;
   rec->community.assign(reinterpret_cast<const char*>(community->ptr),
                         community->len);
-  HSNMP_CONTEXT h = rec.get();
+  HSNMP_CONTEXT h = NewHandle<HSNMP_CONTEXT>();
   contexts_[h] = std::move(rec);
   return h;
 }
@@ -452,7 +452,7 @@ HSNMP_VBL SnmpApiCore::CreateVbl(HSNMP_SESSION session, smiOID* name,
     var.name.assign(name->ptr, name->ptr + name->len);
     rec->vars.push_back(std::move(var));
   }
-  HSNMP_VBL h = rec.get();
+  HSNMP_VBL h = NewHandle<HSNMP_VBL>();
   vbls_[h] = std::move(rec);
   return h;
 }
@@ -567,7 +567,7 @@ HSNMP_PDU SnmpApiCore::CreatePdu(HSNMP_SESSION session, int32_t type,
   rec->errorStatus = errorStatus;
   rec->errorIndex = errorIndex;
   if (v) rec->vars = v->vars;
-  HSNMP_PDU h = rec.get();
+  HSNMP_PDU h = NewHandle<HSNMP_PDU>();
   pdus_[h] = std::move(rec);
   return h;
 }
@@ -588,7 +588,7 @@ SNMPAPI_STATUS SnmpApiCore::GetPduData(HSNMP_PDU pdu, int32_t* type,
     auto rec = std::make_unique<SnmpVblRec>();
     rec->session = p->session;
     rec->vars = p->vars;
-    *vbl = rec.get();
+    *vbl = NewHandle<HSNMP_VBL>();
     vbls_[*vbl] = std::move(rec);
   }
   return SNMPAPI_SUCCESS;
@@ -643,7 +643,7 @@ SNMPAPI_STATUS SnmpApiCore::RecvMsg(HSNMP_SESSION session, HSNMP_ENTITY* src,
     rec->session = session;
     rec->address = address;
     rec->port = port;
-    HSNMP_ENTITY h = rec.get();
+    HSNMP_ENTITY h = NewHandle<HSNMP_ENTITY>();
     entities_[h] = std::move(rec);
     return h;
   };
@@ -653,7 +653,7 @@ SNMPAPI_STATUS SnmpApiCore::RecvMsg(HSNMP_SESSION session, HSNMP_ENTITY* src,
     auto rec = std::make_unique<SnmpContextRec>();
     rec->session = session;
     rec->community = msg.community;
-    *context = rec.get();
+    *context = NewHandle<HSNMP_CONTEXT>();
     contexts_[*context] = std::move(rec);
   }
   if (pdu) {
@@ -664,7 +664,7 @@ SNMPAPI_STATUS SnmpApiCore::RecvMsg(HSNMP_SESSION session, HSNMP_ENTITY* src,
     rec->errorStatus = msg.errorStatus;
     rec->errorIndex = msg.errorIndex;
     rec->vars = std::move(msg.vars);
-    *pdu = rec.get();
+    *pdu = NewHandle<HSNMP_PDU>();
     pdus_[*pdu] = std::move(rec);
   }
   return SNMPAPI_SUCCESS;

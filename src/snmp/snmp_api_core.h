@@ -88,7 +88,8 @@ struct SnmpVblRec {
 // it and add the transport through the protected hooks.
 //
 // Handles are checked: an unknown or already freed handle makes the call
-// fail with the matching *_INVALID error instead of touching memory.
+// fail with the matching *_INVALID error instead of touching memory, and a
+// handle is never reused, so a stale one cannot reach a newer object.
 // Entities, contexts, PDUs and lists belong to the session they were made
 // for and are released by Close if their owner did not free them;
 // descriptors (StrToOid, GetVb) live until FreeDescriptor or the layer's
@@ -246,19 +247,27 @@ class SnmpApiCore : public SnmpApi {
   // Valid record or null; lock held by the caller.
   SnmpSessionRec* FindSession(HSNMP_SESSION h) const;
   SnmpEntityRec* FindEntity(HSNMP_ENTITY h) const;
+  SnmpContextRec* FindContext(HSNMP_CONTEXT h) const;
 
   mutable std::recursive_mutex mu_;
 
  private:
   uint32_t Fail(HSNMP_SESSION session, uint32_t error);
   bool Injected(Call call, HSNMP_SESSION session);
-  SnmpContextRec* FindContext(HSNMP_CONTEXT h) const;
   SnmpPduRec* FindPdu(HSNMP_PDU h) const;
   SnmpVblRec* FindVbl(HSNMP_VBL h) const;
   void* AllocDescriptor(size_t bytes);
   bool ReleaseDescriptor(void* ptr);
   void ReleaseSessionRecords(HSNMP_SESSION session);
 
+  // A new handle: one number for every object the layer ever made, of any
+  // kind, so no handle is ever reused, nor taken for another kind's.
+  template <typename Handle>
+  Handle NewHandle() {
+    return reinterpret_cast<Handle>(static_cast<uintptr_t>(nextHandle_++) << 4);
+  }
+
+  uint64_t nextHandle_ = 1;
   uint32_t startupCount_ = 0;
   uint32_t lastError_ = SNMPAPI_SUCCESS;
   uint64_t nextOrder_ = 1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,8 @@ struct Listener {
     self->types.push_back(type);
     self->requestIds.push_back(id);
     // The source entity carries the sender's address.
-    self->sources.push_back(src ? static_cast<SnmpEntityRec*>(src)->address
-                                : "");
+    self->sources.push_back(
+        static_cast<FakeSnmpApi*>(self->api)->entityAddress(src));
     self->api->FreePdu(pdu);
     self->api->FreeContext(ctx);
     self->api->FreeEntity(src);
@@ -125,8 +126,8 @@ TEST_F(SnmpApiCoreTest, EntityTextsAndPorts) {
       EXPECT_EQ(fake.GetLastError(s), SNMPAPI_ENTITY_UNKNOWN) << c.text;
       continue;
     }
-    EXPECT_EQ(e->address, c.address);
-    EXPECT_EQ(e->port, c.port);
+    EXPECT_EQ(fake.entityAddress(e), c.address);
+    EXPECT_EQ(fake.entityPort(e), c.port);
   }
   EXPECT_EQ(fake.StrToEntity(s, std::string(300, 'a').c_str()), nullptr);
   EXPECT_EQ(fake.StrToEntity(s, nullptr), nullptr);
@@ -136,8 +137,8 @@ TEST_F(SnmpApiCoreTest, EntityTextsAndPorts) {
   HSNMP_ENTITY forwarded = fake.StrToEntity(s, "10.0.0.1:2161");
   EXPECT_EQ(fake.SetPort(plain, 5000), SNMPAPI_SUCCESS);
   EXPECT_EQ(fake.SetPort(forwarded, 5000), SNMPAPI_SUCCESS);
-  EXPECT_EQ(plain->port, 5000u);
-  EXPECT_EQ(forwarded->port, 2161u);
+  EXPECT_EQ(fake.entityPort(plain), 5000u);
+  EXPECT_EQ(fake.entityPort(forwarded), 2161u);
   EXPECT_EQ(fake.SetPort(plain, 65536), SNMPAPI_FAILURE);
   EXPECT_EQ(fake.SetPort(nullptr, 1), SNMPAPI_FAILURE);
   EXPECT_EQ(fake.GetLastError(nullptr), SNMPAPI_ENTITY_INVALID);
@@ -171,6 +172,92 @@ TEST_F(SnmpApiCoreTest, FreedHandlesAreRefusedNotTouched) {
   EXPECT_EQ(fake.Close(s), SNMPAPI_FAILURE);
   EXPECT_EQ(fake.GetLastError(nullptr), SNMPAPI_SESSION_INVALID);
   EXPECT_EQ(fake.LiveCounts().handles(), 0u);
+}
+
+// A handle kept after its object went must never reach the object made
+// next, even when that one takes the same memory.
+TEST_F(SnmpApiCoreTest, AStaleHandleNeverReachesANewerObject) {
+  Listener l, m;
+  HSNMP_SESSION s = Open(&l);
+  smiOCTETS community{6,
+                      reinterpret_cast<uint8_t*>(const_cast<char*>("public"))};
+  smiOID name;
+  ASSERT_NE(fake.StrToOid("1.3.6.1", &name), SNMPAPI_FAILURE);
+  smiVALUE null;
+  struct Kind {
+    const char* name;
+    std::function<void*()> make;
+    std::function<bool(void*)> free;
+    // Succeeds only on a live object of the kind.
+    std::function<bool(void*)> use;
+  } kinds[] = {
+      {"entity",
+       [&] { return static_cast<void*>(fake.StrToEntity(s, "10.0.0.1")); },
+       [&](void* h) {
+         return fake.FreeEntity(static_cast<HSNMP_ENTITY>(h)) ==
+                SNMPAPI_SUCCESS;
+       },
+       [&](void* h) {
+         return fake.SetPort(static_cast<HSNMP_ENTITY>(h), 99) ==
+                SNMPAPI_SUCCESS;
+       }},
+      {"context",
+       [&] { return static_cast<void*>(fake.StrToContext(s, &community)); },
+       [&](void* h) {
+         return fake.FreeContext(static_cast<HSNMP_CONTEXT>(h)) ==
+                SNMPAPI_SUCCESS;
+       },
+       [&](void* h) {
+         return fake.FreeContext(static_cast<HSNMP_CONTEXT>(h)) ==
+                SNMPAPI_SUCCESS;
+       }},
+      {"list",
+       [&] { return static_cast<void*>(fake.CreateVbl(s, &name, &null)); },
+       [&](void* h) {
+         return fake.FreeVbl(static_cast<HSNMP_VBL>(h)) == SNMPAPI_SUCCESS;
+       },
+       [&](void* h) { return fake.CountVbl(static_cast<HSNMP_VBL>(h)) == 1; }},
+      {"pdu",
+       [&] {
+         return static_cast<void*>(
+             fake.CreatePdu(s, SNMP_PDU_GETNEXT, 1, 0, 0, nullptr));
+       },
+       [&](void* h) {
+         return fake.FreePdu(static_cast<HSNMP_PDU>(h)) == SNMPAPI_SUCCESS;
+       },
+       [&](void* h) {
+         int32_t type = 0;
+         return fake.GetPduData(static_cast<HSNMP_PDU>(h), &type, nullptr,
+                                nullptr, nullptr, nullptr) == SNMPAPI_SUCCESS;
+       }},
+  };
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(k.name);
+    for (int round = 0; round < 50; ++round) {
+      void* old = k.make();
+      ASSERT_NE(old, nullptr);
+      ASSERT_TRUE(k.free(old));
+      void* fresh = k.make();
+      ASSERT_NE(fresh, nullptr);
+      EXPECT_NE(old, fresh);
+      fake.ClearFailures();
+      EXPECT_FALSE(k.use(old));
+      EXPECT_TRUE(k.use(fresh));
+      k.free(fresh);
+    }
+  }
+  // Sessions too.
+  for (int round = 0; round < 50; ++round) {
+    HSNMP_SESSION old = Open(&m);
+    ASSERT_EQ(fake.Close(old), SNMPAPI_SUCCESS);
+    HSNMP_SESSION fresh = Open(&m);
+    EXPECT_NE(old, fresh);
+    EXPECT_EQ(fake.StrToEntity(old, "10.0.0.2"), nullptr);
+    EXPECT_EQ(fake.Close(old), SNMPAPI_FAILURE);
+    EXPECT_EQ(fake.Close(fresh), SNMPAPI_SUCCESS);
+  }
+  fake.FreeDescriptor(SNMP_SYNTAX_OID, &name);
+  fake.Close(s);
 }
 
 TEST_F(SnmpApiCoreTest, CloseReleasesEverythingOfItsSessionOnly) {
