@@ -3,7 +3,7 @@
 # demo. Sourced by test.sh and demo.sh. As root it installs; with sudo it
 # uses sudo; otherwise it prints the one apt-get line to run and fails.
 qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
-  libgtest-dev libgmock-dev libbenchmark-dev snmpd snmp tmux procps"
+  libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev snmpd snmp tmux procps"
 
 qor_install_deps() {
   # shellcheck disable=SC2086

@@ -8,15 +8,18 @@
 
 #include "app/app.h"
 #include "app/headless_renderer.h"
+#include "app/service_status.h"
 #include "app/terminal_renderer.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
+#include "mdu/cqor_mdl.h"
 #include "platform/exit_signals.h"
 #include "platform/fault_handler.h"
 #include "platform/instance_lock.h"
 #include "platform/main_loop.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
+#include "platform/service_notifier.h"
 #include "platform/structured_exception.h"
 
 namespace {
@@ -31,6 +34,16 @@ std::unique_ptr<WindowRenderer> MakeRenderer(EventLoop* loop) {
   if (isatty(STDOUT_FILENO) && isatty(STDIN_FILENO))
     return std::make_unique<TerminalRenderer>(loop);
   return std::make_unique<HeadlessRenderer>();
+}
+
+ServiceStatus::Units CountUnits() {
+  ServiceStatus::Units units;
+  for (const Cqor_mdl* unit : TheApp().unitTable) {
+    if (!unit) continue;
+    ++units.configured;
+    if (unit->commsOk) ++units.answering;
+  }
+  return units;
 }
 
 }  // namespace
@@ -107,8 +120,15 @@ int DriverMain(int argc, char** argv) {
     app.window.showState = SW_MINIMIZE;
     app.renderer->Show(app.window);
 
+    // A service manager learns that the driver is up, how many units
+    // answer, and (when it asks) that the loop still turns.
+    SystemdNotifier notifier;
+    ServiceStatus serviceStatus(&notifier, &loop);
+    serviceStatus.Started(CountUnits);
+
     // 11. The loop runs until the window is destroyed.
     int exitCode = loop.Run();
+    serviceStatus.Stopping();
 
     // 12.
     app.renderer->Close();
