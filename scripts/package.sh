@@ -11,8 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 here="$PWD"
 . scripts/deps.sh
-qor_install_packages dpkg-dev debhelper lintian cmake ninja-build pkgconf \
-  g++ libsnmp-dev libncurses-dev libsystemd-dev
+# shellcheck disable=SC2086
+qor_install_packages $qor_packages $qor_package_packages
 
 out="$here/out/package"
 work="$out/build"

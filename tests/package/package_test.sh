@@ -40,7 +40,7 @@ cleanup() {
 trap cleanup EXIT
 
 box_dir=$(mktemp -d /tmp/qor-package-box.XXXXXX)
-if box_pid=$("$here/systemd_box.sh" start "$box_dir" 2>/dev/null); then
+if box_pid=$("$here/systemd_box.sh" start "$box_dir" 2>/dev/null) && [ -n "$box_pid" ]; then
   echo "== package: inside a throwaway systemd (pid $box_pid)"
   box() { "$here/systemd_box.sh" run "$box_pid" "$@"; }
   box mkdir -p /root/qor-package-test
@@ -50,9 +50,19 @@ if box_pid=$("$here/systemd_box.sh" start "$box_dir" 2>/dev/null); then
   box bash /root/qor-package-test/installed_test.sh \
     /root/qor-package-test/qor-mdu.deb --systemd
 else
-  echo "== package: systemd cannot boot here ($(tail -1 "$box_dir.log" 2>/dev/null));"
-  echo "   installing on this machine, service checks SKIPPED"
-  box_pid=""
+  # A systemd that is still there but did not come up is a failure (and is
+  # ended); only where none can run at all does the test install on this
+  # machine, which is then a fresh one, and skip the service checks.
+  leftover=$(pgrep -f "unshare --pid --fork --mount --net --propagation private bash -c.*$box_dir" || true)
+  if [ -n "$leftover" ]; then
+    echo "FAIL package: the box's systemd did not come up; see its log:"
+    tail -20 "$box_dir.log"
+    # The namespace's PID 1 first: everything in the box goes with it.
+    kill -KILL $(pgrep -P "$leftover") $leftover 2>/dev/null
+    exit 1
+  fi
+  echo "== package: systemd cannot run here ($(tail -1 "$box_dir.log" 2>/dev/null));"
+  echo "   installing on this machine; the service checks are SKIPPED"
   rm -rf "$box_dir" "$box_dir.log"
   box_dir=""
   bash "$here/installed_test.sh" "$deb"
