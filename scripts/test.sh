@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test of qor_mdu on a fresh Debian 12 machine: installs what is
 # missing, builds the plain and the sanitizer (address + undefined) trees,
-# runs every test of both with ctest, a one-minute soak on the sanitizer
-# build and every fuzz target for 30 seconds.
+# runs every test of both with ctest, builds, installs and purges the
+# Debian package, a one-minute soak on the sanitizer build and every fuzz
+# target for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -30,6 +31,14 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 echo "== tests (plain)"
 $as_root ctest --test-dir build "${labels[@]}" --output-on-failure --timeout 300 || status=1
+
+# The package as a user gets it: built with Debian's tools, installed, run
+# as zarn under a throwaway systemd (or, where none can boot, on this
+# machine without the service checks), purged.
+if [ -n "$as_root" ] || [ "$(id -u)" -eq 0 ]; then
+  echo "== package (build, install, services, purge)"
+  $as_root ./tests/package/package_test.sh || status=1
+fi
 
 echo "== build (address and undefined-behaviour sanitizers)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=ON \

@@ -9,17 +9,20 @@
 
 #include "app/app.h"
 #include "app/headless_renderer.h"
+#include "app/service_status.h"
 #include "app/terminal_renderer.h"
 #include "app/terminal_type.h"
 #include "infodriver/runtime_dir.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
+#include "mdu/cqor_mdl.h"
 #include "platform/exit_signals.h"
 #include "platform/fault_handler.h"
 #include "platform/instance_lock.h"
 #include "platform/main_loop.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
+#include "platform/service_notifier.h"
 #include "platform/structured_exception.h"
 #include "snmp/net_snmp_api.h"
 #include "snmp/trap_forward.h"
@@ -60,6 +63,16 @@ void CloseRenderer() {
   if (!app.renderer) return;
   app.renderer->Close();
   app.renderer.reset();
+}
+
+ServiceStatus::Units CountUnits() {
+  ServiceStatus::Units units;
+  for (const Cqor_mdl* unit : TheApp().unitTable) {
+    if (!unit) continue;
+    ++units.configured;
+    if (unit->commsOk) ++units.answering;
+  }
+  return units;
 }
 
 }  // namespace
@@ -148,8 +161,15 @@ int DriverMain(int argc, char** argv) {
     app.window.showState = SW_MINIMIZE;
     app.renderer->Show(app.window);
 
+    // A service manager learns that the driver is up, how many units
+    // answer, and (when it asks) that the loop still turns.
+    SystemdNotifier notifier;
+    ServiceStatus serviceStatus(&notifier, &loop);
+    serviceStatus.Started(CountUnits);
+
     // 11. The loop runs until the window is destroyed.
     int exitCode = loop.Run();
+    serviceStatus.Stopping();
 
     // 12.
     CloseRenderer();

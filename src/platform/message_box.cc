@@ -1,7 +1,11 @@
 #include "platform/message_box.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <utility>
+
+#include "platform/journal_stream.h"
 
 namespace {
 MessageBoxSink& Sink() {
@@ -15,7 +19,9 @@ void MessageBox(const char* caption, const char* text) {
     Sink()(caption, text);
     return;
   }
-  std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
+  // Every box of the driver reports an error; the journal files it so.
+  std::fprintf(stderr, "%s%s: %s\n", JournalPrefix(STDERR_FILENO, 3),
+               caption ? caption : "", text ? text : "");
   std::fflush(stderr);
 }
 

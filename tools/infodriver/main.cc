@@ -1,6 +1,8 @@
 // infodriver N: the slot table of device N for its driver and clients,
 // served in the foreground until SIGTERM or SIGINT.
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,8 @@
 #include "infodriver_server.h"
 #include "platform/event_loop.h"
 #include "platform/exit_signals.h"
+#include "platform/journal_stream.h"
+#include "platform/service_notifier.h"
 
 namespace {
 
@@ -39,15 +43,24 @@ int main(int argc, char** argv) {
         server.stop();
         loop.Quit(0);
       })) {
-    std::fprintf(stderr, "infodriver %d: cannot catch exit signals\n", device);
+    std::fprintf(stderr, "%sinfodriver %d: cannot catch exit signals\n",
+                 JournalPrefix(STDERR_FILENO, 3), device);
     return 1;
   }
   std::string error;
   if (!server.start(&error)) {
-    std::fprintf(stderr, "infodriver %d: %s\n", device, error.c_str());
+    std::fprintf(stderr, "%sinfodriver %d: %s\n",
+                 JournalPrefix(STDERR_FILENO, 3), device, error.c_str());
     return 1;
   }
-  std::fprintf(stderr, "infodriver %d: serving %s\n", device,
+  std::fprintf(stderr, "%sinfodriver %d: serving %s\n",
+               JournalPrefix(STDERR_FILENO, 6), device,
                server.socketPath().c_str());
-  return loop.Run();
+  // The socket accepts from here on: a driver ordered after this service
+  // finds it.
+  SystemdNotifier notifier;
+  notifier.Notify("READY=1\nSTATUS=serving " + server.socketPath());
+  const int exitCode = loop.Run();
+  notifier.Notify("STOPPING=1");
+  return exitCode;
 }
