@@ -64,7 +64,7 @@ class InfodriverServer {
   // Descriptors kept free of peers for the infodriver's own use.
   static constexpr size_t kReservedFds = 16;
   static constexpr size_t kMaxForwards = 256;
-  static constexpr size_t kMaxClientForwards = 16;
+  static constexpr size_t kMaxClientForwards = 64;
   static constexpr int kStallMs = 10000;
   static constexpr int kDriverStallMs = 30000;
   static constexpr int kAcceptPauseMs = 1000;

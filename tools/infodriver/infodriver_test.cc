@@ -441,6 +441,40 @@ TEST(InfodriverLimitsTest, PeersHangingUpTogetherAreAllClosed) {
   EXPECT_EQ(0, infodriver.stop(SIGTERM));
 }
 
+// A driver that stops answering would hold every client back: after its
+// grace it is told that the infodriver is done with it and dropped, and the
+// clients hear that there is no driver.
+TEST(InfodriverLimitsTest, DriverThatAnswersNothingIsToldAndDropped) {
+  TempRuntimeDir rundir;
+  const std::string said = TempFile("stalled");
+  InfodriverProcess infodriver(INFODRIVER_BIN, kDevice, said);
+  ASSERT_FALSE(infodriver.failed());
+  RawPeer driver(kDevice);
+  ASSERT_TRUE(driver.becomeDriver(kDevice));
+  RawPeer client(kDevice);
+  ASSERT_TRUE(client.send({WVN_SLOTCHANGE, 5, 4001, 0, "waiting"}));
+  InfoMessage passed;
+  ASSERT_TRUE(driver.receive(&passed));
+  EXPECT_EQ(WVN_SLOTCHANGE, passed.message);
+
+  InfoMessage answer;
+  ASSERT_TRUE(client.receive(&answer, 120000));
+  EXPECT_EQ(INFO_RESULT, answer.message);
+  EXPECT_EQ(5u, answer.sequence);
+  EXPECT_EQ(INFO_NO_DRIVER, answer.wParam);
+  InfoMessage told;
+  ASSERT_TRUE(driver.receive(&told));
+  EXPECT_EQ(WVN_INFODISCONNECT, told.message);
+  EXPECT_TRUE(driver.closedByPeer());
+  const std::string text = FileText(said);
+  EXPECT_NE(std::string::npos, text.find("infodriver 7: dropped driver "))
+      << text;
+  EXPECT_NE(std::string::npos, text.find(": answered no request for 30 s"))
+      << text;
+  EXPECT_EQ(0, infodriver.stop(SIGTERM));
+  unlink(said.c_str());
+}
+
 // Asks for the infodriver's status as another user: 0 answered, 1 closed
 // without an answer, 2 not even connected.
 int StatusAsNobody() {
