@@ -367,9 +367,19 @@ long IdleTicks(pid_t pid) {
 // A tenth of what a spinning loop would take over those 3 s.
 constexpr long kIdleTicksMax = 3 * 100 / 10;
 
-std::string TempFile(const std::string& name) {
-  return "/tmp/infodriver_test_" + std::to_string(getpid()) + "_" + name;
-}
+// A file name of the test's own, removed when it goes whatever the outcome.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& name)
+      : path_("/tmp/infodriver_test_" + std::to_string(getpid()) + "_" + name) {
+  }
+  ~TempFile() { unlink(path_.c_str()); }
+  operator const std::string&() const { return path_; }
+  const char* c_str() const { return path_.c_str(); }
+
+ private:
+  std::string path_;
+};
 
 std::string FileText(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "r");
@@ -446,7 +456,7 @@ TEST(InfodriverLimitsTest, PeersHangingUpTogetherAreAllClosed) {
 // clients hear that there is no driver.
 TEST(InfodriverLimitsTest, DriverThatAnswersNothingIsToldAndDropped) {
   TempRuntimeDir rundir;
-  const std::string said = TempFile("stalled");
+  const TempFile said("stalled");
   InfodriverProcess infodriver(INFODRIVER_BIN, kDevice, said);
   ASSERT_FALSE(infodriver.failed());
   RawPeer driver(kDevice);
@@ -472,7 +482,6 @@ TEST(InfodriverLimitsTest, DriverThatAnswersNothingIsToldAndDropped) {
   EXPECT_NE(std::string::npos, text.find(": answered no request for 30 s"))
       << text;
   EXPECT_EQ(0, infodriver.stop(SIGTERM));
-  unlink(said.c_str());
 }
 
 // Asks for the infodriver's status as another user: 0 answered, 1 closed
@@ -491,7 +500,7 @@ int StatusAsNobody() {
 TEST(InfodriverLimitsTest, PeersOfOtherUsersAreRefusedUnlessInTheGroup) {
   TempRuntimeDir rundir;
   ASSERT_EQ(0, chmod(rundir.path().c_str(), 0711));
-  const std::string said = TempFile("said");
+  const TempFile said("said");
   {
     InfodriverProcess infodriver(INFODRIVER_BIN, kDevice, said);
     ASSERT_FALSE(infodriver.failed());
