@@ -102,6 +102,7 @@ struct Peer {
   std::deque<Expected> expected;
   bool discovered = false;
   bool watching = false;
+  bool toldInUse = false;
 };
 
 class Harness {
@@ -321,7 +322,9 @@ class Harness {
         } else if (!peer.discovered) {
           answer(p, m.message, m.sequence, 0);
         } else if (driver() >= 0) {
-          expect(p, {WVN_DEVICEIDINUSE, 0, device_, 0, ""});
+          if (!peer.toldInUse)
+            expect(p, {WVN_DEVICEIDINUSE, 0, device_, 0, ""});
+          peer.toldInUse = true;
           answer(p, m.message, m.sequence, 0);
         } else {
           driverConnection_ = peer.connection;

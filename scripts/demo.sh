@@ -61,7 +61,10 @@ done
 
 # Wait until the infodriver serves the device and the agents answer.
 for _ in $(seq 1 100); do
-  "$bin/infoctl" ping "$device" >/dev/null 2>&1 && break
+  # 0: served with a driver, 4: served without one yet, 3: not served yet.
+  served=0
+  "$bin/infoctl" ping "$device" >/dev/null 2>&1 || served=$?
+  [ "$served" -ne 3 ] && break
   sleep 0.1
 done
 for n in $(seq 1 $units); do

@@ -47,6 +47,10 @@ struct AppState {
   EventLoop* loop = nullptr;  // not owned
   ConfigLocations configLocations;
   std::unique_ptr<WindowRenderer> renderer;
+  // The exit code when window creation fails. A driver that could not reach
+  // its infodriver did not start, and a service manager must see that it
+  // failed (255) rather than a clean end.
+  int failedStartExitCode = 0;
 };
 
 AppState& TheApp();

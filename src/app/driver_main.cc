@@ -154,7 +154,7 @@ int DriverMain(int argc, char** argv) {
     app.renderer = MakeRenderer(&loop);
     if (!CreateMainWindow()) {
       CloseRenderer();
-      return 0;
+      return app.failedStartExitCode;
     }
 
     // 10. Shown minimised, whatever the caller asked for.

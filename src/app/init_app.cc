@@ -49,6 +49,13 @@ bool FitsUnitField(const std::string& text, const char* key, int n) {
   return false;
 }
 
+void ReportLinkFailure(int deviceNumber, const std::string& cause) {
+  const std::string why = cause.empty() ? "no answer" : cause;
+  FileLog("Infodriver %d unreachable: %s", deviceNumber, why.c_str());
+  std::fprintf(stderr, "qor_mdu %d: infodriver unreachable: %s\n", deviceNumber,
+               why.c_str());
+}
+
 }  // namespace
 
 int InitApp(MainWindow* window) {
@@ -78,7 +85,11 @@ int InitApp(MainWindow* window) {
                   "QOR_MDU Driver can't Connect to infodriver %d",
                   app.deviceNumber);
     MessageBox("QOR_MDU - Error", text);
+    // The box says that the driver did not start; the operator also needs
+    // to know why (no infodriver, or one it must not trust or cannot reach).
+    ReportLinkFailure(app.deviceNumber, link.connectFailure());
     DebugOutput("InitApp returns -1");
+    app.failedStartExitCode = 255;
     return -1;
   }
   if (result == IFSTAT_OK) {
@@ -87,6 +98,9 @@ int InitApp(MainWindow* window) {
   } else {
     DebugList("Other Error - code %d", link.iStatus);
     DebugOutput("Other Error - code %d", link.iStatus);
+    if (!link.connectFailure().empty())
+      FileLog("Infodriver %d link not set up: %s", app.deviceNumber,
+              link.connectFailure().c_str());
   }
   // 7. The link counts into the panel's counters.
   link.setCounters(&app.commsTxCount, &app.commsRxCount);

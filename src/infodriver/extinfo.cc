@@ -78,12 +78,15 @@ int extinfo::connect(int deviceNumber, void* instance, int, int, int, int) {
   disconnectQueued_ = false;
   hLinkWnd = 0;
   bHelloAck = 0;
+  connectFailure_.clear();
 
   switch (transport_->open(deviceNumber)) {
     case InfodriverTransport::OpenResult::kSetupFailed:
+      connectFailure_ = transport_->openFailure();
       iStatus = IFSTAT_NOCLASS;
       return iStatus;
     case InfodriverTransport::OpenResult::kNoInfodriver:
+      connectFailure_ = transport_->openFailure();
       iDevice = deviceNumber;
       iStatus = IFSTAT_NOWINDOW;
       return iStatus;
@@ -104,6 +107,7 @@ int extinfo::connect(int deviceNumber, void* instance, int, int, int, int) {
   if (hInfodriverWnd == 0 || !transport_->isOpen()) {
     connecting_ = false;
     closeTransport();
+    connectFailure_ = "no answer to the handshake";
     iStatus = IFSTAT_NOWINDOW;
     return iStatus;
   }
@@ -112,6 +116,7 @@ int extinfo::connect(int deviceNumber, void* instance, int, int, int, int) {
     call({WVN_HELLO, 0, linkId & 0xFFFF, 0, std::string()}, true, &result);
   connecting_ = false;
   if (!transport_->isOpen()) {
+    connectFailure_ = "the connection ended during the handshake";
     iStatus = IFSTAT_NOWINDOW;
     return iStatus;
   }

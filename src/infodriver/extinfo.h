@@ -5,6 +5,8 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "infodriver/infodriver_protocol.h"
 #include "infodriver/infodriver_transport.h"
@@ -88,6 +90,10 @@ class extinfo {
   int connect(int deviceNumber, void* instance = nullptr, int p1 = 0,
               int p2 = 0, int p3 = 0, int p4 = 0);
 
+  // Why the last connect did not give 15, for an operator (the directory,
+  // owner, mode or errno text at fault); empty after a successful one.
+  const std::string& connectFailure() const { return connectFailure_; }
+
   // The counters the link increments from now on (not owned; null keeps the
   // current ones).
   void setCounters(int* writeCount, int* receiveCount);
@@ -155,6 +161,7 @@ class extinfo {
 
   EventLoop* loop_;
   std::unique_ptr<InfodriverTransport> transport_;
+  std::string connectFailure_;
   std::deque<InfoMessage> pending_;
   bool deliveryPosted_ = false;
   bool delivering_ = false;

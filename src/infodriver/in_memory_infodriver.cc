@@ -1,5 +1,7 @@
 #include "infodriver/in_memory_infodriver.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <utility>
@@ -24,6 +26,7 @@ struct InMemoryInfodriver::State {
   bool setupFails = false;
   bool answersDiscover = true;
   bool deviceIdInUse = false;
+  bool toldInUse = false;  // on the current connection
 
   bool gone = false;        // the InMemoryInfodriver has been destroyed
   bool peerClosed = false;  // dropConnection()
@@ -76,6 +79,7 @@ class InMemoryTransport : public InfodriverTransport {
     if (state_->current != nullptr) state_->current->close();
     state_->current = this;
     state_->peerClosed = false;
+    state_->toldInUse = false;
     state_->toLink.clear();
     open_ = true;
     return OpenResult::kOk;
@@ -150,7 +154,9 @@ void InMemoryInfodriver::State::fromLink(const InfoMessage& m) {
     case WVN_ANNOUNCE:
     case WVN_HELLO:
       if (deviceIdInUse) {
-        push(WVN_DEVICEIDINUSE, device, 0, std::string());
+        // Once per connection, as the infodriver program tells it.
+        if (!toldInUse) push(WVN_DEVICEIDINUSE, device, 0, std::string());
+        toldInUse = true;
         reply(m, 0);
       } else {
         linkConnected = true;
@@ -197,6 +203,10 @@ void InMemoryInfodriver::State::fromLink(const InfoMessage& m) {
 InMemoryInfodriver::InMemoryInfodriver(int deviceNumber)
     : state_(std::make_shared<State>()) {
   state_->device = deviceNumber;
+  // Suites whose code runs on the production link in both of its modes are
+  // registered twice, once with this set.
+  const char* sole = std::getenv("QOR_TEST_LINK_SOLE_WRITER");
+  state_->soleWriter = sole != nullptr && std::strcmp(sole, "1") == 0;
 }
 
 InMemoryInfodriver::~InMemoryInfodriver() {

@@ -39,7 +39,7 @@ bool WaitFor(int fd, short events, int timeoutMs) {
 
 }  // namespace
 
-int ConnectInfoSocket(const std::string& path, int* error) {
+int ConnectInfoSocket(const std::string& path, int* error, int timeoutMs) {
   struct sockaddr_un addr;
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
@@ -53,10 +53,24 @@ int ConnectInfoSocket(const std::string& path, int* error) {
     *error = errno;
     return -1;
   }
+  // A non-blocking connect to a Unix socket whose backlog is full fails at
+  // once with EAGAIN instead of waiting for room, so the wait is the
+  // kernel's own, bounded by the socket's send timeout, which bounds a
+  // blocking connect.
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   int r;
-  do {
+  for (;;) {
+    const int left = Remaining(timeoutMs < 0 ? 0 : timeoutMs, deadline);
+    struct timeval tv = {left / 1000, (left % 1000) * 1000};
+    if (left == 0) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    } else {
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
     r = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
-  } while (r != 0 && errno == EINTR);
+    if (r == 0 || errno != EINTR) break;
+  }
   if (r != 0) {
     *error = errno;
     close(fd);
@@ -64,6 +78,13 @@ int ConnectInfoSocket(const std::string& path, int* error) {
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   return fd;
+}
+
+long InfoPeerUid(int fd) {
+  struct ucred cred;
+  socklen_t size = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) return -1;
+  return static_cast<long>(cred.uid);
 }
 
 bool SendInfoMessage(int fd, const InfoMessage& m, int timeoutMs) {

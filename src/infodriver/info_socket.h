@@ -8,10 +8,20 @@
 // Message I/O on a non-blocking SOCK_SEQPACKET Unix socket, shared by the
 // link, the infodriver and infoctl. Sends never raise SIGPIPE.
 
-// Connects to the socket at |path|. Returns the fd (non-blocking,
-// close-on-exec) or -1 with the reason in *error (an errno value; ENAMETOOLONG
-// when the path does not fit a socket address).
-int ConnectInfoSocket(const std::string& path, int* error);
+// How long a connect waits for room in the infodriver's listen backlog. An
+// infodriver that serves takes its connections at once; a backlog that stays
+// full that long belongs to one that is stuck, which is no infodriver.
+constexpr int kInfoConnectTimeoutMs = 2000;
+
+// Connects to the socket at |path|, waiting at most |timeoutMs| for room in
+// the listener's backlog. Returns the fd (non-blocking, close-on-exec) or -1
+// with the reason in *error (an errno value; ENAMETOOLONG when the path does
+// not fit a socket address, EAGAIN when the backlog stayed full).
+int ConnectInfoSocket(const std::string& path, int* error,
+                      int timeoutMs = kInfoConnectTimeoutMs);
+
+// The user id of the process at the other end of a connected socket, or -1.
+long InfoPeerUid(int fd);
 
 // Sends one message, waiting at most |timeoutMs| for room. False when the
 // message is malformed, the peer is gone, or it did not take the message in

@@ -53,12 +53,15 @@ constexpr uint32_t WVN_DISCOVER = 0xC002;
 //   INFO_SLOTDATA    wParam: slot; text: its text.
 //   INFO_WATCH       client asks to be told of every slot write from now on
 //                    (INFO_SLOTWRITTEN: wParam slot, lParam the operation).
+//   INFO_DROPPED     the infodriver's last message to a client it drops for
+//                    taking its output too slowly; the connection ends.
 constexpr uint32_t INFO_RESULT = 3000;
 constexpr uint32_t INFO_STATUS = 3001;
 constexpr uint32_t INFO_DUMP = 3002;
 constexpr uint32_t INFO_SLOTDATA = 3003;
 constexpr uint32_t INFO_WATCH = 3004;
 constexpr uint32_t INFO_SLOTWRITTEN = 3005;
+constexpr uint32_t INFO_DROPPED = 3006;
 constexpr int64_t INFO_NO_DRIVER = -1;
 
 // The infodriver's slot table.

@@ -2,6 +2,7 @@
 #define QOR_INFODRIVER_INFODRIVER_TRANSPORT_H_
 
 #include <functional>
+#include <string>
 
 #include "infodriver/infodriver_protocol.h"
 
@@ -15,9 +16,12 @@ class EventLoop;
 class InfodriverTransport {
  public:
   enum class OpenResult {
-    kOk,            // connected
-    kNoInfodriver,  // nobody serves the device (no socket, refused)
-    kSetupFailed,   // the link itself cannot be made (no socket, bad RUNDIR)
+    kOk,  // connected
+    // Nobody the link may talk to serves the device: no socket, nobody
+    // listening, a listener that does not take connections, or a RUNDIR,
+    // socket or infodriver that fails the checks (openFailure says which).
+    kNoInfodriver,
+    kSetupFailed,  // the link's own socket cannot be made (no descriptors)
   };
   enum class ReceiveResult {
     kMessage,  // one message was stored
@@ -28,6 +32,9 @@ class InfodriverTransport {
   virtual ~InfodriverTransport() = default;
 
   virtual OpenResult open(int deviceNumber) = 0;
+  // Why the last open failed, for an operator: the directory, owner, mode
+  // or errno text at fault. Empty after a successful open.
+  virtual std::string openFailure() const { return std::string(); }
   // Drops the connection; further sends fail and receives report kClosed.
   virtual void close() = 0;
   virtual bool isOpen() const = 0;

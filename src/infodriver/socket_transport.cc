@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "infodriver/info_socket.h"
@@ -15,25 +16,53 @@ SocketTransport::~SocketTransport() { close(); }
 
 InfodriverTransport::OpenResult SocketTransport::open(int deviceNumber) {
   close();
+  failure_.clear();
   std::string dir, error;
-  switch (PrepareRuntimeDirectory(false, &dir, &error)) {
-    case RuntimeDirStatus::kOk:
-      break;
-    case RuntimeDirStatus::kMissing:
-      return OpenResult::kNoInfodriver;
-    case RuntimeDirStatus::kUnsafe:
-      return OpenResult::kSetupFailed;
+  gid_t group;
+  if (!InfodriverClientGroup(&group, &error)) {
+    failure_ = error;
+    return OpenResult::kNoInfodriver;
+  }
+  if (PrepareRuntimeDirectory(false, &dir, &error, group) !=
+      RuntimeDirStatus::kOk) {
+    failure_ = error;
+    return OpenResult::kNoInfodriver;
   }
   int reason = 0;
-  fd_ = ConnectInfoSocket(InfodriverSocketPath(dir, deviceNumber), &reason);
-  if (fd_ >= 0) return OpenResult::kOk;
-  switch (reason) {
-    case ENOENT:
-    case ECONNREFUSED:
-      return OpenResult::kNoInfodriver;
-    default:
-      return OpenResult::kSetupFailed;
+  const std::string path = InfodriverSocketPath(dir, deviceNumber);
+  fd_ = ConnectInfoSocket(path, &reason);
+  if (fd_ < 0) {
+    switch (reason) {
+      case EMFILE:
+      case ENFILE:
+      case ENOMEM:
+      case ENOBUFS:
+        failure_ =
+            std::string("cannot make a socket: ") + std::strerror(reason);
+        return OpenResult::kSetupFailed;
+      case EAGAIN:
+        failure_ = path + ": nobody takes connections (the listen backlog " +
+                   "stayed full)";
+        return OpenResult::kNoInfodriver;
+      case ENAMETOOLONG:
+        failure_ = path + ": longer than a socket address holds";
+        return OpenResult::kNoInfodriver;
+      default:
+        failure_ = path + ": " + std::strerror(reason);
+        return OpenResult::kNoInfodriver;
+    }
   }
+  // Slot-change requests decide which outputs switch: they are taken only
+  // from an infodriver of this user's or root's.
+  const long uid = InfoPeerUid(fd_);
+  if (uid != 0 && uid != static_cast<long>(geteuid())) {
+    failure_ = path + ": the infodriver runs as uid " + std::to_string(uid) +
+               ", not as this user (uid " + std::to_string(geteuid()) +
+               ") or root";
+    close();
+    return OpenResult::kNoInfodriver;
+  }
+  return OpenResult::kOk;
 }
 
 void SocketTransport::close() {

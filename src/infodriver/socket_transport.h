@@ -2,14 +2,18 @@
 #define QOR_INFODRIVER_SOCKET_TRANSPORT_H_
 
 #include <functional>
+#include <string>
 
 #include "infodriver/infodriver_transport.h"
 
 // The link's transport in the driver: the infodriver's socket
 // RUNDIR/infodriver-N.sock (runtime_dir.h). Connecting is the handshake's
-// broadcast: no socket, or nobody listening on it, means no infodriver. A
-// send waits at most kSendTimeoutMs for the infodriver to take a message;
-// one that stays stuck longer is treated as gone.
+// broadcast: no socket, or nobody listening on it, means no infodriver, and
+// so does a listener whose backlog stays full for kInfoConnectTimeoutMs, a
+// RUNDIR that fails its checks, or an infodriver that runs as neither this
+// user nor root (it could be anybody's). A send waits at most kSendTimeoutMs
+// for the infodriver to take a message; one that stays stuck longer is treated
+// as gone.
 class SocketTransport : public InfodriverTransport {
  public:
   static constexpr int kSendTimeoutMs = 5000;
@@ -18,6 +22,7 @@ class SocketTransport : public InfodriverTransport {
   ~SocketTransport() override;
 
   OpenResult open(int deviceNumber) override;
+  std::string openFailure() const override { return failure_; }
   void close() override;
   bool isOpen() const override { return fd_ >= 0; }
   bool send(const InfoMessage& message) override;
@@ -28,6 +33,7 @@ class SocketTransport : public InfodriverTransport {
 
  private:
   int fd_ = -1;
+  std::string failure_;
   EventLoop* watchedBy_ = nullptr;
 };
 

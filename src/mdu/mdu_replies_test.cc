@@ -209,7 +209,9 @@ TEST_F(MduTest, SequentialDelayLogsTheUnitsValue) {
 
 TEST_F(MduTest, StoreSlotResultsAndQueuesEveryTime) {
   Cqor_mdl& unit = makeUnit(2);
-  infodriver_.setSlot(150, "same");
+  // The slots hold what the link wrote, as they do when the link is the
+  // infodriver's only writer.
+  TheInfodriverLink().writeSlot(150, "same");
   EXPECT_EQ(1, unit.storeSlot(50, "same"));
   EXPECT_EQ(2, unit.storeSlot(50, "other"));
   EXPECT_EQ(0, unit.storeSlot(50, nullptr));
@@ -219,9 +221,9 @@ TEST_F(MduTest, StoreSlotResultsAndQueuesEveryTime) {
               ElementsAre(SlotWrite{150, "same"}, SlotWrite{150, "other"},
                           SlotWrite{150, ""}));
   // The comparison uses the converted text.
-  infodriver_.setSlot(151, "a;b\"c");
+  TheInfodriverLink().writeSlot(151, "a;b\"c");
   EXPECT_EQ(1, unit.storeSlot(51, "a:b'c"));
-  infodriver_.setSlot(152, "-12");
+  TheInfodriverLink().writeSlot(152, "-12");
   EXPECT_EQ(1, unit.storeSlotNumber(52, -12));
   EXPECT_EQ(2, unit.storeSlotNumber(52, 12));
   EXPECT_THAT(queued(),
@@ -229,7 +231,7 @@ TEST_F(MduTest, StoreSlotResultsAndQueuesEveryTime) {
                           SlotWrite{152, "12"}));
   // A text longer than a slot is compared and queued as the slot keeps it.
   const std::string text(300, 'x');
-  infodriver_.setSlot(153, text);
+  TheInfodriverLink().writeSlot(153, text.c_str());
   EXPECT_EQ(1, unit.storeSlot(53, text.c_str()));
   EXPECT_THAT(queued(), ElementsAre(SlotWrite{153, std::string(255, 'x')}));
 }

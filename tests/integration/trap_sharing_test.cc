@@ -130,9 +130,10 @@ TEST_F(TrapSharing, EveryUnitsTrapsReachItsDriverAndNoOther) {
       const int unit = mark[9] - '0';
       const auto& mine = kDrivers[d].second;
       const bool own = std::find(mine.begin(), mine.end(), unit) != mine.end();
-      if (!own)
+      if (!own) {
         EXPECT_EQ(out.find(mark), std::string::npos)
             << "driver " << kDrivers[d].first << " got " << mark;
+      }
     }
   }
 

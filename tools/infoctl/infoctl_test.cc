@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/types.h>
 
 #include <map>
 #include <string>
@@ -27,6 +28,8 @@ class ScriptedDriver {
     InfoMessage result;
     EXPECT_TRUE(peer_.request({WVN_WRITESLOT, 0, slot, 0, text}, &result));
   }
+
+  bool send(const InfoMessage& m) { return peer_.send(m); }
 
   void pump() {
     InfoMessage m;
@@ -92,6 +95,12 @@ TEST_F(InfoctlTest, UsageErrorsExitTwo) {
       {"mode", kN},
       {"dump", kN, "extra"},
       {"ping", "x"},
+      {"watch", kN, "extra"},
+      {"set", "abc", "1", "x"},
+      // Checked before anything is asked of an infodriver: there is none
+      // for 4, and the answer is still the usage.
+      {"mode", "4", "sideways"},
+      {"get", "4", "4096"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
@@ -99,6 +108,22 @@ TEST_F(InfoctlTest, UsageErrorsExitTwo) {
     EXPECT_EQ(2, r.exitCode);
     EXPECT_EQ("", r.out);
     EXPECT_NE("", r.err);
+  }
+}
+
+TEST_F(InfoctlTest, HelpShowsTheCommandsAndTheExitCodes) {
+  for (const char* flag : {"--help", "-h"}) {
+    SCOPED_TRACE(flag);
+    ProcessResult r = Run({flag});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(0u, r.out.find("usage: infoctl get N SLOT\n"));
+    EXPECT_NE(std::string::npos,
+              r.out.find("Exit codes:\n"
+                         "  0  done: read, dumped, watched until interrupted, "
+                         "change or mode\n"));
+    EXPECT_NE(std::string::npos,
+              r.out.find("  5  the infodriver dropped this client for reading "
+                         "too slowly (watch)\n"));
   }
 }
 
@@ -127,22 +152,29 @@ TEST_F(InfoctlTest, GetAndDumpEscapeTextsAndKeepSlotOrder) {
   driver.write(17, "back\\slash\r\nx");
   driver.write(3, "");
   driver.write(250, "%s 100%");
+  // Any client may put bytes into the echo slots: terminal escapes, bells,
+  // C1 controls and broken UTF-8 are shown, not obeyed.
+  driver.write(4001, "\x1b[2Jred\x07\x7f \xc3\xa9 \xc2\x9b \xff");
 
   ProcessResult r = Run({"get", kN, "17"});
   EXPECT_EQ(0, r.exitCode);
   EXPECT_EQ("back\\\\slash\\r\\nx\n", r.out);
   r = Run({"get", kN, "3"});
   EXPECT_EQ("\n", r.out);
+  r = Run({"get", kN, "4001"});
+  EXPECT_EQ("\\x1B[2Jred\\x07\\x7F \xc3\xa9 \\xC2\\x9B \\xFF\n", r.out);
 
   r = Run({"dump", kN});
   EXPECT_EQ(0, r.exitCode);
-  EXPECT_EQ("0\ta\\tb\n17\tback\\\\slash\\r\\nx\n250\t%s 100%\n4095\tz\n",
-            r.out);
+  EXPECT_EQ(
+      "0\ta\\tb\n17\tback\\\\slash\\r\\nx\n250\t%s 100%\n"
+      "4001\t\\x1B[2Jred\\x07\\x7F \xc3\xa9 \\xC2\\x9B \\xFF\n4095\tz\n",
+      r.out);
 }
 
 TEST_F(InfoctlTest, SetAsksTheDriver) {
   ProcessResult r = Run({"set", kN, "141", "1"});
-  EXPECT_EQ(1, r.exitCode);
+  EXPECT_EQ(4, r.exitCode);
   EXPECT_NE(std::string::npos, r.err.find("no driver"));
 
   ScriptedDriver driver;
@@ -164,25 +196,35 @@ TEST_F(InfoctlTest, SetAsksTheDriver) {
   EXPECT_NE(std::string::npos, r.err.find("refused"));
 }
 
+// The answer is printed, and a refusal exits 1 as a refused set does.
 TEST_F(InfoctlTest, ModePrintsTheDriversAnswer) {
   ProcessResult r = Run({"mode", kN, "txrx"});
-  EXPECT_EQ(1, r.exitCode);
+  EXPECT_EQ(4, r.exitCode);
   EXPECT_NE(std::string::npos, r.err.find("no driver"));
 
   ScriptedDriver driver;
   ASSERT_TRUE(driver.ok());
-  EXPECT_EQ("1\n", Run({"mode", kN, "txrx"}, &driver).out);
-  EXPECT_EQ("0\n", Run({"mode", kN, "rxonly"}, &driver).out);
-  EXPECT_EQ("1\n", Run({"mode", kN, "inquire"}, &driver).out);
+  struct Case {
+    const char* mode;
+    const char* out;
+    int exitCode;
+  };
+  for (const Case& c : {Case{"txrx", "1\n", 0}, Case{"rxonly", "0\n", 1},
+                        Case{"inquire", "1\n", 0}}) {
+    SCOPED_TRACE(c.mode);
+    r = Run({"mode", kN, c.mode}, &driver);
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_EQ(c.exitCode, r.exitCode);
+  }
   driver.modeAnswers[WVN_INQDEVGOTXRX] = 0;
   r = Run({"mode", kN, "inquire"}, &driver);
-  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ(1, r.exitCode);
   EXPECT_EQ("0\n", r.out);
 }
 
 TEST_F(InfoctlTest, PingSaysWhetherADriverIsConnected) {
   ProcessResult r = Run({"ping", kN});
-  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ(4, r.exitCode);
   EXPECT_EQ("infodriver 3: no driver connected\n", r.out);
   ScriptedDriver driver;
   ASSERT_TRUE(driver.ok());
@@ -227,6 +269,36 @@ TEST_F(InfoctlTest, WatchEndsWithThreeWhenTheInfodriverGoes) {
       20000));
   EXPECT_EQ(0, infodriver.stop(SIGTERM));
   EXPECT_EQ(3, watch.wait(20000));
+}
+
+// A watch that falls behind is dropped by the infodriver, and says so
+// rather than that the infodriver went away.
+TEST_F(InfoctlTest, WatchDroppedForReadingTooSlowlySaysSo) {
+  ScriptedDriver driver;
+  ASSERT_TRUE(driver.ok());
+  LineReader watch({INFOCTL_BIN, "watch", kN}, true);
+  std::string line;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        driver.write(1, "sync");
+        return watch.next(&line, 50) && line == "1\tsync";
+      },
+      20000));
+  // Stopped, it reads nothing while the driver writes far more than a
+  // client may have waiting.
+  ASSERT_EQ(0, kill(watch.pid(), SIGSTOP));
+  const std::string text(250, 'w');
+  for (int i = 0; i < 20000; ++i)
+    driver.send({WVN_WRITESLOT, 0, i % 4000, 0, text});
+  driver.write(4095, "end");
+  ASSERT_EQ(0, kill(watch.pid(), SIGCONT));
+  std::string last;
+  while (watch.next(&line, 20000)) last = line;
+  EXPECT_EQ(
+      "infoctl: infodriver 3 dropped this watch: it read the slot writes too "
+      "slowly",
+      last);
+  EXPECT_EQ(5, watch.wait(20000));
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 //   infoctl mode N txrx|rxonly|inquire   the driver's answer, 1 or 0
 //   infoctl ping N            whether the infodriver answers and has a driver
 //
-// Texts are printed with backslash, tab, CR and LF escaped as \\ \t \r \n.
-// Exit codes: 0 done, 1 refused or no driver, 2 usage, 3 no infodriver.
+// Texts are printed with backslash, tab, CR and LF escaped as \\ \t \r \n,
+// and every other control byte (and any byte that is not part of printable
+// UTF-8) as \xHH: slots 4000 to 4095 hold whatever any client asked for,
+// and their texts must not drive the operator's terminal. Exit codes: see
+// kExitCodes.
 
 #include <errno.h>
 #include <poll.h>
@@ -29,6 +32,8 @@ namespace {
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoInfodriver = 3;
+constexpr int kExitNoDriver = 4;
+constexpr int kExitDropped = 5;
 // The infodriver answers at once; a driver that is passed a request gets
 // this long.
 constexpr int kAnswerTimeoutMs = 10000;
@@ -39,12 +44,74 @@ const char kUsage[] =
     "       infoctl set N SLOT TEXT\n"
     "       infoctl watch N\n"
     "       infoctl mode N txrx|rxonly|inquire\n"
-    "       infoctl ping N\n";
+    "       infoctl ping N\n"
+    "       infoctl --help\n";
+
+const char kHelp[] =
+    "\n"
+    "  get N SLOT        print the text of SLOT (0 to 4095)\n"
+    "  dump N            print SLOT<TAB>TEXT for every slot that is not empty\n"
+    "  set N SLOT TEXT   ask the driver of device N to change SLOT to TEXT\n"
+    "  watch N           print SLOT<TAB>TEXT for every slot write until\n"
+    "                    interrupted\n"
+    "  mode N txrx|rxonly|inquire\n"
+    "                    send a mode request; print the driver's answer (1 or "
+    "0)\n"
+    "  ping N            say whether infodriver N answers and has a driver\n"
+    "\n"
+    "Texts are printed with \\\\ \\t \\r \\n and \\xHH for backslash, tab, "
+    "CR,\n"
+    "LF and any other control byte.\n";
+
+// One table for every command.
+const char kExitCodes[] =
+    "\n"
+    "Exit codes:\n"
+    "  0  done: read, dumped, watched until interrupted, change or mode\n"
+    "     accepted, a driver is connected (ping)\n"
+    "  1  the driver refused the change or the mode request (answered 0)\n"
+    "  2  usage: unknown command, wrong number of arguments, a wrong argument\n"
+    "  3  no infodriver: none serves N, it cannot be reached or trusted, it\n"
+    "     did not answer in time, or it went away\n"
+    "  4  no driver is connected to the infodriver\n"
+    "  5  the infodriver dropped this client for reading too slowly (watch)\n";
 
 int Usage(const char* why) {
   if (why != nullptr) std::fprintf(stderr, "infoctl: %s\n", why);
   std::fputs(kUsage, stderr);
   return kExitUsage;
+}
+
+int Help() {
+  std::fputs(kUsage, stdout);
+  std::fputs(kHelp, stdout);
+  std::fputs(kExitCodes, stdout);
+  return 0;
+}
+
+// Length of the printable UTF-8 sequence at |p| (|left| bytes available),
+// or 0 when the byte there starts none (a stray continuation byte, an
+// overlong or cut sequence, or a C1 control).
+size_t PrintableUtf8(const unsigned char* p, size_t left) {
+  size_t n;
+  unsigned min;
+  unsigned cp;
+  if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+    n = 2, min = 0xA0, cp = p[0] & 0x1F;  // below U+00A0: C1 controls
+  } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+    n = 3, min = 0x800, cp = p[0] & 0x0F;
+  } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+    n = 4, min = 0x10000, cp = p[0] & 0x07;
+  } else {
+    return 0;
+  }
+  if (left < n) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
 }
 
 bool ParseInt(const char* text, long min, long max, long* out) {
@@ -60,23 +127,43 @@ bool ParseInt(const char* text, long min, long max, long* out) {
 std::string Escape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = bytes[i];
     switch (c) {
       case '\\':
         out += "\\\\";
-        break;
+        ++i;
+        continue;
       case '\t':
         out += "\\t";
-        break;
+        ++i;
+        continue;
       case '\r':
         out += "\\r";
-        break;
+        ++i;
+        continue;
       case '\n':
         out += "\\n";
-        break;
+        ++i;
+        continue;
       default:
-        out += c;
+        break;
     }
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    if (size_t n = c >= 0x80 ? PrintableUtf8(bytes + i, text.size() - i) : 0) {
+      out.append(text, i, n);
+      i += n;
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += hex;
+    ++i;
   }
   return out;
 }
@@ -96,7 +183,11 @@ class Connection {
   // Connects; on failure prints why and returns false.
   bool open() {
     std::string dir, error;
-    RuntimeDirStatus status = PrepareRuntimeDirectory(false, &dir, &error);
+    gid_t group;
+    RuntimeDirStatus status =
+        InfodriverClientGroup(&group, &error)
+            ? PrepareRuntimeDirectory(false, &dir, &error, group)
+            : RuntimeDirStatus::kUnsafe;
     if (status != RuntimeDirStatus::kOk) {
       std::fprintf(stderr, "infoctl: no infodriver serves %d (%s)\n", device_,
                    error.c_str());
@@ -107,7 +198,11 @@ class Connection {
     fd_ = ConnectInfoSocket(path, &reason);
     if (fd_ < 0) {
       std::fprintf(stderr, "infoctl: no infodriver serves %d (%s: %s)\n",
-                   device_, path.c_str(), std::strerror(reason));
+                   device_, path.c_str(),
+                   reason == EAGAIN
+                       ? "nobody takes connections (the listen backlog "
+                         "stayed full)"
+                       : std::strerror(reason));
       return false;
     }
     return true;
@@ -159,7 +254,7 @@ class Connection {
 int NoDriver(int device) {
   std::fprintf(stderr, "infoctl: no driver is connected to infodriver %d\n",
                device);
-  return kExitRefused;
+  return kExitNoDriver;
 }
 
 int Get(Connection& c, long slot) {
@@ -210,6 +305,13 @@ int Watch(Connection& c, int device) {
     switch (ReceiveInfoMessage(c.fd(), &m, 250)) {
       case InfoReceive::kMessage:
         if (m.message == INFO_SLOTWRITTEN) PrintSlot(m.wParam, m.text);
+        if (m.message == INFO_DROPPED) {
+          std::fprintf(stderr,
+                       "infoctl: infodriver %d dropped this watch: it read "
+                       "the slot writes too slowly\n",
+                       device);
+          return kExitDropped;
+        }
         break;
       case InfoReceive::kMalformed:
       case InfoReceive::kNothing:
@@ -223,21 +325,20 @@ int Watch(Connection& c, int device) {
   return 0;
 }
 
-int Mode(Connection& c, int device, const char* which) {
-  uint32_t message;
-  if (std::strcmp(which, "txrx") == 0)
-    message = WVN_REQDEVGOTXRX;
-  else if (std::strcmp(which, "rxonly") == 0)
-    message = WVN_REQDEVGORXONLY;
-  else if (std::strcmp(which, "inquire") == 0)
-    message = WVN_INQDEVGOTXRX;
-  else
-    return Usage("mode must be txrx, rxonly or inquire");
+// The message of a mode request, or 0 for no mode.
+uint32_t ModeMessage(const char* which) {
+  if (std::strcmp(which, "txrx") == 0) return WVN_REQDEVGOTXRX;
+  if (std::strcmp(which, "rxonly") == 0) return WVN_REQDEVGORXONLY;
+  if (std::strcmp(which, "inquire") == 0) return WVN_INQDEVGOTXRX;
+  return 0;
+}
+
+int Mode(Connection& c, int device, uint32_t message) {
   InfoMessage result;
   if (!c.request({message, 0, 0, 0, ""}, &result)) return kExitNoInfodriver;
   if (result.wParam == INFO_NO_DRIVER) return NoDriver(device);
   std::printf("%lld\n", static_cast<long long>(result.wParam));
-  return 0;
+  return result.wParam == 1 ? 0 : kExitRefused;
 }
 
 int Ping(Connection& c, int device) {
@@ -245,12 +346,15 @@ int Ping(Connection& c, int device) {
   if (!c.request({INFO_STATUS, 0, 0, 0, ""}, &result)) return kExitNoInfodriver;
   std::printf("infodriver %d: %s\n", device,
               result.wParam == 1 ? "driver connected" : "no driver connected");
-  return 0;
+  return result.wParam == 1 ? 0 : kExitNoDriver;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 &&
+      (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+    return Help();
   if (argc < 3) return Usage(nullptr);
   const std::string command = argv[1];
   long device = 0;
@@ -274,6 +378,9 @@ int main(int argc, char** argv) {
     return Usage("SLOT must be a number from 0 to 4095");
   if (command == "set" && std::strlen(argv[4]) > kSlotTextMax)
     return Usage("TEXT is longer than the 255 bytes a slot holds");
+  const uint32_t mode = command == "mode" ? ModeMessage(argv[3]) : 0;
+  if (command == "mode" && mode == 0)
+    return Usage("mode must be txrx, rxonly or inquire");
 
   Connection c(static_cast<int>(device));
   if (!c.open()) return kExitNoInfodriver;
@@ -281,6 +388,6 @@ int main(int argc, char** argv) {
   if (command == "dump") return Dump(c);
   if (command == "set") return Set(c, static_cast<int>(device), slot, argv[4]);
   if (command == "watch") return Watch(c, static_cast<int>(device));
-  if (command == "mode") return Mode(c, static_cast<int>(device), argv[3]);
+  if (command == "mode") return Mode(c, static_cast<int>(device), mode);
   return Ping(c, static_cast<int>(device));
 }

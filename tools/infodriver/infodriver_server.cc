@@ -2,14 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -32,10 +36,41 @@ std::string Errno(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
+// True when |uid| belongs to |group|, as its primary group or as a member.
+bool UserInGroup(uid_t uid, gid_t group) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[16384];
+  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 ||
+      found == nullptr)
+    return false;
+  if (found->pw_gid == group) return true;
+  int count = 64;
+  std::vector<gid_t> groups(count);
+  if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+    groups.resize(count);
+    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0)
+      return false;
+  }
+  for (int i = 0; i < count; ++i)
+    if (groups[i] == group) return true;
+  return false;
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+long MsSince(SteadyClock::time_point then) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() -
+                                                            then)
+          .count());
+}
+
 }  // namespace
 
-InfodriverServer::InfodriverServer(int deviceNumber, EventLoop* loop)
-    : device_(deviceNumber), loop_(loop) {}
+InfodriverServer::InfodriverServer(int deviceNumber, EventLoop* loop,
+                                   gid_t clientGroup)
+    : device_(deviceNumber), loop_(loop), clientGroup_(clientGroup) {}
 
 InfodriverServer::~InfodriverServer() {
   stop();
@@ -44,8 +79,26 @@ InfodriverServer::~InfodriverServer() {
 
 bool InfodriverServer::start(std::string* error) {
   std::string dir;
-  if (PrepareRuntimeDirectory(true, &dir, error) != RuntimeDirStatus::kOk)
+  if (PrepareRuntimeDirectory(true, &dir, error, clientGroup_) !=
+      RuntimeDirStatus::kOk)
     return false;
+
+  // Every peer costs a descriptor: take all the system allows, and keep the
+  // peers below it, so that accept does not run out while peers are open.
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    if (files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &files);
+      getrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur != RLIM_INFINITY) {
+      const size_t usable = files.rlim_cur > 2 * kReservedFds
+                                ? files.rlim_cur - 2 * kReservedFds
+                                : 1;
+      peerLimit_ = std::min(kMaxPeers, usable);
+    }
+  }
 
   // One infodriver per device number: the lock is held for the process's
   // life and released by the kernel however it ends.
@@ -84,7 +137,11 @@ bool InfodriverServer::start(std::string* error) {
   unlink(temporary.c_str());
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&tempAddr),
            sizeof tempAddr) != 0 ||
-      chmod(temporary.c_str(), 0600) != 0 || listen(fd, 64) != 0 ||
+      (clientGroup_ != static_cast<gid_t>(-1) &&
+       chown(temporary.c_str(), static_cast<uid_t>(-1), clientGroup_) != 0) ||
+      chmod(temporary.c_str(),
+            clientGroup_ != static_cast<gid_t>(-1) ? 0660 : 0600) != 0 ||
+      listen(fd, 64) != 0 ||
       rename(temporary.c_str(), socketPath_.c_str()) != 0) {
     *error = Errno("cannot publish " + socketPath_);
     close(fd);
@@ -104,6 +161,9 @@ void InfodriverServer::stop() {
     queue(*driver, {WVN_INFODISCONNECT, 0, 0, 0, std::string()});
     flushBlocking(*driver, 1000);
   }
+  if (sweepTimer_ != 0) loop_->CancelOneShot(sweepTimer_);
+  if (acceptPause_ != 0) loop_->CancelOneShot(acceptPause_);
+  sweepTimer_ = acceptPause_ = 0;
   loop_->UnwatchFd(listenFd_);
   close(listenFd_);
   listenFd_ = -1;
@@ -115,6 +175,7 @@ void InfodriverServer::stop() {
   peers_.clear();
   driver_ = 0;
   forwards_.clear();
+  queuedBytes_ = 0;
 }
 
 InfodriverServer::Peer* InfodriverServer::find(uint64_t id) {
@@ -123,25 +184,70 @@ InfodriverServer::Peer* InfodriverServer::find(uint64_t id) {
   return it == peers_.end() || it->second->dead ? nullptr : it->second.get();
 }
 
+bool InfodriverServer::allowed(long uid) const {
+  if (uid == 0 || uid == static_cast<long>(geteuid())) return true;
+  return uid > 0 && clientGroup_ != static_cast<gid_t>(-1) &&
+         UserInGroup(static_cast<uid_t>(uid), clientGroup_);
+}
+
 void InfodriverServer::acceptPeers() {
   for (;;) {
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN, or out of descriptors: try next time
-    if (peers_.size() >= kMaxPeers) {
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      // Out of descriptors or memory: the waiting connection keeps the
+      // socket readable, and watching it would spin the loop. Listen again
+      // a little later, when peers may have gone.
+      std::fprintf(stderr,
+                   "infodriver %d: cannot accept a connection (%s); not "
+                   "accepting for %d ms\n",
+                   device_, std::strerror(errno), kAcceptPauseMs);
+      loop_->UnwatchFd(listenFd_);
+      acceptPause_ = loop_->AddOneShot(kAcceptPauseMs, [this] {
+        acceptPause_ = 0;
+        loop_->WatchFd(listenFd_, POLLIN, [this](short) { acceptPeers(); });
+      });
+      return;
+    }
+    struct ucred cred = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    socklen_t size = sizeof cred;
+    const bool known =
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0;
+    const long uid = known ? static_cast<long>(cred.uid) : -1;
+    if (!known || !allowed(uid)) {
+      std::fprintf(stderr,
+                   "infodriver %d: refused a connection from pid %ld uid %ld: "
+                   "not this user, root or a member of the clients' group\n",
+                   device_, static_cast<long>(cred.pid), uid);
+      close(fd);
+      continue;
+    }
+    if (peers_.size() >= peerLimit_) {
       close(fd);
       continue;
     }
     auto peer = std::make_unique<Peer>();
     peer->id = nextPeerId_++;
     peer->fd = fd;
+    peer->pid = cred.pid;
+    peer->uid = uid;
     Peer& p = *peer;
     peers_[p.id] = std::move(peer);
     updateWatch(p);
   }
 }
 
+bool InfodriverServer::mayRead(const Peer& peer) const {
+  if (peer.dead || peer.dropping) return false;
+  if (peer.id == driver_) return true;
+  return !clientsHeld_ && peer.forwards < kMaxClientForwards;
+}
+
 void InfodriverServer::updateWatch(Peer& peer) {
-  const short events = POLLIN | (peer.out.empty() ? 0 : POLLOUT);
+  if (peer.dead) return;
+  const short events =
+      (mayRead(peer) ? POLLIN : 0) | (peer.out.empty() ? 0 : POLLOUT);
   if (events == peer.events) return;
   peer.events = events;
   const uint64_t id = peer.id;
@@ -149,12 +255,23 @@ void InfodriverServer::updateWatch(Peer& peer) {
                  [this, id](short revents) { onPeerReady(id, revents); });
 }
 
+void InfodriverServer::updateAllClients() {
+  for (auto& [id, peer] : peers_)
+    if (id != driver_) updateWatch(*peer);
+}
+
 void InfodriverServer::onPeerReady(uint64_t id, short revents) {
   Peer* peer = find(id);
-  if (peer == nullptr) return;
+  if (peer == nullptr) {
+    // Marked dead meanwhile and not yet closed: close it now, or its
+    // hang-up would wake the loop for ever.
+    reap();
+    return;
+  }
   if (revents & POLLOUT) flush(*peer);
-  if (revents & (POLLIN | POLLHUP | POLLERR)) {
-    for (int i = 0; i < kMessagesPerWake && !peer->dead; ++i) {
+  if (!peer->dead && mayRead(*peer) &&
+      (revents & (POLLIN | POLLHUP | POLLERR))) {
+    for (int i = 0; i < kMessagesPerWake && mayRead(*peer); ++i) {
       InfoMessage m;
       InfoReceive r = ReceiveInfoMessage(peer->fd, &m, 0);
       if (r == InfoReceive::kNothing) break;
@@ -166,21 +283,35 @@ void InfodriverServer::onPeerReady(uint64_t id, short revents) {
       }
       handle(*peer, m);
     }
+  } else if (!peer->dead && (revents & (POLLHUP | POLLERR))) {
+    // Held back or being dropped, and gone: what it left unread is
+    // nobody's any more.
+    peer->dead = true;
   }
+  if (peer->dropping && peer->out.empty()) peer->dead = true;
   if (!peer->dead) updateWatch(*peer);
   reap();
 }
 
 void InfodriverServer::reap() {
-  std::vector<uint64_t> dead;
-  for (auto& [id, peer] : peers_)
-    if (peer->dead) dead.push_back(id);
-  for (uint64_t id : dead) {
-    auto it = peers_.find(id);
-    loop_->UnwatchFd(it->second->fd);
-    close(it->second->fd);
-    peers_.erase(it);
-    if (id == driver_) dropDriver();
+  // Closing one peer can fail another (the driver's end answers the
+  // clients it owed, and a client that hung up fails that send): repeat
+  // until nobody is left marked.
+  for (;;) {
+    std::vector<uint64_t> dead;
+    for (auto& [id, peer] : peers_)
+      if (peer->dead) dead.push_back(id);
+    if (dead.empty()) break;
+    for (uint64_t id : dead) {
+      auto it = peers_.find(id);
+      if (it == peers_.end()) continue;
+      Peer& peer = *it->second;
+      discardOutput(peer);
+      loop_->UnwatchFd(peer.fd);
+      close(peer.fd);
+      peers_.erase(it);
+      if (id == driver_) dropDriver();
+    }
   }
 }
 
@@ -189,27 +320,102 @@ void InfodriverServer::dropDriver() {
   // Nobody will answer what was passed on: the clients hear "no driver".
   auto waiting = std::move(forwards_);
   forwards_.clear();
+  clientsHeld_ = false;
+  for (auto& [id, peer] : peers_) peer->forwards = 0;
   for (const auto& [sequence, f] : waiting) {
     if (Peer* client = find(f.client)) {
       InfoMessage request{f.message, f.clientSequence, 0, 0, std::string()};
       answer(*client, request, INFO_NO_DRIVER);
-      updateWatch(*client);
     }
   }
+  updateAllClients();
+}
+
+std::string InfodriverServer::describe(const Peer& peer) const {
+  return std::string(peer.id == driver_ ? "driver" : "client") + " " +
+         std::to_string(peer.id) + " (pid " + std::to_string(peer.pid) +
+         ", uid " + std::to_string(peer.uid) + ")";
+}
+
+void InfodriverServer::discardOutput(Peer& peer) {
+  queuedBytes_ -= peer.queuedBytes;
+  peer.queuedBytes = 0;
+  peer.out.clear();
+}
+
+void InfodriverServer::dropClient(Peer& peer, const std::string& why) {
+  if (peer.dead || peer.dropping) return;
+  std::fprintf(stderr, "infodriver %d: dropped %s: %s\n", device_,
+               describe(peer).c_str(), why.c_str());
+  discardOutput(peer);
+  // The notice goes when the client has read what the socket still holds
+  // for it; one that never does is closed by the sweep.
+  peer.dropping = true;
+  std::string wire;
+  EncodeMessage({INFO_DROPPED, 0, 0, 0, std::string()}, &wire);
+  peer.queuedBytes = wire.size() + kMessageOverhead;
+  queuedBytes_ += peer.queuedBytes;
+  peer.out.push_back(std::move(wire));
+  peer.waitingSince = SteadyClock::now();
+  flush(peer);
+  if (peer.out.empty()) peer.dead = true;
+  armSweep();
+}
+
+void InfodriverServer::dropStalledDriver(Peer& peer, const std::string& why) {
+  std::fprintf(stderr, "infodriver %d: dropped %s: %s\n", device_,
+               describe(peer).c_str(), why.c_str());
+  discardOutput(peer);
+  // It reads nothing now, but may yet: whatever of this fits is its
+  // notice, and the end of the stream is the other.
+  std::string wire;
+  EncodeMessage({WVN_INFODISCONNECT, 0, 0, 0, std::string()}, &wire);
+  send(peer.fd, wire.data(), wire.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  peer.dead = true;
+}
+
+bool InfodriverServer::makeRoom(Peer& peer, size_t size) {
+  const bool isDriver = peer.id == driver_;
+  if (!isDriver && peer.queuedBytes + size > kMaxClientQueuedBytes) {
+    dropClient(peer, "reads too slowly (" + std::to_string(peer.out.size()) +
+                         " messages waiting)");
+    return false;
+  }
+  while (queuedBytes_ + size > kMaxQueuedBytes) {
+    // The client holding the most output goes first; the driver's own
+    // backlog is bounded by the back-pressure and never the reason.
+    Peer* largest = nullptr;
+    for (auto& [id, other] : peers_)
+      if (id != driver_ && !other->dead && !other->dropping &&
+          (largest == nullptr || other->queuedBytes > largest->queuedBytes))
+        largest = other.get();
+    if (largest == nullptr || largest->queuedBytes == 0) {
+      if (isDriver) {
+        dropStalledDriver(peer, "takes none of its output");
+      } else {
+        dropClient(peer, "output over the infodriver's memory bound");
+      }
+      return false;
+    }
+    dropClient(*largest, "reads too slowly while output is short of memory");
+    if (largest == &peer) return false;
+  }
+  return true;
 }
 
 void InfodriverServer::queue(Peer& peer, const InfoMessage& m) {
-  if (peer.dead) return;
+  if (peer.dead || peer.dropping) return;
   std::string wire;
   if (!EncodeMessage(m, &wire)) return;
-  peer.queuedBytes += wire.size();
-  peer.out.push_back(std::move(wire));
-  if (peer.queuedBytes > kMaxQueuedBytes) {
-    // A peer that does not read what it asked for (a watcher that stalled)
-    // would make the infodriver hold its output without limit.
-    peer.dead = true;
-    return;
+  const size_t size = wire.size() + kMessageOverhead;
+  if (!makeRoom(peer, size)) return;
+  if (peer.out.empty()) {
+    peer.waitingSince = SteadyClock::now();
+    armSweep();
   }
+  peer.queuedBytes += size;
+  queuedBytes_ += size;
+  peer.out.push_back(std::move(wire));
   flush(peer);
 }
 
@@ -224,10 +430,60 @@ bool InfodriverServer::flush(Peer& peer) {
       peer.dead = true;
       return false;
     }
-    peer.queuedBytes -= wire.size();
+    const size_t size = wire.size() + kMessageOverhead;
+    peer.queuedBytes -= size;
+    queuedBytes_ -= size;
     peer.out.pop_front();
+    peer.waitingSince = SteadyClock::now();
   }
+  if (peer.dropping && peer.out.empty()) peer.dead = true;
   return !peer.dead;
+}
+
+void InfodriverServer::armSweep() {
+  if (sweepTimer_ != 0) return;
+  sweepTimer_ = loop_->AddOneShot(1000, [this] {
+    sweepTimer_ = 0;
+    sweep();
+  });
+}
+
+void InfodriverServer::sweep() {
+  bool waiting = false;
+  for (auto& [id, peer] : peers_) {
+    Peer& p = *peer;
+    if (p.dead) continue;
+    const bool isDriver = id == driver_;
+    if (!p.out.empty()) {
+      const long idle = MsSince(p.waitingSince);
+      if (isDriver && idle >= kDriverStallMs) {
+        dropStalledDriver(p, "took none of its output for " +
+                                 std::to_string(idle / 1000) + " s");
+      } else if (!isDriver && p.dropping && idle >= kStallMs) {
+        p.dead = true;
+      } else if (!isDriver && idle >= kStallMs) {
+        dropClient(p, "took none of its output for " +
+                          std::to_string(idle / 1000) + " s");
+      }
+      waiting = waiting || !p.dead;
+    }
+  }
+  // A driver that reads but leaves its requests unanswered holds every
+  // client back as surely as one that stopped.
+  if (Peer* driver = find(driver_)) {
+    if (!forwards_.empty()) {
+      TimePoint oldest = forwards_.begin()->second.since;
+      for (const auto& [sequence, f] : forwards_)
+        oldest = std::min(oldest, f.since);
+      const long idle = MsSince(oldest);
+      if (idle >= kDriverStallMs)
+        dropStalledDriver(*driver, "answered no request for " +
+                                       std::to_string(idle / 1000) + " s");
+      waiting = true;
+    }
+  }
+  reap();
+  if (waiting) armSweep();
 }
 
 void InfodriverServer::flushBlocking(Peer& peer, int timeoutMs) {
@@ -257,15 +513,21 @@ void InfodriverServer::forwardToDriver(Peer& peer, const InfoMessage& m,
     answer(peer, m, INFO_NO_DRIVER);
     return;
   }
-  if (driver == &peer || forwards_.size() >= kMaxForwards) {
+  if (driver == &peer) {
     answer(peer, m, 0);
     return;
   }
   uint32_t sequence = nextSequence_++;
   if (nextSequence_ == 0) nextSequence_ = 1;
-  forwards_[sequence] = {peer.id, m.sequence, m.message};
+  forwards_[sequence] = {peer.id, m.sequence, m.message, SteadyClock::now()};
+  ++peer.forwards;
+  if (forwards_.size() >= kMaxForwards && !clientsHeld_) {
+    clientsHeld_ = true;
+    updateAllClients();
+  }
   queue(*driver, {m.message, sequence, m.wParam, 0, std::move(text)});
   if (!driver->dead) updateWatch(*driver);
+  armSweep();
 }
 
 void InfodriverServer::handleDriverResult(const InfoMessage& m) {
@@ -273,12 +535,19 @@ void InfodriverServer::handleDriverResult(const InfoMessage& m) {
   if (it == forwards_.end()) return;
   const Forward f = it->second;
   forwards_.erase(it);
-  Peer* client = find(f.client);
-  if (client == nullptr) return;  // asked and left
+  if (clientsHeld_ && forwards_.size() <= kMaxForwards / 2) {
+    clientsHeld_ = false;
+    updateAllClients();
+  }
+  auto c = peers_.find(f.client);
+  if (c == peers_.end()) return;  // asked and left
+  Peer& client = *c->second;
+  if (client.forwards > 0) --client.forwards;
+  if (client.dead) return;
   // The driver's answer is 1 or 0; anything else from it is a refusal.
   const int64_t result = m.wParam == 1 ? 1 : 0;
-  answer(*client, {f.message, f.clientSequence, 0, 0, std::string()}, result);
-  if (!client->dead) updateWatch(*client);
+  answer(client, {f.message, f.clientSequence, 0, 0, std::string()}, result);
+  updateWatch(client);
 }
 
 void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
@@ -303,7 +572,11 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       } else if (!peer.discovered) {
         answer(peer, m, 0);
       } else if (driver_ != 0) {
-        queue(peer, {WVN_DEVICEIDINUSE, 0, device_, 0, std::string()});
+        // Told once: the HELLO that follows a refused ANNOUNCE is the same
+        // attempt, not a second one.
+        if (!peer.toldInUse)
+          queue(peer, {WVN_DEVICEIDINUSE, 0, device_, 0, std::string()});
+        peer.toldInUse = true;
         answer(peer, m, 0);
       } else {
         driver_ = peer.id;
@@ -330,7 +603,7 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
         for (auto& [id, other] : peers_) {
           if (!other->watching || other->dead) continue;
           queue(*other, written);
-          if (!other->dead && other.get() != &peer) updateWatch(*other);
+          if (other.get() != &peer) updateWatch(*other);
         }
       }
       answer(peer, m, valid ? 1 : 0);
@@ -364,7 +637,9 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
 
     case INFO_DUMP: {
       int64_t count = 0;
-      for (int slot = 0; slot < kInfodriverSlotCount && !peer.dead; ++slot) {
+      for (int slot = 0;
+           slot < kInfodriverSlotCount && !peer.dead && !peer.dropping;
+           ++slot) {
         const std::string& text = slots_.get(slot);
         if (text.empty()) continue;
         queue(peer, {INFO_SLOTDATA, 0, slot, 0, text});

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -352,6 +354,181 @@ TEST_F(InfodriverProgramTest, StalledWatcherIsDroppedAndServiceGoesOn) {
   ASSERT_TRUE(driver.request({WVN_WRITESLOT, 0, 0, 0, "end"}, &result));
   EXPECT_EQ("end", Read(0));
   EXPECT_TRUE(stalled.closedByPeer(20000));
+}
+
+// What an idle infodriver costs: processor ticks over a few seconds in
+// which nobody sends it anything. A loop that spins takes them all.
+long IdleTicks(pid_t pid) {
+  const long before = CpuTicks(pid);
+  sleep(3);
+  const long after = CpuTicks(pid);
+  return before < 0 || after < 0 ? -1 : after - before;
+}
+// A tenth of what a spinning loop would take over those 3 s.
+constexpr long kIdleTicksMax = 3 * 100 / 10;
+
+// A file name of the test's own, removed when it goes whatever the outcome.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& name)
+      : path_("/tmp/infodriver_test_" + std::to_string(getpid()) + "_" + name) {
+  }
+  ~TempFile() { unlink(path_.c_str()); }
+  operator const std::string&() const { return path_; }
+  const char* c_str() const { return path_.c_str(); }
+
+ private:
+  std::string path_;
+};
+
+std::string FileText(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return std::string();
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+    text.append(buffer, n);
+  std::fclose(f);
+  return text;
+}
+
+// With more peers than descriptors, the infodriver turns the extra ones
+// away and idles afterwards instead of spinning on a socket it cannot
+// accept from.
+TEST(InfodriverLimitsTest, MorePeersThanDescriptorsNeverSpinTheLoop) {
+  TempRuntimeDir rundir;
+  InfodriverProcess infodriver(INFODRIVER_BIN, kDevice, "", 48);
+  ASSERT_FALSE(infodriver.failed());
+  std::vector<std::unique_ptr<RawPeer>> peers;
+  for (int i = 0; i < 60; ++i) {
+    peers.push_back(std::make_unique<RawPeer>(kDevice));
+    ASSERT_TRUE(peers.back()->connected());
+  }
+  // Every peer has been either taken or turned away once the last one is.
+  InfoMessage result;
+  RawPeer last(kDevice);
+  (void)last.request({INFO_STATUS, 0, 0, 0, ""}, &result);
+  const long ticks = IdleTicks(infodriver.pid());
+  EXPECT_GE(ticks, 0);
+  EXPECT_LT(ticks, kIdleTicksMax);
+  // Once peers go, others are served again.
+  peers.clear();
+  EXPECT_TRUE(WaitUntil([&] {
+    RawPeer client(kDevice);
+    return client.request({INFO_STATUS, 0, 0, 0, ""}, &result);
+  }));
+  EXPECT_EQ(0, infodriver.stop(SIGTERM));
+}
+
+// A driver and a client waiting for it hang up in the same pass of the
+// loop: closing the driver answers the client, whose hang-up that fails;
+// both are closed, and the loop idles.
+TEST(InfodriverLimitsTest, PeersHangingUpTogetherAreAllClosed) {
+  TempRuntimeDir rundir;
+  InfodriverProcess infodriver(INFODRIVER_BIN, kDevice);
+  ASSERT_FALSE(infodriver.failed());
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    auto driver = std::make_unique<RawPeer>(kDevice);
+    ASSERT_TRUE(driver->becomeDriver(kDevice));
+    auto client = std::make_unique<RawPeer>(kDevice);
+    ASSERT_TRUE(client->send({WVN_SLOTCHANGE, 9, 4001, 0, "pending"}));
+    InfoMessage passed;
+    ASSERT_TRUE(driver->receive(&passed));
+    ASSERT_EQ(WVN_SLOTCHANGE, passed.message);
+    // Both gone before the infodriver looks again.
+    ASSERT_EQ(0, kill(infodriver.pid(), SIGSTOP));
+    client.reset();
+    driver.reset();
+    ASSERT_EQ(0, kill(infodriver.pid(), SIGCONT));
+    const long ticks = IdleTicks(infodriver.pid());
+    EXPECT_GE(ticks, 0);
+    EXPECT_LT(ticks, kIdleTicksMax);
+  }
+  RawPeer next(kDevice);
+  EXPECT_TRUE(next.becomeDriver(kDevice));
+  EXPECT_EQ(0, infodriver.stop(SIGTERM));
+}
+
+// A driver that stops answering would hold every client back: after its
+// grace it is told that the infodriver is done with it and dropped, and the
+// clients hear that there is no driver.
+TEST(InfodriverLimitsTest, DriverThatAnswersNothingIsToldAndDropped) {
+  TempRuntimeDir rundir;
+  const TempFile said("stalled");
+  InfodriverProcess infodriver(INFODRIVER_BIN, kDevice, said);
+  ASSERT_FALSE(infodriver.failed());
+  RawPeer driver(kDevice);
+  ASSERT_TRUE(driver.becomeDriver(kDevice));
+  RawPeer client(kDevice);
+  ASSERT_TRUE(client.send({WVN_SLOTCHANGE, 5, 4001, 0, "waiting"}));
+  InfoMessage passed;
+  ASSERT_TRUE(driver.receive(&passed));
+  EXPECT_EQ(WVN_SLOTCHANGE, passed.message);
+
+  InfoMessage answer;
+  ASSERT_TRUE(client.receive(&answer, 120000));
+  EXPECT_EQ(INFO_RESULT, answer.message);
+  EXPECT_EQ(5u, answer.sequence);
+  EXPECT_EQ(INFO_NO_DRIVER, answer.wParam);
+  InfoMessage told;
+  ASSERT_TRUE(driver.receive(&told));
+  EXPECT_EQ(WVN_INFODISCONNECT, told.message);
+  EXPECT_TRUE(driver.closedByPeer());
+  const std::string text = FileText(said);
+  EXPECT_NE(std::string::npos, text.find("infodriver 7: dropped driver "))
+      << text;
+  EXPECT_NE(std::string::npos, text.find(": answered no request for 30 s"))
+      << text;
+  EXPECT_EQ(0, infodriver.stop(SIGTERM));
+}
+
+// Asks for the infodriver's status as another user: 0 answered, 1 closed
+// without an answer, 2 not even connected.
+int StatusAsNobody() {
+  return RunAsNobody([] {
+    RawPeer peer(kDevice);
+    if (!peer.connected()) return 2;
+    InfoMessage result;
+    return peer.request({INFO_STATUS, 0, 0, 0, ""}, &result) ? 0 : 1;
+  });
+}
+
+// Only this user, root and the members of the clients' group are served;
+// anyone else who reaches the socket is turned away, with a line.
+TEST(InfodriverLimitsTest, PeersOfOtherUsersAreRefusedUnlessInTheGroup) {
+  TempRuntimeDir rundir;
+  ASSERT_EQ(0, chmod(rundir.path().c_str(), 0711));
+  const TempFile said("said");
+  {
+    InfodriverProcess infodriver(INFODRIVER_BIN, kDevice, said);
+    ASSERT_FALSE(infodriver.failed());
+    // Past the socket's own mode, as a careless chmod would let them.
+    const std::string socket = rundir.path() + "/infodriver-7.sock";
+    ASSERT_EQ(0, chmod(socket.c_str(), 0666));
+    EXPECT_EQ(1, StatusAsNobody());
+    EXPECT_EQ(0, infodriver.stop(SIGTERM));
+  }
+  EXPECT_NE(std::string::npos,
+            FileText(said).find("infodriver 7: refused a connection from pid "))
+      << FileText(said);
+  EXPECT_NE(std::string::npos, FileText(said).find(" uid 65534: not this user"))
+      << FileText(said);
+  unlink(said.c_str());
+
+  setenv("ZARN_INFODRIVER_GROUP", "nogroup", 1);
+  {
+    InfodriverProcess infodriver(INFODRIVER_BIN, kDevice);
+    ASSERT_FALSE(infodriver.failed());
+    struct stat st;
+    ASSERT_EQ(0, stat((rundir.path() + "/infodriver-7.sock").c_str(), &st));
+    EXPECT_EQ(0660u, st.st_mode & 0777);
+    EXPECT_EQ(65534u, st.st_gid);
+    EXPECT_EQ(0, StatusAsNobody());
+    EXPECT_EQ(0, infodriver.stop(SIGTERM));
+  }
+  unsetenv("ZARN_INFODRIVER_GROUP");
 }
 
 }  // namespace

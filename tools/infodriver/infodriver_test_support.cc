@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +14,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "infodriver/info_socket.h"
@@ -112,12 +117,21 @@ TempRuntimeDir::~TempRuntimeDir() {
   RemoveTree(path_);
 }
 
-InfodriverProcess::InfodriverProcess(const std::string& binary, int device) {
+InfodriverProcess::InfodriverProcess(const std::string& binary, int device,
+                                     const std::string& stderrPath,
+                                     long fileLimit) {
   pid_t pid = fork();
   if (pid == 0) {
     ResetSignalsInChild();
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
+    int err = stderrPath.empty() ? open("/dev/null", O_WRONLY)
+                                 : open(stderrPath.c_str(),
+                                        O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(err, 2);
+    if (fileLimit > 0) {
+      struct rlimit files = {static_cast<rlim_t>(fileLimit),
+                             static_cast<rlim_t>(fileLimit)};
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
     Exec({binary, std::to_string(device)});
   }
   if (pid < 0) return;
@@ -206,15 +220,19 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   return result;
 }
 
-LineReader::LineReader(const std::vector<std::string>& argv) {
+LineReader::LineReader(const std::vector<std::string>& argv, bool withStderr) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   pid_t pid = fork();
   if (pid == 0) {
     ResetSignalsInChild();
     dup2(out[1], 1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
+    if (withStderr) {
+      dup2(out[1], 2);
+    } else {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 2);
+    }
     Exec(argv);
   }
   close(out[1]);
@@ -339,6 +357,37 @@ bool RawPeer::becomeDriver(int device) {
     return false;
   if (!request({WVN_ANNOUNCE, 0, 1, 0, ""}, &result, &others)) return false;
   return result.wParam == 1;
+}
+
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)),
+                   std::istreambuf_iterator<char>());
+  // Fields after the command name, which may hold spaces: state is the 3rd
+  // field, utime the 14th and stime the 15th.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  long utime = -1, stime = -1;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+int RunAsNobody(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(100);
+    _exit(body());
+  }
+  if (pid < 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 bool WaitUntil(std::function<bool()> condition, int timeoutMs,

@@ -28,10 +28,14 @@ class TempRuntimeDir {
 };
 
 // `infodriver N` as a child process, ready (its socket present) when the
-// constructor returns, or failed() when it did not get there.
+// constructor returns, or failed() when it did not get there. Its standard
+// error goes to |stderrPath| (appended) or nowhere; |fileLimit| > 0 sets its
+// soft and hard descriptor limits.
 class InfodriverProcess {
  public:
-  InfodriverProcess(const std::string& binary, int device);
+  InfodriverProcess(const std::string& binary, int device,
+                    const std::string& stderrPath = std::string(),
+                    long fileLimit = 0);
   ~InfodriverProcess();  // SIGTERM, then SIGKILL if it will not go
   bool failed() const { return pid_ <= 0; }
   pid_t pid() const { return pid_; }
@@ -59,7 +63,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 // A child whose standard output is read line by line (infoctl watch).
 class LineReader {
  public:
-  explicit LineReader(const std::vector<std::string>& argv);
+  // |withStderr|: the child's standard error comes through the same lines.
+  explicit LineReader(const std::vector<std::string>& argv,
+                      bool withStderr = false);
+  pid_t pid() const { return pid_; }
   ~LineReader();  // SIGKILL if still running
   // The next line (without its newline), waiting at most |timeoutMs|; false
   // when none came.
@@ -101,6 +108,14 @@ class RawPeer {
   int fd_ = -1;
   uint32_t nextSequence_ = 1;
 };
+
+// The processor time |pid| has used so far, in clock ticks (user + system),
+// or -1.
+long CpuTicks(pid_t pid);
+
+// Runs |body| in a child process as user and group 65534 (nobody) and
+// returns its exit code, or -1.
+int RunAsNobody(const std::function<int()>& body);
 
 // Waits until |condition| holds, checking every few milliseconds, at most
 // |timeoutMs|; calls |pump| between checks when given.

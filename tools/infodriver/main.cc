@@ -1,5 +1,9 @@
 // infodriver N: the slot table of device N for its driver and clients,
 // served in the foreground until SIGTERM or SIGINT.
+//
+// Besides its own user and root, the members of the group named by
+// $ZARN_INFODRIVER_GROUP may connect (the socket is then mode 0660 in that
+// group).
 
 #include <unistd.h>
 
@@ -8,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "infodriver/runtime_dir.h"
 #include "infodriver_server.h"
 #include "platform/event_loop.h"
 #include "platform/exit_signals.h"
@@ -36,8 +41,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  gid_t group;
+  std::string error;
+  if (!InfodriverClientGroup(&group, &error)) {
+    std::fprintf(stderr, "infodriver %d: %s\n", device, error.c_str());
+    return 1;
+  }
   EventLoop loop;
-  InfodriverServer server(device, &loop);
+  InfodriverServer server(device, &loop, group);
   // Before anything else, so that the signals are read from the loop.
   if (!InstallExitSignals(&loop, [&] {
         server.stop();
@@ -47,7 +58,6 @@ int main(int argc, char** argv) {
                  JournalPrefix(STDERR_FILENO, 3), device);
     return 1;
   }
-  std::string error;
   if (!server.start(&error)) {
     std::fprintf(stderr, "%sinfodriver %d: %s\n",
                  JournalPrefix(STDERR_FILENO, 3), device, error.c_str());
