@@ -194,7 +194,13 @@ stop_and_status() {
 start_pair() {  # start_pair DIR DEVICE TAG: infodriver and driver
   start "infodriver$3" env QX_ROOT="$1" QX_SYSTEM=sys ZARN_RUNTIME_DIR="$1/run" \
     "$bin_info" "$2" >"$1/infodriver.out" 2>&1
-  for _ in $(seq 1 100); do in_device "$1" "$bin_ctl" ping "$2" >/dev/null 2>&1 && break; sleep 0.1; done
+  # ping: 0 with a driver, 4 while the infodriver has none, 3 before it serves.
+  local rc
+  for _ in $(seq 1 100); do
+    rc=0; in_device "$1" "$bin_ctl" ping "$2" >/dev/null 2>&1 || rc=$?
+    [ "$rc" -eq 0 ] || [ "$rc" -eq 4 ] && break
+    sleep 0.1
+  done
   start "driver$3" env QX_ROOT="$1" QX_SYSTEM=sys ZARN_RUNTIME_DIR="$1/run" \
     "$bin_mdu" "$2" >"$1/driver.out" 2>"$1/driver.err"
 }
