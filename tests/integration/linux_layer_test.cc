@@ -166,10 +166,13 @@ TEST_F(LinuxLayer, ACrashInTheWindowGivesTheTerminalBack) {
   const struct termios t = driver.Settings();
   EXPECT_NE(t.c_lflag & ECHO, 0u);
   EXPECT_NE(t.c_lflag & ICANON, 0u);
-  // The cursor is shown again and the normal screen is back.
-  const std::string after = driver.Output().substr(drawn);
-  EXPECT_NE(after.find("\x1b[?25h"), std::string::npos);
-  EXPECT_NE(after.find("\x1b[?1049l"), std::string::npos);
+  // The cursor is shown again and the normal screen is back. The terminal's
+  // last bytes may still be on their way to the reader after the exit.
+  auto after = [&] { return driver.Output().substr(drawn); };
+  EXPECT_TRUE(WaitFor([&] {
+    return after().find("\x1b[?25h") != std::string::npos &&
+           after().find("\x1b[?1049l") != std::string::npos;
+  })) << after();
   EXPECT_NE(LogText().find("Main Application Thread Crashed??"),
             std::string::npos);
 }
