@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/binary_semaphore.h"
 #include "platform/clock.h"
 #include "snmp/csnmp_zarn.h"
 #include "snmp/snmp_api.h"
@@ -105,19 +106,6 @@ class SnmpDevice : public CsnmpZarn {
   // Error answers in a row at one position before the walk starts again.
   static constexpr int32_t kErrorRepliesBeforeRestart = 3;
 
-  // A semaphore of maximum count 1 used as a lock: wait() blocks without a
-  // time limit; release() fails when the count is already at its maximum.
-  class Semaphore {
-   public:
-    bool wait();
-    bool release();
-
-   private:
-    std::mutex mutex_;
-    std::condition_variable available_;
-    int count_ = 1;
-  };
-
   // |deviceOid| is both the prefix of the unit's own objects and where every
   // walk starts.
   SnmpDevice(const char* deviceOid, int32_t slotOffset, int32_t instance);
@@ -195,7 +183,7 @@ class SnmpDevice : public CsnmpZarn {
   char currentOid[kOidSize] = "";  // what the next GetNext asks for
   int32_t missedPolls = kNoCount;
   std::deque<std::unique_ptr<SnmpRequest>> requestQueue;  // under queueLock
-  std::unique_ptr<Semaphore> queueLock;
+  std::unique_ptr<BinarySemaphore> queueLock;
   // Requests sent and neither answered nor reported failed; may go below 0
   // when late timeouts arrive after a reset.
   std::atomic<int32_t> outstanding{0};

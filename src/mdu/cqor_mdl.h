@@ -103,25 +103,11 @@ class Cqor_mdl : public SnmpDevice {
   char equipmentDescription[kTextSize] = "";
   char alarmIdent[kTextSize] = "";
   bool temperatureStatePending = true;  // slot 94 not yet derived
-  std::unique_ptr<Semaphore> tableLock;
+  std::unique_ptr<BinarySemaphore> tableLock;
   std::map<int32_t, std::unique_ptr<AlarmTableEntry>> alarmTable;
   std::map<int32_t, std::unique_ptr<MduTableEntry>> mduTable;
 
  private:
-  // Holds `tableLock` for one lookup; held() is false when the wait failed.
-  class TableLock {
-   public:
-    explicit TableLock(Semaphore* lock);
-    ~TableLock();
-    TableLock(const TableLock&) = delete;
-    TableLock& operator=(const TableLock&) = delete;
-    bool held() const { return held_; }
-
-   private:
-    Semaphore* lock_;
-    bool held_;
-  };
-
   // The row's entry, created (all 0) when the row is new; null when the
   // lock could not be taken.
   AlarmTableEntry* alarmRow(int row);

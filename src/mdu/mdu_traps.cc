@@ -156,7 +156,7 @@ void Cqor_mdl::handleAlarmTrap(HSNMP_VBL vbl) {
   // this trap alone.
   std::unique_ptr<AlarmTableEntry> transient;
   {
-    TableLock lock(tableLock.get());
+    SemaphoreHolder lock(tableLock.get());
     if (lock.held()) {
       for (const auto& [row, candidate] : alarmTable) {
         if (candidate->tableIndex == t) entry = candidate.get();
