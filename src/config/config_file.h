@@ -47,7 +47,6 @@ class ConfigFile {
 
   const std::string& directory() const { return directory_; }
   const std::string& section() const { return section_; }
-  const std::string& fileName() const { return fileName_; }
   std::string path() const;
 
   static std::string ResolveDirectory(const ConfigLocations& locations);

@@ -39,7 +39,6 @@ class SnmpRequest {
 // request belonged to the walk or was a control request.
 constexpr uint32_t kScanRequestTag = 1;
 constexpr uint32_t kControlRequestTag = 2;
-inline uint32_t requestSerial(uint32_t requestId) { return requestId & 0xFFFF; }
 inline uint32_t requestTag(uint32_t requestId) {
   return (requestId >> 16) & 0x3;
 }

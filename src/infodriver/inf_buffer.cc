@@ -118,7 +118,7 @@ inf_buffer& TheInfBuffer() {
 }
 
 namespace {
-// Made before main runs, like the original static object, so that its
-// constructor runs on the main thread.
+// Made before main runs, so that its constructor, which installs the fault
+// translation, runs on the main thread before any other thread exists.
 [[maybe_unused]] inf_buffer& early = TheInfBuffer();
 }  // namespace
