@@ -217,14 +217,14 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
     int32_t requestId = 0;
     int32_t errorStatus = 0;
     int32_t errorIndex = 0;
-    TheSnmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus,
-                            &errorIndex, &vbl);
+    snmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus, &errorIndex,
+                         &vbl);
     const bool scanReply =
         requestTag(static_cast<uint32_t>(requestId)) == kScanRequestTag;
     if (scanReply) scanUnanswered = false;
 
     const char* name = errorStatusName(errorStatus);
-    const uint32_t count = vbl ? TheSnmpApi().CountVbl(vbl) : 0;
+    const uint32_t count = vbl ? snmpApi().CountVbl(vbl) : 0;
     if (count == 0) {
       logTrace("SNMPReply. SNMP Failure in SnmpCountVbl");
     } else if (count > 1) {
@@ -510,9 +510,9 @@ HSNMP_VBL SnmpDevice::SNMPTrap(HSNMP_PDU pdu) {
     int32_t requestId = 0;
     int32_t errorStatus = 0;
     int32_t errorIndex = 0;
-    TheSnmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus,
-                            &errorIndex, &vbl);
-    const uint32_t count = vbl ? TheSnmpApi().CountVbl(vbl) : 0;
+    snmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus, &errorIndex,
+                         &vbl);
+    const uint32_t count = vbl ? snmpApi().CountVbl(vbl) : 0;
     logTrace(
         "SNMPTrap. Type=%x, ReqId=%d, ErrorStatus=%d (%s), ErrorIndex=%d, "
         "MaxVbl=%d",

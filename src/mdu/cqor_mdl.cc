@@ -12,7 +12,7 @@ Cqor_mdl::Cqor_mdl(int32_t slotOffset, int32_t instance)
   tableLock = std::make_unique<BinarySemaphore>();
   // The engine supervises the unit and resends unanswered scan requests
   // itself; retries in the layer would only hide a silent unit.
-  TheSnmpApi().SetRetransmitMode(SNMPAPI_OFF);
+  snmpApi().SetRetransmitMode(SNMPAPI_OFF);
   sentCount = 0;
   replyCount = 0;
   trapCount = 0;
