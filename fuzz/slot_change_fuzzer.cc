@@ -167,6 +167,7 @@ class Harness {
     unit->setAddress(("127.0.1." + std::to_string(130 + instance)).c_str());
     unit->setCommunity("public");
     unit->infBuffer = &buffer_;
+    unit->infodriverLink = &TheInfodriverLink();
     if (unit->initMdu() != 0) Fail("initMdu failed on the scripted layer");
     Cqor_mdl* u = unit.get();
     units_[instance - 1] = std::move(unit);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "infodriver/extinfo.h"
 #include "infodriver/inf_buffer.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
@@ -306,6 +307,7 @@ class Harness {
             .c_str());
     unit_->setCommunity(community_);
     unit_->infBuffer = &buffer_;
+    unit_->infodriverLink = &TheInfodriverLink();
     if (unit_->initMdu() != 0) Fail("initMdu failed");
   }
 

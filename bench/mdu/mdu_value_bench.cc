@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
     Cqor_mdl unit(0, 1);
     unit.setAddress("127.0.1.201");
     unit.infBuffer = &buffer;
+    unit.infodriverLink = &TheInfodriverLink();
     // Past the first scan: log lines only for changes, as in steady state.
     RunPasses(unit, buffer, values, 1);
     unit.firstScan = false;

@@ -23,7 +23,7 @@ void ResetAppForTest() {
   g_app = new AppState();
 }
 
-static EventLoop& Loop() {
+EventLoop& AppLoop() {
   AppState& app = TheApp();
   return app.loop ? *app.loop : TheMainLoop();
 }
@@ -54,7 +54,7 @@ void DestroyMainWindow() {
   if (app.window.destroyed) return;
   app.window.destroyed = true;
   DestroyUnits(&app.window);
-  Loop().Quit(0);
+  AppLoop().Quit(0);
 }
 
 void LoadSettings() {

@@ -54,6 +54,9 @@ struct AppState {
 };
 
 AppState& TheApp();
+// The loop the driver's window, timers and link run on: the one set in
+// TheApp(), else the process's main loop.
+EventLoop& AppLoop();
 // Tests: start again from a fresh state.
 void ResetAppForTest();
 

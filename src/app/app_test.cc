@@ -363,6 +363,7 @@ TEST_F(AppTest, OnlyConfiguredSectionsMakeUnitsWithTheirOffsets) {
   EXPECT_STREQ(unit->address, "10.0.0.3");
   EXPECT_STREQ(unit->community, "secret");
   EXPECT_EQ(unit->infBuffer, &TheInfBuffer());
+  EXPECT_EQ(unit->infodriverLink, &TheInfodriverLink());
   EXPECT_EQ(app.window.panel.unitList.size(), 40u);
   // initMdu polled once at once: one GetNext of the unit's subtree.
   ASSERT_EQ(snmp_.sentCount(), 1u);

@@ -13,6 +13,7 @@
 #include "app/terminal_renderer.h"
 #include "app/terminal_type.h"
 #include "infodriver/runtime_dir.h"
+#include "logging/handler_guard.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "mdu/cqor_mdl.h"
@@ -125,67 +126,70 @@ int DriverMain(int argc, char** argv) {
 
   // 5. From here on nothing escapes without its log lines.
   InstanceLock instanceLock;
-  try {
-    AppState& app = TheApp();
-    app.deviceNumber = deviceNumber;
-    EventLoop& loop = TheMainLoop();
-    app.loop = &loop;
+  int exitCode = 1;
+  const bool finished = RunGuarded(
+      [&] {
+        AppState& app = TheApp();
+        app.deviceNumber = deviceNumber;
+        EventLoop& loop = TheMainLoop();
+        app.loop = &loop;
 
-    // 6, 7. One process per device number: the lock carries the title.
-    char title[100];
-    std::snprintf(title, sizeof title,
-                  "ZARN qor_mdu Application with Debug window - Device %d",
-                  deviceNumber);
-    if (instanceLock.Acquire(title) == InstanceLock::kAlreadyHeld) return 255;
+        // 6, 7. One process per device number: the lock carries the title.
+        char title[100];
+        std::snprintf(title, sizeof title,
+                      "ZARN qor_mdu Application with Debug window - Device %d",
+                      deviceNumber);
+        if (instanceLock.Acquire(title) == InstanceLock::kAlreadyHeld) {
+          exitCode = 255;
+          return;
+        }
 
-    // Several drivers on one host share the trap port through the host's
-    // trap intake when one runs; its socket for this driver is named by the
-    // device number, which the instance lock makes ours alone.
-    std::string runDir, runDirError;
-    if (PrepareRuntimeDirectory(false, &runDir, &runDirError) ==
-        RuntimeDirStatus::kOk)
-      UseHostTrapIntake(TrapIntakeSocketPath(runDir, deviceNumber),
-                        TrapIntakeLockPath(runDir));
+        // Several drivers on one host share the trap port through the host's
+        // trap intake when one runs; its socket for this driver is named by the
+        // device number, which the instance lock makes ours alone.
+        std::string runDir, runDirError;
+        if (PrepareRuntimeDirectory(false, &runDir, &runDirError) ==
+            RuntimeDirStatus::kOk)
+          UseHostTrapIntake(TrapIntakeSocketPath(runDir, deviceNumber),
+                            TrapIntakeLockPath(runDir));
 
-    // SIGTERM, SIGINT and SIGHUP act as the Exit command.
-    InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
+        // SIGTERM, SIGINT and SIGHUP act as the Exit command.
+        InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
 
-    // 8, 9. The main window; its creation runs InitApp.
-    app.renderer = MakeRenderer(&loop);
-    if (!CreateMainWindow()) {
-      CloseRenderer();
-      return app.failedStartExitCode;
-    }
+        // 8, 9. The main window; its creation runs InitApp.
+        app.renderer = MakeRenderer(&loop);
+        if (!CreateMainWindow()) {
+          CloseRenderer();
+          exitCode = app.failedStartExitCode;
+          return;
+        }
 
-    // 10. Shown minimised, whatever the caller asked for.
-    app.window.showState = SW_MINIMIZE;
-    app.renderer->Show(app.window);
+        // 10. Shown minimised, whatever the caller asked for.
+        app.window.showState = SW_MINIMIZE;
+        app.renderer->Show(app.window);
 
-    // A service manager learns that the driver is up, how many units
-    // answer, and (when it asks) that the loop still turns.
-    SystemdNotifier notifier;
-    ServiceStatus serviceStatus(&notifier, &loop);
-    serviceStatus.Started(CountUnits);
+        // A service manager learns that the driver is up, how many units
+        // answer, and (when it asks) that the loop still turns.
+        SystemdNotifier notifier;
+        ServiceStatus serviceStatus(&notifier, &loop);
+        serviceStatus.Started(CountUnits);
 
-    // 11. The loop runs until the window is destroyed.
-    int exitCode = loop.Run();
-    serviceStatus.Stopping();
+        // 11. The loop runs until the window is destroyed.
+        exitCode = loop.Run();
+        serviceStatus.Stopping();
 
-    // 12.
-    CloseRenderer();
-    FileLog("++++ Driver Closing ++++");
-    instanceLock.Release();
-    return exitCode;
-  } catch (const structured_exception& e) {
-    CloseRenderer();
-    FileLog("Main Application Thread Crashed??");
-    FileLog("thrown exception %x from %lx", e.getSeNumber(),
-            static_cast<unsigned long>(
-                reinterpret_cast<uintptr_t>(e.getSeAddress())));
-  } catch (...) {
-    CloseRenderer();
-    FileLog("Main Application Thread Crashed but I don't know what");
-  }
+        // 12.
+        CloseRenderer();
+        FileLog("++++ Driver Closing ++++");
+        instanceLock.Release();
+      },
+      [](bool fault) {
+        CloseRenderer();
+        FileLog(fault ? "Main Application Thread Crashed??"
+                      : "Main Application Thread Crashed but I don't know "
+                        "what");
+      });
+  if (finished) return exitCode;
   instanceLock.Release();
   return 1;
 }

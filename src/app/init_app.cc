@@ -15,11 +15,6 @@
 
 namespace {
 
-EventLoop& Loop() {
-  AppState& app = TheApp();
-  return app.loop ? *app.loop : TheMainLoop();
-}
-
 // The infodriver's requests reach the units, the panel and the window
 // through these.
 void InstallRouting() {
@@ -135,6 +130,7 @@ int InitApp(MainWindow* window) {
     unit->setAddress(address.c_str());
     unit->setCommunity(community.c_str());
     unit->infBuffer = &TheInfBuffer();
+    unit->infodriverLink = &TheInfodriverLink();
     const int e = unit->initMdu();
     if (e != 0) {
       DebugList("SNMP init_snmp Error %d on device %d (%s)", e, n,
@@ -153,7 +149,7 @@ int InitApp(MainWindow* window) {
   // finds the buffer empty resumes it on its own 10 ms grid, so a write
   // reaches the infodriver at the same tick as with a timer that never
   // stops.
-  EventLoop& loop = Loop();
+  EventLoop& loop = AppLoop();
   loop.SetTimer(kPollTimer, app.pollDelay, [] { PollAll(); });
   loop.SetTimer(kStatusTimer, kStatusPeriodMs, [] { UpdateStatus(); });
   loop.SetTimer(kDrainTimer, kDrainPeriodMs, [] { DrainSlotWrites(); });
@@ -180,11 +176,11 @@ void DrainSlotWrites() {
   }
   // A write queued after this point arms the buffer again and resumes the
   // timer; one that came during the drain keeps it running.
-  if (buffer.disarmIfEmpty()) Loop().SuspendTimer(kDrainTimer);
+  if (buffer.disarmIfEmpty()) AppLoop().SuspendTimer(kDrainTimer);
 }
 
 void DestroyUnits(MainWindow* window) {
-  EventLoop& loop = Loop();
+  EventLoop& loop = AppLoop();
   TheInfBuffer().setArmHandler(nullptr);
   loop.KillTimer(kPollTimer);
   loop.KillTimer(kStatusTimer);

@@ -23,12 +23,6 @@ bool MainWindow::isChecked(int commandId) const {
   return it != checked.end() && it->second;
 }
 
-int MainWindow::minTrackWidth() const { return kMainWindowWidth; }
-
-int MainWindow::minTrackHeight(int statusHeight) const {
-  return statusHeight + kHiddenExtraHeight;
-}
-
 const std::vector<Menu>& MainMenu() {
   static const std::vector<Menu> menu = {
       {"&File", {{"E&xit", IDM_EXIT}}, false},

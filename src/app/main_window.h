@@ -67,9 +67,6 @@ struct MainWindow {
   bool aboutOpen = false;
 
   bool isChecked(int commandId) const;
-  // Minimum tracking size: the full width and the panel plus frame.
-  int minTrackWidth() const;
-  int minTrackHeight(int statusHeight) const;
 };
 
 // The menu bar: titles and items in order, with their command ids (0 for a

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "config/profile_file.h"
 #include "platform/resources.h"
@@ -30,6 +31,7 @@ void ConfigFile::Init(int deviceNumber, const std::string& section,
   section_ = section;
   fileName_ = FileNameFor(deviceNumber);
   systemDirectory_ = locations.systemDirectory;
+  files_ = locations.files ? locations.files : &TheFileSystem();
   directory_ = ResolveDirectory(locations);
 }
 
@@ -40,12 +42,11 @@ std::string ConfigFile::FileNameFor(int deviceNumber) {
 }
 
 std::string ConfigFile::ResolveDirectory(const ConfigLocations& locations) {
-  const char* root = std::getenv("QX_ROOT");
-  const char* system = std::getenv("QX_SYSTEM");
-  if (root && system)
-    return std::string(root) + "/" + system + "/config/system";
-  std::string configPath =
-      GetProfileString(locations.locatorFile, "Config", "ConfigPath", "");
+  FileSystem& files = locations.files ? *locations.files : TheFileSystem();
+  if (const std::optional<std::string> root = SystemRootDirectory(files))
+    return *root + "/config/system";
+  std::string configPath = GetProfileString(locations.locatorFile, "Config",
+                                            "ConfigPath", "", files);
   if (!configPath.empty()) return configPath;
   return locations.systemDirectory;
 }
@@ -66,15 +67,15 @@ const char* ConfigFile::get(const char* key, const char* defaultValue,
   if (present) {
     value = NormalizeProfileValue(value);
   } else {
-    present = ReadProfileValue(p, section_, key, &value);
+    present = ReadProfileValue(p, section_, key, &value, *files_);
   }
   if (!present) {
     value = NormalizeProfileValue(defaultValue ? defaultValue : "");
     if (writeBack) {
       if (batch) {
-        batch->Add(p, section_, key, value);
+        batch->Add(p, section_, key, value, files_);
       } else {
-        WriteProfileString(p, section_, key, value);
+        WriteProfileString(p, section_, key, value, *files_);
       }
     }
   }
@@ -84,10 +85,10 @@ const char* ConfigFile::get(const char* key, const char* defaultValue,
 
 bool ConfigFile::set(const char* key, const char* value) {
   if (ConfigWriteBatch* batch = ConfigWriteBatch::Active()) {
-    batch->Add(path(), section_, key, value ? value : "");
+    batch->Add(path(), section_, key, value ? value : "", files_);
     return true;
   }
-  return WriteProfileString(path(), section_, key, value ? value : "");
+  return WriteProfileString(path(), section_, key, value ? value : "", *files_);
 }
 
 namespace {
@@ -111,18 +112,19 @@ ConfigWriteBatch::~ConfigWriteBatch() {
 ConfigWriteBatch* ConfigWriteBatch::Active() { return t_activeBatch; }
 
 void ConfigWriteBatch::Add(const std::string& path, const std::string& section,
-                           const std::string& key, const std::string& value) {
+                           const std::string& key, const std::string& value,
+                           FileSystem* files) {
   if (outer_) {
-    outer_->Add(path, section, key, value);
+    outer_->Add(path, section, key, value, files);
     return;
   }
   for (File& f : files_) {
-    if (f.path == path) {
+    if (f.path == path && f.files == files) {
       f.edits.push_back(ProfileEdit{section, key, value});
       return;
     }
   }
-  files_.push_back(File{path, {ProfileEdit{section, key, value}}});
+  files_.push_back(File{path, {ProfileEdit{section, key, value}}, files});
 }
 
 bool ConfigWriteBatch::Find(const std::string& path, const std::string& section,
@@ -144,7 +146,7 @@ bool ConfigWriteBatch::Commit() {
   if (outer_) return true;
   bool ok = true;
   for (const File& f : files_)
-    if (!WriteProfileStrings(f.path, f.edits)) ok = false;
+    if (!WriteProfileStrings(f.path, f.edits, *f.files)) ok = false;
   files_.clear();
   return ok;
 }

@@ -13,6 +13,8 @@
 struct ConfigLocations {
   std::string locatorFile = "/etc/zarn_config.ini";
   std::string systemDirectory = "/etc";
+  // Where the files and the root variables are read and written.
+  FileSystem* files = &TheFileSystem();
 };
 
 // One section of the device's settings file "dev_%03d.ini" in the
@@ -45,7 +47,6 @@ class ConfigFile {
 
   const std::string& directory() const { return directory_; }
   const std::string& section() const { return section_; }
-  const std::string& fileName() const { return fileName_; }
   std::string path() const;
 
   static std::string ResolveDirectory(const ConfigLocations& locations);
@@ -60,6 +61,7 @@ class ConfigFile {
   std::string section_;
   std::string fileName_;
   std::string systemDirectory_;
+  FileSystem* files_ = &TheFileSystem();
 };
 
 // Holds back the writes of every ConfigFile made on this thread while it
@@ -83,7 +85,8 @@ class ConfigWriteBatch {
   // The batch active on this thread, or null.
   static ConfigWriteBatch* Active();
   void Add(const std::string& path, const std::string& section,
-           const std::string& key, const std::string& value);
+           const std::string& key, const std::string& value,
+           FileSystem* files = &TheFileSystem());
   // The value held back for the key, if any (names match without regard
   // to case, as in the file).
   bool Find(const std::string& path, const std::string& section,
@@ -93,6 +96,7 @@ class ConfigWriteBatch {
   struct File {
     std::string path;
     std::vector<ProfileEdit> edits;
+    FileSystem* files;
   };
   std::vector<File> files_;
   ConfigWriteBatch* outer_ = nullptr;

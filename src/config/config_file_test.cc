@@ -1,5 +1,6 @@
 #include "config/config_file.h"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/file_system.h"
 #include "platform/resources.h"
 
 namespace fs = std::filesystem;
@@ -185,6 +187,67 @@ TEST_F(ConfigFileTest, WriteBatchWritesEveryMissingKeyAtItsEnd) {
   }
   EXPECT_EQ(ReadFile(file), oneByOne + "[QOR_MDU_4]\nSNMPAddress=\n");
   EXPECT_EQ(ConfigWriteBatch::Active(), nullptr);
+}
+
+// The settings file on a disk that is full: every way of writing reports
+// the failure and leaves the file exactly as it was, and the driver still
+// gets the values it asked for.
+TEST_F(ConfigFileTest, FullDiskLeavesTheFileAsItWas) {
+  FaultInjectingFileSystem files;
+  locations_.files = &files;
+  const fs::path file = root_ / "etc" / "dev_003.ini";
+  const std::string before = "[QOR_MDU]\r\nPollDelay=250\r\n; kept\r\n";
+  WriteFile(file, before);
+  files.FailReplace(ENOSPC);
+  {
+    ConfigFile config(3, IDS_SECTION, locations_);
+    EXPECT_FALSE(config.set("PollDelay", "500"));
+    EXPECT_STREQ(config.get("DebugMode", "1", true), "1");
+    EXPECT_STREQ(config.get("PollDelay", "100", true), "250");
+  }
+  {
+    ConfigWriteBatch batch;
+    ConfigFile config(3, IDS_SECTION, locations_);
+    EXPECT_STREQ(config.get("LogMode", "0", true), "0");
+    EXPECT_TRUE(config.set("PollDelay", "750"));
+    EXPECT_FALSE(batch.Commit());
+  }
+  EXPECT_EQ(ReadFile(file), before);
+  EXPECT_EQ(3, files.replaceCalls());
+
+  files.FailReplace(0);  // room again: the next write goes through
+  ConfigFile config(3, IDS_SECTION, locations_);
+  EXPECT_TRUE(config.set("PollDelay", "500"));
+  EXPECT_EQ(ReadFile(file), "[QOR_MDU]\r\nPollDelay=500\r\n; kept\r\n");
+}
+
+// The configuration directory gone while the driver runs: reads give the
+// defaults, writes fail, and nothing is made in its place.
+TEST_F(ConfigFileTest, VanishedDirectoryGivesDefaultsAndFailedWrites) {
+  FaultInjectingFileSystem files;
+  locations_.files = &files;
+  const fs::path file = root_ / "etc" / "dev_004.ini";
+  WriteFile(file, "[QOR_MDU]\nPollDelay=250\n");
+  files.Vanish((root_ / "etc").string());
+  ConfigFile config(4, IDS_SECTION, locations_);
+  EXPECT_STREQ(config.get("PollDelay", "100", true), "100");
+  EXPECT_FALSE(config.set("PollDelay", "500"));
+  files.Vanish("");
+  EXPECT_EQ(ReadFile(file), "[QOR_MDU]\nPollDelay=250\n");
+}
+
+TEST_F(ConfigFileTest, RootVariablesComeThroughTheFileSystem) {
+  FaultInjectingFileSystem files;
+  locations_.files = &files;
+  files.SetVariable("QX_ROOT", "/srv/ctl");
+  files.SetVariable("QX_SYSTEM", "plant");
+  EXPECT_EQ(ConfigFile(7, IDS_SECTION, locations_).path(),
+            "/srv/ctl/plant/config/system/dev_007.ini");
+  // The process environment is not consulted.
+  setenv("QX_ROOT", "/elsewhere", 1);
+  files.SetVariable("QX_SYSTEM", std::nullopt);
+  EXPECT_EQ(ConfigFile(7, IDS_SECTION, locations_).path(),
+            (root_ / "etc" / "dev_007.ini").string());
 }
 
 }  // namespace

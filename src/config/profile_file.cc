@@ -1,10 +1,7 @@
 #include "config/profile_file.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,24 +16,12 @@ struct Line {
 
 enum class ReadResult { kOk, kMissing, kError };
 
-ReadResult ReadWholeFile(const std::string& path, std::string* content) {
+ReadResult ReadWholeFile(FileSystem& fs, const std::string& path,
+                         std::string* content) {
+  const int error = fs.ReadAll(path, content);
+  if (error == 0) return ReadResult::kOk;
   content->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kError;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      close(fd);
-      return ReadResult::kError;
-    }
-    if (n == 0) break;
-    content->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return ReadResult::kOk;
+  return error == ENOENT ? ReadResult::kMissing : ReadResult::kError;
 }
 
 std::vector<Line> SplitLines(const std::string& content) {
@@ -130,37 +115,6 @@ bool FindKey(const std::vector<Line>& lines, size_t begin, size_t end,
   return false;
 }
 
-bool WriteAtomically(const std::string& path, const std::string& content) {
-  std::string tmp = path + ".XXXXXX";
-  std::vector<char> name(tmp.begin(), tmp.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) return false;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0)
-    fchmod(fd, st.st_mode & 07777);
-  else
-    fchmod(fd, 0644);
-  const char* p = content.data();
-  size_t left = content.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(name.data(), path.c_str()) != 0) ok = false;
-  if (!ok) unlink(name.data());
-  return ok;
-}
-
 std::string OneLine(const std::string& value) {
   std::string v = value;
   for (char& c : v)
@@ -171,9 +125,10 @@ std::string OneLine(const std::string& value) {
 }  // namespace
 
 bool ReadProfileValue(const std::string& path, const std::string& section,
-                      const std::string& key, std::string* value) {
+                      const std::string& key, std::string* value,
+                      FileSystem& fs) {
   std::string content;
-  if (ReadWholeFile(path, &content) != ReadResult::kOk) return false;
+  if (ReadWholeFile(fs, path, &content) != ReadResult::kOk) return false;
   std::vector<Line> lines = SplitLines(content);
   size_t header, end, at;
   std::string raw;
@@ -185,9 +140,9 @@ bool ReadProfileValue(const std::string& path, const std::string& section,
 
 std::string GetProfileString(const std::string& path,
                              const std::string& section, const std::string& key,
-                             const std::string& defaultValue) {
+                             const std::string& defaultValue, FileSystem& fs) {
   std::string value;
-  if (ReadProfileValue(path, section, key, &value)) return value;
+  if (ReadProfileValue(path, section, key, &value, fs)) return value;
   return NormalizeProfileValue(defaultValue);
 }
 
@@ -236,14 +191,16 @@ void ApplyEdit(std::vector<Line>& lines, const ProfileEdit& edit) {
 }  // namespace
 
 bool WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value) {
-  return WriteProfileStrings(path, {ProfileEdit{section, key, value}});
+                        const std::string& key, const std::string& value,
+                        FileSystem& fs) {
+  return WriteProfileStrings(path, {ProfileEdit{section, key, value}}, fs);
 }
 
 bool WriteProfileStrings(const std::string& path,
-                         const std::vector<ProfileEdit>& edits) {
+                         const std::vector<ProfileEdit>& edits,
+                         FileSystem& fs) {
   std::string content;
-  ReadResult r = ReadWholeFile(path, &content);
+  ReadResult r = ReadWholeFile(fs, path, &content);
   if (r == ReadResult::kError) return false;
   std::vector<Line> lines = SplitLines(content);
   for (const ProfileEdit& edit : edits) ApplyEdit(lines, edit);
@@ -252,5 +209,5 @@ bool WriteProfileStrings(const std::string& path,
   out.reserve(content.size() + 64 * edits.size() + 16);
   for (const Line& l : lines) out += l.text + l.eol;
   if (r == ReadResult::kOk && out == content) return true;
-  return WriteAtomically(path, out);
+  return fs.Replace(path, out) == 0;
 }

@@ -6,18 +6,12 @@
 #include <new>
 #include <vector>
 
+#include "logging/handler_guard.h"
 #include "logging/log.h"
 #include "platform/structured_exception.h"
 #include "snmp/snmp_values.h"
 
 namespace {
-
-// The second line every handler writes for a processor fault.
-void logFault(const structured_exception& e) {
-  FileLog("thrown exception %x from %lx", e.getSeNumber(),
-          static_cast<unsigned long>(
-              reinterpret_cast<uintptr_t>(e.getSeAddress())));
-}
 
 // The clock of every unit that a test has not given another one.
 const Clock& processClock() {
@@ -46,28 +40,6 @@ SnmpRequest::SnmpRequest(int32_t pduType, const char* oid, const char* value,
 SnmpRequest::~SnmpRequest() = default;
 
 // ---------------------------------------------------------------------------
-// Semaphore
-
-bool SnmpDevice::Semaphore::wait() {
-  try {
-    std::unique_lock<std::mutex> lock(mutex_);
-    available_.wait(lock, [this] { return count_ > 0; });
-    count_ = 0;
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-bool SnmpDevice::Semaphore::release() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (count_ >= 1) return false;  // already at its maximum
-  count_ = 1;
-  available_.notify_one();
-  return true;
-}
-
-// ---------------------------------------------------------------------------
 // Request serial
 
 std::atomic<uint32_t> SnmpDevice::nextRequestNumber{0};
@@ -92,7 +64,7 @@ SnmpDevice::SnmpDevice(const char* deviceOid, int32_t slotOffset,
                        int32_t instance)
     : slotOffset(slotOffset), instance(instance), clock(&processClock()) {
   InstallFaultTranslator();
-  queueLock = std::make_unique<Semaphore>();
+  queueLock = std::make_unique<BinarySemaphore>();
   this->deviceOid = deviceOid ? deviceOid : "";
   scanStartOid = this->deviceOid;
   copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
@@ -163,7 +135,7 @@ void SnmpDevice::logTrace(const char* format, ...) {
 // Poll tick and supervision
 
 void SnmpDevice::PollNext() {
-  try {
+  RunGuarded("SnmpDevice::PollNext - failed", [&] {
     // A request that has waited too long leaves the queue now, so that it
     // is logged while the operator may still be watching, not at the next
     // reply.
@@ -188,47 +160,41 @@ void SnmpDevice::PollNext() {
       // again instead of letting it stall.
       SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
     }
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::PollNext - failed");
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::PollNext - failed");
-  }
+  });
 }
 
 bool SnmpDevice::checkComms(bool ok) {
-  try {
-    if (ok) {
-      missedPolls = 0;
-      if (!commsOk) {
-        commsChanged(false);
-        logTrace("Comms OK");
-        logList("%s - Comms OK", address);
-        outstanding = 0;
-      }
-      commsOk = true;
-    } else if (missedPolls > 5) {
-      missedPolls = kNoCount;
-      if (commsOk) {
-        // Whatever waits for this unit was asked for before it went quiet;
-        // sent after it recovers, it would switch outputs late.
-        dropQueuedRequests(true, "unit declared failed");
-        commsChanged(true);
-        copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
-        logList("Start scan at %s", currentOid);
-        startScan();
-        logTrace("Comms Failed");
-        logList("%s - Comms Failed", address);
-      }
-      commsOk = false;
-    }
-    return commsOk;
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::checkComms - failed");
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::checkComms failed");
-  }
+  RunGuarded(
+      [&] {
+        if (ok) {
+          missedPolls = 0;
+          if (!commsOk) {
+            commsChanged(false);
+            logTrace("Comms OK");
+            logList("%s - Comms OK", address);
+            outstanding = 0;
+          }
+          commsOk = true;
+        } else if (missedPolls > 5) {
+          missedPolls = kNoCount;
+          if (commsOk) {
+            // Whatever waits for this unit was asked for before it went quiet;
+            // sent after it recovers, it would switch outputs late.
+            dropQueuedRequests(true, "unit declared failed");
+            commsChanged(true);
+            copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+            logList("Start scan at %s", currentOid);
+            startScan();
+            logTrace("Comms Failed");
+            logList("%s - Comms Failed", address);
+          }
+          commsOk = false;
+        }
+      },
+      [](bool fault) {
+        FileLog(fault ? "SnmpDevice::checkComms - failed"
+                      : "SnmpDevice::checkComms failed");
+      });
   return commsOk;
 }
 
@@ -245,20 +211,20 @@ void SnmpDevice::startScan() {
 
 HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
   HSNMP_VBL vbl = nullptr;
-  try {
+  RunGuarded("SnmpDevice::SNMPReply failed", [&] {
     outstanding -= 1;
     int32_t pduType = 0;
     int32_t requestId = 0;
     int32_t errorStatus = 0;
     int32_t errorIndex = 0;
-    TheSnmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus,
-                            &errorIndex, &vbl);
+    snmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus, &errorIndex,
+                         &vbl);
     const bool scanReply =
         requestTag(static_cast<uint32_t>(requestId)) == kScanRequestTag;
     if (scanReply) scanUnanswered = false;
 
     const char* name = errorStatusName(errorStatus);
-    const uint32_t count = vbl ? TheSnmpApi().CountVbl(vbl) : 0;
+    const uint32_t count = vbl ? snmpApi().CountVbl(vbl) : 0;
     if (count == 0) {
       logTrace("SNMPReply. SNMP Failure in SnmpCountVbl");
     } else if (count > 1) {
@@ -285,7 +251,7 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
     }
 
     // The reply to a Set neither steps the walk nor lets a queued request go.
-    if (!scanReply) return vbl;
+    if (!scanReply) return;
 
     // Scan step. A reply without any binding names no OID: the walk stays
     // where it is and asks again.
@@ -368,13 +334,7 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
       SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
     }
     sendNextMessage();
-    return vbl;
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::SNMPReply failed");
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::SNMPReply failed");
-  }
+  });
   return vbl;
 }
 
@@ -384,8 +344,8 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
 int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
                                 const char* value, uint32_t syntax, bool scan,
                                 int relativeSlot, const char* requested) {
-  bool held = false;
-  try {
+  int result = 0;
+  RunGuarded("SnmpDevice::SendSnmpMessage - failed", [&] {
     const uint32_t requestId =
         takeRequestSerial() + (scan ? 0x10000u : 0x20000u);
     // While the unit is not known to answer nothing is queued: the queue
@@ -397,84 +357,72 @@ int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
       record->relativeSlot = relativeSlot;
       record->requested = requested ? requested : "";
       record->queuedAtMs = clock->NowMs();
-      if (!queueLock || !queueLock->wait()) {
+      SemaphoreHolder lock(queueLock.get());
+      if (!lock.held()) {
         logDropped(*record, "request queue not available");
-        return 0;
+        return;
       }
-      held = true;
       requestQueue.push_back(std::move(record));
-      held = false;
-      if (!queueLock->release()) {
+      if (!lock.release()) {
         logTrace("SnmpDevice::SendSnmpMessage() - failed to release semaphore");
       }
-      return 0;
+      return;
     }
     sentCount += 1;
     outstanding += 1;
     if (scan) scanUnanswered = true;
-    const int result = sendRequest(pduType, oid ? oid : "", value ? value : "",
-                                   syntax, static_cast<int32_t>(requestId));
+    result = sendRequest(pduType, oid ? oid : "", value ? value : "", syntax,
+                         static_cast<int32_t>(requestId));
     // A request that never left will be neither answered nor reported as
     // timed out; counted, it would hold every later control request in the
     // queue. (An unanswered scan request is still noticed by the poll tick
     // through `scanUnanswered`.)
     if (result != 0) outstanding -= 1;
-    return result;
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::SendSnmpMessage - failed");
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::SendSnmpMessage - failed");
-  }
-  if (held) queueLock->release();
-  return 0;
+  });
+  return result;
 }
 
 bool SnmpDevice::sendNextMessage() {
   const char* step = "Entering";
   std::unique_ptr<SnmpRequest> record;
   std::vector<std::unique_ptr<SnmpRequest>> expired;
-  bool held = false;
-  try {
-    step = "GetSemaphore";
-    if (queueLock && queueLock->wait()) {
-      held = true;
-      step = "GotSemaphore";
-      // Requests that waited too long are dropped on the way, never sent.
-      const int64_t now = clock->NowMs();
-      while (!requestQueue.empty() &&
-             now - requestQueue.front()->queuedAtMs > kQueueLimitMs) {
-        expired.push_back(std::move(requestQueue.front()));
+  bool emptied = false;
+  RunGuarded(
+      [&] {
+        step = "GetSemaphore";
+        SemaphoreHolder lock(queueLock.get());
+        if (!lock.held()) return;
+        step = "GotSemaphore";
+        // Requests that waited too long are dropped on the way, never sent.
+        const int64_t now = clock->NowMs();
+        while (!requestQueue.empty() &&
+               now - requestQueue.front()->queuedAtMs > kQueueLimitMs) {
+          expired.push_back(std::move(requestQueue.front()));
+          requestQueue.pop_front();
+        }
+        if (requestQueue.empty()) {
+          step = "Buffer empty";
+          emptied = true;
+          return;
+        }
+        step = "Buffer has data";
+        record = std::move(requestQueue.front());
+        step = "done Buffer.front()";
         requestQueue.pop_front();
-      }
-      if (requestQueue.empty()) {
-        step = "Buffer empty";
-        held = false;
-        queueLock->release();
-        for (const auto& r : expired) logDropped(*r, "not sent in time");
-        return !expired.empty();
-      }
-      step = "Buffer has data";
-      record = std::move(requestQueue.front());
-      step = "done Buffer.front()";
-      requestQueue.pop_front();
-      step = "done Buffer.pop()";
-      held = false;
-      if (!queueLock->release()) {
-        logTrace("SnmpDevice::sendNextMessage() - failed to release semaphore");
-      }
-    }
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::sendNextMessage() - get data failed - %s", step);
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::sendNextMessage() - get data failed - %s", step);
-  }
-  if (held) queueLock->release();
+        step = "done Buffer.pop()";
+        if (!lock.release()) {
+          logTrace(
+              "SnmpDevice::sendNextMessage() - failed to release semaphore");
+        }
+      },
+      [&step](bool) {
+        FileLog("SnmpDevice::sendNextMessage() - get data failed - %s", step);
+      });
   for (const auto& r : expired) logDropped(*r, "not sent in time");
+  if (emptied) return !expired.empty();
   if (!record) return true;
 
-  try {
+  RunGuarded("SnmpDevice::sendNextMessage() - send data failed", [&] {
     outstanding += 1;
     logTrace("SnmpDevice::sendNextMessage %x %s '%s' %d %u",
              static_cast<unsigned>(record->pduType), record->oid.c_str(),
@@ -488,18 +436,14 @@ bool SnmpDevice::sendNextMessage() {
                     record->syntax, static_cast<int32_t>(record->requestId));
     if (result != 0) outstanding -= 1;  // it never left: nothing to wait for
     sentCount += 1;
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::sendNextMessage() - send data failed");
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::sendNextMessage() - send data failed");
-  }
+  });
   return true;
 }
 
 void SnmpDevice::dropQueuedRequests(bool all, const char* reason) {
   std::vector<std::unique_ptr<SnmpRequest>> dropped;
-  if (!queueLock || !queueLock->wait()) return;
+  SemaphoreHolder lock(queueLock.get());
+  if (!lock.held()) return;
   const int64_t now = clock->NowMs();
   for (auto it = requestQueue.begin(); it != requestQueue.end();) {
     if (all || now - (*it)->queuedAtMs > kQueueLimitMs) {
@@ -509,7 +453,7 @@ void SnmpDevice::dropQueuedRequests(bool all, const char* reason) {
       ++it;
     }
   }
-  if (!queueLock->release()) {
+  if (!lock.release()) {
     logTrace("SnmpDevice::dropQueuedRequests() - failed to release semaphore");
   }
   // Logged outside the lock, which is never held across a log line.
@@ -526,23 +470,14 @@ void SnmpDevice::logDropped(const SnmpRequest& request, const char* reason) {
 
 int SnmpDevice::bufferCount() {
   int length = 0;
-  bool held = false;
-  try {
-    if (!queueLock || !queueLock->wait()) return 0;
-    held = true;
+  RunGuarded("SnmpDevice::bufferCount() - failed", [&] {
+    SemaphoreHolder lock(queueLock.get());
+    if (!lock.held()) return;
     length = static_cast<int>(requestQueue.size());
-    held = false;
-    if (!queueLock->release()) {
+    if (!lock.release()) {
       logTrace("SnmpDevice::bufferCount() - failed to release semaphore");
     }
-    return length;
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::bufferCount() - failed");
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::bufferCount() - failed");
-  }
-  if (held) queueLock->release();
+  });
   return length;
 }
 
@@ -569,22 +504,22 @@ void logTrapEntries(SnmpDevice* device, HSNMP_VBL vbl, uint32_t count) {
 
 HSNMP_VBL SnmpDevice::SNMPTrap(HSNMP_PDU pdu) {
   HSNMP_VBL vbl = nullptr;
-  try {
+  RunGuarded("SnmpDevice::SNMPTrap - failed", [&] {
     trapCount += 1;
     int32_t pduType = 0;
     int32_t requestId = 0;
     int32_t errorStatus = 0;
     int32_t errorIndex = 0;
-    TheSnmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus,
-                            &errorIndex, &vbl);
-    const uint32_t count = vbl ? TheSnmpApi().CountVbl(vbl) : 0;
+    snmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus, &errorIndex,
+                         &vbl);
+    const uint32_t count = vbl ? snmpApi().CountVbl(vbl) : 0;
     logTrace(
         "SNMPTrap. Type=%x, ReqId=%d, ErrorStatus=%d (%s), ErrorIndex=%d, "
         "MaxVbl=%d",
         static_cast<unsigned>(pduType), requestId, errorStatus,
         errorStatusName(errorStatus), errorIndex, static_cast<int>(count));
     logTrapEntries(this, vbl, count);
-    if (count < 2) return vbl;
+    if (count < 2) return;
 
     // In the v2 form the second binding is snmpTrapOID.0, whose value is the
     // trap's identity.
@@ -594,28 +529,21 @@ HSNMP_VBL SnmpDevice::SNMPTrap(HSNMP_PDU pdu) {
       logTrace("***  Unknown Trap '%s' ***", trapOid);
       logTrapEntries(this, vbl, count);
     }
-    return vbl;
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::SNMPTrap - failed");
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::SNMPTrap - failed");
-  }
+  });
   return vbl;
 }
 
 void SnmpDevice::SNMPError(uint32_t code, uint32_t requestId) {
-  try {
-    logTrace("SNMPError Code=%d\tIndex=%d", static_cast<int>(code),
-             static_cast<int>(requestId));
-    outstanding -= 1;
-    sendNextMessage();
-  } catch (const structured_exception& e) {
-    FileLog("SnmpDevice::SNMPError - failed - %s SNMPError Code=%d\tIndex=%d",
+  RunGuarded(
+      [&] {
+        logTrace("SNMPError Code=%d\tIndex=%d", static_cast<int>(code),
+                 static_cast<int>(requestId));
+        outstanding -= 1;
+        sendNextMessage();
+      },
+      [&](bool) {
+        FileLog(
+            "SnmpDevice::SNMPError - failed - %s SNMPError Code=%d\tIndex=%d",
             address, static_cast<int>(code), static_cast<int>(requestId));
-    logFault(e);
-  } catch (...) {
-    FileLog("SnmpDevice::SNMPError - failed - %s SNMPError Code=%d\tIndex=%d",
-            address, static_cast<int>(code), static_cast<int>(requestId));
-  }
+      });
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/binary_semaphore.h"
 #include "platform/clock.h"
 #include "snmp/csnmp_zarn.h"
 #include "snmp/snmp_api.h"
@@ -38,7 +39,6 @@ class SnmpRequest {
 // request belonged to the walk or was a control request.
 constexpr uint32_t kScanRequestTag = 1;
 constexpr uint32_t kControlRequestTag = 2;
-inline uint32_t requestSerial(uint32_t requestId) { return requestId & 0xFFFF; }
 inline uint32_t requestTag(uint32_t requestId) {
   return (requestId >> 16) & 0x3;
 }
@@ -104,19 +104,6 @@ class SnmpDevice : public CsnmpZarn {
   static constexpr int64_t kQueueLimitMs = 10000;
   // Error answers in a row at one position before the walk starts again.
   static constexpr int32_t kErrorRepliesBeforeRestart = 3;
-
-  // A semaphore of maximum count 1 used as a lock: wait() blocks without a
-  // time limit; release() fails when the count is already at its maximum.
-  class Semaphore {
-   public:
-    bool wait();
-    bool release();
-
-   private:
-    std::mutex mutex_;
-    std::condition_variable available_;
-    int count_ = 1;
-  };
 
   // |deviceOid| is both the prefix of the unit's own objects and where every
   // walk starts.
@@ -195,7 +182,7 @@ class SnmpDevice : public CsnmpZarn {
   char currentOid[kOidSize] = "";  // what the next GetNext asks for
   int32_t missedPolls = kNoCount;
   std::deque<std::unique_ptr<SnmpRequest>> requestQueue;  // under queueLock
-  std::unique_ptr<Semaphore> queueLock;
+  std::unique_ptr<BinarySemaphore> queueLock;
   // Requests sent and neither answered nor reported failed; may go below 0
   // when late timeouts arrive after a reset.
   std::atomic<int32_t> outstanding{0};

@@ -100,7 +100,7 @@ class SnmpDeviceTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Construction, fields and log lines
 
-TEST_F(SnmpDeviceTest, StartsSeekingWithTheDesignedValues) {
+TEST_F(SnmpDeviceTest, StartsSeekingWithItsInitialValues) {
   auto fresh = std::make_unique<TestUnit>(7);
   EXPECT_EQ(0u, fresh->sentCount);
   EXPECT_EQ(0u, fresh->replyCount);

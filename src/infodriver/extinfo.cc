@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "infodriver/socket_transport.h"
+#include "logging/handler_guard.h"
 #include "logging/log.h"
 #include "platform/event_loop.h"
 #include "platform/main_loop.h"
@@ -396,16 +397,8 @@ void extinfo::handleMessage(const InfoMessage& m) {
   }
 
   if (notify && notifyCallback) {
-    try {
-      notifyCallback(this, value, text);
-    } catch (const structured_exception& e) {
-      FileLog("extinfo::WndProc - failed");
-      FileLog(
-          "thrown exception %x from %x", e.getSeNumber(),
-          static_cast<unsigned>(reinterpret_cast<uintptr_t>(e.getSeAddress())));
-    } catch (...) {
-      FileLog("extinfo::WndProc - failed");
-    }
+    RunGuarded("extinfo::WndProc - failed",
+               [&] { notifyCallback(this, value, text); });
   }
   if (m.sequence != 0 && transport_ && transport_->isOpen()) {
     if (!transport_->send({INFO_RESULT, m.sequence, result,

@@ -118,7 +118,6 @@ class extinfo {
   // serves the connection. Call both while disconnected.
   void setTransport(std::unique_ptr<InfodriverTransport> transport);
   void setEventLoop(EventLoop* loop);
-  EventLoop* eventLoop() const { return loop_; }
   bool isConnected() const;
   // Delivers the events kept while a slot read waited; returns how many.
   // The loop calls it by itself; tests may call it directly.
@@ -127,7 +126,7 @@ class extinfo {
   int writeCount() const { return *writeCounter; }
   int receiveCount() const { return *receiveCounter; }
 
-  // State, in the order of the original link. Written only by the link;
+  // State. Written only by the link;
   // others read iStatus and iDevice (the routing and the status panel).
   Callback notifyCallback;
   int iDevice = 0;

@@ -1,11 +1,12 @@
 #ifndef QOR_INFODRIVER_INF_BUFFER_H_
 #define QOR_INFODRIVER_INF_BUFFER_H_
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+
+#include "platform/binary_semaphore.h"
 
 class inf_buffer;
 
@@ -27,25 +28,6 @@ class eiData {
 
   std::unique_ptr<char[]> text_;
   int slot_;
-};
-
-// A binary semaphore (initial count 1, maximum 1): wait with or without a
-// time limit, release that fails when the count is already at its maximum.
-// Unlike a mutex it may be released by another thread.
-class BinarySemaphore {
- public:
-  // timeoutMs < 0 waits without a limit. True when taken.
-  bool wait(int timeoutMs);
-  // False when the semaphore was not taken (count already 1).
-  bool release();
-  // For tests: how many threads are waiting for it right now.
-  int waitingForTest();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable available_;
-  bool free_ = true;
-  int waiting_ = 0;
 };
 
 // The process-wide first-in, first-out queue of slot writes between the

@@ -51,19 +51,6 @@ std::vector<Taken> DrainAll(inf_buffer& buffer) {
   return out;
 }
 
-TEST(BinarySemaphoreTest, CountsToOneAndRefusesAReleaseBeyondIt) {
-  BinarySemaphore s;
-  EXPECT_TRUE(s.wait(0));
-  EXPECT_FALSE(s.wait(0));
-  EXPECT_TRUE(s.release());
-  EXPECT_FALSE(s.release());  // already at its maximum count
-  EXPECT_TRUE(s.wait(-1));
-  // Another thread may give it back.
-  std::thread other([&s] { EXPECT_TRUE(s.release()); });
-  other.join();
-  EXPECT_TRUE(s.wait(0));
-}
-
 TEST(InfBufferTest, EmptyBufferGivesNothingAndLeavesTheLockFree) {
   inf_buffer buffer;
   EXPECT_EQ(nullptr, buffer.getData());

@@ -1,7 +1,6 @@
 #include "logging/log_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,8 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "logging/log.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -18,15 +20,16 @@ namespace {
 // the first line, so a directory that vanishes later is not made again.
 std::atomic<bool> g_directoryTried{false};
 
-void TryCreateDirectoryOnce(const std::string& dir) {
+void TryCreateDirectoryOnce(FileSystem& fs, const std::string& dir) {
   bool expected = false;
   if (g_directoryTried.compare_exchange_strong(expected, true))
-    mkdir(dir.c_str(), 0755);  // one level; failure (e.g. it exists) ignored
+    fs.MakeDirectory(dir);  // one level; failure (e.g. it exists) ignored
 }
 
-// Appends |data| to |path| with one open/write/close. Uses only
-// async-signal-safe calls, so the fault handler can share it.
-void AppendToFile(const char* path, const char* data, size_t len) {
+// Appends |data| to |path| with one open/write/close, for the fault
+// handler: FileSystem::Append takes a std::string, which may allocate, and
+// nothing may allocate in a signal handler.
+void AppendToFileSignalSafe(const char* path, const char* data, size_t len) {
   int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   while (len > 0) {
@@ -70,15 +73,13 @@ void PutText(char* out, size_t* pos, size_t cap, const char* text) {
 
 }  // namespace
 
-LogFile::LogFile() = default;
+LogFile::LogFile() : clock_(&TheSystemClock()), fs_(&TheFileSystem()) {}
 LogFile::~LogFile() = default;
 
 void LogFile::init(int deviceNumber, const char* name, bool milliseconds,
                    bool hourly) {
-  const char* root = std::getenv("QX_ROOT");
-  const char* system = std::getenv("QX_SYSTEM");
-  std::string dir = kDefaultDirectory;
-  if (root && system) dir = std::string(root) + "/" + system + "/logs";
+  const std::optional<std::string> root = SystemRootDirectory(*fs_);
+  const std::string dir = root ? *root + "/logs" : kDefaultDirectory;
   initWithDirectory(deviceNumber, name, milliseconds, hourly, dir);
 }
 
@@ -102,17 +103,18 @@ void LogFile::initWithDirectory(int deviceNumber, const char* name,
   gmtOffset_ = tm.tm_gmtoff;
 }
 
-void LogFile::setTimeSource(TimeSource source) {
-  timeSource_ = std::move(source);
+void LogFile::setClock(const Clock* clock) {
+  clock_ = clock ? clock : &TheSystemClock();
+}
+
+void LogFile::setFileSystem(FileSystem* fs) {
+  fs_ = fs ? fs : &TheFileSystem();
 }
 
 void LogFile::resetDirectoryCreatedForTest() { g_directoryTried = false; }
 
 struct timespec LogFile::now() const {
-  if (timeSource_) return timeSource_();
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return ts;
+  return clock_->WallNow();
 }
 
 std::string LogFile::fileNameFor(const struct tm& tm) const {
@@ -153,14 +155,13 @@ void LogFile::writeLine(const char* text) {
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min,
                   tm.tm_sec);
   }
-  TryCreateDirectoryOnce(directory_);
-  std::string line = std::string(stamp) + " - " + text + "\n";
-  AppendToFile(fileNameFor(tm).c_str(), line.data(), line.size());
+  TryCreateDirectoryOnce(*fs_, directory_);
+  // A line that cannot be written is lost; there is nowhere to report it.
+  fs_->Append(fileNameFor(tm), std::string(stamp) + " - " + text + "\n");
 }
 
 void LogFile::writeLineSignalSafe(const char* text) {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
+  const struct timespec ts = now();
   long local = static_cast<long>(ts.tv_sec) + gmtOffset_;
   long days = local / 86400;
   long secs = local % 86400;
@@ -208,7 +209,7 @@ void LogFile::writeLineSignalSafe(const char* text) {
   PutText(line, &n, sizeof line - 1, " - ");
   PutText(line, &n, sizeof line - 1, text);
   line[n++] = '\n';
-  AppendToFile(path, line, n);
+  AppendToFileSignalSafe(path, line, n);
 }
 
 LogFile& TheLogFile() {

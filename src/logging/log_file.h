@@ -2,8 +2,10 @@
 #define QOR_LOGGING_LOG_FILE_H_
 
 #include <ctime>
-#include <functional>
 #include <string>
+
+class Clock;
+class FileSystem;
 
 // The driver's log file writer: one file per device and hour (or day),
 // "DIR/YYYYMMDDHH_NAME_N.log", each line "HH:MM:SS.mmm - text". Every line is
@@ -42,10 +44,13 @@ class LogFile {
   const std::string& directory() const { return directory_; }
   int deviceNumber() const { return deviceNumber_; }
 
-  // Tests: the clock behind the time stamps (seconds and milliseconds since
-  // the epoch), and forgetting that the directory was already created.
-  using TimeSource = std::function<struct timespec()>;
-  void setTimeSource(TimeSource source);
+  // The clock behind the stamps and file names (its wall time) and the
+  // file system the lines go to; null for the process's own. Set before
+  // the first line; tests give a ManualClock and a
+  // FaultInjectingFileSystem.
+  void setClock(const Clock* clock);
+  void setFileSystem(FileSystem* fs);
+  // Tests: forgets that the directory was already created.
   static void resetDirectoryCreatedForTest();
 
  private:
@@ -56,7 +61,8 @@ class LogFile {
   std::string directory_;
   bool milliseconds_ = true;
   bool hourly_ = true;
-  TimeSource timeSource_;
+  const Clock* clock_;
+  FileSystem* fs_;
   // Prebuilt for the signal handler, which must not allocate.
   char signalSafePrefix_[512] = {0};
   volatile long gmtOffset_ = 0;

@@ -1,5 +1,6 @@
 #include "logging/log_file.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
 
 namespace fs = std::filesystem;
 
@@ -56,8 +59,9 @@ class LogFileTest : public testing::Test {
 TEST_F(LogFileTest, HourlyFileNameAndLineFormat) {
   LogFile log;
   log.initWithDirectory(5, "Qor_Mdu", true, true, (root_ / "logs").string());
-  struct timespec now = LocalTime(14, 3, 7, 42);
-  log.setTimeSource([&] { return now; });
+  ManualClock clock;
+  clock.SetWall(LocalTime(14, 3, 7, 42));
+  log.setClock(&clock);
   log.writeLine("first");
   const fs::path file = root_ / "logs" / "2013040414_Qor_Mdu_5.log";
   EXPECT_EQ(ReadAll(file), "14:03:07.042 - first\n");
@@ -66,8 +70,9 @@ TEST_F(LogFileTest, HourlyFileNameAndLineFormat) {
 TEST_F(LogFileTest, DailyFileAndSecondsOnlyStamp) {
   LogFile log;
   log.initWithDirectory(12, "Qor_Mdu", false, false, root_.string());
-  struct timespec now = LocalTime(9, 0, 1, 999);
-  log.setTimeSource([&] { return now; });
+  ManualClock clock;
+  clock.SetWall(LocalTime(9, 0, 1, 999));
+  log.setClock(&clock);
   log.writeLine("x");
   EXPECT_EQ(ReadAll(root_ / "20130404_Qor_Mdu_12.log"), "09:00:01 - x\n");
 }
@@ -75,10 +80,11 @@ TEST_F(LogFileTest, DailyFileAndSecondsOnlyStamp) {
 TEST_F(LogFileTest, FirstLineOfANewHourStartsANewFile) {
   LogFile log;
   log.initWithDirectory(5, "Qor_Mdu", true, true, root_.string());
-  struct timespec now = LocalTime(14, 59, 59, 999);
-  log.setTimeSource([&] { return now; });
+  ManualClock clock;
+  clock.SetWall(LocalTime(14, 59, 59, 999));
+  log.setClock(&clock);
   log.writeLine("before");
-  now = LocalTime(15, 0, 0, 0);
+  clock.SetWall(LocalTime(15, 0, 0, 0));
   log.writeLine("after");
   EXPECT_EQ(ReadAll(root_ / "2013040414_Qor_Mdu_5.log"),
             "14:59:59.999 - before\n");
@@ -89,8 +95,9 @@ TEST_F(LogFileTest, FirstLineOfANewHourStartsANewFile) {
 TEST_F(LogFileTest, TextIsWrittenUnchanged) {
   LogFile log;
   log.initWithDirectory(1, "Qor_Mdu", true, true, root_.string());
-  struct timespec now = LocalTime(1, 2, 3, 4);
-  log.setTimeSource([&] { return now; });
+  ManualClock clock;
+  clock.SetWall(LocalTime(1, 2, 3, 4));
+  log.setClock(&clock);
   log.writeLine("100% %s %d \\ done");
   log.write("%s", "50%");
   EXPECT_EQ(ReadAll(root_ / "2013040401_Qor_Mdu_1.log"),
@@ -101,8 +108,9 @@ TEST_F(LogFileTest, DirectoryIsMadeOnceAndOneLevelOnly) {
   LogFile log;
   const fs::path dir = root_ / "logs";
   log.initWithDirectory(1, "N", true, true, dir.string());
-  struct timespec now = LocalTime(1, 0, 0, 0);
-  log.setTimeSource([&] { return now; });
+  ManualClock clock;
+  clock.SetWall(LocalTime(1, 0, 0, 0));
+  log.setClock(&clock);
   log.writeLine("one");
   ASSERT_TRUE(fs::exists(dir / "2013040401_N_1.log"));
   // A directory that vanishes is not made again: lines are lost until it
@@ -129,8 +137,9 @@ TEST_F(LogFileTest, DirectoryLongerThan255CharactersIsUsedWhole) {
   fs::create_directories(dir);
   LogFile log;
   log.initWithDirectory(3, "Qor_Mdu", true, true, dir.string());
-  struct timespec now = LocalTime(8, 0, 0, 0);
-  log.setTimeSource([&] { return now; });
+  ManualClock clock;
+  clock.SetWall(LocalTime(8, 0, 0, 0));
+  log.setClock(&clock);
   log.writeLine("long");
   EXPECT_EQ(ReadAll(dir / "2013040408_Qor_Mdu_3.log"), "08:00:00.000 - long\n");
 }
@@ -166,6 +175,63 @@ TEST_F(LogFileTest, SignalSafeLineLandsInTheSameFileAsOrdinaryLines) {
   } else {
     EXPECT_EQ(files, 2);
   }
+}
+
+// A full disk loses the lines written while it is full and nothing else:
+// no crash, no half line, and the lines after it land in the same file.
+TEST_F(LogFileTest, FullDiskLosesOnlyTheLinesThatDidNotFit) {
+  FaultInjectingFileSystem files;
+  ManualClock clock;
+  clock.SetWall(LocalTime(6, 0, 0, 0));
+  LogFile log;
+  log.setFileSystem(&files);
+  log.setClock(&clock);
+  log.initWithDirectory(2, "Qor_Mdu", true, true, root_.string());
+  log.writeLine("before");
+  files.FailAppend(ENOSPC);
+  log.writeLine("no room");
+  log.write("%s", "no room either");
+  files.FailAppend(0);
+  log.writeLine("after");
+  EXPECT_EQ(4, files.appendCalls());
+  EXPECT_EQ(ReadAll(root_ / "2013040406_Qor_Mdu_2.log"),
+            "06:00:00.000 - before\n06:00:00.000 - after\n");
+}
+
+// The directory is made once, on the first line; when it vanishes later
+// (removed with its parent, so that it cannot be made again) the lines are
+// lost and nothing is tried again until the process starts anew.
+TEST_F(LogFileTest, VanishedDirectoryIsNotMadeAgain) {
+  FaultInjectingFileSystem files;
+  ManualClock clock;
+  clock.SetWall(LocalTime(7, 0, 0, 0));
+  const fs::path dir = root_ / "logs";
+  LogFile log;
+  log.setFileSystem(&files);
+  log.setClock(&clock);
+  log.initWithDirectory(2, "N", true, true, dir.string());
+  log.writeLine("one");
+  files.Vanish(root_.string());
+  log.writeLine("lost");
+  clock.Advance(3600 * 1000);  // a new hour: a new file, same directory
+  log.writeLine("lost too");
+  files.Vanish("");
+  EXPECT_EQ(1, files.makeDirectoryCalls());
+  EXPECT_EQ(ReadAll(dir / "2013040407_N_2.log"), "07:00:00.000 - one\n");
+  EXPECT_FALSE(fs::exists(dir / "2013040408_N_2.log"));
+}
+
+TEST_F(LogFileTest, RootVariablesComeThroughTheFileSystem) {
+  FaultInjectingFileSystem files;
+  LogFile log;
+  log.setFileSystem(&files);
+  files.SetVariable("QX_ROOT", "/srv/qx");
+  files.SetVariable("QX_SYSTEM", "");  // empty counts as set
+  log.init(7, "Qor_Mdu", true, true);
+  EXPECT_EQ(log.directory(), "/srv/qx//logs");
+  files.SetVariable("QX_SYSTEM", std::nullopt);
+  log.init(7, "Qor_Mdu", true, true);
+  EXPECT_EQ(log.directory(), LogFile::kDefaultDirectory);
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 Cqor_mdl::Cqor_mdl(int32_t slotOffset, int32_t instance)
     : SnmpDevice(mdu::kDeviceOid, slotOffset, instance) {
   InstallFaultTranslator();
-  tableLock = std::make_unique<Semaphore>();
+  tableLock = std::make_unique<BinarySemaphore>();
   // The engine supervises the unit and resends unanswered scan requests
   // itself; retries in the layer would only hide a silent unit.
-  TheSnmpApi().SetRetransmitMode(SNMPAPI_OFF);
+  snmpApi().SetRetransmitMode(SNMPAPI_OFF);
   sentCount = 0;
   replyCount = 0;
   trapCount = 0;
@@ -44,15 +44,8 @@ int Cqor_mdl::initMdu() {
 // ---------------------------------------------------------------------------
 // Row tables
 
-Cqor_mdl::TableLock::TableLock(Semaphore* lock)
-    : lock_(lock), held_(lock != nullptr && lock->wait()) {}
-
-Cqor_mdl::TableLock::~TableLock() {
-  if (held_) lock_->release();
-}
-
 AlarmTableEntry* Cqor_mdl::alarmRow(int row) {
-  TableLock lock(tableLock.get());
+  SemaphoreHolder lock(tableLock.get());
   if (!lock.held()) return nullptr;
   std::unique_ptr<AlarmTableEntry>& entry = alarmTable[row];
   if (!entry) entry = std::make_unique<AlarmTableEntry>();
@@ -60,7 +53,7 @@ AlarmTableEntry* Cqor_mdl::alarmRow(int row) {
 }
 
 MduTableEntry* Cqor_mdl::mduRow(int row) {
-  TableLock lock(tableLock.get());
+  SemaphoreHolder lock(tableLock.get());
   if (!lock.held()) return nullptr;
   std::unique_ptr<MduTableEntry>& entry = mduTable[row];
   if (!entry) entry = std::make_unique<MduTableEntry>();
@@ -68,7 +61,7 @@ MduTableEntry* Cqor_mdl::mduRow(int row) {
 }
 
 AlarmTableEntry* Cqor_mdl::findAlarmEntry(int32_t index, int32_t type) {
-  TableLock lock(tableLock.get());
+  SemaphoreHolder lock(tableLock.get());
   if (!lock.held()) return nullptr;
   for (const auto& [row, entry] : alarmTable) {
     if (entry->index == index && entry->type == type) return entry.get();
@@ -77,7 +70,7 @@ AlarmTableEntry* Cqor_mdl::findAlarmEntry(int32_t index, int32_t type) {
 }
 
 MduTableEntry* Cqor_mdl::findOutputEntry(int32_t outputIndex) {
-  TableLock lock(tableLock.get());
+  SemaphoreHolder lock(tableLock.get());
   if (!lock.held()) return nullptr;
   for (const auto& [row, entry] : mduTable) {
     if (entry->outputIndex == outputIndex) return entry.get();

@@ -8,6 +8,7 @@
 #include "engine/snmp_device.h"
 #include "snmp/snmp_api.h"
 
+class extinfo;
 class inf_buffer;
 
 // One row of the unit's alarm table: a GPI (type 2) or a fuse (type 3),
@@ -40,10 +41,13 @@ class MduTableEntry {
 // trap to this class, which turns them into writes of the unit's 99 slots
 // (slotOffset + 1 to slotOffset + 99); requested slot changes become SNMP
 // Sets to the unit. The model never writes a slot directly: every write is
-// queued in `infBuffer`, which the main thread drains into the infodriver.
+// queued in `infBuffer`, which the main thread drains into the infodriver;
+// the slots' current texts are read through `infodriverLink`.
 //
-// Owned by the application's unit table; `infBuffer` is not owned and must
-// outlive the unit (null means no slot is written).
+// Owned by the application's unit table; `infBuffer` and `infodriverLink`
+// are not owned and must outlive the unit (a null buffer means no slot is
+// written; a null link reads every slot as empty, as a link without an
+// infodriver does).
 //
 // Threading: values, traps and comms changes arrive on the event loop's
 // thread. slotChange may run on another thread: the row tables' structure
@@ -97,31 +101,18 @@ class Cqor_mdl : public SnmpDevice {
 
   // Fields, in order.
   inf_buffer* infBuffer = nullptr;
+  extinfo* infodriverLink = nullptr;
   char alarmLocation[kTextSize] = "";
   int32_t temperatureAlarmPoint = 0;  // 0: none received yet
   int32_t temperature = 0;            // 0: none received yet
   char equipmentDescription[kTextSize] = "";
   char alarmIdent[kTextSize] = "";
   bool temperatureStatePending = true;  // slot 94 not yet derived
-  std::unique_ptr<Semaphore> tableLock;
+  std::unique_ptr<BinarySemaphore> tableLock;
   std::map<int32_t, std::unique_ptr<AlarmTableEntry>> alarmTable;
   std::map<int32_t, std::unique_ptr<MduTableEntry>> mduTable;
 
  private:
-  // Holds `tableLock` for one lookup; held() is false when the wait failed.
-  class TableLock {
-   public:
-    explicit TableLock(Semaphore* lock);
-    ~TableLock();
-    TableLock(const TableLock&) = delete;
-    TableLock& operator=(const TableLock&) = delete;
-    bool held() const { return held_; }
-
-   private:
-    Semaphore* lock_;
-    bool held_;
-  };
-
   // The row's entry, created (all 0) when the row is new; null when the
   // lock could not be taken.
   AlarmTableEntry* alarmRow(int row);

@@ -209,6 +209,7 @@ class MduIntegrationTest : public ::testing::Test {
     unit->setAddress(address.c_str());
     unit->setCommunity("public");
     unit->infBuffer = &TheInfBuffer();
+    unit->infodriverLink = &TheInfodriverLink();
     EXPECT_EQ(0, unit->initMdu());
     units_[n - 1] = std::move(unit);
     return *units_[n - 1];

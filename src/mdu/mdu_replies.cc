@@ -30,7 +30,9 @@ int Cqor_mdl::storeSlot(int slot, const char* text) {
   }
   const int infodriverSlot = slotOffset + slot;
   char current[2 * kTextSize] = "";
-  TheInfodriverLink().readSlot(infodriverSlot, current);
+  if (infodriverLink != nullptr) {
+    infodriverLink->readSlot(infodriverSlot, current);
+  }
   const int result = std::strcmp(copy.c_str(), current) == 0 ? 1 : 2;
   // Queued even when unchanged: the drain writes it only if the slot
   // differs by then, and the slot may have been changed in between.

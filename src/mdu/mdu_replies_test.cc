@@ -234,6 +234,11 @@ TEST_F(MduTest, StoreSlotResultsAndQueuesEveryTime) {
   TheInfodriverLink().writeSlot(153, text.c_str());
   EXPECT_EQ(1, unit.storeSlot(53, text.c_str()));
   EXPECT_THAT(queued(), ElementsAre(SlotWrite{153, std::string(255, 'x')}));
+  // The slots are read through the unit's own link; without one every slot
+  // reads as empty.
+  unit.infodriverLink = nullptr;
+  EXPECT_EQ(2, unit.storeSlot(50, "same"));
+  EXPECT_EQ(1, unit.storeSlot(50, ""));
 }
 
 TEST_F(MduTest, StoreSlotWithoutBufferWritesNothingAndSaysSo) {

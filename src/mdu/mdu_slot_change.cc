@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "logging/handler_guard.h"
 #include "logging/log.h"
 #include "mdu/cqor_mdl.h"
 #include "mdu/mdu_objects.h"
@@ -71,65 +72,64 @@ const ControlSlot* findControlSlot(int slot) {
 
 bool Cqor_mdl::slotChange(int slot, const char* text) {
   bool sent = false;
-  try {
-    if (text == nullptr) text = "";
-    // 1. Only the control slots can be changed; the rest hold states and
-    //    measurements that the unit reports.
-    const ControlSlot* control = findControlSlot(slot);
-    if (control == nullptr) return false;
-    const int n = slot - control->base;
+  RunGuarded(
+      [&] {
+        if (text == nullptr) text = "";
+        // 1. Only the control slots can be changed; the rest hold states and
+        //    measurements that the unit reports.
+        const ControlSlot* control = findControlSlot(slot);
+        if (control == nullptr) return;
+        const int n = slot - control->base;
 
-    // 2.
-    if (control->numbered) {
-      logList("Slot %d (%s %d) change to '%s'", slot, control->label, n, text);
-    } else {
-      logList("Slot %d (%s) change to '%s'", slot, control->label, text);
-    }
+        // 2.
+        if (control->numbered) {
+          logList("Slot %d (%s %d) change to '%s'", slot, control->label, n,
+                  text);
+        } else {
+          logList("Slot %d (%s) change to '%s'", slot, control->label, text);
+        }
 
-    // 3.
-    const int32_t v = mdu::readInteger(text);
-    if (control->rangeLine != nullptr &&
-        (v < control->min || v > control->max)) {
-      logTrace(control->rangeLine, v);
-      return false;
-    }
+        // 3.
+        const int32_t v = mdu::readInteger(text);
+        if (control->rangeLine != nullptr &&
+            (v < control->min || v > control->max)) {
+          logTrace(control->rangeLine, v);
+          return;
+        }
 
-    // 4. The OID's last number comes from the row the unit reported.
-    int32_t rowNumber = 0;
-    if (control->lookup == RowLookup::kGpi) {
-      AlarmTableEntry* entry = findAlarmEntry(n, mdu::kGpiType);
-      if (entry == nullptr) {
-        logTrace(control->notFoundLine, n);
-        return false;
-      }
-      rowNumber = entry->tableIndex;
-    } else if (control->lookup == RowLookup::kOutput) {
-      MduTableEntry* entry = findOutputEntry(n);
-      if (entry == nullptr) {
-        logTrace(control->notFoundLine, n);
-        return false;
-      }
-      rowNumber = entry->outputIndex;
-    }
+        // 4. The OID's last number comes from the row the unit reported.
+        int32_t rowNumber = 0;
+        if (control->lookup == RowLookup::kGpi) {
+          AlarmTableEntry* entry = findAlarmEntry(n, mdu::kGpiType);
+          if (entry == nullptr) {
+            logTrace(control->notFoundLine, n);
+            return;
+          }
+          rowNumber = entry->tableIndex;
+        } else if (control->lookup == RowLookup::kOutput) {
+          MduTableEntry* entry = findOutputEntry(n);
+          if (entry == nullptr) {
+            logTrace(control->notFoundLine, n);
+            return;
+          }
+          rowNumber = entry->outputIndex;
+        }
 
-    // 5. Slots hold delays at ten times the unit's value.
-    std::string oid = control->oid;
-    if (control->lookup != RowLookup::kNone) oid += std::to_string(rowNumber);
-    std::string value = text;
-    if (control->value == SetValue::kTenth) value = std::to_string(v / 10);
+        // 5. Slots hold delays at ten times the unit's value.
+        std::string oid = control->oid;
+        if (control->lookup != RowLookup::kNone)
+          oid += std::to_string(rowNumber);
+        std::string value = text;
+        if (control->value == SetValue::kTenth) value = std::to_string(v / 10);
 
-    // 6. and 7.
-    logTrace("slot change ");
-    sent = SendSnmpMessage(SNMP_PDU_SET, oid.c_str(), value.c_str(),
-                           control->syntax, false, slot, text) == 0;
-    return sent;
-  } catch (const structured_exception& e) {
-    FileLog("Cqor_mdl::slotChange - failed");
-    FileLog("thrown exception %x from %lx", e.getSeNumber(),
-            static_cast<unsigned long>(
-                reinterpret_cast<uintptr_t>(e.getSeAddress())));
-  } catch (...) {
-    FileLog("Cqor_mdl::slotChange failed");
-  }
+        // 6. and 7.
+        logTrace("slot change ");
+        sent = SendSnmpMessage(SNMP_PDU_SET, oid.c_str(), value.c_str(),
+                               control->syntax, false, slot, text) == 0;
+      },
+      [](bool fault) {
+        FileLog(fault ? "Cqor_mdl::slotChange - failed"
+                      : "Cqor_mdl::slotChange failed");
+      });
   return sent;
 }

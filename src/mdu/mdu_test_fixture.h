@@ -64,6 +64,7 @@ class MduTest : public ::testing::Test {
     unit_->setAddress(address);
     unit_->setCommunity("public");
     unit_->infBuffer = &buffer_;
+    unit_->infodriverLink = &TheInfodriverLink();
     return *unit_;
   }
 

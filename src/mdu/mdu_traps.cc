@@ -87,7 +87,7 @@ void Cqor_mdl::handleGenericTrap(HSNMP_VBL vbl, int number) {
     default: {
       logTrace("Other Trap %d", number);
       logList("Other Trap %d", number);
-      const uint32_t count = TheSnmpApi().CountVbl(vbl);
+      const uint32_t count = snmpApi().CountVbl(vbl);
       char oid[kTextSize];
       for (uint32_t i = 1; i <= count; ++i) {
         oid[0] = '\0';
@@ -156,7 +156,7 @@ void Cqor_mdl::handleAlarmTrap(HSNMP_VBL vbl) {
   // this trap alone.
   std::unique_ptr<AlarmTableEntry> transient;
   {
-    TableLock lock(tableLock.get());
+    SemaphoreHolder lock(tableLock.get());
     if (lock.held()) {
       for (const auto& [row, candidate] : alarmTable) {
         if (candidate->tableIndex == t) entry = candidate.get();

@@ -4,8 +4,9 @@
 // Processor faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL) end the driver with two
 // log lines and exit code 1. Resuming after a memory fault is not safe on
 // Linux, so the handler does not turn the fault into an exception: it writes
-// "Main Application Thread Crashed??" and "thrown exception %x from %x"
-// (signal number, fault address) through |writer| and calls _exit(1).
+// "Main Application Thread Crashed??" and "thrown exception <signal> from
+// <fault address>" (both in hex, the address in full) through |writer| and
+// calls _exit(1).
 //
 // |writer| runs inside the signal handler and must be async-signal-safe
 // (open/write/close only; no malloc, no stdio, no locks). Installing again
@@ -13,8 +14,9 @@
 using FaultLineWriter = void (*)(const char* line);
 void InstallFaultHandler(FaultLineWriter writer);
 
-// Formats "thrown exception %x from %x" into |out| without stdio, for use in
-// a signal handler. Returns |out|.
+// Formats the "thrown exception" line into |out| without stdio, for use in a
+// signal handler; LogThrownException (logging/handler_guard.h) writes the
+// same line for a caught fault. Returns |out|.
 char* FormatFaultLine(char* out, unsigned long size, unsigned code,
                       const void* address);
 

@@ -46,6 +46,10 @@ class CsnmpZarn {
   static uint32_t instanceCount();
 
  protected:
+  // The layer this session talks to; the unit's replies and traps are
+  // read through the same one.
+  SnmpApi& snmpApi() const { return *api_; }
+
   virtual HSNMP_VBL SNMPTrap(HSNMP_PDU pdu);
   virtual HSNMP_VBL SNMPReply(HSNMP_PDU pdu);
   virtual void SNMPError(uint32_t code, uint32_t requestId);

@@ -96,7 +96,8 @@ class CsnmpZarnTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mu_);
     lines_.clear();
   }
-  // An initialised session on the designed ports.
+  // An initialised session on the ports the driver uses (161, and 0 for
+  // the local side).
   void Init(TestSession& s, const char* address = "127.0.1.5") {
     ASSERT_EQ(s.init_snmp(address, community_.c_str(), 161, "127.0.0.1", 0), 0);
     ClearLines();
@@ -176,7 +177,7 @@ TEST_F(CsnmpZarnTest, CleanupFailureIsReported) {
                   "internal/undefined errors\n"));
 }
 
-TEST_F(CsnmpZarnTest, DesignedPortsMakeNoLocalEntity) {
+TEST_F(CsnmpZarnTest, TheDriversPortsMakeNoLocalEntity) {
   TestSession s;
   ASSERT_EQ(s.init_snmp("127.0.1.5", "public", 161, "127.0.0.1", 0), 0);
   EXPECT_EQ(s.localEntity, nullptr);

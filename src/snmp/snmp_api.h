@@ -3,9 +3,9 @@
 
 // The SNMP layer beneath the driver's session class: the operations of the
 // Windows SNMP API that the session calls, with the same handles, results
-// and error codes, so the session code reads like the API it was designed
-// on. Handles are opaque; every handle an operation hands out is freed with
-// its free operation.
+// and error codes, so the session code keeps the shape of the API whose
+// results its callers test for. Handles are opaque; every handle an operation
+// hands out is freed with its free operation.
 //
 // Two implementations: NetSnmpApi (real SNMPv1 over net-snmp, served by the
 // event loop) and FakeSnmpApi (scripted, for unit tests of the session, the

@@ -722,11 +722,6 @@ std::vector<HSNMP_SESSION> SnmpApiCore::SessionsRegisteredFor(
   return result;
 }
 
-bool SnmpApiCore::IsOpen(HSNMP_SESSION session) const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return FindSession(session) != nullptr;
-}
-
 std::vector<HSNMP_SESSION> SnmpApiCore::OpenSessions() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   std::vector<std::pair<uint64_t, HSNMP_SESSION>> found;

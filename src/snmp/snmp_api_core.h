@@ -239,7 +239,6 @@ class SnmpApiCore : public SnmpApi {
   // Every open session registered for |sourceAddress|, in creation order.
   std::vector<HSNMP_SESSION> SessionsRegisteredFor(
       const std::string& sourceAddress) const;
-  bool IsOpen(HSNMP_SESSION session) const;
   // Open sessions in creation order, and every live entity.
   std::vector<HSNMP_SESSION> OpenSessions() const;
   std::vector<const SnmpEntityRec*> AllEntities() const;
