@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/mdu_like_subtree.h"
 #include "engine/snmp_device.h"
 #include "logging/log.h"
 #include "platform/main_loop.h"
+#include "support/mdu_like_subtree.h"
 #include "support/snmpd_agent.h"
 
 extern char** environ;

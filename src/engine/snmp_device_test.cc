@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine_test_util.h"
+#include "engine/testing/engine_test_util.h"
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "platform/structured_exception.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 namespace {
 

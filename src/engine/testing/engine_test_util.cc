@@ -1,4 +1,4 @@
-#include "engine/engine_test_util.h"
+#include "engine/testing/engine_test_util.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
-#ifndef QOR_MDU_MDU_TEST_FIXTURE_H_
-#define QOR_MDU_MDU_TEST_FIXTURE_H_
+#ifndef QOR_MDU_TESTING_MDU_TEST_FIXTURE_H_
+#define QOR_MDU_TESTING_MDU_TEST_FIXTURE_H_
 
 // A unit model on the scripted SNMP layer and an in-memory infodriver, with
 // the unit's list and trace lines captured, for the model's unit tests.
@@ -19,14 +19,14 @@
 #include <vector>
 
 #include "infodriver/extinfo.h"
-#include "infodriver/in_memory_infodriver.h"
 #include "infodriver/inf_buffer.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "mdu/cqor_mdl.h"
 #include "platform/debug_output.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 using Binding = FakeSnmpApi::Binding;
 
@@ -237,4 +237,4 @@ class MduTest : public ::testing::Test {
   std::vector<std::string> trace_;
 };
 
-#endif  // QOR_MDU_MDU_TEST_FIXTURE_H_
+#endif  // QOR_MDU_TESTING_MDU_TEST_FIXTURE_H_
