@@ -17,10 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
 #include "gtest/gtest.h"
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
-#include "process.h"
+#include "support/process.h"
+
+using qor_test::Process;
+using qor_test::ReadFileText;
+using qor_test::WaitFor;
 
 namespace fs = std::filesystem;
 
@@ -30,14 +35,6 @@ const std::string kDriver = std::string(QOR_BIN_DIR) + "/qor_mdu";
 const std::string kInfodriver = std::string(QOR_BIN_DIR) + "/infodriver";
 const std::string kInfoctl = std::string(QOR_BIN_DIR) + "/infoctl";
 constexpr uid_t kNobody = 65534;
-
-int Count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos;
-       p = text.find(what, p + 1))
-    ++n;
-  return n;
-}
 
 // A socket at |path| that listens and never accepts. listen() is called as
 // |uid|, whom the connecting side then sees at the other end.
@@ -96,12 +93,7 @@ class DriverInfodriverTest : public testing::Test {
     root_ = fs::path("/tmp") /
             ("qor_link_" + std::to_string(getpid()) + "_" +
              testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "sys" / "config" / "system");
-    fs::create_directories(root_ / "run");
-    fs::permissions(root_ / "run", fs::perms::owner_all);
-    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
-            "ZARN_RUNTIME_DIR=" + run()};
+    env_ = MakeRootTree(root_);
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -109,25 +101,9 @@ class DriverInfodriverTest : public testing::Test {
   std::string socketPath(int device) const {
     return run() + "/infodriver-" + std::to_string(device) + ".sock";
   }
-  std::string LogText(int device) const {
-    std::string all;
-    if (!fs::exists(root_ / "sys" / "logs")) return all;
-    for (const auto& e : fs::directory_iterator(root_ / "sys" / "logs"))
-      if (e.path().filename().string().find("_Qor_Mdu_" +
-                                            std::to_string(device) + ".log") !=
-          std::string::npos)
-        all += ReadFileText(e.path().string());
-    return all;
-  }
+  std::string LogText(int device) const { return LogTextUnder(root_, device); }
   std::unique_ptr<Process> StartInfodriver(int device) {
-    auto p = std::make_unique<Process>(
-        kInfodriver, std::vector<std::string>{std::to_string(device)}, env_);
-    EXPECT_TRUE(WaitFor([&] {
-      Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
-      const int served = ping.Wait();
-      return served == 0 || served == 4;  // with or without a driver
-    }));
-    return p;
+    return ::StartInfodriver(device, env_);
   }
   bool DriverConnected(int device) {
     Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
@@ -228,8 +204,9 @@ TEST_F(DriverInfodriverTest, UnreachableInfodriverEndsTheStartNamingTheCause) {
               "6\nqor_mdu 6: infodriver unreachable: " +
                   c.cause + "\n");
     const std::string log = LogText(6);
-    EXPECT_EQ(Count(log, " - Infodriver 6 unreachable: " + c.cause), 1) << log;
-    EXPECT_EQ(Count(log, "++++ Driver Closing ++++"), 0);
+    EXPECT_EQ(CountOf(log, " - Infodriver 6 unreachable: " + c.cause), 1)
+        << log;
+    EXPECT_EQ(CountOf(log, "++++ Driver Closing ++++"), 0);
     listener.reset();
     infodriver.reset();
   }
@@ -356,8 +333,8 @@ TEST_F(DriverInfodriverTest, FloodingClientsNeverCutTheDriverOff) {
     EXPECT_LT(results[id].accepted, results[id].sent);
   }
   const std::string said = infodriver->Stderr();
-  EXPECT_EQ(Count(said, "infodriver 6: dropped client "), 2) << said;
-  EXPECT_EQ(Count(said, "dropped driver"), 0) << said;
+  EXPECT_EQ(CountOf(said, "infodriver 6: dropped client "), 2) << said;
+  EXPECT_EQ(CountOf(said, "dropped driver"), 0) << said;
 
   // Still the device's driver, still publishing.
   EXPECT_TRUE(DriverConnected(6));
@@ -368,7 +345,7 @@ TEST_F(DriverInfodriverTest, FloodingClientsNeverCutTheDriverOff) {
     return get.Wait() == 0 && get.Stdout() == "after the flood\n";
   }));
   EXPECT_TRUE(driver.running());
-  EXPECT_EQ(Count(LogText(6), "++++ Driver Closing ++++"), 0);
+  EXPECT_EQ(CountOf(LogText(6), "++++ Driver Closing ++++"), 0);
 }
 
 }  // namespace

@@ -9,8 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "e2e_support.h"
 #include "gtest/gtest.h"
-#include "process.h"
+#include "support/process.h"
+
+using qor_test::Process;
+using qor_test::ReadFileText;
+using qor_test::WaitFor;
 
 namespace fs = std::filesystem;
 
@@ -26,44 +31,16 @@ class DriverProcessTest : public testing::Test {
     root_ = fs::path("/tmp") /
             ("qor_driver_" + std::to_string(getpid()) + "_" +
              testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "sys" / "config" / "system");
-    fs::create_directories(root_ / "run");
-    fs::permissions(root_ / "run", fs::perms::owner_all);
-    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
-            "ZARN_RUNTIME_DIR=" + (root_ / "run").string()};
+    env_ = MakeRootTree(root_);
   }
 
   // An infodriver for |device|, ready when its socket answers.
   std::unique_ptr<Process> StartInfodriver(int device) {
-    auto p = std::make_unique<Process>(
-        kInfodriver, std::vector<std::string>{std::to_string(device)}, env_);
-    EXPECT_TRUE(WaitFor([&] {
-      Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
-      const int served = ping.Wait();
-      return served == 0 || served == 4;  // with or without a driver
-    }));
-    return p;
+    return ::StartInfodriver(device, env_);
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  std::string LogText(int device) const {
-    std::string all;
-    if (!fs::exists(root_ / "sys" / "logs")) return all;
-    for (const auto& e : fs::directory_iterator(root_ / "sys" / "logs"))
-      if (e.path().filename().string().find("_Qor_Mdu_" +
-                                            std::to_string(device) + ".log") !=
-          std::string::npos)
-        all += ReadFileText(e.path().string());
-    return all;
-  }
-  static int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos;
-         p = text.find(what, p + 1))
-      ++n;
-    return n;
-  }
+  std::string LogText(int device) const { return LogTextUnder(root_, device); }
   fs::path root_;
   std::vector<std::string> env_;
 };
@@ -91,8 +68,8 @@ TEST_F(DriverProcessTest, NoInfodriverMeansABoxAndAFailedStart) {
                 (root_ / "run" / "infodriver-6.sock").string() +
                 ": No such file or directory\n");
   const std::string log = LogText(6);
-  EXPECT_EQ(Count(log, "*** Driver starting ***"), 1);
-  EXPECT_EQ(Count(log, "++++ Driver Closing ++++"), 0);
+  EXPECT_EQ(CountOf(log, "*** Driver starting ***"), 1);
+  EXPECT_EQ(CountOf(log, "++++ Driver Closing ++++"), 0);
 }
 
 TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
@@ -118,7 +95,7 @@ TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
     // Another device number runs beside it.
     Process other(kDriver, {"8"}, env_);
     ASSERT_TRUE(WaitFor(
-        [&] { return Count(LogText(8), "*** Driver starting ***") == 1; }));
+        [&] { return CountOf(LogText(8), "*** Driver starting ***") == 1; }));
     EXPECT_TRUE(other.running());
   }
 
@@ -127,8 +104,9 @@ TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
   // The infodriver outlives its driver and takes the next one.
   EXPECT_TRUE(infodriver7->running());
   const std::string log = LogText(7);
-  EXPECT_EQ(Count(log, " - *** Driver starting ***\n"), 2);   // both processes
-  EXPECT_EQ(Count(log, " - ++++ Driver Closing ++++\n"), 1);  // only the first
+  EXPECT_EQ(CountOf(log, " - *** Driver starting ***\n"), 2);  // both processes
+  EXPECT_EQ(CountOf(log, " - ++++ Driver Closing ++++\n"),
+            1);  // only the first
 }
 
 TEST_F(DriverProcessTest, InterruptAndHangupAlsoEndCleanly) {
@@ -143,7 +121,7 @@ TEST_F(DriverProcessTest, InterruptAndHangupAlsoEndCleanly) {
     p.Signal(sig);
     EXPECT_EQ(p.Wait(), 0);
   }
-  EXPECT_EQ(Count(LogText(9), "++++ Driver Closing ++++"), 2);
+  EXPECT_EQ(CountOf(LogText(9), "++++ Driver Closing ++++"), 2);
 }
 
 }  // namespace
