@@ -63,7 +63,7 @@
 #include <thread>
 #include <vector>
 
-#include "mdu_traffic.h"
+#include "soak/mdu_traffic.h"
 #include "support/process.h"
 #include "support/snmpd_agent.h"
 

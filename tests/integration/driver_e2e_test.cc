@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
 #include "gtest/gtest.h"
+#include "integration/e2e_support.h"
 #include "support/process.h"
 
 namespace fs = std::filesystem;

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
 #include "gtest/gtest.h"
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
+#include "integration/e2e_support.h"
 #include "support/process.h"
 
 using qor_test::Process;

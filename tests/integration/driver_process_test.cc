@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "e2e_support.h"
 #include "gtest/gtest.h"
+#include "integration/e2e_support.h"
 #include "support/process.h"
 
 using qor_test::Process;

@@ -1,4 +1,4 @@
-#include "e2e_support.h"
+#include "integration/e2e_support.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "mdu_traffic.h"
+#include "soak/mdu_traffic.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
