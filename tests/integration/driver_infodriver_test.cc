@@ -31,9 +31,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kDriver = std::string(QOR_BIN_DIR) + "/qor_mdu";
-const std::string kInfodriver = std::string(QOR_BIN_DIR) + "/infodriver";
-const std::string kInfoctl = std::string(QOR_BIN_DIR) + "/infoctl";
 constexpr uid_t kNobody = 65534;
 
 // A socket at |path| that listens and never accepts. listen() is called as
@@ -90,9 +87,7 @@ class StuckListener {
 class DriverInfodriverTest : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::path("/tmp") /
-            ("qor_link_" + std::to_string(getpid()) + "_" +
-             testing::UnitTest::GetInstance()->current_test_info()->name());
+    root_ = TestRoot("qor_link");
     env_ = MakeRootTree(root_);
   }
   void TearDown() override { fs::remove_all(root_); }
@@ -106,7 +101,7 @@ class DriverInfodriverTest : public testing::Test {
     return ::StartInfodriver(device, env_);
   }
   bool DriverConnected(int device) {
-    Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
+    Process ping(BinPath("infoctl"), {"ping", std::to_string(device)}, env_);
     return ping.Wait() == 0 &&
            ping.Stdout().find("driver connected") != std::string::npos &&
            ping.Stdout().find("no driver") == std::string::npos;
@@ -192,11 +187,11 @@ TEST_F(DriverInfodriverTest, UnreachableInfodriverEndsTheStartNamingTheCause) {
       driver = std::make_unique<Process>(
           "/usr/bin/setpriv",
           std::vector<std::string>{"--reuid=65534", "--regid=65534",
-                                   "--clear-groups", kDriver, "6"},
+                                   "--clear-groups", BinPath("qor_mdu"), "6"},
           env);
     } else {
-      driver = std::make_unique<Process>(kDriver, std::vector<std::string>{"6"},
-                                         env);
+      driver = std::make_unique<Process>(BinPath("qor_mdu"),
+                                         std::vector<std::string>{"6"}, env);
     }
     EXPECT_EQ(driver->Wait(), 255);
     EXPECT_EQ(driver->Stderr(),
@@ -218,7 +213,7 @@ TEST_F(DriverInfodriverTest, InfoctlGivesUpOnAFullBacklog) {
   ASSERT_GT(listener.fillBacklog(), 0);
   for (const char* command : {"ping", "dump", "watch"}) {
     SCOPED_TRACE(command);
-    Process infoctl(kInfoctl, {command, "6"}, env_);
+    Process infoctl(BinPath("infoctl"), {command, "6"}, env_);
     EXPECT_EQ(infoctl.Wait(), 3);
     EXPECT_NE(infoctl.Stderr().find("nobody takes connections"),
               std::string::npos)
@@ -303,7 +298,7 @@ Flooded Flood(const std::string& path, int id, int count, bool deaf) {
 // dropped, by name.
 TEST_F(DriverInfodriverTest, FloodingClientsNeverCutTheDriverOff) {
   auto infodriver = StartInfodriver(6);
-  Process driver(kDriver, {"6"}, env_);
+  Process driver(BinPath("qor_mdu"), {"6"}, env_);
   ASSERT_TRUE(WaitFor([&] { return DriverConnected(6); })) << driver.Stderr();
 
   constexpr int kRequests = 60000;
@@ -338,10 +333,11 @@ TEST_F(DriverInfodriverTest, FloodingClientsNeverCutTheDriverOff) {
 
   // Still the device's driver, still publishing.
   EXPECT_TRUE(DriverConnected(6));
-  Process set(kInfoctl, {"set", "6", "4001", "after the flood"}, env_);
+  Process set(BinPath("infoctl"), {"set", "6", "4001", "after the flood"},
+              env_);
   EXPECT_EQ(set.Wait(), 0) << set.Stderr();
   EXPECT_TRUE(WaitFor([&] {
-    Process get(kInfoctl, {"get", "6", "4001"}, env_);
+    Process get(BinPath("infoctl"), {"get", "6", "4001"}, env_);
     return get.Wait() == 0 && get.Stdout() == "after the flood\n";
   }));
   EXPECT_TRUE(driver.running());

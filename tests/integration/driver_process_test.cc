@@ -21,16 +21,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kDriver = std::string(QOR_BIN_DIR) + "/qor_mdu";
-const std::string kInfodriver = std::string(QOR_BIN_DIR) + "/infodriver";
-const std::string kInfoctl = std::string(QOR_BIN_DIR) + "/infoctl";
-
 class DriverProcessTest : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::path("/tmp") /
-            ("qor_driver_" + std::to_string(getpid()) + "_" +
-             testing::UnitTest::GetInstance()->current_test_info()->name());
+    root_ = TestRoot("qor_driver");
     env_ = MakeRootTree(root_);
   }
 
@@ -50,7 +44,7 @@ TEST_F(DriverProcessTest, InvalidDeviceNumbersAreRefusedWithoutALog) {
       {}, {"abc"}, {"0"}, {"-3"}};
   for (const auto& args : lines) {
     SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
-    Process p(kDriver, args, env_);
+    Process p(BinPath("qor_mdu"), args, env_);
     EXPECT_EQ(p.Wait(), 255);
     EXPECT_EQ(p.Stderr(),
               "Error: Valid device number must be supplied as command line "
@@ -60,7 +54,7 @@ TEST_F(DriverProcessTest, InvalidDeviceNumbersAreRefusedWithoutALog) {
 }
 
 TEST_F(DriverProcessTest, NoInfodriverMeansABoxAndAFailedStart) {
-  Process p(kDriver, {"6"}, env_);
+  Process p(BinPath("qor_mdu"), {"6"}, env_);
   EXPECT_EQ(p.Wait(), 255);
   EXPECT_EQ(p.Stderr(),
             "QOR_MDU - Error: QOR_MDU Driver can't Connect to infodriver 6\n"
@@ -76,7 +70,7 @@ TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
   auto infodriver7 = StartInfodriver(7);
   auto infodriver8 = StartInfodriver(8);
   const fs::path ini = root_ / "sys" / "config" / "system" / "dev_007.ini";
-  Process first(kDriver, {"7"}, env_);
+  Process first(BinPath("qor_mdu"), {"7"}, env_);
   ASSERT_TRUE(WaitFor([&] {
     return ReadFileText(ini.string())
                .find("[QOR_MDU_40]\nSNMPAddress=\nSNMPCommunity=ziriru\n") !=
@@ -87,13 +81,13 @@ TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
       settings.find("[qor_mdu]\nDebugMode=1\nLogMode=0\nPollDelay=1000\n"), 0u);
 
   {
-    Process second(kDriver, {"7"}, env_);
+    Process second(BinPath("qor_mdu"), {"7"}, env_);
     EXPECT_EQ(second.Wait(), 255);
     EXPECT_EQ(second.Stderr(), "");  // refused without a box
   }
   {
     // Another device number runs beside it.
-    Process other(kDriver, {"8"}, env_);
+    Process other(BinPath("qor_mdu"), {"8"}, env_);
     ASSERT_TRUE(WaitFor(
         [&] { return CountOf(LogText(8), "*** Driver starting ***") == 1; }));
     EXPECT_TRUE(other.running());
@@ -114,7 +108,7 @@ TEST_F(DriverProcessTest, InterruptAndHangupAlsoEndCleanly) {
   for (int sig : {SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
     fs::remove(root_ / "sys" / "config" / "system" / "dev_009.ini");
-    Process p(kDriver, {"9"}, env_);
+    Process p(BinPath("qor_mdu"), {"9"}, env_);
     ASSERT_TRUE(WaitFor([&] {
       return fs::exists(root_ / "sys" / "config" / "system" / "dev_009.ini");
     }));

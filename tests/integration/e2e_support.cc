@@ -18,6 +18,12 @@ std::string SimPath(const std::string& file) {
   return std::string(QOR_SOURCE_DIR) + "/sim/" + file;
 }
 
+std::filesystem::path TestRoot(const std::string& prefix) {
+  return std::filesystem::path("/tmp") /
+         (prefix + "_" + std::to_string(getpid()) + "_" +
+          testing::UnitTest::GetInstance()->current_test_info()->name());
+}
+
 std::vector<std::string> MakeRootTree(const std::filesystem::path& root) {
   namespace fs = std::filesystem;
   fs::remove_all(root);

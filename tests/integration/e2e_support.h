@@ -18,6 +18,9 @@ using qor_test::WaitFor;
 std::string BinPath(const std::string& program);
 std::string SimPath(const std::string& file);
 
+// /tmp/PREFIX_PID_TEST: a path of the running test's own.
+std::filesystem::path TestRoot(const std::string& prefix);
+
 // A fresh root tree at |root| for one run of the programs: the system's
 // configuration folder and a private runtime directory (mode 0700). Returns
 // the environment that points the programs at it.

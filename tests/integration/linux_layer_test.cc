@@ -29,9 +29,7 @@ constexpr int kDevice = 44;
 class LinuxLayer : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::path("/tmp") /
-            ("qor_linux_" + std::to_string(getpid()) + "_" +
-             testing::UnitTest::GetInstance()->current_test_info()->name());
+    root_ = TestRoot("qor_linux");
     env_ = MakeRootTree(root_);
     env_.push_back("ZARN_SNMP_TRAP_PORT=" +
                    std::to_string(qor_test::FreeUdpPort()));

@@ -24,6 +24,7 @@
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
+#include "logging/testing/log_lines.h"
 #include "mdu/cqor_mdl.h"
 #include "platform/debug_output.h"
 #include "snmp/testing/fake_snmp_api.h"
@@ -131,22 +132,7 @@ class MduTest : public ::testing::Test {
 
   // The log file's lines, oldest first, time stamps cut.
   std::vector<std::string> fileLines() {
-    std::vector<std::string> files;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(logDir_, ec)) {
-      files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    std::vector<std::string> lines;
-    for (const std::string& file : files) {
-      std::ifstream in(file);
-      std::string line;
-      while (std::getline(in, line)) {
-        const size_t sep = line.find(" - ");
-        lines.push_back(sep == std::string::npos ? line : line.substr(sep + 3));
-      }
-    }
-    return lines;
+    return logging_test::LogFileLines(logDir_);
   }
 
   void clearLines() {
