@@ -24,7 +24,7 @@ trap 'exit 130' INT TERM
 
 if [ "${QOR_BENCH_TABLE_ONLY:-0}" != 1 ]; then
 echo "== configuring and building $build (Release)"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 2
+(cd "$root" && cmake --preset bench -B "$build" >/dev/null) || exit 2
 cmake --build "$build" --target qor_mdu infodriver infoctl snmp_walk_bench \
   engine_walk_bench mdu_value_bench infodriver_bench >/dev/null || exit 2
 mkdir -p "$logs"

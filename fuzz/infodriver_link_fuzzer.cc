@@ -35,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 #include "infodriver/extinfo.h"
 #include "infodriver/infodriver_protocol.h"
 #include "infodriver/infodriver_routing.h"

@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 #include "infodriver/infodriver_protocol.h"
-#include "infodriver_server.h"
+#include "infodriver/infodriver_server.h"
 #include "platform/event_loop.h"
 
 using qor_fuzz::Decode;

@@ -22,7 +22,7 @@
 
 #include "config/config_file.h"
 #include "config/profile_file.h"
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 

@@ -24,17 +24,17 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 #include "infodriver/extinfo.h"
-#include "infodriver/in_memory_infodriver.h"
 #include "infodriver/inf_buffer.h"
 #include "infodriver/infodriver_routing.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "mdu/cqor_mdl.h"
 #include "platform/debug_output.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 using qor_fuzz::Escaped;
 using qor_fuzz::Fail;

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 #include "infodriver/extinfo.h"
 #include "infodriver/inf_buffer.h"
 #include "logging/log.h"

@@ -25,16 +25,9 @@ qor_install_deps
 qor_install_packages clang libclang-rt-14-dev || exit 1
 
 build=build-fuzz
-# Every library the targets link carries coverage and the sanitizers;
-# -O1 without NDEBUG keeps the code's own checks.
-flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
-flags="$flags -fno-omit-frame-pointer"
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DQOR_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+# The fuzz preset: every library the targets link carries coverage and the
+# sanitizers; -O1 without NDEBUG keeps the code's own checks.
+cmake --preset fuzz -B "$build" >/dev/null
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --build "$build" --target fuzzers fuzz_regressions -j"$jobs"
 

@@ -40,8 +40,7 @@ say() { printf '[soak %s] %s\n' "$(date +%T)" "$*"; }
 
 # ---- build --------------------------------------------------------------
 say "building the sanitizer tree in $build"
-cmake -S . -B "$build" -G Ninja -DQOR_SANITIZE=ON -DQOR_BUILD_BENCH=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 2
+cmake --preset soak -B "$build" >/dev/null || exit 2
 cmake --build "$build" --target qor_mdu infodriver infoctl soak_tool -j2 >/dev/null || {
   echo "soak: build failed" >&2; exit 2; }
 bin_mdu="$build/src/app/qor_mdu"

@@ -27,10 +27,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 echo "== build (plain)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs"
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$jobs"
 echo "== tests (plain)"
-$as_root ctest --test-dir build "${labels[@]}" --output-on-failure --timeout 300 || status=1
+$as_root ctest --preset default "${labels[@]}" || status=1
 
 # The package as a user gets it: built with Debian's tools, installed, run
 # as zarn under a throwaway systemd (or, where none can boot, on this
@@ -41,9 +41,8 @@ if [ -n "$as_root" ] || [ "$(id -u)" -eq 0 ]; then
 fi
 
 echo "== build (address and undefined-behaviour sanitizers)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=ON \
-  -DQOR_BUILD_BENCH=OFF >/dev/null
-cmake --build build-asan -j"$jobs"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs"
 
 # A minute of soak on the sanitizer build: forty units under traps, slot
 # changes, restarts and client churn, then the settings and log faults.
@@ -58,6 +57,6 @@ echo "== fuzzing (30 s a target)"
 # Last, so that ctest's summary closes the run.
 echo "== tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  $as_root ctest --test-dir build-asan "${labels[@]}" --output-on-failure --timeout 300 || status=1
+  $as_root ctest --preset asan "${labels[@]}" || status=1
 
 exit $status

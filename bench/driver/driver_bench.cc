@@ -63,7 +63,9 @@
 #include <thread>
 #include <vector>
 
-#include "mdu_traffic.h"
+#include "soak/mdu_traffic.h"
+#include "support/process.h"
+#include "support/snmpd_agent.h"
 
 using namespace mdu_traffic;
 namespace fs = std::filesystem;
@@ -85,20 +87,13 @@ std::string Host(const Options& o, int unit) {
 // ---- processes ----------------------------------------------------------
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& out) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  qor_test::SpawnOptions o;
+  o.argv = argv;
+  o.in = STDIN_FILENO;
+  o.out = o.err = fd;
+  pid_t pid = qor_test::Spawn(o);
+  if (fd >= 0) close(fd);
   return pid;
 }
 
@@ -254,7 +249,7 @@ class Bench {
     setenv("QX_ROOT", o.work.c_str(), 1);
     setenv("QX_SYSTEM", "sys", 1);
     setenv("ZARN_RUNTIME_DIR", (o.work + "/run").c_str(), 1);
-    trapPort_ = FreeUdpPort();
+    trapPort_ = qor_test::FreeUdpPort();
     setenv("ZARN_SNMP_TRAP_PORT", std::to_string(trapPort_).c_str(), 1);
   }
   ~Bench() {
@@ -332,18 +327,6 @@ class Bench {
   pid_t driver() const { return driver_; }
 
  private:
-  static int FreeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-  }
-
   const Options& o_;
   pid_t infodriver_ = 0, driver_ = 0;
   int trapPort_ = 0;

@@ -30,7 +30,7 @@ what=("$@")
 [ "$(id -u)" -eq 0 ] || { echo "driver bench: needs root" >&2; exit 2; }
 
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 2
+  (cd "$root" && cmake --preset bench -B "$build" >/dev/null) || exit 2
 fi
 cmake --build "$build" --target qor_mdu infodriver infoctl driver_bench >/dev/null || exit 2
 bin="$build/bin-driver-bench"

@@ -17,7 +17,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,13 +29,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/mdu_like_subtree.h"
 #include "engine/snmp_device.h"
 #include "logging/log.h"
 #include "platform/main_loop.h"
+#include "support/mdu_like_subtree.h"
+#include "support/process.h"
 #include "support/snmpd_agent.h"
-
-extern char** environ;
 
 namespace {
 
@@ -79,19 +77,12 @@ double Median(std::vector<double> v) {
 // Runs a tool with its output discarded; returns its wall time in ms, or a
 // negative number when it failed.
 double TimeTool(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  qor_test::SpawnOptions o;
+  o.argv = args;
+  o.in = STDIN_FILENO;
   const auto t0 = Clock::now();
-  pid_t pid = -1;
-  const int rc =
-      posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
+  const pid_t pid = qor_test::Spawn(o);
+  if (pid < 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
   const double ms = Ms(Clock::now() - t0);

@@ -16,7 +16,7 @@ if [ $# -gt 0 ] && [ "$1" != "--" ]; then build="$1"; shift; fi
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  (cd "$root" && cmake --preset bench -B "$build" >/dev/null)
 fi
 cmake --build "$build" --target engine_walk_bench >/dev/null
 exec "$build/bench/engine_walk_bench" "$@"

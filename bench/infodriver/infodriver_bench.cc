@@ -14,8 +14,8 @@
 
 #include "infodriver/extinfo.h"
 #include "infodriver/inf_buffer.h"
-#include "infodriver_test_support.h"
 #include "platform/event_loop.h"
+#include "support/infodriver_process.h"
 
 namespace {
 

@@ -25,13 +25,14 @@
 #include <vector>
 
 #include "infodriver/extinfo.h"
-#include "infodriver/in_memory_infodriver.h"
 #include "infodriver/inf_buffer.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "mdu/cqor_mdl.h"
 #include "platform/debug_output.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
+#include "support/sim_data.h"
 
 namespace {
 
@@ -44,28 +45,8 @@ struct Value {
 // for unit 1 (value texts as the SNMP layer formats them).
 std::vector<Value> LoadValues(const std::string& path) {
   std::vector<Value> values;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string oid, access, type;
-    fields >> oid >> access >> type;
-    std::string rest;
-    std::getline(fields, rest);
-    rest.erase(0, rest.find_first_not_of(' '));
-    if (type == "octet_str" && rest.size() >= 2) {
-      rest = rest.substr(1, rest.size() - 2);
-    }
-    for (const char* token : {"@UNIT@", "@TEMP@"}) {
-      for (size_t at = rest.find(token); at != std::string::npos;
-           at = rest.find(token)) {
-        rest.replace(at, std::strlen(token),
-                     std::strcmp(token, "@UNIT@") == 0 ? "1" : "40");
-      }
-    }
-    values.push_back({oid, rest});
-  }
+  for (const qor_test::SimObject& o : qor_test::ReadSimObjects(path, 1))
+    values.push_back({o.oid, o.value});
   return values;
 }
 

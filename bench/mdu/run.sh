@@ -13,8 +13,7 @@ build="${1:-$root/build-bench}"
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DQOR_BUILD_TESTS=ON >/dev/null
+  (cd "$root" && cmake --preset bench -B "$build" -DQOR_BUILD_TESTS=ON >/dev/null)
 fi
 cmake --build "$build" --target mdu_value_bench infodriver >/dev/null
 bench="$build/bench/mdu_value_bench"

@@ -7,6 +7,6 @@ set -e
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build-bench}
 [ $# -gt 0 ] && shift
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+(cd "$root" && cmake --preset bench -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null)
 cmake --build "$build" --target snmp_walk_bench
 exec "$build/bench/snmp_walk_bench" "$@"

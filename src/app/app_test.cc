@@ -16,9 +16,9 @@
 #include "config/profile_file.h"
 #include "gtest/gtest.h"
 #include "infodriver/extinfo.h"
-#include "infodriver/in_memory_infodriver.h"
 #include "infodriver/inf_buffer.h"
 #include "infodriver/infodriver_routing.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
@@ -27,7 +27,7 @@
 #include "platform/debug_output.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 namespace fs = std::filesystem;
 

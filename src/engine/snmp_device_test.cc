@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine_test_util.h"
+#include "engine/testing/engine_test_util.h"
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "platform/structured_exception.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 namespace {
 
@@ -939,7 +939,9 @@ TEST_F(SnmpDeviceTest, SetsQueuedForAUnitThatStopsAnsweringAreDropped) {
     const std::string value = std::to_string(tick);
     unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), value.c_str(),
                           SNMP_SYNTAX_INT, false, 42, value.c_str());
-    if (tick < 7) EXPECT_EQ(tick, unit->bufferCount()) << "tick " << tick;
+    if (tick < 7) {
+      EXPECT_EQ(tick, unit->bufferCount()) << "tick " << tick;
+    }
   }
   ASSERT_FALSE(unit->commsOk);
   // Declared failed at tick 7: everything queued before went, with a line.

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_test_util.h"
 #include "engine/snmp_device.h"
+#include "engine/testing/engine_test_util.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 namespace {
 

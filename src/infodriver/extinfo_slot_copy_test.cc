@@ -5,7 +5,7 @@
 #include <string>
 
 #include "infodriver/extinfo.h"
-#include "infodriver/in_memory_infodriver.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "platform/event_loop.h"
 
 namespace {

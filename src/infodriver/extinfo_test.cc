@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "infodriver/in_memory_infodriver.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/log_file.h"
 #include "platform/event_loop.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "infodriver/extinfo.h"
-#include "infodriver/in_memory_infodriver.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "platform/event_loop.h"

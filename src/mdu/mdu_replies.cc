@@ -9,6 +9,7 @@
 #include "infodriver/infodriver_protocol.h"
 #include "mdu/cqor_mdl.h"
 #include "mdu/mdu_objects.h"
+#include "mdu/slot_text.h"
 
 namespace {
 
@@ -20,14 +21,10 @@ void copyText(char* out, size_t size, const char* text) {
 
 int Cqor_mdl::storeSlot(int slot, const char* text) {
   if (text == nullptr || infBuffer == nullptr) return 0;
-  // Slot texts never hold an apostrophe or a colon: the control system's
-  // other processes treat both as separators. The copy is cut to what a
-  // slot holds, so that the comparison below sees what the slot would.
-  std::string copy(text, strnlen(text, kSlotTextMax));
-  for (char& c : copy) {
-    if (c == '\'') c = '"';
-    if (c == ':') c = ';';
-  }
+  // The copy is cut to what a slot holds, so that the comparison below sees
+  // what the slot would.
+  const std::string copy =
+      CleanSlotText(std::string(text, strnlen(text, kSlotTextMax)));
   const int infodriverSlot = slotOffset + slot;
   char current[2 * kTextSize] = "";
   if (infodriverLink != nullptr) {

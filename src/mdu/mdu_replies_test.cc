@@ -6,7 +6,7 @@
 #include <set>
 
 #include "mdu/mdu_objects.h"
-#include "mdu/mdu_test_fixture.h"
+#include "mdu/testing/mdu_test_fixture.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

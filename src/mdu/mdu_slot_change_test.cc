@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mdu/mdu_test_fixture.h"
+#include "mdu/testing/mdu_test_fixture.h"
 #include "platform/structured_exception.h"
 
 using ::testing::IsEmpty;

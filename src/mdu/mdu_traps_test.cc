@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "mdu/mdu_test_fixture.h"
+#include "mdu/testing/mdu_test_fixture.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

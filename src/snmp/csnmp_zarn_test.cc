@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/debug_output.h"
-#include "snmp/fake_snmp_api.h"
 #include "snmp/snmp_values.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "snmp/fake_snmp_api.h"
 #include "snmp/snmp_values.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 namespace {
 

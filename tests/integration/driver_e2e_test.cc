@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
 #include "gtest/gtest.h"
-#include "process.h"
+#include "integration/e2e_support.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 
@@ -34,7 +34,7 @@ class DriverEndToEnd : public testing::Test {
     fs::create_directories(*root_ / "sys" / "config" / "system");
     fs::create_directories(*root_ / "run");
     fs::permissions(*root_ / "run", fs::perms::owner_all);
-    trapPort_ = FreeUdpPort();
+    trapPort_ = qor_test::FreeUdpPort();
     env_ = new std::vector<std::string>{
         "QX_ROOT=" + root_->string(), "QX_SYSTEM=sys",
         "ZARN_RUNTIME_DIR=" + (*root_ / "run").string(),

@@ -20,24 +20,18 @@
 #include "gtest/gtest.h"
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
-#include "process.h"
+#include "integration/e2e_support.h"
+#include "support/process.h"
+
+using qor_test::Process;
+using qor_test::ReadFileText;
+using qor_test::WaitFor;
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kDriver = std::string(QOR_BIN_DIR) + "/qor_mdu";
-const std::string kInfodriver = std::string(QOR_BIN_DIR) + "/infodriver";
-const std::string kInfoctl = std::string(QOR_BIN_DIR) + "/infoctl";
 constexpr uid_t kNobody = 65534;
-
-int Count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos;
-       p = text.find(what, p + 1))
-    ++n;
-  return n;
-}
 
 // A socket at |path| that listens and never accepts. listen() is called as
 // |uid|, whom the connecting side then sees at the other end.
@@ -93,15 +87,8 @@ class StuckListener {
 class DriverInfodriverTest : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::path("/tmp") /
-            ("qor_link_" + std::to_string(getpid()) + "_" +
-             testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "sys" / "config" / "system");
-    fs::create_directories(root_ / "run");
-    fs::permissions(root_ / "run", fs::perms::owner_all);
-    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
-            "ZARN_RUNTIME_DIR=" + run()};
+    root_ = TestRoot("qor_link");
+    env_ = MakeRootTree(root_);
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -109,28 +96,12 @@ class DriverInfodriverTest : public testing::Test {
   std::string socketPath(int device) const {
     return run() + "/infodriver-" + std::to_string(device) + ".sock";
   }
-  std::string LogText(int device) const {
-    std::string all;
-    if (!fs::exists(root_ / "sys" / "logs")) return all;
-    for (const auto& e : fs::directory_iterator(root_ / "sys" / "logs"))
-      if (e.path().filename().string().find("_Qor_Mdu_" +
-                                            std::to_string(device) + ".log") !=
-          std::string::npos)
-        all += ReadFileText(e.path().string());
-    return all;
-  }
+  std::string LogText(int device) const { return LogTextUnder(root_, device); }
   std::unique_ptr<Process> StartInfodriver(int device) {
-    auto p = std::make_unique<Process>(
-        kInfodriver, std::vector<std::string>{std::to_string(device)}, env_);
-    EXPECT_TRUE(WaitFor([&] {
-      Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
-      const int served = ping.Wait();
-      return served == 0 || served == 4;  // with or without a driver
-    }));
-    return p;
+    return ::StartInfodriver(device, env_);
   }
   bool DriverConnected(int device) {
-    Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
+    Process ping(BinPath("infoctl"), {"ping", std::to_string(device)}, env_);
     return ping.Wait() == 0 &&
            ping.Stdout().find("driver connected") != std::string::npos &&
            ping.Stdout().find("no driver") == std::string::npos;
@@ -216,11 +187,11 @@ TEST_F(DriverInfodriverTest, UnreachableInfodriverEndsTheStartNamingTheCause) {
       driver = std::make_unique<Process>(
           "/usr/bin/setpriv",
           std::vector<std::string>{"--reuid=65534", "--regid=65534",
-                                   "--clear-groups", kDriver, "6"},
+                                   "--clear-groups", BinPath("qor_mdu"), "6"},
           env);
     } else {
-      driver = std::make_unique<Process>(kDriver, std::vector<std::string>{"6"},
-                                         env);
+      driver = std::make_unique<Process>(BinPath("qor_mdu"),
+                                         std::vector<std::string>{"6"}, env);
     }
     EXPECT_EQ(driver->Wait(), 255);
     EXPECT_EQ(driver->Stderr(),
@@ -228,8 +199,9 @@ TEST_F(DriverInfodriverTest, UnreachableInfodriverEndsTheStartNamingTheCause) {
               "6\nqor_mdu 6: infodriver unreachable: " +
                   c.cause + "\n");
     const std::string log = LogText(6);
-    EXPECT_EQ(Count(log, " - Infodriver 6 unreachable: " + c.cause), 1) << log;
-    EXPECT_EQ(Count(log, "++++ Driver Closing ++++"), 0);
+    EXPECT_EQ(CountOf(log, " - Infodriver 6 unreachable: " + c.cause), 1)
+        << log;
+    EXPECT_EQ(CountOf(log, "++++ Driver Closing ++++"), 0);
     listener.reset();
     infodriver.reset();
   }
@@ -241,7 +213,7 @@ TEST_F(DriverInfodriverTest, InfoctlGivesUpOnAFullBacklog) {
   ASSERT_GT(listener.fillBacklog(), 0);
   for (const char* command : {"ping", "dump", "watch"}) {
     SCOPED_TRACE(command);
-    Process infoctl(kInfoctl, {command, "6"}, env_);
+    Process infoctl(BinPath("infoctl"), {command, "6"}, env_);
     EXPECT_EQ(infoctl.Wait(), 3);
     EXPECT_NE(infoctl.Stderr().find("nobody takes connections"),
               std::string::npos)
@@ -326,7 +298,7 @@ Flooded Flood(const std::string& path, int id, int count, bool deaf) {
 // dropped, by name.
 TEST_F(DriverInfodriverTest, FloodingClientsNeverCutTheDriverOff) {
   auto infodriver = StartInfodriver(6);
-  Process driver(kDriver, {"6"}, env_);
+  Process driver(BinPath("qor_mdu"), {"6"}, env_);
   ASSERT_TRUE(WaitFor([&] { return DriverConnected(6); })) << driver.Stderr();
 
   constexpr int kRequests = 60000;
@@ -356,19 +328,20 @@ TEST_F(DriverInfodriverTest, FloodingClientsNeverCutTheDriverOff) {
     EXPECT_LT(results[id].accepted, results[id].sent);
   }
   const std::string said = infodriver->Stderr();
-  EXPECT_EQ(Count(said, "infodriver 6: dropped client "), 2) << said;
-  EXPECT_EQ(Count(said, "dropped driver"), 0) << said;
+  EXPECT_EQ(CountOf(said, "infodriver 6: dropped client "), 2) << said;
+  EXPECT_EQ(CountOf(said, "dropped driver"), 0) << said;
 
   // Still the device's driver, still publishing.
   EXPECT_TRUE(DriverConnected(6));
-  Process set(kInfoctl, {"set", "6", "4001", "after the flood"}, env_);
+  Process set(BinPath("infoctl"), {"set", "6", "4001", "after the flood"},
+              env_);
   EXPECT_EQ(set.Wait(), 0) << set.Stderr();
   EXPECT_TRUE(WaitFor([&] {
-    Process get(kInfoctl, {"get", "6", "4001"}, env_);
+    Process get(BinPath("infoctl"), {"get", "6", "4001"}, env_);
     return get.Wait() == 0 && get.Stdout() == "after the flood\n";
   }));
   EXPECT_TRUE(driver.running());
-  EXPECT_EQ(Count(LogText(6), "++++ Driver Closing ++++"), 0);
+  EXPECT_EQ(CountOf(LogText(6), "++++ Driver Closing ++++"), 0);
 }
 
 }  // namespace

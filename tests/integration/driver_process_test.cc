@@ -10,60 +10,31 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "process.h"
+#include "integration/e2e_support.h"
+#include "support/process.h"
+
+using qor_test::Process;
+using qor_test::ReadFileText;
+using qor_test::WaitFor;
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kDriver = std::string(QOR_BIN_DIR) + "/qor_mdu";
-const std::string kInfodriver = std::string(QOR_BIN_DIR) + "/infodriver";
-const std::string kInfoctl = std::string(QOR_BIN_DIR) + "/infoctl";
-
 class DriverProcessTest : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::path("/tmp") /
-            ("qor_driver_" + std::to_string(getpid()) + "_" +
-             testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "sys" / "config" / "system");
-    fs::create_directories(root_ / "run");
-    fs::permissions(root_ / "run", fs::perms::owner_all);
-    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
-            "ZARN_RUNTIME_DIR=" + (root_ / "run").string()};
+    root_ = TestRoot("qor_driver");
+    env_ = MakeRootTree(root_);
   }
 
   // An infodriver for |device|, ready when its socket answers.
   std::unique_ptr<Process> StartInfodriver(int device) {
-    auto p = std::make_unique<Process>(
-        kInfodriver, std::vector<std::string>{std::to_string(device)}, env_);
-    EXPECT_TRUE(WaitFor([&] {
-      Process ping(kInfoctl, {"ping", std::to_string(device)}, env_);
-      const int served = ping.Wait();
-      return served == 0 || served == 4;  // with or without a driver
-    }));
-    return p;
+    return ::StartInfodriver(device, env_);
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  std::string LogText(int device) const {
-    std::string all;
-    if (!fs::exists(root_ / "sys" / "logs")) return all;
-    for (const auto& e : fs::directory_iterator(root_ / "sys" / "logs"))
-      if (e.path().filename().string().find("_Qor_Mdu_" +
-                                            std::to_string(device) + ".log") !=
-          std::string::npos)
-        all += ReadFileText(e.path().string());
-    return all;
-  }
-  static int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos;
-         p = text.find(what, p + 1))
-      ++n;
-    return n;
-  }
+  std::string LogText(int device) const { return LogTextUnder(root_, device); }
   fs::path root_;
   std::vector<std::string> env_;
 };
@@ -73,7 +44,7 @@ TEST_F(DriverProcessTest, InvalidDeviceNumbersAreRefusedWithoutALog) {
       {}, {"abc"}, {"0"}, {"-3"}};
   for (const auto& args : lines) {
     SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
-    Process p(kDriver, args, env_);
+    Process p(BinPath("qor_mdu"), args, env_);
     EXPECT_EQ(p.Wait(), 255);
     EXPECT_EQ(p.Stderr(),
               "Error: Valid device number must be supplied as command line "
@@ -83,7 +54,7 @@ TEST_F(DriverProcessTest, InvalidDeviceNumbersAreRefusedWithoutALog) {
 }
 
 TEST_F(DriverProcessTest, NoInfodriverMeansABoxAndAFailedStart) {
-  Process p(kDriver, {"6"}, env_);
+  Process p(BinPath("qor_mdu"), {"6"}, env_);
   EXPECT_EQ(p.Wait(), 255);
   EXPECT_EQ(p.Stderr(),
             "QOR_MDU - Error: QOR_MDU Driver can't Connect to infodriver 6\n"
@@ -91,15 +62,15 @@ TEST_F(DriverProcessTest, NoInfodriverMeansABoxAndAFailedStart) {
                 (root_ / "run" / "infodriver-6.sock").string() +
                 ": No such file or directory\n");
   const std::string log = LogText(6);
-  EXPECT_EQ(Count(log, "*** Driver starting ***"), 1);
-  EXPECT_EQ(Count(log, "++++ Driver Closing ++++"), 0);
+  EXPECT_EQ(CountOf(log, "*** Driver starting ***"), 1);
+  EXPECT_EQ(CountOf(log, "++++ Driver Closing ++++"), 0);
 }
 
 TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
   auto infodriver7 = StartInfodriver(7);
   auto infodriver8 = StartInfodriver(8);
   const fs::path ini = root_ / "sys" / "config" / "system" / "dev_007.ini";
-  Process first(kDriver, {"7"}, env_);
+  Process first(BinPath("qor_mdu"), {"7"}, env_);
   ASSERT_TRUE(WaitFor([&] {
     return ReadFileText(ini.string())
                .find("[QOR_MDU_40]\nSNMPAddress=\nSNMPCommunity=ziriru\n") !=
@@ -110,15 +81,15 @@ TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
       settings.find("[qor_mdu]\nDebugMode=1\nLogMode=0\nPollDelay=1000\n"), 0u);
 
   {
-    Process second(kDriver, {"7"}, env_);
+    Process second(BinPath("qor_mdu"), {"7"}, env_);
     EXPECT_EQ(second.Wait(), 255);
     EXPECT_EQ(second.Stderr(), "");  // refused without a box
   }
   {
     // Another device number runs beside it.
-    Process other(kDriver, {"8"}, env_);
+    Process other(BinPath("qor_mdu"), {"8"}, env_);
     ASSERT_TRUE(WaitFor(
-        [&] { return Count(LogText(8), "*** Driver starting ***") == 1; }));
+        [&] { return CountOf(LogText(8), "*** Driver starting ***") == 1; }));
     EXPECT_TRUE(other.running());
   }
 
@@ -127,8 +98,9 @@ TEST_F(DriverProcessTest, OneProcessPerDeviceAndACleanEnd) {
   // The infodriver outlives its driver and takes the next one.
   EXPECT_TRUE(infodriver7->running());
   const std::string log = LogText(7);
-  EXPECT_EQ(Count(log, " - *** Driver starting ***\n"), 2);   // both processes
-  EXPECT_EQ(Count(log, " - ++++ Driver Closing ++++\n"), 1);  // only the first
+  EXPECT_EQ(CountOf(log, " - *** Driver starting ***\n"), 2);  // both processes
+  EXPECT_EQ(CountOf(log, " - ++++ Driver Closing ++++\n"),
+            1);  // only the first
 }
 
 TEST_F(DriverProcessTest, InterruptAndHangupAlsoEndCleanly) {
@@ -136,14 +108,14 @@ TEST_F(DriverProcessTest, InterruptAndHangupAlsoEndCleanly) {
   for (int sig : {SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
     fs::remove(root_ / "sys" / "config" / "system" / "dev_009.ini");
-    Process p(kDriver, {"9"}, env_);
+    Process p(BinPath("qor_mdu"), {"9"}, env_);
     ASSERT_TRUE(WaitFor([&] {
       return fs::exists(root_ / "sys" / "config" / "system" / "dev_009.ini");
     }));
     p.Signal(sig);
     EXPECT_EQ(p.Wait(), 0);
   }
-  EXPECT_EQ(Count(LogText(9), "++++ Driver Closing ++++"), 2);
+  EXPECT_EQ(CountOf(LogText(9), "++++ Driver Closing ++++"), 2);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-#include "e2e_support.h"
+#include "integration/e2e_support.h"
 
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "gtest/gtest.h"
+#include "mdu/slot_text.h"
+#include "support/sim_data.h"
 #include "support/snmpd_agent.h"
 
 std::string BinPath(const std::string& program) {
@@ -13,6 +16,55 @@ std::string BinPath(const std::string& program) {
 
 std::string SimPath(const std::string& file) {
   return std::string(QOR_SOURCE_DIR) + "/sim/" + file;
+}
+
+std::filesystem::path TestRoot(const std::string& prefix) {
+  return std::filesystem::path("/tmp") /
+         (prefix + "_" + std::to_string(getpid()) + "_" +
+          testing::UnitTest::GetInstance()->current_test_info()->name());
+}
+
+std::vector<std::string> MakeRootTree(const std::filesystem::path& root) {
+  namespace fs = std::filesystem;
+  fs::remove_all(root);
+  fs::create_directories(root / "sys" / "config" / "system");
+  fs::create_directories(root / "run");
+  fs::permissions(root / "run", fs::perms::owner_all);
+  return {"QX_ROOT=" + root.string(), "QX_SYSTEM=sys",
+          "ZARN_RUNTIME_DIR=" + (root / "run").string()};
+}
+
+std::string LogTextUnder(const std::filesystem::path& root, int device) {
+  namespace fs = std::filesystem;
+  std::string all;
+  if (!fs::exists(root / "sys" / "logs")) return all;
+  const std::string suffix = "_Qor_Mdu_" + std::to_string(device) + ".log";
+  for (const auto& e : fs::directory_iterator(root / "sys" / "logs"))
+    if (device == 0 ||
+        e.path().filename().string().find(suffix) != std::string::npos)
+      all += ReadFileText(e.path().string());
+  return all;
+}
+
+int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t p = text.find(what); p != std::string::npos;
+       p = text.find(what, p + 1))
+    ++n;
+  return n;
+}
+
+std::unique_ptr<Process> StartInfodriver(int device,
+                                         const std::vector<std::string>& env) {
+  auto p = std::make_unique<Process>(
+      BinPath("infodriver"), std::vector<std::string>{std::to_string(device)},
+      env);
+  EXPECT_TRUE(WaitFor([&] {
+    Process ping(BinPath("infoctl"), {"ping", std::to_string(device)}, env);
+    const int served = ping.Wait();
+    return served == 0 || served == 4;  // with or without a driver
+  }));
+  return p;
 }
 
 bool PrivilegedPorts() { return geteuid() == 0; }
@@ -25,8 +77,6 @@ std::string UnitAddress(int unit) {
   if (PrivilegedPorts()) return AgentHost(unit);
   return AgentHost(unit) + ":" + std::to_string(AgentPort(unit));
 }
-
-int FreeUdpPort() { return qor_test::FreeUdpPort(); }
 
 MduAgent::MduAgent(int unit, const std::string& dir,
                    const std::string& community)
@@ -93,35 +143,7 @@ std::map<int, std::string> DumpSlots(int device,
 namespace {
 
 std::map<std::string, std::string> DataFor(int unit) {
-  std::map<std::string, std::string> values;
-  std::ifstream in(SimPath("mdu.data"));
-  std::string line;
-  const std::string temp = std::to_string(40 + (unit - 1) % 10);
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string oid, access, type;
-    fields >> oid >> access >> type;
-    std::string value;
-    std::getline(fields, value);
-    value.erase(0, value.find_first_not_of(' '));
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-      value = value.substr(1, value.size() - 2);
-    for (size_t p; (p = value.find("@UNIT@")) != std::string::npos;)
-      value.replace(p, 6, std::to_string(unit));
-    for (size_t p; (p = value.find("@TEMP@")) != std::string::npos;)
-      value.replace(p, 6, temp);
-    values[oid] = value;
-  }
-  return values;
-}
-
-std::string SlotText(std::string v) {
-  for (char& c : v) {
-    if (c == '\'') c = '"';
-    if (c == ':') c = ';';
-  }
-  return v;
+  return qor_test::SimValues(SimPath("mdu.data"), unit);
 }
 
 }  // namespace
@@ -163,8 +185,8 @@ std::map<int, std::string> ExpectedBlock(int unit) {
   block[94] = temperature >= alarmPoint ? "2" : "1";
   block[95] = d[e + "2.5.0"];
   block[96] = d[e + "2.6.0"];
-  block[97] = SlotText(d[e + "3.5.0"]);
-  block[98] = SlotText(d[e + "2.4.0"]);
+  block[97] = CleanSlotText(d[e + "3.5.0"]);
+  block[98] = CleanSlotText(d[e + "2.4.0"]);
   block[99] = "0";
   for (auto it = block.begin(); it != block.end();)
     it = it->second.empty() ? block.erase(it) : std::next(it);

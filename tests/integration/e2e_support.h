@@ -1,16 +1,42 @@
 #ifndef QOR_TESTS_INTEGRATION_E2E_SUPPORT_H_
 #define QOR_TESTS_INTEGRATION_E2E_SUPPORT_H_
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "support/process.h"
+#include "support/snmpd_agent.h"
+
+using qor_test::Process;
+using qor_test::ReadFileText;
+using qor_test::WaitFor;
 
 // Paths of the installed programs and of the simulation scripts.
 std::string BinPath(const std::string& program);
 std::string SimPath(const std::string& file);
+
+// /tmp/PREFIX_PID_TEST: a path of the running test's own.
+std::filesystem::path TestRoot(const std::string& prefix);
+
+// A fresh root tree at |root| for one run of the programs: the system's
+// configuration folder and a private runtime directory (mode 0700). Returns
+// the environment that points the programs at it.
+std::vector<std::string> MakeRootTree(const std::filesystem::path& root);
+
+// The driver's log lines under |root|: of device |device|'s log files, or of
+// all of them when |device| is 0.
+std::string LogTextUnder(const std::filesystem::path& root, int device = 0);
+
+// How often |what| stands in |text|.
+int CountOf(const std::string& text, const std::string& what);
+
+// The installed infodriver for |device| with |env|, ready when infoctl's
+// ping answers (with or without a driver).
+std::unique_ptr<Process> StartInfodriver(int device,
+                                         const std::vector<std::string>& env);
 
 // True when agents may use port 161 (root); otherwise every unit gets a high
 // port and is addressed as ADDR:PORT.
@@ -18,7 +44,6 @@ bool PrivilegedPorts();
 int AgentPort(int unit);
 std::string AgentHost(int unit);    // "127.0.1.N"
 std::string UnitAddress(int unit);  // what SNMPAddress holds
-int FreeUdpPort();
 
 // One simulated MDU (sim/mdu_agent.sh, which becomes snmpd), stopped by pid
 // when the object goes.

@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
 #include "gtest/gtest.h"
-#include "process.h"
-#include "terminal_process.h"
+#include "integration/e2e_support.h"
+#include "support/process.h"
+#include "support/terminal_process.h"
+
+using qor_test::PipedProcess;
+using qor_test::TerminalProcess;
 
 namespace fs = std::filesystem;
 
@@ -26,16 +29,10 @@ constexpr int kDevice = 44;
 class LinuxLayer : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::path("/tmp") /
-            ("qor_linux_" + std::to_string(getpid()) + "_" +
-             testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "sys" / "config" / "system");
-    fs::create_directories(root_ / "run");
-    fs::permissions(root_ / "run", fs::perms::owner_all);
-    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
-            "ZARN_RUNTIME_DIR=" + (root_ / "run").string(),
-            "ZARN_SNMP_TRAP_PORT=" + std::to_string(FreeUdpPort())};
+    root_ = TestRoot("qor_linux");
+    env_ = MakeRootTree(root_);
+    env_.push_back("ZARN_SNMP_TRAP_PORT=" +
+                   std::to_string(qor_test::FreeUdpPort()));
     // A fast poll keeps the debug list busy.
     std::ofstream(Ini()) << "[qor_mdu]\nDebugMode=1\nPollDelay=50\n"
                          << "[QOR_MDU_1]\nSNMPAddress=" << UnitAddress(1)
@@ -61,13 +58,7 @@ class LinuxLayer : public testing::Test {
   std::string Ini() const {
     return (root_ / "sys" / "config" / "system" / "dev_044.ini").string();
   }
-  std::string LogText() const {
-    std::string all;
-    if (!fs::exists(root_ / "sys" / "logs")) return all;
-    for (const auto& e : fs::directory_iterator(root_ / "sys" / "logs"))
-      all += ReadFileText(e.path().string());
-    return all;
-  }
+  std::string LogText() const { return LogTextUnder(root_); }
   // The unit's location slot filled: the driver walked the unit, and wrote
   // many debug lines on the way.
   bool UnitWalked() { return DumpSlots(kDevice, env_).count(98) != 0; }

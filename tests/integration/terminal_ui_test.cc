@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
 #include "gtest/gtest.h"
-#include "process.h"
+#include "integration/e2e_support.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 
@@ -24,14 +24,10 @@ class TerminalUi : public testing::Test {
     if (access("/usr/bin/tmux", X_OK) != 0)
       GTEST_SKIP() << "tmux is not installed";
     root_ = fs::path("/tmp/qor_tui_" + std::to_string(getpid()));
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "sys" / "config" / "system");
-    fs::create_directories(root_ / "run");
-    fs::permissions(root_ / "run", fs::perms::owner_all);
+    env_ = MakeRootTree(root_);
     socket_ = "qor_tui_" + std::to_string(getpid());
-    env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
-            "ZARN_RUNTIME_DIR=" + (root_ / "run").string(),
-            "ZARN_SNMP_TRAP_PORT=" + std::to_string(FreeUdpPort())};
+    env_.push_back("ZARN_SNMP_TRAP_PORT=" +
+                   std::to_string(qor_test::FreeUdpPort()));
     std::ofstream(ini()) << "[qor_mdu]\nDebugMode=1\n[QOR_MDU_1]\nSNMPAddress="
                          << UnitAddress(1) << "\nSNMPCommunity=ziriru\n";
     agent_ =

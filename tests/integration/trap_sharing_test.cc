@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
 #include "gtest/gtest.h"
-#include "process.h"
+#include "integration/e2e_support.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 
@@ -31,7 +31,7 @@ class TrapSharing : public testing::Test {
     fs::create_directories(root_ / "sys" / "config" / "system");
     fs::create_directories(root_ / "run");
     fs::permissions(root_ / "run", fs::perms::owner_all);
-    port_ = FreeUdpPort();
+    port_ = qor_test::FreeUdpPort();
     env_ = {"QX_ROOT=" + root_.string(), "QX_SYSTEM=sys",
             "ZARN_RUNTIME_DIR=" + (root_ / "run").string(),
             "ZARN_SNMP_TRAP_PORT=" + std::to_string(port_)};

@@ -1,4 +1,4 @@
-#include "mdu_traffic.h"
+#include "soak/mdu_traffic.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +12,7 @@
 
 #include "infodriver/info_socket.h"
 #include "infodriver/runtime_dir.h"
+#include "mdu/slot_text.h"
 
 namespace mdu_traffic {
 
@@ -411,13 +412,6 @@ std::map<int, std::string> BlockFromWalk(
   auto number = [&](const std::string& oid) {
     return std::atoi(text(oid).c_str());
   };
-  auto slotText = [](std::string v) {
-    for (char& c : v) {
-      if (c == '\'') c = '"';
-      if (c == ':') c = ';';
-    }
-    return v;
-  };
   std::map<int, std::string> block;
   for (int row = 1; row < 100; ++row) {
     const std::string r = "." + std::to_string(row);
@@ -444,8 +438,8 @@ std::map<int, std::string> BlockFromWalk(
   block[94] = number("2.5.0") >= number("2.6.0") ? "2" : "1";
   block[95] = text("2.5.0");
   block[96] = text("2.6.0");
-  block[97] = slotText(text("3.5.0"));
-  block[98] = slotText(text("2.4.0"));
+  block[97] = CleanSlotText(text("3.5.0"));
+  block[98] = CleanSlotText(text("2.4.0"));
   block[99] = "0";
   for (auto it = block.begin(); it != block.end();)
     it = it->second.empty() ? block.erase(it) : std::next(it);

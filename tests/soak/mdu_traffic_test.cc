@@ -1,7 +1,7 @@
 // The hand-made SNMP codec and the expected-block rules that the soak's
 // verdict rests on: if these are wrong, the soak passes or fails for the
 // wrong reason.
-#include "mdu_traffic.h"
+#include "soak/mdu_traffic.h"
 
 #include <gtest/gtest.h>
 

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "mdu_traffic.h"
+#include "soak/mdu_traffic.h"
 
 using namespace mdu_traffic;
 

@@ -15,12 +15,6 @@
 namespace qor_test {
 namespace {
 
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // snmpd reads a quoted word with backslash escapes.
 std::string Quoted(const std::string& text) {
   std::string out = "\"";
@@ -96,8 +90,8 @@ bool SnmpdAgent::Start(int timeoutMs) {
                                             {"MIBS", ""},
                                             {"SNMPCONFPATH", persist}};
   if (!process_.Start(argv, env, dir_ + "/snmpd.out")) return false;
-  int64_t deadline = NowMs() + timeoutMs;
-  while (NowMs() < deadline) {
+  int64_t deadline = MonotonicMs() + timeoutMs;
+  while (MonotonicMs() < deadline) {
     if (!process_.Running()) return false;  // it gave up (address in use?)
     ToolResult r = RunTool({"/usr/bin/snmpget", "-v1", "-c", community_, "-r0",
                             "-t0.3", "udp:" + endpoint(), "1.3.6.1.2.1.1.3.0"},

@@ -1,5 +1,5 @@
-#ifndef QOR_MDU_MDU_TEST_FIXTURE_H_
-#define QOR_MDU_MDU_TEST_FIXTURE_H_
+#ifndef QOR_MDU_TESTING_MDU_TEST_FIXTURE_H_
+#define QOR_MDU_TESTING_MDU_TEST_FIXTURE_H_
 
 // A unit model on the scripted SNMP layer and an in-memory infodriver, with
 // the unit's list and trace lines captured, for the model's unit tests.
@@ -19,14 +19,15 @@
 #include <vector>
 
 #include "infodriver/extinfo.h"
-#include "infodriver/in_memory_infodriver.h"
 #include "infodriver/inf_buffer.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
+#include "logging/testing/log_lines.h"
 #include "mdu/cqor_mdl.h"
 #include "platform/debug_output.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 using Binding = FakeSnmpApi::Binding;
 
@@ -132,22 +133,7 @@ class MduTest : public ::testing::Test {
 
   // The log file's lines, oldest first, time stamps cut.
   std::vector<std::string> fileLines() {
-    std::vector<std::string> files;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(logDir_, ec)) {
-      files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    std::vector<std::string> lines;
-    for (const std::string& file : files) {
-      std::ifstream in(file);
-      std::string line;
-      while (std::getline(in, line)) {
-        const size_t sep = line.find(" - ");
-        lines.push_back(sep == std::string::npos ? line : line.substr(sep + 3));
-      }
-    }
-    return lines;
+    return logging_test::LogFileLines(logDir_);
   }
 
   void clearLines() {
@@ -238,4 +224,4 @@ class MduTest : public ::testing::Test {
   std::vector<std::string> trace_;
 };
 
-#endif  // QOR_MDU_MDU_TEST_FIXTURE_H_
+#endif  // QOR_MDU_TESTING_MDU_TEST_FIXTURE_H_

@@ -16,13 +16,15 @@
 #include "infodriver/extinfo.h"
 #include "infodriver/inf_buffer.h"
 #include "infodriver/infodriver_routing.h"
-#include "infodriver_test_support.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
 #include "mdu/cqor_mdl.h"
+#include "mdu/slot_text.h"
 #include "platform/debug_output.h"
 #include "platform/main_loop.h"
+#include "support/infodriver_process.h"
 #include "support/process.h"
+#include "support/sim_data.h"
 #include "support/snmpd_agent.h"
 
 namespace {
@@ -35,34 +37,7 @@ const std::string kSim = SIM_DIR;
 // The values one simulated unit serves: the data file with the unit's
 // number and temperature filled in, as mdu_agent.sh does.
 std::map<std::string, std::string> AgentValues(int unit) {
-  std::map<std::string, std::string> values;
-  std::ifstream in(kSim + "/mdu.data");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string oid, access, type, rest;
-    fields >> oid >> access >> type;
-    std::getline(fields, rest);
-    rest.erase(0, rest.find_first_not_of(' '));
-    if (type == "octet_str") rest = rest.substr(1, rest.size() - 2);
-    for (size_t at; (at = rest.find("@UNIT@")) != std::string::npos;) {
-      rest.replace(at, 6, std::to_string(unit));
-    }
-    for (size_t at; (at = rest.find("@TEMP@")) != std::string::npos;) {
-      rest.replace(at, 6, std::to_string(40 + (unit - 1) % 10));
-    }
-    values[oid] = rest;
-  }
-  return values;
-}
-
-std::string SlotText(std::string text) {
-  for (char& c : text) {
-    if (c == '\'') c = '"';
-    if (c == ':') c = ';';
-  }
-  return text;
+  return qor_test::SimValues(kSim + "/mdu.data", unit);
 }
 
 // What relative slots 1 to 99 hold once a unit serving |values| has been
@@ -107,8 +82,8 @@ std::map<int, std::string> ExpectedSlots(
   slots[94] = temperature >= alarmPoint ? "2" : "1";
   slots[95] = value("2.5.0");
   slots[96] = value("2.6.0");
-  slots[97] = SlotText(value("3.5.0"));
-  slots[98] = SlotText(value("2.4.0"));
+  slots[97] = CleanSlotText(value("3.5.0"));
+  slots[98] = CleanSlotText(value("2.4.0"));
   slots[99] = "0";
   return slots;
 }

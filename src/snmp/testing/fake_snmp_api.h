@@ -1,5 +1,5 @@
-#ifndef QOR_SNMP_FAKE_SNMP_API_H_
-#define QOR_SNMP_FAKE_SNMP_API_H_
+#ifndef QOR_SNMP_TESTING_FAKE_SNMP_API_H_
+#define QOR_SNMP_TESTING_FAKE_SNMP_API_H_
 
 #include <cstdint>
 #include <map>
@@ -168,4 +168,4 @@ class FakeSnmpApi : public SnmpApiCore {
 bool VarFromText(const FakeSnmpApi::Binding& binding, SnmpVar* var);
 FakeSnmpApi::Binding BindingFromVar(const SnmpVar& var);
 
-#endif  // QOR_SNMP_FAKE_SNMP_API_H_
+#endif  // QOR_SNMP_TESTING_FAKE_SNMP_API_H_

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "snmp/csnmp_zarn.h"
-#include "snmp/fake_snmp_api.h"
 #include "snmp/net_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 #include "support/snmpd_agent.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "infodriver/infodriver_protocol.h"
-#include "infodriver_test_support.h"
+#include "support/infodriver_process.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "infodriver/in_memory_infodriver.h"
+#include "infodriver/testing/in_memory_infodriver.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_test_util.h"
-#include "engine/mdu_like_subtree.h"
 #include "engine/snmp_device.h"
+#include "engine/testing/engine_test_util.h"
 #include "platform/main_loop.h"
+#include "support/mdu_like_subtree.h"
 #include "support/snmpd_agent.h"
 
 // net-snmp registers its transport domains once per process and frees them

@@ -17,8 +17,8 @@
 
 #include "infodriver/extinfo.h"
 #include "infodriver/info_socket.h"
-#include "infodriver_test_support.h"
 #include "platform/event_loop.h"
+#include "support/infodriver_process.h"
 
 namespace {
 

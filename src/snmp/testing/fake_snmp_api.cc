@@ -1,4 +1,4 @@
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "infodriver_test_support.h"
+#include "support/infodriver_process.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +21,7 @@
 
 #include "infodriver/info_socket.h"
 #include "infodriver/runtime_dir.h"
+#include "support/process.h"
 
 namespace {
 
@@ -32,36 +33,13 @@ int64_t MsSince(SteadyClock::time_point start) {
       .count();
 }
 
-// Children must not inherit the blocked exit signals of a test that installed
-// them, nor die of them while being set up.
-void ResetSignalsInChild() {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  signal(SIGPIPE, SIG_DFL);
-}
-
-[[noreturn]] void Exec(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-int ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
-
 // Waits for |pid| at most |timeoutMs|; the exit code or -1.
 int WaitPid(pid_t pid, int timeoutMs) {
   const auto start = SteadyClock::now();
   for (;;) {
     int status = 0;
     pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return ExitCodeOf(status);
+    if (r == pid) return qor_test::ExitCodeOf(status);
     if (r < 0) return -1;
     if (MsSince(start) > timeoutMs) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -120,20 +98,18 @@ TempRuntimeDir::~TempRuntimeDir() {
 InfodriverProcess::InfodriverProcess(const std::string& binary, int device,
                                      const std::string& stderrPath,
                                      long fileLimit) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    ResetSignalsInChild();
-    int err = stderrPath.empty() ? open("/dev/null", O_WRONLY)
-                                 : open(stderrPath.c_str(),
-                                        O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(err, 2);
-    if (fileLimit > 0) {
-      struct rlimit files = {static_cast<rlim_t>(fileLimit),
-                             static_cast<rlim_t>(fileLimit)};
-      setrlimit(RLIMIT_NOFILE, &files);
-    }
-    Exec({binary, std::to_string(device)});
-  }
+  int err = stderrPath.empty()
+                ? -1
+                : open(stderrPath.c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  qor_test::SpawnOptions o;
+  o.argv = {binary, std::to_string(device)};
+  o.in = STDIN_FILENO;
+  o.out = STDOUT_FILENO;
+  o.err = err;
+  o.fileLimit = fileLimit;
+  pid_t pid = qor_test::Spawn(o);
+  if (err >= 0) close(err);
   if (pid < 0) return;
   pid_ = pid;
   std::string dir, error;
@@ -170,13 +146,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     close(out[1]);
     return result;
   }
-  pid_t pid = fork();
-  if (pid == 0) {
-    ResetSignalsInChild();
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    Exec(argv);
-  }
+  qor_test::SpawnOptions o;
+  o.argv = argv;
+  o.in = STDIN_FILENO;
+  o.out = out[1];
+  o.err = err[1];
+  pid_t pid = qor_test::Spawn(o);
   close(out[1]);
   close(err[1]);
   fcntl(out[0], F_SETFL, O_NONBLOCK);
@@ -203,7 +178,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     if (errOpen && n == 0) errOpen = false;
     if (!ended && waitpid(pid, &status, WNOHANG) == pid) {
       ended = true;
-      result.exitCode = ExitCodeOf(status);
+      result.exitCode = qor_test::ExitCodeOf(status);
     }
     if (!ended && whileRunning) whileRunning();
     if (MsSince(start) > timeoutMs) {
@@ -223,18 +198,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 LineReader::LineReader(const std::vector<std::string>& argv, bool withStderr) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
-  pid_t pid = fork();
-  if (pid == 0) {
-    ResetSignalsInChild();
-    dup2(out[1], 1);
-    if (withStderr) {
-      dup2(out[1], 2);
-    } else {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-    }
-    Exec(argv);
-  }
+  qor_test::SpawnOptions o;
+  o.argv = argv;
+  o.in = STDIN_FILENO;
+  o.out = out[1];
+  if (withStderr) o.err = out[1];
+  pid_t pid = qor_test::Spawn(o);
   close(out[1]);
   fd_ = out[0];
   pid_ = pid;

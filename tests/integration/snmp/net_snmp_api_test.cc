@@ -25,8 +25,8 @@
 #include "logging/log_file.h"
 #include "platform/debug_output.h"
 #include "snmp/csnmp_zarn.h"
-#include "snmp/fake_snmp_api.h"
 #include "snmp/snmp_values.h"
+#include "snmp/testing/fake_snmp_api.h"
 #include "support/snmpd_agent.h"
 
 namespace {

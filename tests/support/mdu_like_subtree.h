@@ -1,5 +1,5 @@
-#ifndef QOR_ENGINE_MDU_LIKE_SUBTREE_H_
-#define QOR_ENGINE_MDU_LIKE_SUBTREE_H_
+#ifndef QOR_TESTS_SUPPORT_MDU_LIKE_SUBTREE_H_
+#define QOR_TESTS_SUPPORT_MDU_LIKE_SUBTREE_H_
 
 // The objects of an MDU-like unit for the engine's integration test and
 // benchmark: scalars, an alarm table and an output table under
@@ -65,4 +65,4 @@ inline std::vector<qor_test::SnmpdObject> MduLikeSubtree(int alarmRows = 19) {
 
 }  // namespace engine_test
 
-#endif  // QOR_ENGINE_MDU_LIKE_SUBTREE_H_
+#endif  // QOR_TESTS_SUPPORT_MDU_LIKE_SUBTREE_H_

@@ -1,5 +1,5 @@
-#ifndef QOR_INFODRIVER_IN_MEMORY_INFODRIVER_H_
-#define QOR_INFODRIVER_IN_MEMORY_INFODRIVER_H_
+#ifndef QOR_INFODRIVER_TESTING_IN_MEMORY_INFODRIVER_H_
+#define QOR_INFODRIVER_TESTING_IN_MEMORY_INFODRIVER_H_
 
 #include <cstdint>
 #include <memory>
@@ -117,4 +117,4 @@ class InMemoryInfodriver {
   std::shared_ptr<State> state_;
 };
 
-#endif  // QOR_INFODRIVER_IN_MEMORY_INFODRIVER_H_
+#endif  // QOR_INFODRIVER_TESTING_IN_MEMORY_INFODRIVER_H_

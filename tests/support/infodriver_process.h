@@ -1,5 +1,5 @@
-#ifndef QOR_TOOLS_INFODRIVER_INFODRIVER_TEST_SUPPORT_H_
-#define QOR_TOOLS_INFODRIVER_INFODRIVER_TEST_SUPPORT_H_
+#ifndef QOR_TESTS_SUPPORT_INFODRIVER_PROCESS_H_
+#define QOR_TESTS_SUPPORT_INFODRIVER_PROCESS_H_
 
 #include <sys/types.h>
 
@@ -122,4 +122,4 @@ int RunAsNobody(const std::function<int()>& body);
 bool WaitUntil(std::function<bool()> condition, int timeoutMs = 10000,
                std::function<void()> pump = nullptr);
 
-#endif  // QOR_TOOLS_INFODRIVER_INFODRIVER_TEST_SUPPORT_H_
+#endif  // QOR_TESTS_SUPPORT_INFODRIVER_PROCESS_H_

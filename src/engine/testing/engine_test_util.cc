@@ -1,4 +1,4 @@
-#include "engine/engine_test_util.h"
+#include "engine/testing/engine_test_util.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
+#include "logging/testing/log_lines.h"
 #include "platform/debug_output.h"
 
 namespace engine_test {
@@ -97,22 +98,7 @@ std::vector<std::string> LogCapture::traces() const { return traces_; }
 std::vector<std::string> LogCapture::list() const { return list_; }
 
 std::vector<std::string> LogCapture::fileLines() const {
-  std::vector<std::string> files;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(logDir_, ec)) {
-    files.push_back(entry.path());
-  }
-  std::sort(files.begin(), files.end());
-  std::vector<std::string> lines;
-  for (const auto& file : files) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-      const size_t sep = line.find(" - ");
-      lines.push_back(sep == std::string::npos ? line : line.substr(sep + 3));
-    }
-  }
-  return lines;
+  return logging_test::LogFileLines(logDir_);
 }
 
 void LogCapture::Clear() {

@@ -1,5 +1,5 @@
-#ifndef QOR_ENGINE_ENGINE_TEST_UTIL_H_
-#define QOR_ENGINE_ENGINE_TEST_UTIL_H_
+#ifndef QOR_ENGINE_TESTING_ENGINE_TEST_UTIL_H_
+#define QOR_ENGINE_TESTING_ENGINE_TEST_UTIL_H_
 
 // Shared pieces of the engine's tests: a minimal unit model, a scripted
 // SNMPv1 agent that answers the fake layer's requests, and capture of the
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/snmp_device.h"
-#include "snmp/fake_snmp_api.h"
+#include "snmp/testing/fake_snmp_api.h"
 
 namespace engine_test {
 
@@ -111,4 +111,4 @@ class LogCapture {
 
 }  // namespace engine_test
 
-#endif  // QOR_ENGINE_ENGINE_TEST_UTIL_H_
+#endif  // QOR_ENGINE_TESTING_ENGINE_TEST_UTIL_H_
