@@ -56,14 +56,8 @@ class DriverEndToEnd : public testing::Test {
     }
     for (auto& a : *agents_) ASSERT_TRUE(a->WaitUntilAnswering());
 
-    infodriver_ =
-        new Process(BinPath("infodriver"), {std::to_string(kDevice)}, *env_);
-    ASSERT_TRUE(WaitFor([] {
-      Process ping(BinPath("infoctl"), {"ping", std::to_string(kDevice)},
-                   *env_);
-      const int served = ping.Wait();
-      return served == 0 || served == 4;  // with or without a driver
-    }));
+    infodriver_ = StartInfodriver(kDevice, *env_).release();
+    ASSERT_FALSE(HasFailure());
     driver_ = new Process(BinPath("qor_mdu"), {std::to_string(kDevice)}, *env_);
   }
 

@@ -41,14 +41,8 @@ class LinuxLayer : public testing::Test {
         std::make_unique<MduAgent>(1, (root_ / "agent").string(), "ziriru");
     agent_->Start();
     ASSERT_TRUE(agent_->WaitUntilAnswering());
-    infodriver_ = std::make_unique<Process>(
-        BinPath("infodriver"),
-        std::vector<std::string>{std::to_string(kDevice)}, env_);
-    ASSERT_TRUE(WaitFor([&] {
-      Process ping(BinPath("infoctl"), {"ping", std::to_string(kDevice)}, env_);
-      const int served = ping.Wait();
-      return served == 0 || served == 4;  // with or without a driver
-    }));
+    infodriver_ = StartInfodriver(kDevice, env_);
+    ASSERT_FALSE(HasFailure());
   }
   void TearDown() override {
     infodriver_.reset();

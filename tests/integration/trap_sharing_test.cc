@@ -43,15 +43,8 @@ class TrapSharing : public testing::Test {
       for (size_t i = 0; i < units.size(); ++i)
         ini << "[QOR_MDU_" << i + 1
             << "]\nSNMPAddress=" << UnitAddress(units[i]) << "\n";
-      infodrivers_.push_back(std::make_unique<Process>(
-          BinPath("infodriver"),
-          std::vector<std::string>{std::to_string(device)}, env_));
-      ASSERT_TRUE(WaitFor([&] {
-        Process ping(BinPath("infoctl"), {"ping", std::to_string(device)},
-                     env_);
-        const int served = ping.Wait();
-        return served == 0 || served == 4;  // with or without a driver
-      }));
+      infodrivers_.push_back(StartInfodriver(device, env_));
+      ASSERT_FALSE(HasFailure());
     }
   }
   void TearDown() override {
