@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -173,6 +174,9 @@ class MduIntegrationTest : public ::testing::Test {
     mdus_.clear();
     infodriver_.reset();
     SetDebugOutputSink(nullptr);
+    // The agents' files and the log file go with the test.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
 
   // Unit n (1 or 2) polling the simulated MDU at |address|.
