@@ -2,6 +2,7 @@
 // keys and read back from the screen.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,6 +27,8 @@ class TerminalUi : public testing::Test {
     root_ = fs::path("/tmp/qor_tui_" + std::to_string(getpid()));
     env_ = MakeRootTree(root_);
     socket_ = "qor_tui_" + std::to_string(getpid());
+    // tmux's socket goes in the test's own folder, which goes with the test.
+    setenv("TMUX_TMPDIR", root_.c_str(), 1);
     env_.push_back("ZARN_SNMP_TRAP_PORT=" +
                    std::to_string(qor_test::FreeUdpPort()));
     std::ofstream(ini()) << "[qor_mdu]\nDebugMode=1\n[QOR_MDU_1]\nSNMPAddress="
