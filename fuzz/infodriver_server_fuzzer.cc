@@ -22,6 +22,7 @@
 #include <deque>
 #include <limits>
 #include <optional>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -562,6 +563,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Every input starts on an empty runtime directory, so that nothing an
+  // earlier input's infodriver left there (its socket, its lock file) can
+  // decide this one's start.
+  const std::string dir = RunDir().path() + "/run";
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  setenv("ZARN_RUNTIME_DIR", dir.c_str(), 1);
   FuzzedDataProvider in(data, size);
   Harness harness(in.ConsumeBool() ? 7 : 0x10007);
   for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step)
