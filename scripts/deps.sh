@@ -3,7 +3,8 @@
 # demo. Sourced by test.sh and demo.sh. As root it installs; with sudo it
 # uses sudo; otherwise it prints the one apt-get line to run and fails.
 qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev snmpd snmp tmux procps"
+  libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev snmpd snmp tmux procps
+  nlohmann-json3-dev"
 # The Debian package's build (scripts/package.sh) and its test
 # (tests/package: the box runs on systemd, ss checks the trap port).
 qor_package_packages="dpkg-dev debhelper lintian pkgconf fakeroot systemd

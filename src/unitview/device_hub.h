@@ -1,0 +1,133 @@
+#ifndef QOR_UNITVIEW_DEVICE_HUB_H_
+#define QOR_UNITVIEW_DEVICE_HUB_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "config/config_file.h"
+#include "platform/clock.h"
+#include "unitview/control_point.h"
+#include "unitview/unit_state.h"
+
+// What a device looks like from outside its driver.
+struct DeviceStatus {
+  int device = 0;
+  bool infodriverConnected = false;  // its socket answers
+  bool driverConnected = false;      // a driver is registered with it
+  std::string problem;  // why the infodriver is not connected, for people
+  std::vector<int> units;  // configured units (settings with an address)
+};
+
+// The life of one control request. Every request ends in exactly one of
+// kRefused, kConfirmed or kNotConfirmed; kAccepted comes before the last two.
+enum class ControlStage {
+  kRefused,       // not sent: checks failed, or the driver answered 0
+  kAccepted,      // the driver took the request and sent the Set
+  kConfirmed,     // the unit reported the value asked for in its slot
+  kNotConfirmed,  // accepted, but the slot did not show it within the limit
+};
+
+const char* ControlStageName(ControlStage stage);  // "refused", "accepted"...
+
+struct ControlUpdate {
+  uint64_t id = 0;  // 1, 2, ... for this hub
+  int device = 0;
+  int unit = 0;
+  ControlPoint point;
+  std::string value;  // the slot text requested
+  ControlStage stage = ControlStage::kRefused;
+  std::string reason;    // kRefused and kNotConfirmed: a sentence why
+  std::string slotText;  // the slot's text when this stage was reached
+};
+
+nlohmann::json ControlUpdateToJson(const ControlUpdate& update);
+
+struct HubOptions {
+  std::vector<int> devices;
+  // Where the devices' settings files are; read, never written.
+  ConfigLocations locations;
+  // How often the presence of each infodriver and driver is checked, and
+  // the settings re-read.
+  int statusPeriodMs = 2000;
+  // Reconnecting to an infodriver backs off from the first to the second.
+  int reconnectMinMs = 500;
+  int reconnectMaxMs = 10000;
+  // How long an accepted request waits for the unit to show the value.
+  int confirmTimeoutMs = 10000;
+};
+
+// A client of the infodrivers of a set of devices, like `infoctl watch`:
+// keeps a copy of each device's slots, decodes the configured units, tells
+// listeners what changed, and passes control requests on as slot-change
+// requests to the drivers (never anything else: it never talks to a unit).
+// Reconnects to an infodriver that goes away, with back-off; while a
+// device's infodriver or driver is away its units show as not answering.
+//
+// Runs its own thread (an event loop) between Start() and Stop(). The
+// snapshot functions and RequestControl may be called from any thread.
+// Listeners are called on the hub's thread, one call at a time, and must
+// not block or call Stop(); unit changes are coalesced: one call per unit
+// for all the slot writes that arrived together.
+class DeviceHub {
+ public:
+  struct Listener {
+    std::function<void(const UnitState&)> unitChanged;
+    std::function<void(const DeviceStatus&)> deviceChanged;
+    std::function<void(const ControlUpdate&)> controlChanged;
+  };
+
+  // |clock| (not owned) is for tests; null uses the monotonic clock.
+  explicit DeviceHub(HubOptions options, const Clock* clock = nullptr);
+  ~DeviceHub();  // stops
+  DeviceHub(const DeviceHub&) = delete;
+  DeviceHub& operator=(const DeviceHub&) = delete;
+
+  void Start();
+  void Stop();
+
+  std::vector<DeviceStatus> Devices() const;
+  // Every configured unit of every device, in device then unit order.
+  std::vector<UnitState> Units() const;
+  std::optional<UnitState> Unit(int device, int unit) const;
+  bool ServesDevice(int device) const;
+
+  int AddListener(Listener listener);
+  void RemoveListener(int id);
+
+  // Requests |value| for |point| of a unit. Checks first (device served,
+  // unit configured, value valid, infodriver and driver connected); a
+  // request that fails them is refused at once and nothing is sent. The
+  // returned update is the request's first stage (kRefused or, once the
+  // driver has answered, kAccepted); later stages reach the listeners.
+  // Blocks the caller until the driver answers (at most a few seconds).
+  ControlUpdate RequestControl(int device, int unit, const ControlPoint& point,
+                               std::string_view value);
+  // The last stage of a request made in the last ten minutes, if known.
+  std::optional<ControlUpdate> Control(uint64_t id) const;
+
+  // Counters for the processes' own metrics.
+  struct Counters {
+    uint64_t slotWrites = 0;  // slot writes received
+    uint64_t reconnects = 0;  // infodriver connections made
+    uint64_t controlRequests = 0;
+    uint64_t controlRefused = 0;
+    uint64_t controlConfirmed = 0;
+    uint64_t controlNotConfirmed = 0;
+  };
+  Counters GetCounters() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif  // QOR_UNITVIEW_DEVICE_HUB_H_

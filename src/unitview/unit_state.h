@@ -1,0 +1,120 @@
+#ifndef QOR_UNITVIEW_UNIT_STATE_H_
+#define QOR_UNITVIEW_UNIT_STATE_H_
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// What the driver publishes about one MDU, read back from the unit's block of
+// 100 slots. The driver writes every slot as text and blanks the slots of
+// points the unit does not report; this is the one place outside the driver
+// that knows the block's layout, shared by the web page, its API, the
+// metrics and the MQTT bridge, so that all of them show the same thing.
+//
+// The meaning of the values, as the units report them:
+//   GPI and fuse state (alarm table): "1" in alarm (GPI active, fuse blown),
+//     "0" normal.
+//   Output state: "1" on, "0" off.
+//   On-delays and the sequential delay: slot text = the unit's seconds x 10.
+//   Temperature state (slot 94): "1" normal, "2" alarm.
+//   Communication state (slot 99): "0" good, "1" no communication.
+
+constexpr int kUnitsPerDevice = 40;
+constexpr int kSlotsPerUnit = 100;
+constexpr int kOutputCount = 12;
+constexpr int kGpiCount = 16;
+constexpr int kFuseCount = 12;
+
+// Relative slots (1 to 99) of a unit's block; slot 0 of the block is unused.
+using UnitSlots = std::array<std::string, kSlotsPerUnit>;
+
+// First infodriver slot of unit |unit| (1 to 40): 100 x (unit - 1).
+inline int UnitSlotOffset(int unit) { return kSlotsPerUnit * (unit - 1); }
+
+enum class Comms {
+  kUnknown,  // the slot is empty: no driver has written it yet
+  kGood,     // "0"
+  kFailed,   // anything else; the driver writes "1"
+};
+
+struct OutputPoint {
+  int number = 0;                        // 1 to 12
+  std::optional<bool> on;                // from slot 40 + n
+  std::optional<double> onDelaySeconds;  // slot 80 + n divided by 10
+};
+
+struct GpiPoint {
+  int number = 0;                  // 1 to 16
+  std::optional<bool> active;      // from slot n; active is an alarm
+  std::optional<int> polarity;     // slot 20 + n
+};
+
+struct FusePoint {
+  int number = 0;          // 1 to 12
+  std::optional<bool> ok;  // from slot 60 + n; not ok is blown
+};
+
+// A unit's decoded state. Points whose slots are empty are left out of the
+// lists (the unit does not report them); numbers whose slot text is not a
+// number are unset. The texts stay as the slots hold them.
+struct UnitState {
+  int device = 0;
+  int unit = 0;           // 1 to 40, the settings section QOR_MDU_<unit>
+  std::string address;    // SNMPAddress from the settings file
+  Comms comms = Comms::kUnknown;
+  // The device's infodriver and driver are both connected. When not, every
+  // value (comms included) is the last one known and may be stale.
+  bool live = true;
+  std::string location;       // slot 98
+  std::optional<int> temperatureCelsius;           // slot 95
+  std::optional<int> temperatureAlarmPointCelsius;  // slot 96
+  std::optional<bool> temperatureAlarm;            // slot 94: "2" is alarm
+  std::string powerInlets;                         // slot 97
+  std::optional<int> powerOnSequence;              // slot 78
+  std::optional<double> sequentialDelaySeconds;    // slot 79 / 10
+  std::vector<OutputPoint> outputs;
+  std::vector<GpiPoint> gpis;
+  std::vector<FusePoint> fuses;
+  UnitSlots slots;  // the raw texts, relative slot 1 to 99
+
+  bool answering() const { return live && comms == Comms::kGood; }
+  // Alarms standing: comms failed counts once, each GPI active, each fuse
+  // blown, the temperature alarm.
+  int gpiAlarms() const;
+  int fuseAlarms() const;
+  int alarmCount() const;
+};
+
+// Decodes a unit's block. |slots| are the relative slots 1 to 99 (index 0
+// ignored).
+UnitState DecodeUnit(int device, int unit, const std::string& address,
+                     const UnitSlots& slots);
+
+// The JSON form of a unit, shared by the web API and the MQTT bridge:
+//   {"device":1,"unit":2,"address":"127.0.1.2","live":true,"answering":true,
+//    "comms":"ok"|"failed"|"unknown","location":"...","temperature":{"celsius":40,
+//    "alarm_point_celsius":47,"alarm":false},"power_inlets":"...",
+//    "power_on_sequence":2,"sequential_delay_seconds":0.7,
+//    "outputs":[{"output":1,"on":true,"on_delay_seconds":0}],
+//    "gpis":[{"gpi":1,"active":true,"polarity":0}],
+//    "fuses":[{"fuse":1,"ok":true}],
+//    "alarms":{"comms":false,"gpi":3,"fuse":1,"temperature":false,
+//              "total":4}}
+// Unknown numbers are null. With |withSlots|, also "slots": an object of
+// relative slot (as text) to slot text for every non-empty slot.
+nlohmann::json UnitToJson(const UnitState& state, bool withSlots = false);
+
+// What a relative slot holds, for a unit's page: for example "Output 3
+// state", "GPI 5 polarity", "Temperature alarm point (degrees C)"; empty for
+// the slots the driver never writes.
+std::string SlotMeaning(int relativeSlot);
+
+// A slot text read as the driver reads numbers: leading blanks, an optional
+// sign, decimal digits; unset when there are no digits or the value does not
+// fit an int.
+std::optional<int> SlotNumber(const std::string& text);
+
+#endif  // QOR_UNITVIEW_UNIT_STATE_H_
