@@ -20,10 +20,11 @@
 
 // What a device looks like from outside its driver.
 struct DeviceStatus {
+  std::string site;
   int device = 0;
   bool infodriverConnected = false;  // its socket answers
   bool driverConnected = false;      // a driver is registered with it
-  std::string problem;  // why the infodriver is not connected, for people
+  std::string problem;     // why the infodriver is not connected, for people
   std::vector<int> units;  // configured units (settings with an address)
 };
 
@@ -39,7 +40,8 @@ enum class ControlStage {
 const char* ControlStageName(ControlStage stage);  // "refused", "accepted"...
 
 struct ControlUpdate {
-  uint64_t id = 0;  // 1, 2, ... for this hub
+  uint64_t id = 0;  // 1, 2, ... for this source
+  std::string site;
   int device = 0;
   int unit = 0;
   ControlPoint point;
@@ -50,9 +52,65 @@ struct ControlUpdate {
 };
 
 nlohmann::json ControlUpdateToJson(const ControlUpdate& update);
+nlohmann::json DeviceStatusToJson(const DeviceStatus& status);
+
+// Where a page, an API or a bridge gets its units from: the host's
+// infodrivers (DeviceHub) or an MQTT broker that bridges carry several
+// sites to. Units are named by site, device and unit number.
+//
+// Between Start() and Stop() the source runs its own thread. The snapshot
+// functions and RequestControl may be called from any thread. Listeners
+// are called on the source's thread, one call at a time, and must not
+// block or call Stop(); unit changes are coalesced: one call per unit for
+// all the changes that arrived together.
+class UnitSource {
+ public:
+  struct Listener {
+    std::function<void(const UnitState&)> unitChanged;
+    std::function<void(const DeviceStatus&)> deviceChanged;
+    std::function<void(const ControlUpdate&)> controlChanged;
+  };
+  struct Counters {
+    uint64_t slotWrites = 0;  // slot writes (or state messages) received
+    uint64_t reconnects = 0;  // connections made to infodrivers or broker
+    uint64_t controlRequests = 0;
+    uint64_t controlRefused = 0;
+    uint64_t controlConfirmed = 0;
+    uint64_t controlNotConfirmed = 0;
+  };
+
+  virtual ~UnitSource() = default;
+  virtual void Start() = 0;
+  virtual void Stop() = 0;
+
+  virtual std::vector<DeviceStatus> Devices() const = 0;
+  // Every configured unit, in site, device then unit order.
+  virtual std::vector<UnitState> Units() const = 0;
+  virtual std::optional<UnitState> Unit(const std::string& site, int device,
+                                        int unit) const = 0;
+
+  virtual int AddListener(Listener listener) = 0;
+  virtual void RemoveListener(int id) = 0;
+
+  // Requests |value| for |point| of a unit. Checks first (device served,
+  // unit configured, value valid, the device's driver reachable); a request
+  // that fails them is refused at once and nothing is sent. The returned
+  // update is the request's first stage (kRefused or, once the driver has
+  // answered, kAccepted); later stages reach the listeners. Blocks the
+  // caller until the driver answers (at most a few seconds).
+  virtual ControlUpdate RequestControl(const std::string& site, int device,
+                                       int unit, const ControlPoint& point,
+                                       std::string_view value) = 0;
+  // The last stage of a request made in the last ten minutes, if known.
+  virtual std::optional<ControlUpdate> Control(uint64_t id) const = 0;
+
+  virtual Counters GetCounters() const = 0;
+};
 
 struct HubOptions {
   std::vector<int> devices;
+  // The name its units go by; empty gives the host name.
+  std::string site;
   // Where the devices' settings files are; read, never written.
   ConfigLocations locations;
   // How often the presence of each infodriver and driver is checked, and
@@ -70,60 +128,30 @@ struct HubOptions {
 // listeners what changed, and passes control requests on as slot-change
 // requests to the drivers (never anything else: it never talks to a unit).
 // Reconnects to an infodriver that goes away, with back-off; while a
-// device's infodriver or driver is away its units show as not answering.
-//
-// Runs its own thread (an event loop) between Start() and Stop(). The
-// snapshot functions and RequestControl may be called from any thread.
-// Listeners are called on the hub's thread, one call at a time, and must
-// not block or call Stop(); unit changes are coalesced: one call per unit
-// for all the slot writes that arrived together.
-class DeviceHub {
+// device's infodriver or driver is away its units show as not live.
+class DeviceHub : public UnitSource {
  public:
-  struct Listener {
-    std::function<void(const UnitState&)> unitChanged;
-    std::function<void(const DeviceStatus&)> deviceChanged;
-    std::function<void(const ControlUpdate&)> controlChanged;
-  };
-
   // |clock| (not owned) is for tests; null uses the monotonic clock.
   explicit DeviceHub(HubOptions options, const Clock* clock = nullptr);
-  ~DeviceHub();  // stops
+  ~DeviceHub() override;  // stops
   DeviceHub(const DeviceHub&) = delete;
   DeviceHub& operator=(const DeviceHub&) = delete;
 
-  void Start();
-  void Stop();
+  void Start() override;
+  void Stop() override;
+  const std::string& site() const;
 
-  std::vector<DeviceStatus> Devices() const;
-  // Every configured unit of every device, in device then unit order.
-  std::vector<UnitState> Units() const;
-  std::optional<UnitState> Unit(int device, int unit) const;
-  bool ServesDevice(int device) const;
-
-  int AddListener(Listener listener);
-  void RemoveListener(int id);
-
-  // Requests |value| for |point| of a unit. Checks first (device served,
-  // unit configured, value valid, infodriver and driver connected); a
-  // request that fails them is refused at once and nothing is sent. The
-  // returned update is the request's first stage (kRefused or, once the
-  // driver has answered, kAccepted); later stages reach the listeners.
-  // Blocks the caller until the driver answers (at most a few seconds).
-  ControlUpdate RequestControl(int device, int unit, const ControlPoint& point,
-                               std::string_view value);
-  // The last stage of a request made in the last ten minutes, if known.
-  std::optional<ControlUpdate> Control(uint64_t id) const;
-
-  // Counters for the processes' own metrics.
-  struct Counters {
-    uint64_t slotWrites = 0;  // slot writes received
-    uint64_t reconnects = 0;  // infodriver connections made
-    uint64_t controlRequests = 0;
-    uint64_t controlRefused = 0;
-    uint64_t controlConfirmed = 0;
-    uint64_t controlNotConfirmed = 0;
-  };
-  Counters GetCounters() const;
+  std::vector<DeviceStatus> Devices() const override;
+  std::vector<UnitState> Units() const override;
+  std::optional<UnitState> Unit(const std::string& site, int device,
+                                int unit) const override;
+  int AddListener(Listener listener) override;
+  void RemoveListener(int id) override;
+  ControlUpdate RequestControl(const std::string& site, int device, int unit,
+                               const ControlPoint& point,
+                               std::string_view value) override;
+  std::optional<ControlUpdate> Control(uint64_t id) const override;
+  Counters GetCounters() const override;
 
  private:
   class Impl;

@@ -3,9 +3,10 @@
 int UnitState::gpiAlarms() const { return 0; }
 int UnitState::fuseAlarms() const { return 0; }
 int UnitState::alarmCount() const { return 0; }
-UnitState DecodeUnit(int device, int unit, const std::string& address,
-                     const UnitSlots& slots) {
+UnitState DecodeUnit(const std::string& site, int device, int unit,
+                     const std::string& address, const UnitSlots& slots) {
   UnitState s;
+  s.site = site;
   s.device = device;
   s.unit = unit;
   s.address = address;

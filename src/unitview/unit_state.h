@@ -2,11 +2,10 @@
 #define QOR_UNITVIEW_UNIT_STATE_H_
 
 #include <array>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 // What the driver publishes about one MDU, read back from the unit's block of
 // 100 slots. The driver writes every slot as text and blanks the slots of
@@ -47,9 +46,9 @@ struct OutputPoint {
 };
 
 struct GpiPoint {
-  int number = 0;                  // 1 to 16
-  std::optional<bool> active;      // from slot n; active is an alarm
-  std::optional<int> polarity;     // slot 20 + n
+  int number = 0;               // 1 to 16
+  std::optional<bool> active;   // from slot n; active is an alarm
+  std::optional<int> polarity;  // slot 20 + n
 };
 
 struct FusePoint {
@@ -61,20 +60,21 @@ struct FusePoint {
 // lists (the unit does not report them); numbers whose slot text is not a
 // number are unset. The texts stay as the slots hold them.
 struct UnitState {
+  std::string site;  // the host (or the name it was given) that serves it
   int device = 0;
-  int unit = 0;           // 1 to 40, the settings section QOR_MDU_<unit>
-  std::string address;    // SNMPAddress from the settings file
+  int unit = 0;         // 1 to 40, the settings section QOR_MDU_<unit>
+  std::string address;  // SNMPAddress from the settings file
   Comms comms = Comms::kUnknown;
   // The device's infodriver and driver are both connected. When not, every
   // value (comms included) is the last one known and may be stale.
   bool live = true;
-  std::string location;       // slot 98
-  std::optional<int> temperatureCelsius;           // slot 95
+  std::string location;                             // slot 98
+  std::optional<int> temperatureCelsius;            // slot 95
   std::optional<int> temperatureAlarmPointCelsius;  // slot 96
-  std::optional<bool> temperatureAlarm;            // slot 94: "2" is alarm
-  std::string powerInlets;                         // slot 97
-  std::optional<int> powerOnSequence;              // slot 78
-  std::optional<double> sequentialDelaySeconds;    // slot 79 / 10
+  std::optional<bool> temperatureAlarm;             // slot 94: "2" is alarm
+  std::string powerInlets;                          // slot 97
+  std::optional<int> powerOnSequence;               // slot 78
+  std::optional<double> sequentialDelaySeconds;     // slot 79 / 10
   std::vector<OutputPoint> outputs;
   std::vector<GpiPoint> gpis;
   std::vector<FusePoint> fuses;
@@ -90,11 +90,11 @@ struct UnitState {
 
 // Decodes a unit's block. |slots| are the relative slots 1 to 99 (index 0
 // ignored).
-UnitState DecodeUnit(int device, int unit, const std::string& address,
-                     const UnitSlots& slots);
+UnitState DecodeUnit(const std::string& site, int device, int unit,
+                     const std::string& address, const UnitSlots& slots);
 
 // The JSON form of a unit, shared by the web API and the MQTT bridge:
-//   {"device":1,"unit":2,"address":"127.0.1.2","live":true,"answering":true,
+//   {"site":"studio-a","device":1,"unit":2,"address":"127.0.1.2","live":true,"answering":true,
 //    "comms":"ok"|"failed"|"unknown","location":"...","temperature":{"celsius":40,
 //    "alarm_point_celsius":47,"alarm":false},"power_inlets":"...",
 //    "power_on_sequence":2,"sequential_delay_seconds":0.7,
