@@ -135,7 +135,7 @@ class DeviceHub::Impl {
     // Whoever still waits for a driver's answer gets none.
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& d : devices_) {
-      for (auto& [seq, w] : d->waiting) w->set_value(-2);
+      for (auto& [seq, w] : d->waiting) w->answer.set_value(-2);
       d->waiting.clear();
     }
   }
@@ -191,7 +191,6 @@ class DeviceHub::Impl {
     }
     std::string why;
     ControlValue checked = CheckControlValue(point, value);
-    std::shared_ptr<std::promise<int64_t>> answer;
     uint64_t id = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -216,43 +215,34 @@ class DeviceHub::Impl {
         return u;
       }
       id = ++lastControlId_;
-      answer = std::make_shared<std::promise<int64_t>>();
     }
-    const int slot = UnitSlotOffset(unit) + point.relativeSlot();
-    std::future<int64_t> result = answer->get_future();
-    loop_.Post([this, device, slot, text = checked.slotText, answer] {
-      SendChange(device, slot, text, answer);
-    });
+    auto waiter = std::make_shared<Waiter>();
+    waiter->update = RefusedUpdate(site, device, unit, point, value, "");
+    waiter->update.id = id;
+    waiter->slot = UnitSlotOffset(unit) + point.relativeSlot();
+    waiter->text = checked.slotText;
+    waiter->expected = checked.expectedSlotText;
+    std::future<int64_t> result = waiter->answer.get_future();
+    loop_.Post([this, waiter] { SendChange(waiter); });
     int64_t r = -2;
     if (result.wait_for(std::chrono::milliseconds(kDriverAnswerTimeoutMs +
                                                   kSendTimeoutMs)) ==
         std::future_status::ready)
       r = result.get();
 
-    ControlUpdate u = RefusedUpdate(site, device, unit, point, value, "");
-    u.id = id;
-    if (r != 1) {
-      u.reason =
-          r == INFO_NO_DRIVER
-              ? "no driver is connected to infodriver " + std::to_string(device)
-          : r == 0 ? "the driver refused the request (the unit may not "
-                     "have reported that point yet)"
-                   : "infodriver " + std::to_string(device) + " did not answer";
-      std::lock_guard<std::mutex> lock(mu_);
-      ++counters_.controlRefused;
-      Remember(u);
+    ControlUpdate u = waiter->update;
+    if (r == 1) {
+      u.stage = ControlStage::kAccepted;
       return u;
     }
-    u.stage = ControlStage::kAccepted;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      Remember(u);
-    }
-    // Confirmation is watched on the hub's thread, where the slot writes
-    // arrive; posted after the answer, so it sees every write that follows.
-    loop_.Post([this, u, slot, expected = checked.expectedSlotText] {
-      Track(u, slot, expected);
-    });
+    u.reason =
+        r == INFO_NO_DRIVER
+            ? "no driver is connected to infodriver " + std::to_string(device)
+        : r == 0 ? "the driver refused the request"
+                 : "infodriver " + std::to_string(device) + " did not answer";
+    std::lock_guard<std::mutex> lock(mu_);
+    ++counters_.controlRefused;
+    Remember(u);
     return u;
   }
 
@@ -270,6 +260,17 @@ class DeviceHub::Impl {
 
  private:
   using Slots = std::array<std::string, kInfodriverSlotCount>;
+
+  // A request on its way to the driver. The answer is handled on the hub's
+  // thread as it arrives, before any slot write that follows it, so no
+  // confirming write can slip past.
+  struct Waiter {
+    std::promise<int64_t> answer;
+    ControlUpdate update;
+    int slot = 0;
+    std::string text;
+    std::string expected;
+  };
 
   struct Device {
     int number = 0;
@@ -289,7 +290,7 @@ class DeviceHub::Impl {
     std::set<int> dirty;                   // units to decode and announce
     bool statusDirty = false;
     struct timespec settingsTime = {};
-    std::map<uint32_t, std::shared_ptr<std::promise<int64_t>>> waiting;
+    std::map<uint32_t, std::shared_ptr<Waiter>> waiting;
   };
 
   struct Tracked {
@@ -442,7 +443,7 @@ class DeviceHub::Impl {
       d.infodriverConnected = false;
       d.driverConnected = false;
       d.problem = problem;
-      for (auto& [seq, w] : d.waiting) w->set_value(-2);
+      for (auto& [seq, w] : d.waiting) w->answer.set_value(-2);
       d.waiting.clear();
     }
     Flush(d);
@@ -469,20 +470,19 @@ class DeviceHub::Impl {
     }
   }
 
-  void SendChange(int device, int slot, const std::string& text,
-                  const std::shared_ptr<std::promise<int64_t>>& answer) {
-    Device* d = Find(device);
+  void SendChange(const std::shared_ptr<Waiter>& waiter) {
+    Device* d = Find(waiter->update.device);
     if (d == nullptr || d->fd < 0) {
-      answer->set_value(-2);
+      waiter->answer.set_value(-2);
       return;
     }
     const uint32_t sequence = d->nextSequence++;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      d->waiting[sequence] = answer;
+      d->waiting[sequence] = waiter;
     }
-    if (!Send(*d, {WVN_SLOTCHANGE, sequence, slot, 0, text}))
-      Disconnect(*d, "infodriver " + std::to_string(device) + " went away",
+    if (!Send(*d, {WVN_SLOTCHANGE, sequence, waiter->slot, 0, waiter->text}))
+      Disconnect(*d, "infodriver " + std::to_string(d->number) + " went away",
                  true);
   }
 
@@ -549,12 +549,12 @@ class DeviceHub::Impl {
       }
       return;
     }
-    std::shared_ptr<std::promise<int64_t>> answer;
+    std::shared_ptr<Waiter> waiter;
     {
       std::lock_guard<std::mutex> lock(mu_);
       auto it = d.waiting.find(m.sequence);
       if (it == d.waiting.end()) return;
-      answer = it->second;
+      waiter = it->second;
       d.waiting.erase(it);
       if (m.wParam == INFO_NO_DRIVER && d.driverConnected) {
         d.driverConnected = false;
@@ -562,7 +562,8 @@ class DeviceHub::Impl {
         for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
       }
     }
-    answer->set_value(m.wParam);
+    if (m.wParam == 1) Track(d, *waiter);
+    waiter->answer.set_value(m.wParam);
   }
 
   void Written(Device& d, int slot, std::string text) {
@@ -584,23 +585,25 @@ class DeviceHub::Impl {
     }
   }
 
-  void Track(ControlUpdate accepted, int slot, const std::string& expected) {
-    Notify([&](const Listener& l) {
-      if (l.controlChanged) l.controlChanged(accepted);
-    });
-    Device* d = Find(accepted.device);
+  void Track(Device& d, const Waiter& waiter) {
+    ControlUpdate accepted = waiter.update;
+    accepted.stage = ControlStage::kAccepted;
     std::string now;
     bool answering = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      now = d->slots[slot];
-      auto it = d->states.find(accepted.unit);
-      answering = it != d->states.end() && it->second.answering();
+      Remember(accepted);
+      now = d.slots[waiter.slot];
+      auto it = d.states.find(accepted.unit);
+      answering = it != d.states.end() && it->second.answering();
     }
-    Tracked t{accepted, slot, expected, 0};
+    Notify([&](const Listener& l) {
+      if (l.controlChanged) l.controlChanged(accepted);
+    });
+    Tracked t{accepted, waiter.slot, waiter.expected, 0};
     // The driver writes a slot only when its text changes, so a value that
     // the answering unit already shows is confirmed by that.
-    if (answering && now == expected) {
+    if (answering && now == waiter.expected) {
       Finish(t, ControlStage::kConfirmed, "", now);
       return;
     }
