@@ -171,6 +171,7 @@ class LinkHarness {
     };
     routing.updateStatus = [] { ++observed->statusRefreshes; };
     routing.destroyMainWindow = [] { ++observed->windowDestroyed; };
+    routing.link = &link_;
     SetInfodriverRouting(routing);
     observed = &seen_;
     TheDebugList().setListener([](const char* line) {
