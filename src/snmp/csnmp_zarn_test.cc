@@ -420,47 +420,61 @@ TEST_F(CsnmpZarnTest, BadOidTextFailsQuietly) {
   s.closeSnmp();
 }
 
-TEST_F(CsnmpZarnTest, SendFailureIsReportedWithItsError) {
+struct SendFailure {
+  const char* name;
+  Call call;
+  uint32_t error;
+  int32_t type;
+  const char* value;  // a Set's value, or null for a GetNext
+  std::vector<std::string> lines;
+};
+
+class SendRequestFailures : public CsnmpZarnTest,
+                            public ::testing::WithParamInterface<SendFailure> {
+};
+
+TEST_P(SendRequestFailures, AreReportedWithTheirErrorAndLeaveNothing) {
+  const SendFailure& c = GetParam();
   TestSession s;
   Init(s);
-  fake_.FailCall(Call::kSendMsg, SNMPAPI_TL_UNDELIVERABLE);
-  EXPECT_EQ(s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6", nullptr, 0, 1), 1);
-  EXPECT_THAT(Lines(), ElementsAre("Failed to send message. Error "
-                                   "SNMPAPI_TL_UNDELIVERABLE:Destination "
-                                   "unreachable.\n"));
+  fake_.FailCall(c.call, c.error, 1);
+  EXPECT_EQ(
+      s.sendRequest(c.type, "1.3.6", c.value, c.value ? SNMP_SYNTAX_OID : 0, 1),
+      1);
+  EXPECT_EQ(Lines(), c.lines);
   auto counts = fake_.LiveCounts();
   EXPECT_EQ(counts.vbls + counts.pdus + counts.descriptors, 0u);
   s.closeSnmp();
 }
 
-TEST_F(CsnmpZarnTest, ListCreationFailure) {
-  TestSession s;
-  Init(s);
-  fake_.FailCall(Call::kCreateVbl, SNMPAPI_ALLOC_ERROR, 1);
-  EXPECT_EQ(s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6", nullptr, 0, 1), 1);
-  // Freeing the list that was never made fails; the session's last error
-  // is still the one that stopped the request.
-  EXPECT_THAT(Lines(), ElementsAre("Failed to free VBL. Error "
-                                   "SNMPAPI_ALLOC_ERROR:Error allocating "
-                                   "memory.\n"));
-  EXPECT_EQ(fake_.LiveCounts().descriptors, 0u);
-  s.closeSnmp();
-}
-
-TEST_F(CsnmpZarnTest, PduCreationFailure) {
-  TestSession s;
-  Init(s);
-  fake_.FailCall(Call::kCreatePdu, SNMPAPI_ALLOC_ERROR, 1);
-  EXPECT_EQ(s.sendRequest(SNMP_PDU_SET, "1.3.6", "1.3.6.1", SNMP_SYNTAX_OID, 1),
-            1);
-  EXPECT_THAT(Lines(), ElementsAre("Failed to create PDU",
-                                   "Failed to free PDU. Error "
-                                   "SNMPAPI_ALLOC_ERROR:Error allocating "
-                                   "memory.\n"));
-  auto counts = fake_.LiveCounts();
-  EXPECT_EQ(counts.vbls + counts.pdus + counts.descriptors, 0u);
-  s.closeSnmp();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SendRequestFailures,
+    ::testing::Values(
+        SendFailure{"SendMsg",
+                    Call::kSendMsg,
+                    SNMPAPI_TL_UNDELIVERABLE,
+                    SNMP_PDU_GETNEXT,
+                    nullptr,
+                    {"Failed to send message. Error "
+                     "SNMPAPI_TL_UNDELIVERABLE:Destination unreachable.\n"}},
+        // Freeing the list that was never made fails; the session's last
+        // error is still the one that stopped the request.
+        SendFailure{"CreateVbl",
+                    Call::kCreateVbl,
+                    SNMPAPI_ALLOC_ERROR,
+                    SNMP_PDU_GETNEXT,
+                    nullptr,
+                    {"Failed to free VBL. Error SNMPAPI_ALLOC_ERROR:Error "
+                     "allocating memory.\n"}},
+        SendFailure{"CreatePdu",
+                    Call::kCreatePdu,
+                    SNMPAPI_ALLOC_ERROR,
+                    SNMP_PDU_SET,
+                    "1.3.6.1",
+                    {"Failed to create PDU",
+                     "Failed to free PDU. Error SNMPAPI_ALLOC_ERROR:Error "
+                     "allocating memory.\n"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CsnmpZarnTest, ScratchFreeFailuresAreReportedOneByOne) {
   TestSession s;
