@@ -11,6 +11,7 @@
 #include "platform/debug_output.h"
 #include "snmp/snmp_values.h"
 #include "snmp/testing/fake_snmp_api.h"
+#include "snmp/testing/recording_session.h"
 
 namespace {
 
@@ -18,62 +19,7 @@ using Call = FakeSnmpApi::Call;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// A session whose three operations record what reached them. With |keep|
-// set, trap and reply take the PDU's list and hand it back to be freed, as
-// the engine does.
-class TestSession : public CsnmpZarn {
- public:
-  struct Event {
-    std::string what;
-    int32_t type = 0;
-    int32_t requestId = 0;
-    uint32_t code = 0;
-    std::vector<std::pair<std::string, std::string>> bindings;
-  };
-
-  using CsnmpZarn::context;
-  using CsnmpZarn::localEntity;
-  using CsnmpZarn::remoteEntity;
-  using CsnmpZarn::session;
-
-  bool keep = true;
-  bool useDefaults = false;
-  std::vector<Event> events;
-
- protected:
-  HSNMP_VBL SNMPTrap(HSNMP_PDU pdu) override { return Record("trap", pdu); }
-  HSNMP_VBL SNMPReply(HSNMP_PDU pdu) override { return Record("reply", pdu); }
-  void SNMPError(uint32_t code, uint32_t requestId) override {
-    if (useDefaults) return CsnmpZarn::SNMPError(code, requestId);
-    Event e;
-    e.what = "error";
-    e.code = code;
-    e.requestId = static_cast<int32_t>(requestId);
-    events.push_back(e);
-  }
-
- private:
-  HSNMP_VBL Record(const char* what, HSNMP_PDU pdu) {
-    if (useDefaults) {
-      return std::string(what) == "trap" ? CsnmpZarn::SNMPTrap(pdu)
-                                         : CsnmpZarn::SNMPReply(pdu);
-    }
-    Event e;
-    e.what = what;
-    HSNMP_VBL vbl = nullptr;
-    TheSnmpApi().GetPduData(pdu, &e.type, &e.requestId, nullptr, nullptr, &vbl);
-    uint32_t count = TheSnmpApi().CountVbl(vbl);
-    for (uint32_t i = 1; i <= count; ++i) {
-      char oid[256], value[256];
-      getOid(vbl, i, sizeof oid, oid);
-      GetValue(vbl, i, sizeof value, value);
-      e.bindings.emplace_back(oid, value);
-    }
-    events.push_back(e);
-    // Without |keep| the list is left to the session's close.
-    return keep ? vbl : nullptr;
-  }
-};
+using TestSession = RecordingSession;
 
 class CsnmpZarnTest : public ::testing::Test {
  protected:
