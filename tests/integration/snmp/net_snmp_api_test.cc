@@ -409,13 +409,8 @@ TEST_F(TrapTest, EverySessionOfTheSourceGetsItAndNoOtherDoes) {
 }
 
 TEST_F(TrapTest, ABusyTrapPortLeavesPollingOnAndIsTriedAgain) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(trapPort_);
-  ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr),
-            0);
+  int fd = qor_test::BindUdpSocket("0.0.0.0", trapPort_);
+  ASSERT_GE(fd, 0);
   const std::string logDir = ::testing::TempDir() + "trap_port_logs";
   std::filesystem::remove_all(logDir);
   LogFile::resetDirectoryCreatedForTest();

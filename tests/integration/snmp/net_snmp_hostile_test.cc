@@ -99,18 +99,12 @@ using Recorder = RecordingSession;
 class Peer {
  public:
   explicit Peer(const char* address, uint16_t port = 0) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    bound_ = bind(fd_, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<struct sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = qor_test::BindUdpSocket(address, port, &port_);
   }
-  ~Peer() { close(fd_); }
-  bool bound() const { return bound_; }
+  ~Peer() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool bound() const { return fd_ >= 0; }
   uint16_t port() const { return port_; }
   void SendTo(const std::string& data, const char* address, uint16_t port) {
     struct sockaddr_in a = {};
@@ -138,7 +132,6 @@ class Peer {
 
  private:
   int fd_ = -1;
-  bool bound_ = false;
   uint16_t port_ = 0;
 };
 
@@ -343,19 +336,24 @@ TEST_F(HostileTest, SessionPortTakesOnlyItsUnitsAnswersToItsRequests) {
 // still lets the request time out.
 class RequestTest : public HostileTest {
  protected:
+  // Opens |s| towards |unitSocket| and sends it one GetNext, id 0x10001.
+  void SendGetNext(const Peer& unitSocket, Recorder& s) {
+    ASSERT_TRUE(unitSocket.bound());
+    std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
+    ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
+    ASSERT_EQ(s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0,
+                            0x10001),
+              0);
+  }
+
   NetSnmpApi shortApi_{loop_, 300};
   ScopedSnmpApi useShort_{&shortApi_};
 };
 
 TEST_F(RequestTest, GoesOutOnceAndTimesOutOnce) {
   Peer unitSocket("127.0.1.109");
-  ASSERT_TRUE(unitSocket.bound());
-  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
   Recorder s;
-  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
-  ASSERT_EQ(
-      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
-      0);
+  ASSERT_NO_FATAL_FAILURE(SendGetNext(unitSocket, s));
   ASSERT_TRUE(RunUntil([&] { return !s.events.empty(); }));
   // Well past the timeout: a retry would have been sent by now.
   for (int i = 0; i < 60; ++i) loop_.RunOnce(10);
@@ -372,17 +370,12 @@ TEST_F(RequestTest, GoesOutOnceAndTimesOutOnce) {
 TEST_F(RequestTest, AStrangerOnTheUnitsAddressWithAnotherPortIsNotTheUnit) {
   Peer unitSocket("127.0.1.109");
   Peer neighbour("127.0.1.109");  // same address, its own port
-  ASSERT_TRUE(unitSocket.bound());
   ASSERT_TRUE(neighbour.bound());
   ASSERT_NE(unitSocket.port(), neighbour.port());
-  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
   NetSnmpApi longApi(loop_, 20000);
   ScopedSnmpApi use(&longApi);
   Recorder s;
-  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
-  ASSERT_EQ(
-      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
-      0);
+  ASSERT_NO_FATAL_FAILURE(SendGetNext(unitSocket, s));
   uint16_t sessionPort = 0;
   ASSERT_FALSE(unitSocket.Receive(&sessionPort, 10000).empty());
   neighbour.SendTo(Response(0, 0x10001, Bind(kName, Int(666))), "127.0.0.1",
@@ -401,13 +394,8 @@ TEST_F(RequestTest, AStrangerOnTheUnitsAddressWithAnotherPortIsNotTheUnit) {
 
 TEST_F(RequestTest, AnAnswerTheLayerRefusesStillLetsTheRequestTimeOut) {
   Peer unitSocket("127.0.1.109");
-  ASSERT_TRUE(unitSocket.bound());
-  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
   Recorder s;
-  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
-  ASSERT_EQ(
-      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
-      0);
+  ASSERT_NO_FATAL_FAILURE(SendGetNext(unitSocket, s));
   uint16_t sessionPort = 0;
   ASSERT_FALSE(unitSocket.Receive(&sessionPort, 10000).empty());
   // A report with the request's id: matched to the request by the library,
