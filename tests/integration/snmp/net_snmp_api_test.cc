@@ -213,11 +213,16 @@ TEST_F(NetSnmpApiTest, ManySessionsEachGetTheirOwnReplies) {
   for (auto& u : units) u->closeSnmp();
 }
 
-TEST_F(NetSnmpApiTest, WrongCommunityGetsNoAnswer) {
+// Requests that get no answer: each times out after 300 ms.
+class ShortTimeoutTest : public NetSnmpApiTest {
+ protected:
+  NetSnmpApi shortApi_{loop_, 300};
+  ScopedSnmpApi useShort_{&shortApi_};
+};
+
+TEST_F(ShortTimeoutTest, WrongCommunityGetsNoAnswer) {
   qor_test::SnmpdAgent agent("127.0.1.101", "right", kUnitObjects);
   ASSERT_TRUE(agent.Start()) << agent.log();
-  NetSnmpApi shortApi(loop_, 300);
-  ScopedSnmpApi use(&shortApi);
   Recorder r;
   ASSERT_EQ(r.init_snmp("127.0.1.101", "wrong", 161, "127.0.0.1", 0), 0);
   ASSERT_EQ(r.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10042), 0);
@@ -264,9 +269,7 @@ TEST_F(NetSnmpApiTest, SetSucceedsAndARefusedSetCarriesItsErrorStatus) {
   r.closeSnmp();
 }
 
-TEST_F(NetSnmpApiTest, TimeoutReachesSNMPErrorWithTheRequestId) {
-  NetSnmpApi shortApi(loop_, 300);
-  ScopedSnmpApi use(&shortApi);
+TEST_F(ShortTimeoutTest, TimeoutReachesSNMPErrorWithTheRequestId) {
   Recorder r;
   // Nothing listens on 127.0.1.103.
   ASSERT_EQ(r.init_snmp("127.0.1.103", "public", 161, "127.0.0.1", 0), 0);
@@ -291,9 +294,7 @@ TEST_F(NetSnmpApiTest, TimeoutReachesSNMPErrorWithTheRequestId) {
 // Requests sent at different times each time out at their own deadline,
 // however the layer keeps them between wake-ups, and once none waits the
 // loop has no deadline left to wake for.
-TEST_F(NetSnmpApiTest, StaggeredRequestsTimeOutEachAtItsOwnDeadline) {
-  NetSnmpApi shortApi(loop_, 300);
-  ScopedSnmpApi use(&shortApi);
+TEST_F(ShortTimeoutTest, StaggeredRequestsTimeOutEachAtItsOwnDeadline) {
   Recorder r;
   // Nothing listens on 127.0.1.103.
   ASSERT_EQ(r.init_snmp("127.0.1.103", "public", 161, "127.0.0.1", 0), 0);
