@@ -44,6 +44,11 @@ struct WireMessage {
   std::string text;
 };
 
+// The first sequence number of a harness's own requests: far from those the
+// infodriver and the link number theirs with (from 1), so that an answer can
+// be told from a request.
+constexpr uint32_t kHarnessFirstSequence = 0x40000000;
+
 constexpr size_t kWireHeaderSize = 24;
 constexpr size_t kWireTextMax = 1024;
 

@@ -46,18 +46,13 @@
 #include "platform/debug_output.h"
 #include "platform/event_loop.h"
 
-using qor_fuzz::Decode;
-using qor_fuzz::Encode;
-using qor_fuzz::Escaped;
-using qor_fuzz::Fail;
-using qor_fuzz::SlotTextOf;
-using qor_fuzz::WireMessage;
+// The harness lives beside the shared pieces; the entry points have C
+// linkage, so the namespace does not hide them from libFuzzer.
+namespace qor_fuzz {
 
 namespace {
 
 constexpr int kMaxSteps = 40;
-// The harness's own sequence numbers, far from the link's.
-constexpr uint32_t kFirstSequence = 0x40000000;
 
 constexpr uint32_t kEvents[] = {
     WVN_SLOTCHANGE,   WVN_SLOTCHANGE,    WVN_SLOTCHANGE,    WVN_REQDEVGORXONLY,
@@ -90,8 +85,8 @@ constexpr int64_t kSlots[] = {
     std::numeric_limits<int64_t>::max(),
 };
 
-const qor_fuzz::ScratchDirectory& RunDir() {
-  static const qor_fuzz::ScratchDirectory dir("qor_link_fuzz");
+const ScratchDirectory& RunDir() {
+  static const ScratchDirectory dir("qor_link_fuzz");
   return dir;
 }
 
@@ -171,6 +166,7 @@ class LinkHarness {
     };
     routing.updateStatus = [] { ++observed->statusRefreshes; };
     routing.destroyMainWindow = [] { ++observed->windowDestroyed; };
+    routing.link = &link_;
     SetInfodriverRouting(routing);
     observed = &seen_;
     TheDebugList().setListener([](const char* line) {
@@ -603,7 +599,7 @@ class LinkHarness {
   int peerFd_ = -1;
   std::string socketPath_;
   uint32_t linkSequence_ = 0;
-  uint32_t nextSequence_ = kFirstSequence;
+  uint32_t nextSequence_ = kHarnessFirstSequence;
   bool open_ = false;
   bool expectedLost_ = false;
   // The model of the link's own copy of the slots.
@@ -661,3 +657,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   harness.Check();
   return 0;
 }
+
+}  // namespace qor_fuzz

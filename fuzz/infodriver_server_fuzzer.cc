@@ -20,9 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <limits>
 #include <optional>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,20 +31,14 @@
 #include "infodriver/infodriver_server.h"
 #include "platform/event_loop.h"
 
-using qor_fuzz::Decode;
-using qor_fuzz::Encode;
-using qor_fuzz::Escaped;
-using qor_fuzz::Fail;
-using qor_fuzz::SlotTextOf;
-using qor_fuzz::WireMessage;
+// The harness lives beside the shared pieces; the entry points have C
+// linkage, so the namespace does not hide them from libFuzzer.
+namespace qor_fuzz {
 
 namespace {
 
 constexpr int kPeers = 4;
 constexpr int kMaxSteps = 48;
-// Sequence numbers of the harness's own requests; the infodriver's
-// sequence numbers towards its driver start at 1.
-constexpr uint32_t kFirstSequence = 0x40000000;
 
 constexpr uint32_t kMessages[] = {
     WVN_DISCOVER,       WVN_ANNOUNCE,       WVN_HELLO,         WVN_READSLOT,
@@ -73,8 +67,8 @@ constexpr int64_t kParams[] = {
 };
 
 // The scratch directory is the runtime directory of every infodriver here.
-const qor_fuzz::ScratchDirectory& RunDir() {
-  static const qor_fuzz::ScratchDirectory dir("qor_infodriver_fuzz");
+const ScratchDirectory& RunDir() {
+  static const ScratchDirectory dir("qor_infodriver_fuzz");
   return dir;
 }
 
@@ -552,7 +546,7 @@ class Harness {
   std::deque<Forward> forwards_;
   int driverConnection_ = 0;
   int lastConnection_ = 0;
-  uint32_t nextSequence_ = kFirstSequence;
+  uint32_t nextSequence_ = kHarnessFirstSequence;
 };
 
 }  // namespace
@@ -577,3 +571,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   harness.CheckSlots();
   return 0;
 }
+
+}  // namespace qor_fuzz

@@ -149,6 +149,7 @@ class Harness {
       units_[index]->slotChange(slot, text);
       return true;
     };
+    routing.link = &TheInfodriverLink();
     SetInfodriverRouting(routing);
   }
 

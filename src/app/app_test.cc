@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/driver_main.h"
@@ -117,6 +119,13 @@ class AppTest : public testing::Test {
     return GetProfileString(Ini(), section, key, "<missing>");
   }
   void WriteIni(const std::string& content) { std::ofstream(Ini()) << content; }
+  // Each listed status panel field shows its text.
+  void ExpectFields(
+      std::initializer_list<std::pair<int, const char*>> expected) const {
+    const StatusPanel& p = TheApp().window.panel;
+    for (const auto& [id, text] : expected)
+      EXPECT_EQ(p.field(id), text) << "field " << id;
+  }
 
   fs::path root_;
   ManualClock clock_;
@@ -323,16 +332,17 @@ TEST_F(AppTest, StatusWithoutAUnitReadsAsOneSentence) {
   TheApp().commsTxCount = 3456;
   TheApp().window.panel.selection = 1;
   UpdateStatus();
-  const StatusPanel& p = TheApp().window.panel;
-  EXPECT_EQ(p.field(IDC_LINK_RX), "00000012");
-  EXPECT_EQ(p.field(IDC_LINK_TX), "00003456");
-  EXPECT_EQ(p.field(IDC_COMMS_STATE), "Not set");
-  EXPECT_EQ(p.field(IDC_POLL_MODE), "-");
-  EXPECT_EQ(p.field(IDC_TYPE), "in ini");
-  EXPECT_EQ(p.field(IDC_IP), "file");
-  EXPECT_EQ(p.field(IDC_LOCATION), "-");
-  for (int id : {IDC_UNIT_RX, IDC_UNIT_TX, IDC_UNIT_TRAPRX, IDC_UNIT_BUFFER})
-    EXPECT_EQ(p.field(id), "-");
+  ExpectFields({{IDC_LINK_RX, "00000012"},
+                {IDC_LINK_TX, "00003456"},
+                {IDC_COMMS_STATE, "Not set"},
+                {IDC_POLL_MODE, "-"},
+                {IDC_TYPE, "in ini"},
+                {IDC_IP, "file"},
+                {IDC_LOCATION, "-"},
+                {IDC_UNIT_RX, "-"},
+                {IDC_UNIT_TX, "-"},
+                {IDC_UNIT_TRAPRX, "-"},
+                {IDC_UNIT_BUFFER, "-"}});
 }
 
 TEST_F(AppTest, NoInfodriverShowsTheBoxAndMakesNoUnit) {
@@ -413,15 +423,14 @@ TEST_F(AppTest, StatusShowsTheSelectedUnit) {
   snmp_.ReplyTo(snmp_.lastSent(),
                 {{"1.3.6.1.4.1.6853.3.4.1.1.1", SNMP_SYNTAX_INT, "1"}});
   UpdateStatus();
-  const StatusPanel& p = TheApp().window.panel;
-  EXPECT_EQ(p.field(IDC_COMMS_STATE), "OK");
-  EXPECT_EQ(p.field(IDC_POLL_MODE), "Fast");
-  EXPECT_EQ(p.field(IDC_TYPE), "QOR MDU-12");
-  EXPECT_EQ(p.field(IDC_IP), "10.0.0.1");
-  EXPECT_EQ(p.field(IDC_UNIT_RX), "00000002");
-  EXPECT_EQ(p.field(IDC_UNIT_TX), "00000003");
-  EXPECT_EQ(p.field(IDC_UNIT_TRAPRX), "00000000");
-  EXPECT_EQ(p.field(IDC_UNIT_BUFFER), "0");
+  ExpectFields({{IDC_COMMS_STATE, "OK"},
+                {IDC_POLL_MODE, "Fast"},
+                {IDC_TYPE, "QOR MDU-12"},
+                {IDC_IP, "10.0.0.1"},
+                {IDC_UNIT_RX, "00000002"},
+                {IDC_UNIT_TX, "00000003"},
+                {IDC_UNIT_TRAPRX, "00000000"},
+                {IDC_UNIT_BUFFER, "0"}});
 }
 
 TEST_F(AppTest, SlotChangesReachTheOwningUnitAndTheStatusIsRefreshedFirst) {

@@ -28,6 +28,7 @@ void InstallRouting() {
   };
   routing.updateStatus = [] { UpdateStatus(); };
   routing.destroyMainWindow = [] { DestroyMainWindow(); };
+  routing.link = &TheInfodriverLink();
   SetInfodriverRouting(routing);
 }
 

@@ -94,41 +94,55 @@ bool SnmpDevice::setCommunity(const char* text) {
 // ---------------------------------------------------------------------------
 // Log lines
 
-namespace {
-
-// The unit's line: |prefix| and then the formatted text, cut to the line
-// buffer; a prefix that fills the buffer leaves room for the text alone.
-void FormatUnitLine(char (&line)[SnmpDevice::kLogLineSize], const char* prefix,
-                    const char* format, va_list ap) {
-  int n = std::snprintf(line, sizeof line, "%s", prefix);
-  if (n < 0 || n >= static_cast<int>(sizeof line)) n = 0;
-  std::vsnprintf(line + n, sizeof line - n, format, ap);
-}
-
-}  // namespace
-
 void SnmpDevice::logList(const char* format, ...) {
-  if (!debugMode) return;
-  char prefix[16];
-  std::snprintf(prefix, sizeof prefix, "%d:", instance);
-  char line[kLogLineSize];
   va_list ap;
   va_start(ap, format);
-  FormatUnitLine(line, prefix, format, ap);
+  writeLine(false, format, ap);
   va_end(ap);
-  DebugList("%s", line);
 }
 
 void SnmpDevice::logTrace(const char* format, ...) {
-  if (!debugMode) return;
-  char prefix[kTextSize + 4];
-  std::snprintf(prefix, sizeof prefix, "%s - ", address);
-  char line[kLogLineSize];
   va_list ap;
   va_start(ap, format);
-  FormatUnitLine(line, prefix, format, ap);
+  writeLine(true, format, ap);
   va_end(ap);
-  DebugOutput("%s", line);
+}
+
+void SnmpDevice::writeLine(bool trace, const char* format, va_list ap) {
+  if (!debugMode) return;
+  // The list names the unit by its instance, the trace by its address.
+  char prefix[kTextSize + 4];
+  if (trace)
+    std::snprintf(prefix, sizeof prefix, "%s - ", address);
+  else
+    std::snprintf(prefix, sizeof prefix, "%d:", instance);
+  // A prefix that fills the line leaves room for the text alone.
+  char line[kLogLineSize];
+  int n = std::snprintf(line, sizeof line, "%s", prefix);
+  if (n < 0 || n >= static_cast<int>(sizeof line)) n = 0;
+  std::vsnprintf(line + n, sizeof line - n, format, ap);
+  if (trace)
+    DebugOutput("%s", line);
+  else
+    DebugList("%s", line);
+}
+
+void SnmpDevice::endFastPoll() {
+  if (!fastPoll) return;
+  fastPollDone();
+  fastPoll = false;
+}
+
+void SnmpDevice::traceWalkEnd(const char* oid, const std::string& why) {
+  if (fastPoll) {
+    logTrace(
+        "SNMPReply '%s'. %s - fast poll is on - turning it off. Restart poll.",
+        oid, why.c_str());
+    endFastPoll();
+  } else {
+    logTrace("SNMPReply '%s'. %s - not fast poll. Restart poll.", oid,
+             why.c_str());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -209,16 +223,19 @@ void SnmpDevice::startScan() {
 // ---------------------------------------------------------------------------
 // Replies
 
+SnmpDevice::PduFields SnmpDevice::readPdu(HSNMP_PDU pdu, HSNMP_VBL* vbl) {
+  PduFields f;
+  snmpApi().GetPduData(pdu, &f.type, &f.requestId, &f.errorStatus,
+                       &f.errorIndex, vbl);
+  return f;
+}
+
 HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
   HSNMP_VBL vbl = nullptr;
   RunGuarded("SnmpDevice::SNMPReply failed", [&] {
     outstanding -= 1;
-    int32_t pduType = 0;
-    int32_t requestId = 0;
-    int32_t errorStatus = 0;
-    int32_t errorIndex = 0;
-    snmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus, &errorIndex,
-                         &vbl);
+    const auto [pduType, requestId, errorStatus, errorIndex] =
+        readPdu(pdu, &vbl);
     const bool scanReply =
         requestTag(static_cast<uint32_t>(requestId)) == kScanRequestTag;
     if (scanReply) scanUnanswered = false;
@@ -279,10 +296,7 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
         // refreshed; the first walk's end blanks what was not seen.
         logTrace("SNMPReply '%s'. %d error answers in a row - Restart poll.",
                  at.c_str(), errorRepliesInRow);
-        if (fastPoll) {
-          fastPollDone();
-          fastPoll = false;
-        }
+        endFastPoll();
         restart = true;
       }
     } else {
@@ -291,33 +305,11 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
         failingOid.clear();  // the object answers again
       }
       if (!ours) {
-        if (fastPoll) {
-          logTrace(
-              "SNMPReply '%s'. not ours (%s) - fast poll is on - turning it "
-              "off. Restart poll.",
-              oid, deviceOid.c_str());
-          fastPollDone();
-          fastPoll = false;
-        } else {
-          logTrace(
-              "SNMPReply '%s'. not ours (%s) - not fast poll. Restart poll.",
-              oid, deviceOid.c_str());
-        }
+        traceWalkEnd(oid, "not ours (" + deviceOid + ")");
         restart = true;
       } else if (errorStatus == SNMP_ERROR_NOSUCHNAME) {
-        if (fastPoll) {
-          logTrace(
-              "SNMPReply '%s'. Background poll - ours (%s) - No such name - "
-              "fast poll is on - turning it off. Restart poll.",
-              oid, deviceOid.c_str());
-          fastPollDone();
-          fastPoll = false;
-        } else {
-          logTrace(
-              "SNMPReply '%s'. Background poll - ours (%s) - No such name - "
-              "not fast poll. Restart poll.",
-              oid, deviceOid.c_str());
-        }
+        traceWalkEnd(
+            oid, "Background poll - ours (" + deviceOid + ") - No such name");
         restart = true;
       } else {
         copyText(currentOid, sizeof currentOid, oid);  // the walk steps on
@@ -506,12 +498,8 @@ HSNMP_VBL SnmpDevice::SNMPTrap(HSNMP_PDU pdu) {
   HSNMP_VBL vbl = nullptr;
   RunGuarded("SnmpDevice::SNMPTrap - failed", [&] {
     trapCount += 1;
-    int32_t pduType = 0;
-    int32_t requestId = 0;
-    int32_t errorStatus = 0;
-    int32_t errorIndex = 0;
-    snmpApi().GetPduData(pdu, &pduType, &requestId, &errorStatus, &errorIndex,
-                         &vbl);
+    const auto [pduType, requestId, errorStatus, errorIndex] =
+        readPdu(pdu, &vbl);
     const uint32_t count = vbl ? snmpApi().CountVbl(vbl) : 0;
     logTrace(
         "SNMPTrap. Type=%x, ReqId=%d, ErrorStatus=%d (%s), ErrorIndex=%d, "

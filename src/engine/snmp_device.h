@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -202,7 +203,23 @@ class SnmpDevice : public CsnmpZarn {
   const Clock* clock;
 
  private:
+  struct PduFields {
+    int32_t type = 0;
+    int32_t requestId = 0;
+    int32_t errorStatus = 0;
+    int32_t errorIndex = 0;
+  };
+  // A received PDU's fields; |*vbl| gets its list, the caller's to free.
+  PduFields readPdu(HSNMP_PDU pdu, HSNMP_VBL* vbl);
   void logDropped(const SnmpRequest& request, const char* reason);
+  // The unit's line, to the system debug output (|trace|) or the debug
+  // list, cut to kLogLineSize; nothing without debugMode.
+  void writeLine(bool trace, const char* format, va_list ap);
+  // Ends a fast poll that is on (fastPollDone, then fastPoll cleared).
+  void endFastPoll();
+  // The trace of a walk that ends at the reply for |oid| because of |why|,
+  // ending a fast poll that is on.
+  void traceWalkEnd(const char* oid, const std::string& why);
 };
 
 #endif  // QOR_ENGINE_SNMP_DEVICE_H_

@@ -54,12 +54,10 @@ int DispatchSlotChange(int deviceNumber, int slot, const char* text) {
                                text);
     return 1;
   }
-  if (slot == kMirrorSlotA) {
-    TheInfodriverLink().writeSlot(kMirrorSlotB, text);
-    return 1;
-  }
-  if (slot == kMirrorSlotB) {
-    TheInfodriverLink().writeSlot(kMirrorSlotA, text);
+  if (slot == kMirrorSlotA || slot == kMirrorSlotB) {
+    extinfo* link = Routing().link;
+    if (link != nullptr)
+      link->writeSlot(slot == kMirrorSlotA ? kMirrorSlotB : kMirrorSlotA, text);
     return 1;
   }
   return 0;

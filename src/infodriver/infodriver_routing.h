@@ -17,6 +17,9 @@ struct InfodriverRouting {
       unitSlotChange;
   std::function<void()> updateStatus;       // refresh the status panel
   std::function<void()> destroyMainWindow;  // ends the process normally
+  // The process's link: a request for one of the two mirror slots is
+  // written into the other through it. Null writes nothing.
+  extinfo* link = nullptr;
 };
 
 // Installs the hooks (main thread, before the link connects).
@@ -33,8 +36,8 @@ void InfodriverNotify(extinfo* link, int value, const char* text);
 
 // Routes a slot-change request: slots 0 to 3999 go to the unit at
 // slot / 100 with relative slot slot % 100 (dropped silently when no unit is
-// there); 4094 is written into 4095 and 4095 into 4094 through the process's
-// link (TheInfodriverLink()). 1 when handled here, 0 for every other slot.
+// there); 4094 is written into 4095 and 4095 into 4094 through the routing's
+// link. 1 when handled here, 0 for every other slot.
 // |deviceNumber| is not used.
 int DispatchSlotChange(int deviceNumber, int slot, const char* text);
 

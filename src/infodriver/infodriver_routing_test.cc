@@ -32,6 +32,7 @@ class RoutingTest : public ::testing::Test {
     };
     routing.updateStatus = [this] { events.push_back("status"); };
     routing.destroyMainWindow = [this] { events.push_back("destroy"); };
+    routing.link = &link();
     SetInfodriverRouting(routing);
     EXPECT_EQ(IFSTAT_OK, infodriver.attach(link()));
   }
@@ -150,15 +151,17 @@ TEST_F(RoutingTest, LostConnectionAlsoEndsTheDriver) {
 // others and the lines still happen.
 TEST_F(RoutingTest, AMissingHookIsSkippedAndTheRestStillHappens) {
   configured[1] = true;
-  // With no hooks at all a request is still answered and nothing is
+  // With no hooks and no link a request is still answered and nothing is
   // touched.
   SetInfodriverRouting({});
   EXPECT_EQ(1, infodriver.deliverSlotChange(141, "x"));
+  EXPECT_EQ(1, infodriver.deliverSlotChange(4094, "y"));
   EXPECT_TRUE(infodriver.writes().empty());
   EXPECT_TRUE(events.empty());
 
   InfodriverRouting statusOnly;
   statusOnly.updateStatus = [this] { events.push_back("status"); };
+  statusOnly.link = &link();
   SetInfodriverRouting(statusOnly);
   EXPECT_EQ(1, infodriver.deliverSlotChange(141, "x"));
   EXPECT_EQ(1, infodriver.deliverSlotChange(4094, "y"));

@@ -11,6 +11,7 @@
 #include "platform/debug_output.h"
 #include "snmp/snmp_values.h"
 #include "snmp/testing/fake_snmp_api.h"
+#include "snmp/testing/recording_session.h"
 
 namespace {
 
@@ -18,62 +19,7 @@ using Call = FakeSnmpApi::Call;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// A session whose three operations record what reached them. With |keep|
-// set, trap and reply take the PDU's list and hand it back to be freed, as
-// the engine does.
-class TestSession : public CsnmpZarn {
- public:
-  struct Event {
-    std::string what;
-    int32_t type = 0;
-    int32_t requestId = 0;
-    uint32_t code = 0;
-    std::vector<std::pair<std::string, std::string>> bindings;
-  };
-
-  using CsnmpZarn::context;
-  using CsnmpZarn::localEntity;
-  using CsnmpZarn::remoteEntity;
-  using CsnmpZarn::session;
-
-  bool keep = true;
-  bool useDefaults = false;
-  std::vector<Event> events;
-
- protected:
-  HSNMP_VBL SNMPTrap(HSNMP_PDU pdu) override { return Record("trap", pdu); }
-  HSNMP_VBL SNMPReply(HSNMP_PDU pdu) override { return Record("reply", pdu); }
-  void SNMPError(uint32_t code, uint32_t requestId) override {
-    if (useDefaults) return CsnmpZarn::SNMPError(code, requestId);
-    Event e;
-    e.what = "error";
-    e.code = code;
-    e.requestId = static_cast<int32_t>(requestId);
-    events.push_back(e);
-  }
-
- private:
-  HSNMP_VBL Record(const char* what, HSNMP_PDU pdu) {
-    if (useDefaults) {
-      return std::string(what) == "trap" ? CsnmpZarn::SNMPTrap(pdu)
-                                         : CsnmpZarn::SNMPReply(pdu);
-    }
-    Event e;
-    e.what = what;
-    HSNMP_VBL vbl = nullptr;
-    TheSnmpApi().GetPduData(pdu, &e.type, &e.requestId, nullptr, nullptr, &vbl);
-    uint32_t count = TheSnmpApi().CountVbl(vbl);
-    for (uint32_t i = 1; i <= count; ++i) {
-      char oid[256], value[256];
-      getOid(vbl, i, sizeof oid, oid);
-      GetValue(vbl, i, sizeof value, value);
-      e.bindings.emplace_back(oid, value);
-    }
-    events.push_back(e);
-    // Without |keep| the list is left to the session's close.
-    return keep ? vbl : nullptr;
-  }
-};
+using TestSession = RecordingSession;
 
 class CsnmpZarnTest : public ::testing::Test {
  protected:
@@ -420,47 +366,61 @@ TEST_F(CsnmpZarnTest, BadOidTextFailsQuietly) {
   s.closeSnmp();
 }
 
-TEST_F(CsnmpZarnTest, SendFailureIsReportedWithItsError) {
+struct SendFailure {
+  const char* name;
+  Call call;
+  uint32_t error;
+  int32_t type;
+  const char* value;  // a Set's value, or null for a GetNext
+  std::vector<std::string> lines;
+};
+
+class SendRequestFailures : public CsnmpZarnTest,
+                            public ::testing::WithParamInterface<SendFailure> {
+};
+
+TEST_P(SendRequestFailures, AreReportedWithTheirErrorAndLeaveNothing) {
+  const SendFailure& c = GetParam();
   TestSession s;
   Init(s);
-  fake_.FailCall(Call::kSendMsg, SNMPAPI_TL_UNDELIVERABLE);
-  EXPECT_EQ(s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6", nullptr, 0, 1), 1);
-  EXPECT_THAT(Lines(), ElementsAre("Failed to send message. Error "
-                                   "SNMPAPI_TL_UNDELIVERABLE:Destination "
-                                   "unreachable.\n"));
+  fake_.FailCall(c.call, c.error, 1);
+  EXPECT_EQ(
+      s.sendRequest(c.type, "1.3.6", c.value, c.value ? SNMP_SYNTAX_OID : 0, 1),
+      1);
+  EXPECT_EQ(Lines(), c.lines);
   auto counts = fake_.LiveCounts();
   EXPECT_EQ(counts.vbls + counts.pdus + counts.descriptors, 0u);
   s.closeSnmp();
 }
 
-TEST_F(CsnmpZarnTest, ListCreationFailure) {
-  TestSession s;
-  Init(s);
-  fake_.FailCall(Call::kCreateVbl, SNMPAPI_ALLOC_ERROR, 1);
-  EXPECT_EQ(s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6", nullptr, 0, 1), 1);
-  // Freeing the list that was never made fails; the session's last error
-  // is still the one that stopped the request.
-  EXPECT_THAT(Lines(), ElementsAre("Failed to free VBL. Error "
-                                   "SNMPAPI_ALLOC_ERROR:Error allocating "
-                                   "memory.\n"));
-  EXPECT_EQ(fake_.LiveCounts().descriptors, 0u);
-  s.closeSnmp();
-}
-
-TEST_F(CsnmpZarnTest, PduCreationFailure) {
-  TestSession s;
-  Init(s);
-  fake_.FailCall(Call::kCreatePdu, SNMPAPI_ALLOC_ERROR, 1);
-  EXPECT_EQ(s.sendRequest(SNMP_PDU_SET, "1.3.6", "1.3.6.1", SNMP_SYNTAX_OID, 1),
-            1);
-  EXPECT_THAT(Lines(), ElementsAre("Failed to create PDU",
-                                   "Failed to free PDU. Error "
-                                   "SNMPAPI_ALLOC_ERROR:Error allocating "
-                                   "memory.\n"));
-  auto counts = fake_.LiveCounts();
-  EXPECT_EQ(counts.vbls + counts.pdus + counts.descriptors, 0u);
-  s.closeSnmp();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SendRequestFailures,
+    ::testing::Values(
+        SendFailure{"SendMsg",
+                    Call::kSendMsg,
+                    SNMPAPI_TL_UNDELIVERABLE,
+                    SNMP_PDU_GETNEXT,
+                    nullptr,
+                    {"Failed to send message. Error "
+                     "SNMPAPI_TL_UNDELIVERABLE:Destination unreachable.\n"}},
+        // Freeing the list that was never made fails; the session's last
+        // error is still the one that stopped the request.
+        SendFailure{"CreateVbl",
+                    Call::kCreateVbl,
+                    SNMPAPI_ALLOC_ERROR,
+                    SNMP_PDU_GETNEXT,
+                    nullptr,
+                    {"Failed to free VBL. Error SNMPAPI_ALLOC_ERROR:Error "
+                     "allocating memory.\n"}},
+        SendFailure{"CreatePdu",
+                    Call::kCreatePdu,
+                    SNMPAPI_ALLOC_ERROR,
+                    SNMP_PDU_SET,
+                    "1.3.6.1",
+                    {"Failed to create PDU",
+                     "Failed to free PDU. Error SNMPAPI_ALLOC_ERROR:Error "
+                     "allocating memory.\n"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CsnmpZarnTest, ScratchFreeFailuresAreReportedOneByOne) {
   TestSession s;

@@ -92,6 +92,19 @@ constexpr int32_t SNMP_ERROR_NOSUCHNAME = 2;
 constexpr int32_t SNMP_ERROR_BADVALUE = 3;
 constexpr int32_t SNMP_ERROR_READONLY = 4;
 constexpr int32_t SNMP_ERROR_GENERR = 5;
+constexpr int32_t SNMP_ERROR_NOACCESS = 6;
+constexpr int32_t SNMP_ERROR_WRONGTYPE = 7;
+constexpr int32_t SNMP_ERROR_WRONGLENGTH = 8;
+constexpr int32_t SNMP_ERROR_WRONGENCODING = 9;
+constexpr int32_t SNMP_ERROR_WRONGVALUE = 10;
+constexpr int32_t SNMP_ERROR_NOCREATION = 11;
+constexpr int32_t SNMP_ERROR_INCONSISTENTVALUE = 12;
+constexpr int32_t SNMP_ERROR_RESOURCEUNAVAILABLE = 13;
+constexpr int32_t SNMP_ERROR_COMMITFAILED = 14;
+constexpr int32_t SNMP_ERROR_UNDOFAILED = 15;
+constexpr int32_t SNMP_ERROR_AUTHORIZATIONERROR = 16;
+constexpr int32_t SNMP_ERROR_NOTWRITABLE = 17;
+constexpr int32_t SNMP_ERROR_INCONSISTENTNAME = 18;
 
 // Descriptors: an octet string or an OID that the layer allocated (by
 // StrToOid, GetVb) is released with FreeDescriptor; one that the caller

@@ -14,9 +14,7 @@ constexpr size_t kMaxOctets = 65535;
 constexpr size_t kMaxAddressText = 255;
 
 bool IsOctetSyntax(uint32_t syntax) {
-  return syntax == SNMP_SYNTAX_OCTETS || syntax == SNMP_SYNTAX_BITS ||
-         syntax == SNMP_SYNTAX_OPAQUE || syntax == SNMP_SYNTAX_NSAPADDR ||
-         syntax == SNMP_SYNTAX_IPADDR;
+  return MemberForSyntax(syntax) == SnmpVarMember::kOctets;
 }
 
 bool IsAddressChar(char c) {
@@ -51,45 +49,65 @@ bool ParseOidText(const char* text, std::vector<uint32_t>* out) {
 
 bool VarFromValue(const smiVALUE& value, SnmpVar* var) {
   var->syntax = value.syntax;
-  switch (value.syntax) {
-    case SNMP_SYNTAX_INT:
+  switch (MemberForSyntax(value.syntax)) {
+    case SnmpVarMember::kSigned:
       var->sNumber = value.value.sNumber;
       return true;
-    case SNMP_SYNTAX_CNTR32:
-    case SNMP_SYNTAX_GAUGE32:
-    case SNMP_SYNTAX_TIMETICKS:
-    case SNMP_SYNTAX_UINT32:
+    case SnmpVarMember::kUnsigned:
       var->uNumber = value.value.uNumber;
       return true;
-    case SNMP_SYNTAX_CNTR64:
+    case SnmpVarMember::kCounter64:
       var->counter64 =
           (static_cast<uint64_t>(value.value.hNumber.hipart) << 32) |
           value.value.hNumber.lopart;
       return true;
-    case SNMP_SYNTAX_OCTETS:
-    case SNMP_SYNTAX_BITS:
-    case SNMP_SYNTAX_OPAQUE:
-    case SNMP_SYNTAX_NSAPADDR:
-    case SNMP_SYNTAX_IPADDR: {
+    case SnmpVarMember::kOctets: {
       const smiOCTETS& s = value.value.string;
       if (s.len > kMaxOctets || (s.len > 0 && !s.ptr)) return false;
       var->octets.assign(s.ptr, s.ptr + s.len);
       return true;
     }
-    case SNMP_SYNTAX_OID: {
+    case SnmpVarMember::kOid: {
       const smiOID& o = value.value.oid;
       if (o.len > SnmpApiCore::kMaxOidLength || (o.len > 0 && !o.ptr))
         return false;
       var->oidValue.assign(o.ptr, o.ptr + o.len);
       return true;
     }
+    case SnmpVarMember::kNone:
+      return true;
+    case SnmpVarMember::kUnknown:
+      return false;
+  }
+  return false;
+}
+
+SnmpVarMember MemberForSyntax(uint32_t syntax) {
+  switch (syntax) {
+    case SNMP_SYNTAX_INT:
+      return SnmpVarMember::kSigned;
+    case SNMP_SYNTAX_CNTR32:
+    case SNMP_SYNTAX_GAUGE32:
+    case SNMP_SYNTAX_TIMETICKS:
+    case SNMP_SYNTAX_UINT32:
+      return SnmpVarMember::kUnsigned;
+    case SNMP_SYNTAX_CNTR64:
+      return SnmpVarMember::kCounter64;
+    case SNMP_SYNTAX_OCTETS:
+    case SNMP_SYNTAX_BITS:
+    case SNMP_SYNTAX_OPAQUE:
+    case SNMP_SYNTAX_NSAPADDR:
+    case SNMP_SYNTAX_IPADDR:
+      return SnmpVarMember::kOctets;
+    case SNMP_SYNTAX_OID:
+      return SnmpVarMember::kOid;
     case SNMP_SYNTAX_NULL:
     case SNMP_SYNTAX_NOSUCHOBJECT:
     case SNMP_SYNTAX_NOSUCHINSTANCE:
     case SNMP_SYNTAX_ENDOFMIBVIEW:
-      return true;
+      return SnmpVarMember::kNone;
     default:
-      return false;
+      return SnmpVarMember::kUnknown;
   }
 }
 

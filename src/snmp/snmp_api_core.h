@@ -25,6 +25,20 @@ struct SnmpVar {
   std::vector<uint32_t> oidValue;  // OID
 };
 
+// The member of SnmpVar that holds a value of a syntax: kNone for NULL and
+// the exceptions, which carry no value, kUnknown for a syntax the layer
+// does not carry.
+enum class SnmpVarMember {
+  kSigned,
+  kUnsigned,
+  kCounter64,
+  kOctets,
+  kOid,
+  kNone,
+  kUnknown
+};
+SnmpVarMember MemberForSyntax(uint32_t syntax);
+
 // Transport state that an implementation hangs on a session; destroyed with
 // the session.
 class SnmpSessionTransport {

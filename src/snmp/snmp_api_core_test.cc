@@ -65,6 +65,12 @@ class SnmpApiCoreTest : public ::testing::Test {
     l->api = &fake;
     return fake.CreateSession(nullptr, 0, &Listener::Callback, l);
   }
+  // A context for |community|, which the layer copies.
+  HSNMP_CONTEXT Context(HSNMP_SESSION s, const char* community) {
+    smiOCTETS text{static_cast<uint32_t>(std::strlen(community)),
+                   reinterpret_cast<uint8_t*>(const_cast<char*>(community))};
+    return fake.StrToContext(s, &text);
+  }
 
   FakeSnmpApi fake;
 };
@@ -148,29 +154,30 @@ TEST_F(SnmpApiCoreTest, FreedHandlesAreRefusedNotTouched) {
   Listener l;
   HSNMP_SESSION s = Open(&l);
   HSNMP_ENTITY e = fake.StrToEntity(s, "10.0.0.1");
-  smiOCTETS community{6,
-                      reinterpret_cast<uint8_t*>(const_cast<char*>("public"))};
-  HSNMP_CONTEXT c = fake.StrToContext(s, &community);
+  HSNMP_CONTEXT c = Context(s, "public");
   HSNMP_VBL v = fake.CreateVbl(s, nullptr, nullptr);
   HSNMP_PDU p = fake.CreatePdu(s, SNMP_PDU_GETNEXT, 1, 0, 0, v);
   ASSERT_TRUE(e && c && v && p);
 
-  EXPECT_EQ(fake.FreeEntity(e), SNMPAPI_SUCCESS);
-  EXPECT_EQ(fake.FreeEntity(e), SNMPAPI_FAILURE);
-  EXPECT_EQ(fake.GetLastError(nullptr), SNMPAPI_ENTITY_INVALID);
-  EXPECT_EQ(fake.FreeContext(c), SNMPAPI_SUCCESS);
-  EXPECT_EQ(fake.FreeContext(c), SNMPAPI_FAILURE);
-  EXPECT_EQ(fake.GetLastError(nullptr), SNMPAPI_CONTEXT_INVALID);
-  EXPECT_EQ(fake.FreeVbl(v), SNMPAPI_SUCCESS);
-  EXPECT_EQ(fake.FreeVbl(v), SNMPAPI_FAILURE);
+  // Each is freed twice; the second time is refused with the kind's error.
+  const struct {
+    const char* kind;
+    std::function<SNMPAPI_STATUS()> free;
+    uint32_t error;
+  } handles[] = {
+      {"entity", [&] { return fake.FreeEntity(e); }, SNMPAPI_ENTITY_INVALID},
+      {"context", [&] { return fake.FreeContext(c); }, SNMPAPI_CONTEXT_INVALID},
+      {"list", [&] { return fake.FreeVbl(v); }, SNMPAPI_VBL_INVALID},
+      {"pdu", [&] { return fake.FreePdu(p); }, SNMPAPI_PDU_INVALID},
+      {"session", [&] { return fake.Close(s); }, SNMPAPI_SESSION_INVALID},
+  };
+  for (const auto& h : handles) {
+    SCOPED_TRACE(h.kind);
+    EXPECT_EQ(h.free(), SNMPAPI_SUCCESS);
+    EXPECT_EQ(h.free(), SNMPAPI_FAILURE);
+    EXPECT_EQ(fake.GetLastError(nullptr), h.error);
+  }
   EXPECT_EQ(fake.CountVbl(v), 0u);
-  EXPECT_EQ(fake.GetLastError(nullptr), SNMPAPI_VBL_INVALID);
-  EXPECT_EQ(fake.FreePdu(p), SNMPAPI_SUCCESS);
-  EXPECT_EQ(fake.FreePdu(p), SNMPAPI_FAILURE);
-  EXPECT_EQ(fake.GetLastError(nullptr), SNMPAPI_PDU_INVALID);
-  EXPECT_EQ(fake.Close(s), SNMPAPI_SUCCESS);
-  EXPECT_EQ(fake.Close(s), SNMPAPI_FAILURE);
-  EXPECT_EQ(fake.GetLastError(nullptr), SNMPAPI_SESSION_INVALID);
   EXPECT_EQ(fake.LiveCounts().handles(), 0u);
 }
 
@@ -179,8 +186,6 @@ TEST_F(SnmpApiCoreTest, FreedHandlesAreRefusedNotTouched) {
 TEST_F(SnmpApiCoreTest, AStaleHandleNeverReachesANewerObject) {
   Listener l, m;
   HSNMP_SESSION s = Open(&l);
-  smiOCTETS community{6,
-                      reinterpret_cast<uint8_t*>(const_cast<char*>("public"))};
   smiOID name;
   ASSERT_NE(fake.StrToOid("1.3.6.1", &name), SNMPAPI_FAILURE);
   smiVALUE null;
@@ -201,8 +206,7 @@ TEST_F(SnmpApiCoreTest, AStaleHandleNeverReachesANewerObject) {
          return fake.SetPort(static_cast<HSNMP_ENTITY>(h), 99) ==
                 SNMPAPI_SUCCESS;
        }},
-      {"context",
-       [&] { return static_cast<void*>(fake.StrToContext(s, &community)); },
+      {"context", [&] { return static_cast<void*>(Context(s, "public")); },
        [&](void* h) {
          return fake.FreeContext(static_cast<HSNMP_CONTEXT>(h)) ==
                 SNMPAPI_SUCCESS;
@@ -265,8 +269,7 @@ TEST_F(SnmpApiCoreTest, CloseReleasesEverythingOfItsSessionOnly) {
   HSNMP_SESSION sa = Open(&a);
   HSNMP_SESSION sb = Open(&b);
   fake.StrToEntity(sa, "10.0.0.1");
-  smiOCTETS community{1, reinterpret_cast<uint8_t*>(const_cast<char*>("p"))};
-  fake.StrToContext(sa, &community);
+  Context(sa, "p");
   HSNMP_VBL va = fake.CreateVbl(sa, nullptr, nullptr);
   fake.CreatePdu(sa, SNMP_PDU_GET, 1, 0, 0, va);
   HSNMP_ENTITY eb = fake.StrToEntity(sb, "10.0.0.2");
@@ -398,9 +401,7 @@ TEST_F(SnmpApiCoreTest, SendRecordsTheRequestAndChecksItsParts) {
   Listener l;
   HSNMP_SESSION s = Open(&l);
   HSNMP_ENTITY unit = fake.StrToEntity(s, "127.0.1.9");
-  smiOCTETS community{7,
-                      reinterpret_cast<uint8_t*>(const_cast<char*>("private"))};
-  HSNMP_CONTEXT ctx = fake.StrToContext(s, &community);
+  HSNMP_CONTEXT ctx = Context(s, "private");
   smiOID name;
   fake.StrToOid("1.3.6.1.4.1.6853", &name);
   HSNMP_VBL vbl = fake.CreateVbl(s, &name, nullptr);
@@ -509,8 +510,7 @@ TEST_F(SnmpApiCoreTest, InjectedFailuresCountDownAndSetTheLastError) {
 
   fake.FailCall(Call::kSendMsg, SNMPAPI_TL_UNDELIVERABLE);
   for (int i = 0; i < 3; ++i) {
-    smiOCTETS community{1, reinterpret_cast<uint8_t*>(const_cast<char*>("p"))};
-    HSNMP_CONTEXT ctx = fake.StrToContext(s, &community);
+    HSNMP_CONTEXT ctx = Context(s, "p");
     HSNMP_ENTITY e = fake.StrToEntity(s, "10.0.0.1");
     HSNMP_PDU pdu = fake.CreatePdu(s, SNMP_PDU_GET, i, 0, 0, nullptr);
     EXPECT_EQ(fake.SendMsg(s, nullptr, e, ctx, pdu), SNMPAPI_FAILURE);

@@ -4,16 +4,21 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-smiVALUE Octets(uint32_t syntax, std::vector<uint8_t>& bytes) {
+// A value over the caller's bytes; |len| may claim bytes |ptr| does not have.
+smiVALUE Octets(uint32_t syntax, uint8_t* ptr, uint32_t len) {
   smiVALUE v;
   v.syntax = syntax;
-  v.value.string.len = static_cast<uint32_t>(bytes.size());
-  v.value.string.ptr = bytes.data();
+  v.value.string.len = len;
+  v.value.string.ptr = ptr;
   return v;
+}
+smiVALUE Octets(uint32_t syntax, std::vector<uint8_t>& bytes) {
+  return Octets(syntax, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 std::string Format(const smiVALUE& v, uint32_t size = 256) {
@@ -67,11 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FormatValue, NoDataPointerGivesEmptyText) {
-  smiVALUE v;
-  v.syntax = SNMP_SYNTAX_OCTETS;
-  v.value.string.len = 5;
-  v.value.string.ptr = nullptr;
-  EXPECT_EQ(Format(v), "");
+  EXPECT_EQ(Format(Octets(SNMP_SYNTAX_OCTETS, nullptr, 5)), "");
 }
 
 TEST(FormatValue, ThreeHundredBinaryOctetsGiveEightyFiveInHex) {
@@ -192,8 +193,7 @@ TEST(FormatValue, OidValueIsDotted) {
   uint32_t ids[] = {1, 3, 6, 1, 6, 3, 1, 1, 5, 1};
   smiVALUE v;
   v.syntax = SNMP_SYNTAX_OID;
-  v.value.oid.len = 10;
-  v.value.oid.ptr = ids;
+  v.value.oid = {10, ids};
   EXPECT_EQ(Format(v), "1.3.6.1.6.3.1.1.5.1");
 }
 
@@ -266,32 +266,39 @@ TEST(ErrorText, EveryKnownCode) {
     EXPECT_STREQ(errorText(code), "Other SNMP Error") << code;
 }
 
+// Each status is named after its constant, so the names are checked against
+// the protocol's numbering rather than against a copy of the list.
+#define STATUS_AND_NAME(status) \
+  std::pair<int32_t, const char*> { status, #status }
+
 TEST(ErrorStatusName, EveryStatus) {
-  const char* const names[] = {
-      "",
-      "SNMP_ERROR_TOOBIG",
-      "SNMP_ERROR_NOSUCHNAME",
-      "SNMP_ERROR_BADVALUE",
-      "SNMP_ERROR_READONLY",
-      "SNMP_ERROR_GENERR",
-      "SNMP_ERROR_NOACCESS",
-      "SNMP_ERROR_WRONGTYPE",
-      "SNMP_ERROR_WRONGLENGTH",
-      "SNMP_ERROR_WRONGENCODING",
-      "SNMP_ERROR_WRONGVALUE",
-      "SNMP_ERROR_NOCREATION",
-      "SNMP_ERROR_INCONSISTENTVALUE",
-      "SNMP_ERROR_RESOURCEUNAVAILABLE",
-      "SNMP_ERROR_COMMITFAILED",
-      "SNMP_ERROR_UNDOFAILED",
-      "SNMP_ERROR_AUTHORIZATIONERROR",
-      "SNMP_ERROR_NOTWRITABLE",
-      "SNMP_ERROR_INCONSISTENTNAME",
+  const std::pair<int32_t, const char*> names[] = {
+      {SNMP_ERROR_NOERROR, ""},
+      STATUS_AND_NAME(SNMP_ERROR_TOOBIG),
+      STATUS_AND_NAME(SNMP_ERROR_NOSUCHNAME),
+      STATUS_AND_NAME(SNMP_ERROR_BADVALUE),
+      STATUS_AND_NAME(SNMP_ERROR_READONLY),
+      STATUS_AND_NAME(SNMP_ERROR_GENERR),
+      STATUS_AND_NAME(SNMP_ERROR_NOACCESS),
+      STATUS_AND_NAME(SNMP_ERROR_WRONGTYPE),
+      STATUS_AND_NAME(SNMP_ERROR_WRONGLENGTH),
+      STATUS_AND_NAME(SNMP_ERROR_WRONGENCODING),
+      STATUS_AND_NAME(SNMP_ERROR_WRONGVALUE),
+      STATUS_AND_NAME(SNMP_ERROR_NOCREATION),
+      STATUS_AND_NAME(SNMP_ERROR_INCONSISTENTVALUE),
+      STATUS_AND_NAME(SNMP_ERROR_RESOURCEUNAVAILABLE),
+      STATUS_AND_NAME(SNMP_ERROR_COMMITFAILED),
+      STATUS_AND_NAME(SNMP_ERROR_UNDOFAILED),
+      STATUS_AND_NAME(SNMP_ERROR_AUTHORIZATIONERROR),
+      STATUS_AND_NAME(SNMP_ERROR_NOTWRITABLE),
+      STATUS_AND_NAME(SNMP_ERROR_INCONSISTENTNAME),
   };
-  for (int32_t status = 0; status <= 18; ++status)
-    EXPECT_STREQ(errorStatusName(status), names[status]) << status;
+  for (const auto& [status, name] : names)
+    EXPECT_STREQ(errorStatusName(status), name) << status;
   for (int32_t status : {19, 100, -1, INT32_MIN})
     EXPECT_STREQ(errorStatusName(status), "") << status;
 }
+
+#undef STATUS_AND_NAME
 
 }  // namespace

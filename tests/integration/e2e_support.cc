@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -65,6 +66,29 @@ std::unique_ptr<Process> StartInfodriver(int device,
     return served == 0 || served == 4;  // with or without a driver
   }));
   return p;
+}
+
+OneUnitRig StartOneUnitRig(const std::filesystem::path& root, int device,
+                           const std::string& driverSettings) {
+  OneUnitRig rig;
+  rig.env = MakeRootTree(root);
+  rig.env.push_back("ZARN_SNMP_TRAP_PORT=" +
+                    std::to_string(qor_test::FreeUdpPort()));
+  char ini[16];
+  std::snprintf(ini, sizeof ini, "dev_%03d.ini", device);
+  std::ofstream(root / "sys" / "config" / "system" / ini)
+      << "[qor_mdu]\n"
+      << driverSettings << "[QOR_MDU_1]\nSNMPAddress=" << UnitAddress(1)
+      << "\nSNMPCommunity=ziriru\n";
+  rig.agent =
+      std::make_unique<MduAgent>(1, (root / "agent").string(), "ziriru");
+  rig.agent->Start();
+  if (!rig.agent->WaitUntilAnswering()) {
+    ADD_FAILURE() << "the simulated unit does not answer";
+    return rig;
+  }
+  rig.infodriver = StartInfodriver(device, rig.env);
+  return rig;
 }
 
 bool PrivilegedPorts() { return geteuid() == 0; }

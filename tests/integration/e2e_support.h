@@ -62,6 +62,19 @@ class MduAgent {
   std::unique_ptr<Process> process_;
 };
 
+// What a test of one driver process needs under |root|: a fresh root tree
+// with a trap port of the test's own, settings of device |device| whose
+// [qor_mdu] section holds |driverSettings| and whose unit 1 is the
+// simulated unit, that unit answering, and the infodriver serving. A step
+// that fails is a failure of the running test.
+struct OneUnitRig {
+  std::vector<std::string> env;
+  std::unique_ptr<MduAgent> agent;
+  std::unique_ptr<Process> infodriver;
+};
+OneUnitRig StartOneUnitRig(const std::filesystem::path& root, int device,
+                           const std::string& driverSettings);
+
 // The slots of an infodriver as `infoctl dump` prints them (unescaped).
 std::map<int, std::string> DumpSlots(int device,
                                      const std::vector<std::string>& env);

@@ -30,47 +30,32 @@ class LinuxLayer : public testing::Test {
  protected:
   void SetUp() override {
     root_ = TestRoot("qor_linux");
-    env_ = MakeRootTree(root_);
-    env_.push_back("ZARN_SNMP_TRAP_PORT=" +
-                   std::to_string(qor_test::FreeUdpPort()));
     // A fast poll keeps the debug list busy.
-    std::ofstream(Ini()) << "[qor_mdu]\nDebugMode=1\nPollDelay=50\n"
-                         << "[QOR_MDU_1]\nSNMPAddress=" << UnitAddress(1)
-                         << "\nSNMPCommunity=ziriru\n";
-    agent_ =
-        std::make_unique<MduAgent>(1, (root_ / "agent").string(), "ziriru");
-    agent_->Start();
-    ASSERT_TRUE(agent_->WaitUntilAnswering());
-    infodriver_ = StartInfodriver(kDevice, env_);
+    rig_ = StartOneUnitRig(root_, kDevice, "DebugMode=1\nPollDelay=50\n");
     ASSERT_FALSE(HasFailure());
   }
   void TearDown() override {
-    infodriver_.reset();
-    agent_.reset();
+    rig_.infodriver.reset();
+    rig_.agent.reset();
     fs::remove_all(root_);
-  }
-  std::string Ini() const {
-    return (root_ / "sys" / "config" / "system" / "dev_044.ini").string();
   }
   std::string LogText() const { return LogTextUnder(root_); }
   // The unit's location slot filled: the driver walked the unit, and wrote
   // many debug lines on the way.
-  bool UnitWalked() { return DumpSlots(kDevice, env_).count(98) != 0; }
+  bool UnitWalked() { return DumpSlots(kDevice, rig_.env).count(98) != 0; }
   std::vector<std::string> Env(const std::string& term) const {
-    std::vector<std::string> env = env_;
+    std::vector<std::string> env = rig_.env;
     env.push_back("TERM=" + term);
     return env;
   }
 
   fs::path root_;
-  std::vector<std::string> env_;
-  std::unique_ptr<MduAgent> agent_;
-  std::unique_ptr<Process> infodriver_;
+  OneUnitRig rig_;
 };
 
 // qor_mdu 44 | head -2: the reader goes after two lines.
 TEST_F(LinuxLayer, AReaderThatGoesAwayCostsLinesNotTheDriver) {
-  PipedProcess driver(BinPath("qor_mdu"), {std::to_string(kDevice)}, env_);
+  PipedProcess driver(BinPath("qor_mdu"), {std::to_string(kDevice)}, rig_.env);
   std::string lines;
   ASSERT_TRUE(driver.ReadLines(2, &lines));
   driver.CloseReadEnd();
@@ -91,7 +76,7 @@ TEST_F(LinuxLayer, AReaderThatGoesAwayCostsLinesNotTheDriver) {
 // with SIGPIPE (141).
 TEST_F(LinuxLayer, AClosedStandardErrorDoesNotKillTheDriver) {
   std::string command = "{ sleep 0.5; exec env";
-  for (const auto& e : env_) command += " " + e;
+  for (const auto& e : rig_.env) command += " " + e;
   command += " " + BinPath("qor_mdu") +
              " 45; } 2>&1 >/dev/null | true; echo ${PIPESTATUS[0]}";
   Process shell("/bin/bash", {"-c", command});
@@ -102,18 +87,19 @@ TEST_F(LinuxLayer, AClosedStandardErrorDoesNotKillTheDriver) {
 // A reader that never reads: the pipe fills, and the driver still answers
 // the infodriver and ends on SIGTERM.
 TEST_F(LinuxLayer, AStalledReaderDoesNotStallTheLoop) {
-  PipedProcess driver(BinPath("qor_mdu"), {std::to_string(kDevice)}, env_,
+  PipedProcess driver(BinPath("qor_mdu"), {std::to_string(kDevice)}, rig_.env,
                       4096);
   ASSERT_TRUE(WaitFor([&] { return driver.Pending() >= 4096 - 512; }))
       << driver.Pending();
   // A slot change requested through the infodriver still reaches the unit
   // while nobody reads the driver's output.
   Process set(BinPath("infoctl"),
-              {"set", std::to_string(kDevice), "98", "Stalled reader"}, env_);
+              {"set", std::to_string(kDevice), "98", "Stalled reader"},
+              rig_.env);
   EXPECT_EQ(set.Wait(), 0);
   EXPECT_TRUE(WaitFor([&] {
-    return agent_->Get("1.3.6.1.4.1.6853.2.4.0") == "Stalled reader";
-  })) << agent_->Get("1.3.6.1.4.1.6853.2.4.0");
+    return rig_.agent->Get("1.3.6.1.4.1.6853.2.4.0") == "Stalled reader";
+  })) << rig_.agent->Get("1.3.6.1.4.1.6853.2.4.0");
   driver.Signal(SIGTERM);
   EXPECT_EQ(driver.Wait(), 0);
 }

@@ -25,25 +25,16 @@ class TerminalUi : public testing::Test {
     if (access("/usr/bin/tmux", X_OK) != 0)
       GTEST_SKIP() << "tmux is not installed";
     root_ = fs::path("/tmp/qor_tui_" + std::to_string(getpid()));
-    env_ = MakeRootTree(root_);
+    rig_ = StartOneUnitRig(root_, kDevice, "DebugMode=1\n");
     socket_ = "qor_tui_" + std::to_string(getpid());
     // tmux's socket goes in the test's own folder, which goes with the test.
     setenv("TMUX_TMPDIR", root_.c_str(), 1);
-    env_.push_back("ZARN_SNMP_TRAP_PORT=" +
-                   std::to_string(qor_test::FreeUdpPort()));
-    std::ofstream(ini()) << "[qor_mdu]\nDebugMode=1\n[QOR_MDU_1]\nSNMPAddress="
-                         << UnitAddress(1) << "\nSNMPCommunity=ziriru\n";
-    agent_ =
-        std::make_unique<MduAgent>(1, (root_ / "agent").string(), "ziriru");
-    agent_->Start();
-    ASSERT_TRUE(agent_->WaitUntilAnswering());
-    infodriver_ = StartInfodriver(kDevice, env_);
     ASSERT_FALSE(HasFailure());
   }
   void TearDown() override {
     Tmux({"kill-server"});
-    infodriver_.reset();
-    agent_.reset();
+    rig_.infodriver.reset();
+    rig_.agent.reset();
     fs::remove_all(root_);
   }
   std::string ini() const {
@@ -63,15 +54,13 @@ class TerminalUi : public testing::Test {
 
   fs::path root_;
   std::string socket_;
-  std::vector<std::string> env_;
-  std::unique_ptr<MduAgent> agent_;
-  std::unique_ptr<Process> infodriver_;
+  OneUnitRig rig_;
 };
 
 TEST_F(TerminalUi, PanelKeysMenuAndExit) {
   const std::string rc = (root_ / "rc").string();
   std::string command = "env";
-  for (const auto& e : env_) command += " " + e;
+  for (const auto& e : rig_.env) command += " " + e;
   command += " " + BinPath("qor_mdu") + " " + std::to_string(kDevice) +
              "; echo $? > " + rc;
   Tmux({"new-session", "-d", "-x", "120", "-y", "40", "-s", "tui", command});

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +53,7 @@ class NotifySocket {
     unlink(path_.c_str());
   }
   bool bound() const { return bound_; }
+  const std::string& path() const { return path_; }
 
   // Reads datagrams until one satisfies |match| or |timeoutMs| passes;
   // every datagram read is kept in received().
@@ -168,12 +171,29 @@ class ServiceNotifyTest : public testing::Test {
         [](const std::string& m) { return m.rfind("READY=1", 0) == 0; }, 20000))
         << notify.Transcript();
   }
+  // Writes the settings, starts the infodriver and waits until it is ready,
+  // then starts the driver, which reports to |notify|; |watchdogUsec| set
+  // asks it for keep-alives.
+  void StartDriver(NotifySocket& notify, const std::string& watchdogUsec = "") {
+    WriteSettings();
+    infodriverNotify_ =
+        std::make_unique<NotifySocket>((dir_ / "notify").string());
+    ASSERT_TRUE(infodriverNotify_->bound());
+    ASSERT_NO_FATAL_FAILURE(StartInfodriver(*infodriverNotify_));
+    ASSERT_TRUE(notify.bound());
+    std::map<std::string, std::string> env = env_;
+    env["NOTIFY_SOCKET"] = notify.path();
+    env["WATCHDOG_USEC"] = watchdogUsec;
+    ASSERT_TRUE(driver_.Start({QOR_MDU_BIN, std::to_string(kDevice)}, env,
+                              (dir_ / "driver.out").string()));
+  }
 
   fs::path dir_;
   uint16_t trapPort_ = 0;
   uint16_t agentPort_ = 0;
   std::map<std::string, std::string> env_;
   qor_test::ChildProcess agent_, infodriver_, driver_;
+  std::unique_ptr<NotifySocket> infodriverNotify_;
 };
 
 TEST_F(ServiceNotifyTest, InfodriverIsReadyOnceItsSocketServes) {
@@ -200,18 +220,8 @@ TEST_F(ServiceNotifyTest, InfodriverIsReadyOnceItsSocketServes) {
 
 TEST_F(ServiceNotifyTest, DriverReportsReadyUnitsAndKeepAlives) {
   ASSERT_NO_FATAL_FAILURE(StartAgent());
-  WriteSettings();
-  NotifySocket infodriverNotify((dir_ / "notify").string());
-  ASSERT_TRUE(infodriverNotify.bound());
-  ASSERT_NO_FATAL_FAILURE(StartInfodriver(infodriverNotify));
-
   NotifySocket notify((dir_ / "driver-notify").string());
-  ASSERT_TRUE(notify.bound());
-  std::map<std::string, std::string> env = env_;
-  env["NOTIFY_SOCKET"] = (dir_ / "driver-notify").string();
-  env["WATCHDOG_USEC"] = "400000";
-  ASSERT_TRUE(driver_.Start({QOR_MDU_BIN, std::to_string(kDevice)}, env,
-                            (dir_ / "driver.out").string()));
+  ASSERT_NO_FATAL_FAILURE(StartDriver(notify, "400000"));
 
   // READY=1 first, with the count, and only once InitApp has written back
   // the last unit section.
@@ -249,17 +259,8 @@ TEST_F(ServiceNotifyTest, DriverReportsReadyUnitsAndKeepAlives) {
 }
 
 TEST_F(ServiceNotifyTest, NoKeepAlivesUnlessTheManagerAsks) {
-  WriteSettings();
-  NotifySocket infodriverNotify((dir_ / "notify").string());
-  ASSERT_TRUE(infodriverNotify.bound());
-  ASSERT_NO_FATAL_FAILURE(StartInfodriver(infodriverNotify));
-
   NotifySocket notify((dir_ / "driver-notify").string());
-  ASSERT_TRUE(notify.bound());
-  std::map<std::string, std::string> env = env_;
-  env["NOTIFY_SOCKET"] = (dir_ / "driver-notify").string();
-  ASSERT_TRUE(driver_.Start({QOR_MDU_BIN, std::to_string(kDevice)}, env,
-                            (dir_ / "driver.out").string()));
+  ASSERT_NO_FATAL_FAILURE(StartDriver(notify));
   ASSERT_TRUE(notify.WaitFor(
       [](const std::string& m) { return m.rfind("READY=1", 0) == 0; }, 30000))
       << notify.Transcript();

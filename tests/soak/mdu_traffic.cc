@@ -333,23 +333,16 @@ std::optional<InfoMessage> InfoClient::Request(uint32_t message, int64_t wParam,
                                                int timeoutMs) {
   const uint32_t sequence = Send(message, wParam, text);
   if (sequence == 0) return std::nullopt;
-  const int64_t until = NowUs() + timeoutMs * 1000LL;
-  for (;;) {
-    const int64_t left = (until - NowUs()) / 1000;
-    if (left <= 0) return std::nullopt;
-    InfoMessage m;
-    switch (ReceiveInfoMessage(fd_, &m, static_cast<int>(left))) {
-      case InfoReceive::kMessage:
-        if (m.message == INFO_RESULT && m.sequence == sequence) return m;
-        pending_.push_back(std::move(m));
-        break;
-      case InfoReceive::kClosed:
-        Close();
-        return std::nullopt;
-      default:
-        break;
+  std::optional<InfoMessage> result;
+  ReceiveUntil(timeoutMs, [&](InfoMessage& m) {
+    if (m.message == INFO_RESULT && m.sequence == sequence) {
+      result = std::move(m);
+      return true;
     }
-  }
+    pending_.push_back(std::move(m));
+    return false;
+  });
+  return result;
 }
 
 std::optional<InfoMessage> InfoClient::Next(int timeoutMs) {
@@ -375,21 +368,31 @@ std::optional<std::map<int, std::string>> InfoClient::Dump(int timeoutMs) {
   const uint32_t sequence = Send(INFO_DUMP, 0, "");
   if (sequence == 0) return std::nullopt;
   std::map<int, std::string> slots;
+  const bool done = ReceiveUntil(timeoutMs, [&](InfoMessage& m) {
+    if (m.message == INFO_SLOTDATA)
+      slots[static_cast<int>(m.wParam)] = m.text;
+    else if (m.message == INFO_RESULT && m.sequence == sequence)
+      return true;
+    return false;
+  });
+  if (!done) return std::nullopt;
+  return slots;
+}
+
+bool InfoClient::ReceiveUntil(int timeoutMs,
+                              const std::function<bool(InfoMessage&)>& take) {
   const int64_t until = NowUs() + timeoutMs * 1000LL;
   for (;;) {
     const int64_t left = (until - NowUs()) / 1000;
-    if (left <= 0) return std::nullopt;
+    if (left <= 0) return false;
     InfoMessage m;
     switch (ReceiveInfoMessage(fd_, &m, static_cast<int>(left))) {
       case InfoReceive::kMessage:
-        if (m.message == INFO_SLOTDATA)
-          slots[static_cast<int>(m.wParam)] = m.text;
-        else if (m.message == INFO_RESULT && m.sequence == sequence)
-          return slots;
+        if (take(m)) return true;
         break;
       case InfoReceive::kClosed:
         Close();
-        return std::nullopt;
+        return false;
       default:
         break;
     }

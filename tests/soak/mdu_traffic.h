@@ -8,6 +8,7 @@
 // infodriver's socket. Single-threaded; every call has its own deadline.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -82,6 +83,11 @@ class InfoClient {
   std::optional<std::map<int, std::string>> Dump(int timeoutMs);
 
  private:
+  // Hands each message that arrives to |take| until it returns true; false
+  // when |timeoutMs| passes or the connection is lost first.
+  bool ReceiveUntil(int timeoutMs,
+                    const std::function<bool(InfoMessage&)>& take);
+
   int fd_ = -1;
   uint32_t sequence_ = 0;
   std::vector<InfoMessage> pending_;

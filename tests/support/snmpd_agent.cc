@@ -132,19 +132,28 @@ std::string SnmpdAgent::log() const {
 }
 
 uint16_t FreeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
   uint16_t port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
+  int fd = BindUdpSocket("127.0.0.1", 0, &port);
+  if (fd < 0) return 0;
   close(fd);
   return port;
+}
+
+int BindUdpSocket(const char* address, uint16_t port, uint16_t* boundPort) {
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (inet_pton(AF_INET, address, &addr.sin_addr) != 1) return -1;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (boundPort) *boundPort = ntohs(addr.sin_port);
+  return fd;
 }
 
 bool SendTrap(const TrapMessage& trap, std::string* output) {

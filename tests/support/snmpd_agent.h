@@ -85,6 +85,12 @@ class SnmpdAgent {
 // close), for trap receivers and agents of a test.
 uint16_t FreeUdpPort();
 
+// A UDP socket bound to |address| (dotted; "0.0.0.0" for every address) and
+// |port| (0 for any free one), or -1. |*boundPort|, when given, gets the
+// port it holds. The caller closes it.
+int BindUdpSocket(const char* address, uint16_t port,
+                  uint16_t* boundPort = nullptr);
+
 // Sends one trap with net-snmp's snmptrap from |clientAddress| (its UDP
 // source) to |receiver|:|port|. Each binding is (OID, snmptrap type letter,
 // value), for instance {"1.3.6.1.4.1.6853.1.1.0", "i", "5"}; letters as

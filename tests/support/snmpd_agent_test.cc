@@ -64,14 +64,8 @@ TEST(SnmpdAgent, ServesItsObjectsAndStopsByPid) {
 TEST(SendTrap, ComesFromTheClientAddress) {
   uint16_t port = FreeUdpPort();
   ASSERT_NE(port, 0);
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int fd = BindUdpSocket("127.0.0.1", port);
   ASSERT_GE(fd, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr),
-            0);
   for (int version : {1, 2}) {
     TrapMessage trap;
     trap.version = version;

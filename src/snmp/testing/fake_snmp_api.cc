@@ -65,8 +65,28 @@ bool VarFromText(const FakeSnmpApi::Binding& binding, SnmpVar* var) {
   var->syntax = binding.syntax;
   const std::string& text = binding.value;
   uint64_t u = 0;
-  switch (binding.syntax) {
-    case SNMP_SYNTAX_INT: {
+  if (binding.syntax == SNMP_SYNTAX_IPADDR) {
+    // Four dotted numbers, where the other octet syntaxes take the bytes.
+    var->octets.clear();
+    size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+      size_t dot = text.find('.', start);
+      std::string piece = text.substr(
+          start, dot == std::string::npos ? std::string::npos : dot - start);
+      if (!ParseUnsigned(piece, 255, &u)) return false;
+      var->octets.push_back(static_cast<uint8_t>(u));
+      if (i < 3 && dot == std::string::npos) return false;
+      if (i == 3 && dot != std::string::npos) return false;
+      start = dot + 1;
+    }
+    return true;
+  }
+  switch (MemberForSyntax(binding.syntax)) {
+    case SnmpVarMember::kUnknown:
+      return false;
+    case SnmpVarMember::kNone:
+      return true;
+    case SnmpVarMember::kSigned: {
       errno = 0;
       char* end = nullptr;
       long long v = std::strtoll(text.c_str(), &end, 10);
@@ -76,48 +96,21 @@ bool VarFromText(const FakeSnmpApi::Binding& binding, SnmpVar* var) {
       var->sNumber = static_cast<int32_t>(v);
       return true;
     }
-    case SNMP_SYNTAX_CNTR32:
-    case SNMP_SYNTAX_GAUGE32:
-    case SNMP_SYNTAX_TIMETICKS:
-    case SNMP_SYNTAX_UINT32:
+    case SnmpVarMember::kUnsigned:
       if (!ParseUnsigned(text, UINT32_MAX, &u)) return false;
       var->uNumber = static_cast<uint32_t>(u);
       return true;
-    case SNMP_SYNTAX_CNTR64:
+    case SnmpVarMember::kCounter64:
       if (!ParseUnsigned(text, UINT64_MAX, &u)) return false;
       var->counter64 = u;
       return true;
-    case SNMP_SYNTAX_OID:
+    case SnmpVarMember::kOid:
       return ParseOidText(text.c_str(), &var->oidValue);
-    case SNMP_SYNTAX_IPADDR: {
-      var->octets.clear();
-      size_t start = 0;
-      for (int i = 0; i < 4; ++i) {
-        size_t dot = text.find('.', start);
-        std::string piece = text.substr(
-            start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (!ParseUnsigned(piece, 255, &u)) return false;
-        var->octets.push_back(static_cast<uint8_t>(u));
-        if (i < 3 && dot == std::string::npos) return false;
-        if (i == 3 && dot != std::string::npos) return false;
-        start = dot + 1;
-      }
-      return true;
-    }
-    case SNMP_SYNTAX_OCTETS:
-    case SNMP_SYNTAX_BITS:
-    case SNMP_SYNTAX_OPAQUE:
-    case SNMP_SYNTAX_NSAPADDR:
+    case SnmpVarMember::kOctets:
       var->octets.assign(text.begin(), text.end());
       return true;
-    case SNMP_SYNTAX_NULL:
-    case SNMP_SYNTAX_NOSUCHOBJECT:
-    case SNMP_SYNTAX_NOSUCHINSTANCE:
-    case SNMP_SYNTAX_ENDOFMIBVIEW:
-      return true;
-    default:
-      return false;
   }
+  return false;
 }
 
 FakeSnmpApi::FakeSnmpApi() = default;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "integration/snmp/net_snmp_fixture.h"
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
@@ -27,6 +28,7 @@
 #include "snmp/csnmp_zarn.h"
 #include "snmp/snmp_values.h"
 #include "snmp/testing/fake_snmp_api.h"
+#include "snmp/testing/recording_session.h"
 #include "support/snmpd_agent.h"
 
 namespace {
@@ -37,21 +39,12 @@ using Pair = std::pair<std::string, std::string>;
 
 const char kMdu[] = "1.3.6.1.4.1.6853";
 
-// What reached a session, with the texts the driver reads.
-struct Event {
-  std::string what;
-  int32_t type = 0;
-  int32_t requestId = 0;
-  int32_t errorStatus = 0;
-  int32_t errorIndex = 0;
-  uint32_t code = 0;
-  std::vector<Pair> bindings;
-};
+using Event = SessionEvent;
 
-class Recorder : public CsnmpZarn {
+// Records what reaches the session, and whether any of it arrived while a
+// request was still being sent.
+class Recorder : public RecordingSession {
  public:
-  using CsnmpZarn::session;
-  std::vector<Event> events;
   std::function<void(const Event&)> onEvent;
   bool inSend = false;
   bool deliveredInsideSend = false;
@@ -65,47 +58,16 @@ class Recorder : public CsnmpZarn {
   }
 
  protected:
-  HSNMP_VBL SNMPTrap(HSNMP_PDU pdu) override { return Record("trap", pdu); }
-  HSNMP_VBL SNMPReply(HSNMP_PDU pdu) override { return Record("reply", pdu); }
-  void SNMPError(uint32_t code, uint32_t requestId) override {
+  void Recorded(const Event& e) override {
     deliveredInsideSend = deliveredInsideSend || inSend;
-    Event e;
-    e.what = "error";
-    e.code = code;
-    e.requestId = static_cast<int32_t>(requestId);
-    Push(e);
-  }
-
- private:
-  HSNMP_VBL Record(const char* what, HSNMP_PDU pdu) {
-    deliveredInsideSend = deliveredInsideSend || inSend;
-    Event e;
-    e.what = what;
-    HSNMP_VBL vbl = nullptr;
-    TheSnmpApi().GetPduData(pdu, &e.type, &e.requestId, &e.errorStatus,
-                            &e.errorIndex, &vbl);
-    uint32_t count = TheSnmpApi().CountVbl(vbl);
-    for (uint32_t i = 1; i <= count; ++i) {
-      char oid[256], value[256];
-      getOid(vbl, i, sizeof oid, oid);
-      GetValue(vbl, i, sizeof value, value);
-      e.bindings.emplace_back(oid, value);
-    }
-    Push(e);
-    return vbl;
-  }
-  void Push(const Event& e) {
-    events.push_back(e);
-    if (onEvent) onEvent(events.back());
+    if (onEvent) onEvent(e);
   }
 };
 
-class NetSnmpApiTest : public ::testing::Test {
+class NetSnmpApiTest : public NetSnmpFixture {
  protected:
   void SetUp() override {
-    trapPort_ = qor_test::FreeUdpPort();
-    ASSERT_NE(trapPort_, 0);
-    setenv("ZARN_SNMP_TRAP_PORT", std::to_string(trapPort_).c_str(), 1);
+    NetSnmpFixture::SetUp();
     SetDebugOutputSink([this](const char* text) {
       std::lock_guard<std::mutex> lock(mu_);
       lines_.push_back(text);
@@ -113,31 +75,13 @@ class NetSnmpApiTest : public ::testing::Test {
   }
   void TearDown() override {
     SetDebugOutputSink(nullptr);
-    unsetenv("ZARN_SNMP_TRAP_PORT");
+    NetSnmpFixture::TearDown();
   }
 
-  // Runs the loop until |done| or a generous deadline; true when done.
-  bool RunUntil(const std::function<bool()>& done, int deadlineMs = 15000) {
-    int64_t end = loop_.clock().NowMs() + deadlineMs;
-    while (!done()) {
-      if (loop_.clock().NowMs() > end) return false;
-      loop_.RunOnce(50);
-    }
-    return true;
-  }
-  void RunFor(int ms) {
-    int64_t end = loop_.clock().NowMs() + ms;
-    while (loop_.clock().NowMs() < end) loop_.RunOnce(10);
-  }
   std::vector<std::string> Lines() {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
   }
-
-  EventLoop loop_;
-  NetSnmpApi api_{loop_};
-  ScopedSnmpApi use_{&api_};
-  uint16_t trapPort_ = 0;
 
  private:
   std::mutex mu_;
@@ -269,11 +213,16 @@ TEST_F(NetSnmpApiTest, ManySessionsEachGetTheirOwnReplies) {
   for (auto& u : units) u->closeSnmp();
 }
 
-TEST_F(NetSnmpApiTest, WrongCommunityGetsNoAnswer) {
+// Requests that get no answer: each times out after 300 ms.
+class ShortTimeoutTest : public NetSnmpApiTest {
+ protected:
+  NetSnmpApi shortApi_{loop_, 300};
+  ScopedSnmpApi useShort_{&shortApi_};
+};
+
+TEST_F(ShortTimeoutTest, WrongCommunityGetsNoAnswer) {
   qor_test::SnmpdAgent agent("127.0.1.101", "right", kUnitObjects);
   ASSERT_TRUE(agent.Start()) << agent.log();
-  NetSnmpApi shortApi(loop_, 300);
-  ScopedSnmpApi use(&shortApi);
   Recorder r;
   ASSERT_EQ(r.init_snmp("127.0.1.101", "wrong", 161, "127.0.0.1", 0), 0);
   ASSERT_EQ(r.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10042), 0);
@@ -320,9 +269,7 @@ TEST_F(NetSnmpApiTest, SetSucceedsAndARefusedSetCarriesItsErrorStatus) {
   r.closeSnmp();
 }
 
-TEST_F(NetSnmpApiTest, TimeoutReachesSNMPErrorWithTheRequestId) {
-  NetSnmpApi shortApi(loop_, 300);
-  ScopedSnmpApi use(&shortApi);
+TEST_F(ShortTimeoutTest, TimeoutReachesSNMPErrorWithTheRequestId) {
   Recorder r;
   // Nothing listens on 127.0.1.103.
   ASSERT_EQ(r.init_snmp("127.0.1.103", "public", 161, "127.0.0.1", 0), 0);
@@ -347,9 +294,7 @@ TEST_F(NetSnmpApiTest, TimeoutReachesSNMPErrorWithTheRequestId) {
 // Requests sent at different times each time out at their own deadline,
 // however the layer keeps them between wake-ups, and once none waits the
 // loop has no deadline left to wake for.
-TEST_F(NetSnmpApiTest, StaggeredRequestsTimeOutEachAtItsOwnDeadline) {
-  NetSnmpApi shortApi(loop_, 300);
-  ScopedSnmpApi use(&shortApi);
+TEST_F(ShortTimeoutTest, StaggeredRequestsTimeOutEachAtItsOwnDeadline) {
   Recorder r;
   // Nothing listens on 127.0.1.103.
   ASSERT_EQ(r.init_snmp("127.0.1.103", "public", 161, "127.0.0.1", 0), 0);
@@ -465,13 +410,8 @@ TEST_F(TrapTest, EverySessionOfTheSourceGetsItAndNoOtherDoes) {
 }
 
 TEST_F(TrapTest, ABusyTrapPortLeavesPollingOnAndIsTriedAgain) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(trapPort_);
-  ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr),
-            0);
+  int fd = qor_test::BindUdpSocket("0.0.0.0", trapPort_);
+  ASSERT_GE(fd, 0);
   const std::string logDir = ::testing::TempDir() + "trap_port_logs";
   std::filesystem::remove_all(logDir);
   LogFile::resetDirectoryCreatedForTest();

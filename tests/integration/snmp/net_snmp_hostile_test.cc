@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "integration/snmp/net_snmp_fixture.h"
 #include "snmp/csnmp_zarn.h"
 #include "snmp/net_snmp_api.h"
 #include "snmp/testing/fake_snmp_api.h"
+#include "snmp/testing/recording_session.h"
 #include "support/snmpd_agent.h"
 
 namespace {
@@ -91,62 +93,18 @@ const std::vector<uint32_t> kName = {1, 3, 6, 1, 4, 1, 6853, 1, 1, 0};
 const std::string kMarkerOid = "1.3.6.1.4.1.6853.9.9.0";
 const std::vector<uint32_t> kMarker = {1, 3, 6, 1, 4, 1, 6853, 9, 9, 0};
 
-struct Seen {
-  std::string what;
-  int32_t type = 0;
-  int32_t requestId = 0;
-  std::vector<std::pair<std::string, std::string>> bindings;
-};
-
-class Recorder : public CsnmpZarn {
- public:
-  using CsnmpZarn::session;
-  std::vector<Seen> seen;
-
- protected:
-  HSNMP_VBL SNMPTrap(HSNMP_PDU pdu) override { return Record("trap", pdu); }
-  HSNMP_VBL SNMPReply(HSNMP_PDU pdu) override { return Record("reply", pdu); }
-  void SNMPError(uint32_t code, uint32_t requestId) override {
-    Seen s;
-    s.what = "error";
-    s.requestId = static_cast<int32_t>(requestId);
-    seen.push_back(s);
-  }
-
- private:
-  HSNMP_VBL Record(const char* what, HSNMP_PDU pdu) {
-    Seen s;
-    s.what = what;
-    HSNMP_VBL vbl = nullptr;
-    TheSnmpApi().GetPduData(pdu, &s.type, &s.requestId, nullptr, nullptr, &vbl);
-    uint32_t count = TheSnmpApi().CountVbl(vbl);
-    for (uint32_t i = 1; i <= count; ++i) {
-      char oid[256], value[256];
-      getOid(vbl, i, sizeof oid, oid);
-      GetValue(vbl, i, sizeof value, value);
-      s.bindings.emplace_back(oid, value);
-    }
-    seen.push_back(s);
-    return vbl;
-  }
-};
+using Recorder = RecordingSession;
 
 // A UDP socket on a chosen local address.
 class Peer {
  public:
   explicit Peer(const char* address, uint16_t port = 0) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    bound_ = bind(fd_, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<struct sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = qor_test::BindUdpSocket(address, port, &port_);
   }
-  ~Peer() { close(fd_); }
-  bool bound() const { return bound_; }
+  ~Peer() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool bound() const { return fd_ >= 0; }
   uint16_t port() const { return port_; }
   void SendTo(const std::string& data, const char* address, uint16_t port) {
     struct sockaddr_in a = {};
@@ -174,33 +132,13 @@ class Peer {
 
  private:
   int fd_ = -1;
-  bool bound_ = false;
   uint16_t port_ = 0;
 };
 
-class HostileTest : public ::testing::Test {
+class HostileTest : public NetSnmpFixture {
  protected:
-  void SetUp() override {
-    trapPort_ = qor_test::FreeUdpPort();
-    ASSERT_NE(trapPort_, 0);
-    setenv("ZARN_SNMP_TRAP_PORT", std::to_string(trapPort_).c_str(), 1);
-  }
-  void TearDown() override { unsetenv("ZARN_SNMP_TRAP_PORT"); }
-
-  bool RunUntil(const std::function<bool()>& done, int deadlineMs = 15000) {
-    int64_t end = loop_.clock().NowMs() + deadlineMs;
-    while (!done()) {
-      if (loop_.clock().NowMs() > end) return false;
-      loop_.RunOnce(50);
-    }
-    return true;
-  }
-
-  EventLoop loop_;
   // Long enough that no request times out while a case runs.
-  NetSnmpApi api_{loop_, 20000};
-  ScopedSnmpApi use_{&api_};
-  uint16_t trapPort_ = 0;
+  HostileTest() : NetSnmpFixture(20000) {}
 };
 
 struct TrapCase {
@@ -267,21 +205,21 @@ TEST_F(HostileTest, TrapPortDropsWhatIsBrokenAndDeliversWhatIsWhole) {
   int32_t marker = 1000;
   for (const TrapCase& c : cases) {
     SCOPED_TRACE(c.name);
-    size_t before = unit.seen.size();
+    size_t before = unit.events.size();
     sender.SendTo(c.datagram, "127.0.0.1", trapPort_);
     // A whole trap after it: once that is in, the case has been read.
     ++marker;
     sender.SendTo(V2Trap(marker, Bind(kMarker, Int(marker))), "127.0.0.1",
                   trapPort_);
     ASSERT_TRUE(RunUntil([&] {
-      return !unit.seen.empty() && unit.seen.back().bindings.size() == 1 &&
-             unit.seen.back().bindings[0].first == kMarkerOid &&
-             unit.seen.back().requestId == marker;
+      return !unit.events.empty() && unit.events.back().bindings.size() == 1 &&
+             unit.events.back().bindings[0].first == kMarkerOid &&
+             unit.events.back().requestId == marker;
     }));
-    size_t got = unit.seen.size() - before - 1;
+    size_t got = unit.events.size() - before - 1;
     EXPECT_EQ(got, c.delivered ? 1u : 0u);
     if (got == 1) {
-      const Seen& s = unit.seen[before];
+      const SessionEvent& s = unit.events[before];
       EXPECT_EQ(s.what, "trap");
       for (const auto& [oid, value] : s.bindings) {
         EXPECT_LT(oid.size(), 256u);
@@ -291,24 +229,24 @@ TEST_F(HostileTest, TrapPortDropsWhatIsBrokenAndDeliversWhatIsWhole) {
   }
   // What the whole ones carried.
   auto find = [&](size_t bindings, const std::string& oidPrefix) {
-    for (const Seen& s : unit.seen)
+    for (const SessionEvent& s : unit.events)
       if (s.bindings.size() == bindings &&
           (bindings == 0 || s.bindings.back().first.rfind(oidPrefix, 0) == 0))
         return s;
-    return Seen{};
+    return SessionEvent{};
   };
-  Seen longOid = find(1, "1.3.1.1");
+  SessionEvent longOid = find(1, "1.3.1.1");
   ASSERT_EQ(longOid.bindings.size(), 1u);
   EXPECT_EQ(longOid.bindings[0].first.size(), 255u);
-  Seen big = find(1, "1.3.6.1.4.1.6853.1.1.0");
+  SessionEvent big = find(1, "1.3.6.1.4.1.6853.1.1.0");
   ASSERT_EQ(big.bindings.size(), 1u);
   EXPECT_EQ(big.bindings[0].second, std::string(255, 'A'));
-  Seen v1 = find(3, "1.3.6.1.4.1.6853.1.1.0");
+  SessionEvent v1 = find(3, "1.3.6.1.4.1.6853.1.1.0");
   ASSERT_EQ(v1.bindings.size(), 3u);
   EXPECT_EQ(v1.type, SNMP_PDU_V1TRAP);
   EXPECT_EQ(v1.bindings[1].second, "1.3.6.1.4.1.6853.0.2");
 
-  EXPECT_TRUE(neighbour.seen.empty()) << "nothing reached the other unit";
+  EXPECT_TRUE(neighbour.events.empty()) << "nothing reached the other unit";
   unit.closeSnmp();
   neighbour.closeSnmp();
   SnmpApiCore::Counts c = api_.LiveCounts();
@@ -352,7 +290,7 @@ TEST_F(HostileTest, SessionPortTakesOnlyItsUnitsAnswersToItsRequests) {
   // The unit's answer with no binding at all, then the same again.
   toSession(unitSocket, Response(0, 0x10001, ""));
   toSession(unitSocket, Response(0, 0x10001, Bind(kName, Int(2))));
-  ASSERT_TRUE(RunUntil([&] { return !s.seen.empty(); }));
+  ASSERT_TRUE(RunUntil([&] { return !s.events.empty(); }));
 
   // Three bindings, and a 65,000-byte string.
   ASSERT_EQ(
@@ -363,7 +301,7 @@ TEST_F(HostileTest, SessionPortTakesOnlyItsUnitsAnswersToItsRequests) {
             Response(0, 0x10002,
                      Bind(kName, Int(1)) + Bind(kName, Int(2)) +
                          Bind(kName, Oct(std::string(65000, 'z')))));
-  ASSERT_TRUE(RunUntil([&] { return s.seen.size() == 2; }));
+  ASSERT_TRUE(RunUntil([&] { return s.events.size() == 2; }));
 
   // A last request proves the session still answers after all that.
   ASSERT_EQ(
@@ -372,20 +310,20 @@ TEST_F(HostileTest, SessionPortTakesOnlyItsUnitsAnswersToItsRequests) {
   ASSERT_FALSE(unitSocket.Receive(&sessionPort, 10000).empty());
   toSession(stranger, Response(0, 0x10003, Bind(kName, Int(666))));
   toSession(unitSocket, Response(0, 0x10003, Bind(kName, Int(3))));
-  ASSERT_TRUE(RunUntil([&] { return s.seen.size() == 3; }));
+  ASSERT_TRUE(RunUntil([&] { return s.events.size() == 3; }));
   for (int i = 0; i < 20; ++i) loop_.RunOnce(10);
 
-  ASSERT_EQ(s.seen.size(), 3u);
-  EXPECT_EQ(s.seen[0].what, "reply");
-  EXPECT_EQ(s.seen[0].requestId, 0x10001);
-  EXPECT_TRUE(s.seen[0].bindings.empty());
-  EXPECT_EQ(s.seen[1].requestId, 0x10002);
-  ASSERT_EQ(s.seen[1].bindings.size(), 3u);
-  EXPECT_EQ(s.seen[1].bindings[2].second, std::string(255, 'z'));
-  EXPECT_EQ(s.seen[2].requestId, 0x10003);
-  ASSERT_EQ(s.seen[2].bindings.size(), 1u);
-  EXPECT_EQ(s.seen[2].bindings[0].second, "3") << "the stranger's 666 is not";
-  EXPECT_TRUE(other.seen.empty());
+  ASSERT_EQ(s.events.size(), 3u);
+  EXPECT_EQ(s.events[0].what, "reply");
+  EXPECT_EQ(s.events[0].requestId, 0x10001);
+  EXPECT_TRUE(s.events[0].bindings.empty());
+  EXPECT_EQ(s.events[1].requestId, 0x10002);
+  ASSERT_EQ(s.events[1].bindings.size(), 3u);
+  EXPECT_EQ(s.events[1].bindings[2].second, std::string(255, 'z'));
+  EXPECT_EQ(s.events[2].requestId, 0x10003);
+  ASSERT_EQ(s.events[2].bindings.size(), 1u);
+  EXPECT_EQ(s.events[2].bindings[0].second, "3") << "the stranger's 666 is not";
+  EXPECT_TRUE(other.events.empty());
   s.closeSnmp();
   other.closeSnmp();
   SnmpApiCore::Counts c = api_.LiveCounts();
@@ -398,46 +336,46 @@ TEST_F(HostileTest, SessionPortTakesOnlyItsUnitsAnswersToItsRequests) {
 // still lets the request time out.
 class RequestTest : public HostileTest {
  protected:
+  // Opens |s| towards |unitSocket| and sends it one GetNext, id 0x10001.
+  void SendGetNext(const Peer& unitSocket, Recorder& s) {
+    ASSERT_TRUE(unitSocket.bound());
+    std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
+    ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
+    ASSERT_EQ(s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0,
+                            0x10001),
+              0);
+  }
+
   NetSnmpApi shortApi_{loop_, 300};
   ScopedSnmpApi useShort_{&shortApi_};
 };
 
 TEST_F(RequestTest, GoesOutOnceAndTimesOutOnce) {
   Peer unitSocket("127.0.1.109");
-  ASSERT_TRUE(unitSocket.bound());
-  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
   Recorder s;
-  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
-  ASSERT_EQ(
-      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
-      0);
-  ASSERT_TRUE(RunUntil([&] { return !s.seen.empty(); }));
+  ASSERT_NO_FATAL_FAILURE(SendGetNext(unitSocket, s));
+  ASSERT_TRUE(RunUntil([&] { return !s.events.empty(); }));
   // Well past the timeout: a retry would have been sent by now.
   for (int i = 0; i < 60; ++i) loop_.RunOnce(10);
   int datagrams = 0;
   uint16_t from = 0;
   while (!unitSocket.Receive(&from, 100).empty()) ++datagrams;
   EXPECT_EQ(datagrams, 1);
-  ASSERT_EQ(s.seen.size(), 1u);
-  EXPECT_EQ(s.seen[0].what, "error");
-  EXPECT_EQ(s.seen[0].requestId, 0x10001);
+  ASSERT_EQ(s.events.size(), 1u);
+  EXPECT_EQ(s.events[0].what, "error");
+  EXPECT_EQ(s.events[0].requestId, 0x10001);
   s.closeSnmp();
 }
 
 TEST_F(RequestTest, AStrangerOnTheUnitsAddressWithAnotherPortIsNotTheUnit) {
   Peer unitSocket("127.0.1.109");
   Peer neighbour("127.0.1.109");  // same address, its own port
-  ASSERT_TRUE(unitSocket.bound());
   ASSERT_TRUE(neighbour.bound());
   ASSERT_NE(unitSocket.port(), neighbour.port());
-  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
   NetSnmpApi longApi(loop_, 20000);
   ScopedSnmpApi use(&longApi);
   Recorder s;
-  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
-  ASSERT_EQ(
-      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
-      0);
+  ASSERT_NO_FATAL_FAILURE(SendGetNext(unitSocket, s));
   uint16_t sessionPort = 0;
   ASSERT_FALSE(unitSocket.Receive(&sessionPort, 10000).empty());
   neighbour.SendTo(Response(0, 0x10001, Bind(kName, Int(666))), "127.0.0.1",
@@ -445,23 +383,19 @@ TEST_F(RequestTest, AStrangerOnTheUnitsAddressWithAnotherPortIsNotTheUnit) {
   for (int i = 0; i < 20; ++i) loop_.RunOnce(10);
   unitSocket.SendTo(Response(0, 0x10001, Bind(kName, Int(3))), "127.0.0.1",
                     sessionPort);
-  ASSERT_TRUE(RunUntil([&] { return !s.seen.empty(); }));
+  ASSERT_TRUE(RunUntil([&] { return !s.events.empty(); }));
   for (int i = 0; i < 20; ++i) loop_.RunOnce(10);
-  ASSERT_EQ(s.seen.size(), 1u);
-  ASSERT_EQ(s.seen[0].bindings.size(), 1u);
-  EXPECT_EQ(s.seen[0].bindings[0].second, "3") << "the neighbour's 666 is not";
+  ASSERT_EQ(s.events.size(), 1u);
+  ASSERT_EQ(s.events[0].bindings.size(), 1u);
+  EXPECT_EQ(s.events[0].bindings[0].second, "3")
+      << "the neighbour's 666 is not";
   s.closeSnmp();
 }
 
 TEST_F(RequestTest, AnAnswerTheLayerRefusesStillLetsTheRequestTimeOut) {
   Peer unitSocket("127.0.1.109");
-  ASSERT_TRUE(unitSocket.bound());
-  std::string address = "127.0.1.109:" + std::to_string(unitSocket.port());
   Recorder s;
-  ASSERT_EQ(s.init_snmp(address.c_str(), "public", 161, "127.0.0.1", 0), 0);
-  ASSERT_EQ(
-      s.sendRequest(SNMP_PDU_GETNEXT, "1.3.6.1.4.1.6853", nullptr, 0, 0x10001),
-      0);
+  ASSERT_NO_FATAL_FAILURE(SendGetNext(unitSocket, s));
   uint16_t sessionPort = 0;
   ASSERT_FALSE(unitSocket.Receive(&sessionPort, 10000).empty());
   // A report with the request's id: matched to the request by the library,
@@ -469,10 +403,10 @@ TEST_F(RequestTest, AnAnswerTheLayerRefusesStillLetsTheRequestTimeOut) {
   unitSocket.SendTo(
       Message(0, "public", 0xA8, Pdu(0x10001, 0, 0, Bind(kName, Int(1)))),
       "127.0.0.1", sessionPort);
-  ASSERT_TRUE(RunUntil([&] { return !s.seen.empty(); }));
-  ASSERT_EQ(s.seen.size(), 1u);
-  EXPECT_EQ(s.seen[0].what, "error");
-  EXPECT_EQ(s.seen[0].requestId, 0x10001);
+  ASSERT_TRUE(RunUntil([&] { return !s.events.empty(); }));
+  ASSERT_EQ(s.events.size(), 1u);
+  EXPECT_EQ(s.events[0].what, "error");
+  EXPECT_EQ(s.events[0].requestId, 0x10001);
   s.closeSnmp();
 }
 

@@ -82,16 +82,12 @@ class TrapIntakeTest : public ::testing::Test {
   }
   // The bytes of a trap as snmptrap sends it, caught on a port of ours.
   std::vector<uint8_t> TrapBytes(int version, const std::string& trapOid) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &length);
+    uint16_t port = 0;
+    int fd = qor_test::BindUdpSocket("127.0.0.1", 0, &port);
+    EXPECT_GE(fd, 0);
     qor_test::TrapMessage t;
     t.version = version;
-    t.port = ntohs(addr.sin_port);
+    t.port = port;
     t.trapOid = trapOid;
     t.generic = 6;
     t.specific = 5;

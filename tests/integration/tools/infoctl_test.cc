@@ -222,6 +222,18 @@ TEST_F(InfoctlTest, ModePrintsTheDriversAnswer) {
   EXPECT_EQ("0\n", r.out);
 }
 
+// Until the watch is registered, writes pass unseen: writes a marker into
+// slot 1 until the watch shows it.
+bool WaitUntilWatching(ScriptedDriver& driver, LineReader& watch) {
+  std::string line;
+  return WaitUntil(
+      [&] {
+        driver.write(1, "sync");
+        return watch.next(&line, 50) && line == "1\tsync";
+      },
+      20000);
+}
+
 TEST_F(InfoctlTest, PingSaysWhetherADriverIsConnected) {
   ProcessResult r = Run({"ping", kN});
   EXPECT_EQ(4, r.exitCode);
@@ -237,15 +249,8 @@ TEST_F(InfoctlTest, WatchPrintsEachWriteAsItHappens) {
   ScriptedDriver driver;
   ASSERT_TRUE(driver.ok());
   LineReader watch({INFOCTL_BIN, "watch", kN});
-  // Until the watch is registered, writes pass unseen: write a marker until
-  // it shows.
+  ASSERT_TRUE(WaitUntilWatching(driver, watch));
   std::string line;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        driver.write(1, "sync");
-        return watch.next(&line, 50) && line == "1\tsync";
-      },
-      20000));
   driver.write(2, "x");
   driver.write(3, "y\tz\\");
   driver.write(2, "x");  // every write, even an unchanged text
@@ -260,13 +265,7 @@ TEST_F(InfoctlTest, WatchEndsWithThreeWhenTheInfodriverGoes) {
   LineReader watch({INFOCTL_BIN, "watch", kN});
   ScriptedDriver driver;
   ASSERT_TRUE(driver.ok());
-  std::string line;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        driver.write(1, "sync");
-        return watch.next(&line, 50);
-      },
-      20000));
+  ASSERT_TRUE(WaitUntilWatching(driver, watch));
   EXPECT_EQ(0, infodriver.stop(SIGTERM));
   EXPECT_EQ(3, watch.wait(20000));
 }
@@ -277,13 +276,8 @@ TEST_F(InfoctlTest, WatchDroppedForReadingTooSlowlySaysSo) {
   ScriptedDriver driver;
   ASSERT_TRUE(driver.ok());
   LineReader watch({INFOCTL_BIN, "watch", kN}, true);
+  ASSERT_TRUE(WaitUntilWatching(driver, watch));
   std::string line;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        driver.write(1, "sync");
-        return watch.next(&line, 50) && line == "1\tsync";
-      },
-      20000));
   // Stopped, it reads nothing while the driver writes far more than a
   // client may have waiting.
   ASSERT_EQ(0, kill(watch.pid(), SIGSTOP));
