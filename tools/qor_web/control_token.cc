@@ -58,7 +58,8 @@ ControlTokenFile ReadControlTokenFile(const std::string& path) {
     result.error = "the control token in " + path + " is shorter than " +
                    std::to_string(kMinControlTokenLength) +
                    " characters; make one with: head -c 24 /dev/urandom | "
-                   "base64 > " + path;
+                   "base64 > " +
+                   path;
     return result;
   }
   for (unsigned char c : line) {
@@ -77,8 +78,8 @@ bool ControlTokenMatches(std::string_view expected, std::string_view given) {
   // Every byte of |expected| is compared whatever |given| holds.
   unsigned char difference = expected.size() != given.size() ? 1 : 0;
   for (size_t i = 0; i < expected.size(); ++i) {
-    unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i])
-                                       : 0;
+    unsigned char g =
+        i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
     difference |= static_cast<unsigned char>(expected[i]) ^ g;
   }
   return !expected.empty() && difference == 0;

@@ -56,8 +56,7 @@ bool ParseListen(const std::string& text, WebOptions* options) {
 }
 
 int Usage(const std::string& problem) {
-  std::fprintf(stderr, "qor_web: %s\nTry 'qor_web --help'.\n",
-               problem.c_str());
+  std::fprintf(stderr, "qor_web: %s\nTry 'qor_web --help'.\n", problem.c_str());
   return 2;
 }
 

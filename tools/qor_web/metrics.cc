@@ -125,19 +125,20 @@ std::string RenderMetrics(const std::vector<UnitState>& units,
 
   // The text format wants each family's samples together, so every family
   // walks all units.
-  auto family = [&](const Family& f,
-                    const std::function<void(const UnitState&,
-                                             const std::string&)>& write) {
-    Header(&out, f);
-    for (size_t i = 0; i < units.size(); ++i) write(units[i], labels[i]);
-  };
+  auto family =
+      [&](const Family& f,
+          const std::function<void(const UnitState&, const std::string&)>&
+              write) {
+        Header(&out, f);
+        for (size_t i = 0; i < units.size(); ++i) write(units[i], labels[i]);
+      };
   family(kUp, [&](const UnitState& u, const std::string& l) {
     Sample(&out, kUp.name, l, u.answering() ? 1 : 0);
   });
   family(kInfo, [&](const UnitState& u, const std::string& l) {
     Sample(&out, kInfo.name,
-           l + ",location=\"" + EscapeLabelValue(u.location) +
-               "\",address=\"" + EscapeLabelValue(u.address) + "\"",
+           l + ",location=\"" + EscapeLabelValue(u.location) + "\",address=\"" +
+               EscapeLabelValue(u.address) + "\"",
            1);
   });
   family(kTemperature, [&](const UnitState& u, const std::string& l) {
@@ -177,8 +178,7 @@ std::string RenderMetrics(const std::vector<UnitState>& units,
     for (const FusePoint& f : u.fuses)
       if (f.ok)
         Sample(&out, kFuseOk.name,
-               l + ",fuse=\"" + std::to_string(f.number) + "\"",
-               *f.ok ? 1 : 0);
+               l + ",fuse=\"" + std::to_string(f.number) + "\"", *f.ok ? 1 : 0);
   });
 
   Header(&out, {"qor_web_device_connected", "gauge",
@@ -195,8 +195,7 @@ std::string RenderMetrics(const std::vector<UnitState>& units,
   Counter(&out, "qor_web_source_reconnects_total",
           "Connections made to the infodrivers.", source.reconnects);
   Counter(&out, "qor_web_control_requests_total",
-          "Control requests passed on to the drivers.",
-          source.controlRequests);
+          "Control requests passed on to the drivers.", source.controlRequests);
   Counter(&out, "qor_web_control_refused_total",
           "Control requests refused by the checks or by the driver.",
           source.controlRefused);

@@ -12,11 +12,11 @@
 // What the web process itself counts, for its own metrics.
 struct WebCounters {
   uint64_t httpRequests = 0;
-  uint64_t httpClientErrors = 0;  // answered 4xx
-  uint64_t httpServerErrors = 0;  // answered 5xx
-  uint64_t controlRequests = 0;   // POSTs that reached the source
-  uint64_t controlRejected = 0;   // POSTs refused before (token, origin...)
-  uint64_t eventsSent = 0;        // events written to page streams
+  uint64_t httpClientErrors = 0;     // answered 4xx
+  uint64_t httpServerErrors = 0;     // answered 5xx
+  uint64_t controlRequests = 0;      // POSTs that reached the source
+  uint64_t controlRejected = 0;      // POSTs refused before (token, origin...)
+  uint64_t eventsSent = 0;           // events written to page streams
   uint64_t eventStreamsDropped = 0;  // streams ended for falling behind
   uint64_t eventStreams = 0;         // open now
 };

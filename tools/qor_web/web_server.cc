@@ -116,12 +116,12 @@ class WebServer::Impl {
     MHD_Connection* connection = nullptr;
     std::mutex mutex;
     bool suspended = false;
-    bool closed = false;   // end the stream at the next write
-    bool gone = false;     // its response is freed: never resume it
+    bool closed = false;  // end the stream at the next write
+    bool gone = false;    // its response is freed: never resume it
     std::set<UnitKey> dirtyUnits;
     bool devicesDirty = false;
-    std::string backlog;   // events already written out as text
-    std::string out;       // being sent
+    std::string backlog;  // events already written out as text
+    std::string out;      // being sent
     size_t outPos = 0;
   };
 
@@ -131,8 +131,7 @@ class WebServer::Impl {
                              size_t* uploadSize, void** context);
   static void Completed(void* cls, MHD_Connection* connection, void** context,
                         MHD_RequestTerminationCode code);
-  static ssize_t ReadStream(void* cls, uint64_t pos, char* buffer,
-                            size_t max);
+  static ssize_t ReadStream(void* cls, uint64_t pos, char* buffer, size_t max);
   static void FreeStream(void* cls);
 
   MHD_Result Route(MHD_Connection* connection, Request* request);
@@ -211,17 +210,15 @@ bool WebServer::Impl::Start(std::string* error) {
   keepaliveThread_ = std::thread([this] { KeepaliveLoop(); });
 
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
-                   MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC |
-                   MHD_USE_ERROR_LOG;
+                   MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
       flags, options_.port, nullptr, nullptr, &Impl::Dispatch, this,
-      MHD_OPTION_SOCK_ADDR, &address,
-      MHD_OPTION_CONNECTION_LIMIT, options_.connectionLimit,
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, options_.connectionsPerAddress,
-      MHD_OPTION_CONNECTION_TIMEOUT, options_.idleTimeoutSeconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, options_.connectionMemoryBytes,
-      MHD_OPTION_NOTIFY_COMPLETED, &Impl::Completed, this,
-      MHD_OPTION_END);
+      MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_LIMIT,
+      options_.connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      options_.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+      options_.idleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      options_.connectionMemoryBytes, MHD_OPTION_NOTIFY_COMPLETED,
+      &Impl::Completed, this, MHD_OPTION_END);
   if (!daemon_) {
     *error = "cannot listen on " + options_.address + ":" +
              std::to_string(options_.port) +
@@ -425,8 +422,7 @@ MHD_Result WebServer::Impl::Route(MHD_Connection* connection,
 }
 
 json WebServer::Impl::ServerJson() const {
-  return json{{"control", options_.controlToken.has_value()},
-              {"api", "v1"}};
+  return json{{"control", options_.controlToken.has_value()}, {"api", "v1"}};
 }
 
 MHD_Result WebServer::Impl::RouteApi(
@@ -461,9 +457,9 @@ MHD_Result WebServer::Impl::RouteApi(
                        "a request id is a positive whole number");
     std::optional<ControlUpdate> update = source_->Control(*id);
     if (!update)
-      return SendError(connection, MHD_HTTP_NOT_FOUND,
-                       "no request " + std::to_string(*id) +
-                           " in the last ten minutes");
+      return SendError(
+          connection, MHD_HTTP_NOT_FOUND,
+          "no request " + std::to_string(*id) + " in the last ten minutes");
     return SendJson(connection, MHD_HTTP_OK, ControlUpdateToJson(*update));
   }
   if (parts[0] == "units") {
@@ -545,11 +541,9 @@ MHD_Result WebServer::Impl::Control(
                     "cross-site requests may not control units (Origin " +
                         std::string(origin) + " is not this server)");
   }
-  const char* authorization =
-      Header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+  const char* authorization = Header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
   if (!authorization ||
-      !ControlTokenMatches(*options_.controlToken,
-                           BearerToken(authorization)))
+      !ControlTokenMatches(*options_.controlToken, BearerToken(authorization)))
     return reject(MHD_HTTP_UNAUTHORIZED,
                   "control needs the token: send Authorization: Bearer "
                   "TOKEN with the token of the server's "
@@ -586,9 +580,8 @@ MHD_Result WebServer::Impl::Control(
   }
   std::optional<ControlPoint> point = ParseControlPoint(name);
   if (!point)
-    return reject(MHD_HTTP_NOT_FOUND,
-                  "no control point named \"" + name +
-                      "\"; see the unit's \"controls\"");
+    return reject(MHD_HTTP_NOT_FOUND, "no control point named \"" + name +
+                                          "\"; see the unit's \"controls\"");
 
   json body = json::parse(request->body, nullptr, false);
   if (body.is_discarded() || !body.is_object())
@@ -623,8 +616,8 @@ MHD_Result WebServer::Impl::Control(
     // finds the connection suspended.
     request->answered = false;
     MHD_suspend_connection(connection);
-    controlJobs_.push_back(ControlJob{connection, request, site, *device,
-                                      *unit, *point, value});
+    controlJobs_.push_back(
+        ControlJob{connection, request, site, *device, *unit, *point, value});
   }
   controlWake_.notify_one();
   return MHD_YES;
@@ -633,8 +626,8 @@ MHD_Result WebServer::Impl::Control(
 void WebServer::Impl::ControlLoop() {
   std::unique_lock<std::mutex> lock(controlMutex_);
   for (;;) {
-    controlWake_.wait(lock,
-                      [&] { return controlStopping_ || !controlJobs_.empty(); });
+    controlWake_.wait(
+        lock, [&] { return controlStopping_ || !controlJobs_.empty(); });
     if (controlJobs_.empty()) return;
     ControlJob job = std::move(controlJobs_.front());
     controlJobs_.pop_front();
@@ -676,8 +669,8 @@ MHD_Result WebServer::Impl::OpenStream(MHD_Connection* connection) {
   auto stream = std::make_shared<Stream>();
   stream->server = this;
   stream->connection = connection;
-  stream->backlog = "retry: 2000\nevent: hello\ndata: " + ServerJson().dump() +
-                    "\n\n";
+  stream->backlog =
+      "retry: 2000\nevent: hello\ndata: " + ServerJson().dump() + "\n\n";
   stream->devicesDirty = true;
   for (const UnitState& u : source_->Units())
     stream->dirtyUnits.insert(UnitKey(u.site, u.device, u.unit));
@@ -707,8 +700,7 @@ MHD_Result WebServer::Impl::OpenStream(MHD_Connection* connection) {
   streamsOpen_++;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
                           "text/event-stream; charset=utf-8");
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL,
-                          "no-store");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   MHD_add_response_header(response, "X-Accel-Buffering", "no");
   return Send(connection, MHD_HTTP_OK, response);
 }
@@ -745,8 +737,7 @@ std::string WebServer::Impl::NextEvents(Stream* stream, bool* closed) {
     for (const DeviceStatus& d : source_->Devices())
       list.push_back(DeviceStatusToJson(d));
     text += "event: devices\ndata: " +
-            list.dump(-1, ' ', false, json::error_handler_t::replace) +
-            "\n\n";
+            list.dump(-1, ' ', false, json::error_handler_t::replace) + "\n\n";
     ++events;
   }
   for (const UnitKey& key : units) {
@@ -816,11 +807,10 @@ void WebServer::Impl::OnDevicesChanged() {
 }
 
 void WebServer::Impl::OnControlChanged(const ControlUpdate& update) {
-  std::string text =
-      "event: control\ndata: " +
-      ControlUpdateToJson(update).dump(-1, ' ', false,
-                                       json::error_handler_t::replace) +
-      "\n\n";
+  std::string text = "event: control\ndata: " +
+                     ControlUpdateToJson(update).dump(
+                         -1, ' ', false, json::error_handler_t::replace) +
+                     "\n\n";
   std::lock_guard<std::mutex> lock(streamsMutex_);
   for (auto& stream : streams_) {
     std::lock_guard<std::mutex> streamLock(stream->mutex);

@@ -10,7 +10,7 @@
 
 struct WebOptions {
   std::string address = "127.0.0.1";  // IPv4 address to listen on
-  uint16_t port = 8080;                // 0 picks a free one (tests)
+  uint16_t port = 8080;               // 0 picks a free one (tests)
   // Control is enabled only with a token; without one every control
   // request is refused with 403.
   std::optional<std::string> controlToken;

@@ -57,9 +57,9 @@ HttpAnswer Parse(std::string raw) {
   size_t line = head.find("\r\n");
   while (line != std::string::npos) {
     size_t next = head.find("\r\n", line + 2);
-    std::string header = head.substr(line + 2, next == std::string::npos
-                                                   ? std::string::npos
-                                                   : next - line - 2);
+    std::string header =
+        head.substr(line + 2, next == std::string::npos ? std::string::npos
+                                                        : next - line - 2);
     size_t colon = header.find(':');
     if (colon != std::string::npos) {
       std::string name = header.substr(0, colon);
@@ -103,8 +103,9 @@ HttpAnswer HttpGet(uint16_t port, const std::string& path) {
 HttpAnswer HttpPost(uint16_t port, const std::string& path,
                     const std::string& body,
                     const std::vector<std::string>& headers) {
-  std::string request = "POST " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" +
-                        std::to_string(port) + "\r\n";
+  std::string request = "POST " + path +
+                        " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                        "\r\n";
   for (const std::string& h : headers) request += h + "\r\n";
   request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   return SendRaw(port, request + body);

@@ -10,7 +10,7 @@
 // it is given (malformed ones too) and reads the answer until the server
 // closes, so that a test sees what the server really wrote.
 struct HttpAnswer {
-  int status = 0;  // 0: no status line came back
+  int status = 0;                              // 0: no status line came back
   std::map<std::string, std::string> headers;  // names lower-case
   std::string body;
   std::string raw;
@@ -18,9 +18,9 @@ struct HttpAnswer {
 
 // Sends |request| to 127.0.0.1:|port| and reads until the server closes
 // or |timeout| passes.
-HttpAnswer SendRaw(uint16_t port, const std::string& request,
-                   std::chrono::milliseconds timeout =
-                       std::chrono::seconds(20));
+HttpAnswer SendRaw(
+    uint16_t port, const std::string& request,
+    std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 HttpAnswer HttpGet(uint16_t port, const std::string& path);
 // POST with a JSON body and the given extra header lines ("Name: value").
@@ -38,6 +38,7 @@ class EventStreamReader {
   bool ReadUntil(const std::function<bool(const std::string&)>& done,
                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
   const std::string& text() const { return text_; }
+  bool closed() const { return fd_ < 0; }  // the server ended the stream
   void Close();
 
  private:
