@@ -7,6 +7,7 @@
 // 1 when it cannot start (token file unsafe, address not available).
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,8 @@ constexpr const char* kUsage =
     "  --site NAME                 the name the units go by (default: the\n"
     "                              host name)\n"
     "  --max-connections N         connections at once (default 64)\n"
+    "  --idle-timeout SECONDS      close a connection idle this long\n"
+    "                              (default 30)\n"
     "  --help                      show this and exit\n";
 
 bool ParseListen(const std::string& text, WebOptions* options) {
@@ -92,6 +95,15 @@ int main(int argc, char** argv) {
           text.size() > 5 || std::atoi(text.c_str()) < 4)
         return Usage("--max-connections wants a number of at least 4");
       web.connectionLimit = static_cast<unsigned>(std::atoi(text.c_str()));
+    } else if (arg == "--idle-timeout") {
+      if (!value(&text) || text.empty() ||
+          text.find_first_not_of("0123456789") != std::string::npos ||
+          text.size() > 4 || std::atoi(text.c_str()) < 1)
+        return Usage("--idle-timeout wants a number of seconds, at least 1");
+      web.idleTimeoutSeconds = static_cast<unsigned>(std::atoi(text.c_str()));
+      // The event streams' keep-alives must come before the timeout.
+      web.keepaliveSeconds = std::max(
+          1u, std::min(web.keepaliveSeconds, web.idleTimeoutSeconds / 2));
     } else if (!arg.empty() && arg[0] == '-') {
       return Usage("unknown option " + arg);
     } else {
