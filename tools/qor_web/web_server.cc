@@ -63,6 +63,16 @@ const char* Header(MHD_Connection* connection, const char* name) {
   return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
 }
 
+// libmicrohttpd's own unescaping, except that a %00 cannot cut a path
+// short (a truncated path could name another resource): it becomes a byte
+// no route holds.
+size_t UnescapePath(void*, MHD_Connection*, char* text) {
+  size_t length = MHD_http_unescape(text);
+  for (size_t i = 0; i < length; ++i)
+    if (text[i] == '\0') text[i] = '\x7f';
+  return length;
+}
+
 std::string Lower(std::string_view text) {
   std::string lower(text);
   for (char& c : lower)
@@ -218,7 +228,8 @@ bool WebServer::Impl::Start(std::string* error) {
       options_.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
       options_.idleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       options_.connectionMemoryBytes, MHD_OPTION_NOTIFY_COMPLETED,
-      &Impl::Completed, this, MHD_OPTION_END);
+      &Impl::Completed, this, MHD_OPTION_UNESCAPE_CALLBACK, &UnescapePath,
+      nullptr, MHD_OPTION_END);
   if (!daemon_) {
     *error = "cannot listen on " + options_.address + ":" +
              std::to_string(options_.port) +

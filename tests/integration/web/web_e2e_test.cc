@@ -13,7 +13,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kDevice = 61;
+constexpr int kDevice = 71;
 constexpr int kUnits = 3;
 const char* kLocationOid = "1.3.6.1.4.1.6853.2.4.0";
 const char* kTemperatureOid = "1.3.6.1.4.1.6853.2.5.0";
@@ -95,7 +95,7 @@ TEST_F(WebEndToEnd, AnswersWhatTheAgentsServe) {
 
   std::string metrics = HttpGet(rig_->port(), "/metrics").body;
   for (int n = 1; n <= kUnits; ++n)
-    EXPECT_NE(metrics.find("qor_mdu_up{site=\"rig\",device=\"61\",unit=\"" +
+    EXPECT_NE(metrics.find("qor_mdu_up{site=\"rig\",device=\"71\",unit=\"" +
                            std::to_string(n) + "\"} 1"),
               std::string::npos)
         << metrics.substr(0, 2000);

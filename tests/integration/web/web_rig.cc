@@ -119,7 +119,9 @@ bool WebRig::Start(std::string* error) {
     *error = "qor_web does not show every unit answering: " +
              HttpGet(port_, "/api/v1/units").body +
              "\nqor_web: " + web_->Stderr() +
-             "\ndriver: " + driver_->Stdout().substr(0, 2000);
+             "\ndriver: " + driver_->Stdout().substr(0, 2000) +
+             driver_->Stderr().substr(0, 2000) +
+             (driver_->running() ? " (running)" : " (ended)");
     return false;
   }
   return true;

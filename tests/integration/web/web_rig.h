@@ -21,6 +21,10 @@ class WebRig {
   // Starts everything and waits until qor_web lists every unit answering;
   // false with |error| when a piece does not come up.
   bool Start(std::string* error);
+  // Options for the rig's qor_web, before Start.
+  void AddWebOptions(const std::vector<std::string>& options) {
+    webOptions_.insert(webOptions_.end(), options.begin(), options.end());
+  }
 
   int device() const { return device_; }
   int units() const { return units_; }
@@ -46,6 +50,7 @@ class WebRig {
   uint16_t port_ = 0;
   std::string token_ = "rig-token-4f0c2a9e81d7";
   std::string site_ = "rig";
+  std::vector<std::string> webOptions_;
   std::vector<std::unique_ptr<MduAgent>> agents_;
   std::unique_ptr<Process> infodriver_, driver_, web_;
 };

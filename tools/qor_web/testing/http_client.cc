@@ -11,9 +11,19 @@
 
 namespace {
 
-int Connect(uint16_t port) {
+int Connect(uint16_t port, const std::string& from = "") {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (!from.empty()) {
+    struct sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof local) !=
+        0) {
+      close(fd);
+      return -1;
+    }
+  }
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -111,8 +121,9 @@ HttpAnswer HttpPost(uint16_t port, const std::string& path,
   return SendRaw(port, request + body);
 }
 
-EventStreamReader::EventStreamReader(uint16_t port, const std::string& path) {
-  fd_ = Connect(port);
+EventStreamReader::EventStreamReader(uint16_t port, const std::string& path,
+                                     const std::string& from) {
+  fd_ = Connect(port, from);
   if (fd_ >= 0)
     SendAll(fd_, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" +
                      std::to_string(port) + "\r\n\r\n");

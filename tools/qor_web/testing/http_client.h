@@ -32,8 +32,10 @@ HttpAnswer HttpPost(uint16_t port, const std::string& path,
 // far, or |timeout| passes. Returns whether |done| held.
 class EventStreamReader {
  public:
+  // |from|, when given, is the local address to connect from.
   explicit EventStreamReader(uint16_t port,
-                             const std::string& path = "/api/v1/events");
+                             const std::string& path = "/api/v1/events",
+                             const std::string& from = "");
   ~EventStreamReader();
   bool ReadUntil(const std::function<bool(const std::string&)>& done,
                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
