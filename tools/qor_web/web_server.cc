@@ -414,7 +414,9 @@ MHD_Result WebServer::Impl::Route(MHD_Connection* connection,
                             "no-store");
     return Send(connection, MHD_HTTP_OK, response);
   }
-  std::string_view asset = path == "/" ? "/index.html" : path;
+  std::string_view asset = path == "/"              ? "/index.html"
+                           : path == "/favicon.ico" ? "/favicon.svg"
+                                                    : path;
   for (const EmbeddedAsset& a : EmbeddedAssets()) {
     if (asset != a.path) continue;
     if (!get) return SendError(connection, 405, "use GET", "GET, HEAD");
