@@ -5,14 +5,23 @@
 qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev snmpd snmp tmux procps
   nlohmann-json3-dev"
+# qor_web: its HTTP library; the browser test's chromium (driven by
+# puppeteer-core from npm); promtool (prometheus) for the metrics and alert
+# rules; snmp_exporter for the side-by-side benchmark; curl for the package
+# test of qor-web.
+qor_web_packages="libmicrohttpd-dev chromium prometheus prometheus-snmp-exporter curl"
 # The Debian package's build (scripts/package.sh) and its test
 # (tests/package: the box runs on systemd, ss checks the trap port).
 qor_package_packages="dpkg-dev debhelper lintian pkgconf fakeroot systemd
   iproute2 util-linux"
 
 qor_install_deps() {
+  # A node from elsewhere (nodesource) brings its own npm; Debian's would
+  # conflict with it.
+  local node=""
+  command -v npm >/dev/null 2>&1 || node="nodejs npm"
   # shellcheck disable=SC2086
-  qor_install_packages $qor_packages
+  qor_install_packages $qor_packages $qor_web_packages $node
 }
 
 # Installs the named Debian packages that are missing, with the rules above.

@@ -59,7 +59,8 @@ fi
 pass "apt-get install $(basename "$deb")"
 
 echo "== installed paths"
-for f in /usr/bin/qor_mdu /usr/bin/infodriver /usr/bin/infoctl /usr/bin/qor_trapd; do
+for f in /usr/bin/qor_mdu /usr/bin/infodriver /usr/bin/infoctl /usr/bin/qor_trapd \
+  /usr/bin/qor_web; do
   check "$f is an executable owned by root" \
     test -x "$f" -a "$(stat -c %U "$f")" = root
 done
@@ -67,6 +68,8 @@ for f in /lib/systemd/system/qor-mdu@.service \
   /lib/systemd/system/infodriver@.service /lib/systemd/system/qor-trapd.service \
   /usr/share/man/man8/qor_mdu.8.gz /usr/share/man/man8/infodriver.8.gz \
   /usr/share/man/man8/qor_trapd.8.gz /usr/share/man/man1/infoctl.1.gz \
+  /lib/systemd/system/qor-web.service /usr/share/man/man8/qor_web.8.gz \
+  /etc/default/qor-web /usr/share/doc/qor-mdu/qor_mdu.rules.yml \
   $sim/mdu.data $sim/mdu_agent.sh $sim/send_trap.sh \
   /usr/share/doc/qor-mdu/copyright; do
   check "$f" test -s "$f"
@@ -217,12 +220,31 @@ if [ "$with_systemd" = --systemd ]; then
   systemctl start qor-mdu@1
   check "qor-mdu@1 starts again (infodriver first)" wait_for 30 active qor-mdu@1
   check "infodriver@1 came with it" active infodriver@1
+
+  # The web page of device 1, read-only, on a port of its own.
+  web_port=$((20000 + RANDOM % 20000))
+  sed -i "s|^QOR_WEB_OPTIONS=.*|QOR_WEB_OPTIONS=\"--listen 127.0.0.1:$web_port\"|" \
+    /etc/default/qor-web
+  web_units() { curl -sf "http://127.0.0.1:$web_port/api/v1/units" | grep -q '"answering":true'; }
+  web_post() {
+    curl -s -o /dev/null -w '%{http_code}' -X POST -H 'Content-Type: application/json' \
+      -d '{"value":"0"}' "http://127.0.0.1:$web_port/api/v1/units/$(hostname)/1/1/control/output/1"
+  }
+  check "systemctl start qor-web" systemctl start qor-web
+  check "qor-web reached READY (active)" wait_for 30 active qor-web
+  check "qor-web runs as zarn" test "$(user_of "$(main_pid qor-web)")" = zarn
+  check "qor-web shows unit 1 answering" wait_for 30 web_units
+  check "qor-web is read-only without a token (403)" test "$(web_post)" = 403
+  check "qor-web serves the page" \
+    bash -c "curl -sf http://127.0.0.1:$web_port/ | grep -q '<title>'"
+  systemctl stop qor-web
 fi
 
 echo "== purge"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qor-mdu >"$work/purge.log" 2>&1
 check "apt-get purge qor-mdu" test $? -eq 0
 for f in /usr/bin/qor_mdu /usr/bin/infodriver /usr/bin/infoctl /usr/bin/qor_trapd \
+  /usr/bin/qor_web /lib/systemd/system/qor-web.service /etc/default/qor-web \
   /lib/systemd/system/qor-trapd.service /lib/systemd/system/qor-mdu@.service /lib/systemd/system/infodriver@.service \
   /usr/share/qor-mdu /usr/share/man/man8/qor_mdu.8.gz /etc/zarn_config.ini \
   /etc/zarn /var/log/zarnlogs /run/zarn \

@@ -1,0 +1,165 @@
+// qor_web: every unit of the host's devices on one live page, with their
+// control where enabled, a JSON API under /api/v1 and Prometheus metrics at
+// /metrics. A client of the devices' infodrivers, like `infoctl watch`: it
+// never talks to a unit and never bypasses its driver.
+//
+// Exit codes: 0 after SIGTERM, SIGINT or SIGHUP; 2 for a bad command line;
+// 1 when it cannot start (token file unsafe, address not available).
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "control_token.h"
+#include "platform/service_notifier.h"
+#include "unitview/device_hub.h"
+#include "web_server.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: qor_web [OPTION]... DEVICE...\n"
+    "Serves the units of the driver DEVICE numbers (1-999) of this host: a\n"
+    "live page at /, a JSON API under /api/v1/ and Prometheus metrics at\n"
+    "/metrics.\n"
+    "\n"
+    "  --listen ADDR:PORT          listen there (default 127.0.0.1:8080).\n"
+    "                              An address other than loopback lets every\n"
+    "                              host that reaches it read the units; see\n"
+    "                              qor_web(8) before doing so.\n"
+    "  --control-token-file FILE   enable control: requests must carry\n"
+    "                              'Authorization: Bearer TOKEN' with the\n"
+    "                              first line of FILE (at least 16\n"
+    "                              characters; the file must be readable by\n"
+    "                              its owner only). Without it the server\n"
+    "                              is read-only.\n"
+    "  --site NAME                 the name the units go by (default: the\n"
+    "                              host name)\n"
+    "  --max-connections N         connections at once (default 64)\n"
+    "  --idle-timeout SECONDS      close a connection idle this long\n"
+    "                              (default 30)\n"
+    "  --help                      show this and exit\n";
+
+bool ParseListen(const std::string& text, WebOptions* options) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  int number = std::atoi(port.c_str());
+  if (number < 1 || number > 65535) return false;
+  options->address = text.substr(0, colon);
+  options->port = static_cast<uint16_t>(number);
+  return true;
+}
+
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "qor_web: %s\nTry 'qor_web --help'.\n", problem.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  WebOptions web;
+  HubOptions hub;
+  std::string tokenFile;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string text;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--listen") {
+      if (!value(&text) || !ParseListen(text, &web))
+        return Usage("--listen wants ADDR:PORT, for example 127.0.0.1:8080");
+    } else if (arg == "--control-token-file") {
+      if (!value(&tokenFile)) return Usage("--control-token-file wants a FILE");
+    } else if (arg == "--site") {
+      if (!value(&hub.site) || hub.site.empty() ||
+          hub.site.find('/') != std::string::npos)
+        return Usage("--site wants a NAME without '/'");
+    } else if (arg == "--max-connections") {
+      if (!value(&text) || text.empty() ||
+          text.find_first_not_of("0123456789") != std::string::npos ||
+          text.size() > 5 || std::atoi(text.c_str()) < 4)
+        return Usage("--max-connections wants a number of at least 4");
+      web.connectionLimit = static_cast<unsigned>(std::atoi(text.c_str()));
+    } else if (arg == "--idle-timeout") {
+      if (!value(&text) || text.empty() ||
+          text.find_first_not_of("0123456789") != std::string::npos ||
+          text.size() > 4 || std::atoi(text.c_str()) < 1)
+        return Usage("--idle-timeout wants a number of seconds, at least 1");
+      web.idleTimeoutSeconds = static_cast<unsigned>(std::atoi(text.c_str()));
+      // The event streams' keep-alives must come before the timeout.
+      web.keepaliveSeconds = std::max(
+          1u, std::min(web.keepaliveSeconds, web.idleTimeoutSeconds / 2));
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else {
+      if (arg.size() > 3 ||
+          arg.find_first_not_of("0123456789") != std::string::npos ||
+          std::atoi(arg.c_str()) < 1)
+        return Usage("a DEVICE is a number from 1 to 999, not '" + arg + "'");
+      hub.devices.push_back(std::atoi(arg.c_str()));
+    }
+  }
+  if (hub.devices.empty()) return Usage("name at least one DEVICE number");
+
+  if (!tokenFile.empty()) {
+    ControlTokenFile token = ReadControlTokenFile(tokenFile);
+    if (!token.ok) {
+      std::fprintf(stderr, "qor_web: %s\n", token.error.c_str());
+      return 1;
+    }
+    web.controlToken = token.token;
+  }
+
+  // The signals are taken by sigwait below; blocked before any thread
+  // starts so that every thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  DeviceHub source(hub);
+  source.Start();
+  WebServer server(&source, web);
+  std::string error;
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "qor_web: %s\n", error.c_str());
+    source.Stop();
+    return 1;
+  }
+  bool loopback = web.address.rfind("127.", 0) == 0;
+  std::fprintf(stderr,
+               "qor_web: serving %zu device(s) at http://%s:%u/ (%s)%s\n",
+               hub.devices.size(), web.address.c_str(), server.port(),
+               web.controlToken ? "control enabled with a token" : "read-only",
+               loopback ? ""
+                        : "; listening beyond this host: every host that "
+                          "reaches this address can read the units");
+  SystemdNotifier notifier;
+  notifier.Notify("READY=1\nSTATUS=serving http://" + web.address + ":" +
+                  std::to_string(server.port()) + "/");
+
+  int received = 0;
+  sigwait(&signals, &received);
+  notifier.Notify("STOPPING=1");
+  server.Stop();
+  source.Stop();
+  return 0;
+}
