@@ -1,12 +1,196 @@
 #include "unitview/control_point.h"
 
-int ControlPoint::relativeSlot() const { return 0; }
-std::string ControlPoint::name() const { return ""; }
-std::optional<ControlPoint> ParseControlPoint(std::string_view) {
+#include <charconv>
+#include <cstdio>
+
+#include "infodriver/infodriver_protocol.h"
+#include "mdu/slot_text.h"
+#include "unitview/unit_state.h"
+
+namespace {
+
+struct KindInfo {
+  ControlKind kind;
+  const char* prefix;  // "output/" for numbered points, the name otherwise
+  const char* suffix;  // after the number: "" or "/on_delay"
+  int slotBase;        // relative slot = base + number
+  int count;           // how many numbered points; 0 for a single point
+};
+
+constexpr KindInfo kKinds[] = {
+    {ControlKind::kGpiPolarity, "gpi/", "/polarity", 20, kGpiCount},
+    {ControlKind::kOutputState, "output/", "", 40, kOutputCount},
+    {ControlKind::kPowerOnSequence, "power_on_sequence", "", 78, 0},
+    {ControlKind::kSequentialDelay, "sequential_delay", "", 79, 0},
+    {ControlKind::kOutputOnDelay, "output/", "/on_delay", 80, kOutputCount},
+    {ControlKind::kTemperatureAlarmPoint, "temperature_alarm_point", "", 96, 0},
+    {ControlKind::kLocation, "location", "", 98, 0},
+};
+
+const KindInfo& InfoOf(ControlKind kind) {
+  for (const KindInfo& k : kKinds)
+    if (k.kind == kind) return k;
+  return kKinds[0];
+}
+
+// A whole number written plainly: digits only, no sign, blank or leading
+// zero, so that the text asked for is the text the slot will show.
+std::optional<int> PlainNumber(std::string_view text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  if (text.size() > 1 && text[0] == '0') return std::nullopt;
+  int value = 0;
+  auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() ||
+      text[0] == '-')
+    return std::nullopt;
+  return value;
+}
+
+// Printable UTF-8 without control characters: a location ends up on
+// operators' screens and in other processes' slot reads.
+bool PrintableText(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned c = p[i];
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7F) return false;
+      ++i;
+      continue;
+    }
+    size_t n;
+    unsigned cp, min;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 2, cp = c & 0x1F, min = 0xA0;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 3, cp = c & 0x0F, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4, cp = c & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (i + n > text.size()) return false;
+    for (size_t k = 1; k < n; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += n;
+  }
+  return true;
+}
+
+ControlValue Refuse(std::string error) {
+  ControlValue v;
+  v.error = std::move(error);
+  return v;
+}
+
+ControlValue Accept(std::string text) {
+  ControlValue v;
+  v.ok = true;
+  v.expectedSlotText = CleanSlotText(text);
+  v.slotText = std::move(text);
+  return v;
+}
+
+ControlValue NumberIn(std::string_view value, int min, int max, int step,
+                      const char* what) {
+  std::optional<int> n = PlainNumber(value);
+  char error[160];
+  if (!n || *n < min || *n > max) {
+    std::snprintf(error, sizeof error,
+                  "%s must be a whole number from %d to %d", what, min, max);
+    return Refuse(error);
+  }
+  if (*n % step != 0) {
+    // The unit takes whole seconds; the slot holds tenths.
+    std::snprintf(error, sizeof error,
+                  "%s is in tenths of a second and the unit takes whole "
+                  "seconds: give a multiple of %d",
+                  what, step);
+    return Refuse(error);
+  }
+  return Accept(std::string(value));
+}
+
+}  // namespace
+
+int ControlPoint::relativeSlot() const {
+  const KindInfo& k = InfoOf(kind);
+  return k.slotBase + (k.count > 0 ? number : 0);
+}
+
+std::string ControlPoint::name() const {
+  const KindInfo& k = InfoOf(kind);
+  if (k.count == 0) return k.prefix;
+  return k.prefix + std::to_string(number) + k.suffix;
+}
+
+std::optional<ControlPoint> ParseControlPoint(std::string_view name) {
+  for (const KindInfo& k : kKinds) {
+    const std::string_view prefix = k.prefix;
+    if (k.count == 0) {
+      if (name == prefix) return ControlPoint{k.kind, 0};
+      continue;
+    }
+    if (name.substr(0, prefix.size()) != prefix) continue;
+    std::string_view rest = name.substr(prefix.size());
+    const std::string_view suffix = k.suffix;
+    if (rest.size() <= suffix.size() ||
+        rest.substr(rest.size() - suffix.size()) != suffix)
+      continue;
+    std::optional<int> n =
+        PlainNumber(rest.substr(0, rest.size() - suffix.size()));
+    if (n && *n >= 1 && *n <= k.count) return ControlPoint{k.kind, *n};
+  }
   return std::nullopt;
 }
-std::optional<ControlPoint> ControlPointOfSlot(int) { return std::nullopt; }
-std::vector<ControlPoint> AllControlPoints() { return {}; }
-ControlValue CheckControlValue(const ControlPoint&, std::string_view) {
-  return {};
+
+std::optional<ControlPoint> ControlPointOfSlot(int slot) {
+  for (const KindInfo& k : kKinds) {
+    if (k.count == 0 && slot == k.slotBase) return ControlPoint{k.kind, 0};
+    if (k.count > 0 && slot > k.slotBase && slot <= k.slotBase + k.count)
+      return ControlPoint{k.kind, slot - k.slotBase};
+  }
+  return std::nullopt;
+}
+
+std::vector<ControlPoint> AllControlPoints() {
+  std::vector<ControlPoint> points;
+  for (int slot = 1; slot < kSlotsPerUnit; ++slot)
+    if (std::optional<ControlPoint> p = ControlPointOfSlot(slot))
+      points.push_back(*p);
+  return points;
+}
+
+ControlValue CheckControlValue(const ControlPoint& point,
+                               std::string_view value) {
+  switch (point.kind) {
+    case ControlKind::kOutputState:
+      if (value == "0" || value == "1") return Accept(std::string(value));
+      return Refuse("an output's state must be 0 (off) or 1 (on)");
+    case ControlKind::kGpiPolarity:
+      if (value == "0" || value == "1") return Accept(std::string(value));
+      return Refuse("a GPI's polarity must be 0 or 1");
+    case ControlKind::kOutputOnDelay:
+      return NumberIn(value, 0, 2550, 10, "the on-delay");
+    case ControlKind::kSequentialDelay:
+      return NumberIn(value, 0, 2550, 10, "the sequential delay");
+    case ControlKind::kPowerOnSequence:
+      return NumberIn(value, 0, 255, 1, "the power-on sequence");
+    case ControlKind::kTemperatureAlarmPoint:
+      return NumberIn(value, 0, 128, 1, "the temperature alarm point");
+    case ControlKind::kLocation:
+      if (value.size() > kSlotTextMax)
+        return Refuse("the location is longer than the 255 bytes a slot holds");
+      if (!PrintableText(value))
+        return Refuse(
+            "the location must be printable UTF-8 text without control "
+            "characters");
+      return Accept(std::string(value));
+  }
+  return Refuse("not a control point");
 }

@@ -1,8 +1,99 @@
 #include "unitview/unit_state.h"
 
-int UnitState::gpiAlarms() const { return 0; }
-int UnitState::fuseAlarms() const { return 0; }
-int UnitState::alarmCount() const { return 0; }
+#include <cctype>
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+// Relative slots of the single values.
+constexpr int kPowerOnSequenceSlot = 78;
+constexpr int kSequentialDelaySlot = 79;
+constexpr int kTemperatureStateSlot = 94;
+constexpr int kTemperatureSlot = 95;
+constexpr int kAlarmPointSlot = 96;
+constexpr int kInletsSlot = 97;
+constexpr int kLocationSlot = 98;
+constexpr int kCommsSlot = 99;
+
+constexpr int kGpiStateBase = 0;
+constexpr int kGpiPolarityBase = 20;
+constexpr int kOutputStateBase = 40;
+constexpr int kFuseStateBase = 60;
+constexpr int kOnDelayBase = 80;
+
+// Slots hold tenths of the unit's seconds for the delays.
+std::optional<double> Tenths(const std::string& text) {
+  std::optional<int> n = SlotNumber(text);
+  if (!n) return std::nullopt;
+  return *n / 10.0;
+}
+
+std::optional<bool> Flag(const std::string& text, int whenTrue) {
+  std::optional<int> n = SlotNumber(text);
+  if (!n) return std::nullopt;
+  return *n == whenTrue;
+}
+
+template <typename T>
+nlohmann::json OrNull(const std::optional<T>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+const char* CommsName(Comms comms) {
+  switch (comms) {
+    case Comms::kGood:
+      return "ok";
+    case Comms::kFailed:
+      return "failed";
+    case Comms::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+std::optional<int> SlotNumber(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i])))
+    return std::nullopt;
+  long long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+       ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX || value < INT_MIN) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+int UnitState::gpiAlarms() const {
+  int n = 0;
+  for (const GpiPoint& g : gpis) n += g.active.value_or(false) ? 1 : 0;
+  return n;
+}
+
+int UnitState::fuseAlarms() const {
+  int n = 0;
+  for (const FusePoint& f : fuses) n += f.ok.value_or(true) ? 0 : 1;
+  return n;
+}
+
+int UnitState::alarmCount() const {
+  // A unit that does not answer counts once, whatever its last values say.
+  const bool commsAlarm = !live || comms == Comms::kFailed;
+  return (commsAlarm ? 1 : 0) + gpiAlarms() + fuseAlarms() +
+         (temperatureAlarm.value_or(false) ? 1 : 0);
+}
+
 UnitState DecodeUnit(const std::string& site, int device, int unit,
                      const std::string& address, const UnitSlots& slots) {
   UnitState s;
@@ -11,8 +102,129 @@ UnitState DecodeUnit(const std::string& site, int device, int unit,
   s.unit = unit;
   s.address = address;
   s.slots = slots;
+  s.slots[0].clear();
+
+  const std::string& comms = slots[kCommsSlot];
+  s.comms = comms.empty()            ? Comms::kUnknown
+            : SlotNumber(comms) == 0 ? Comms::kGood
+                                     : Comms::kFailed;
+  s.location = slots[kLocationSlot];
+  s.temperatureCelsius = SlotNumber(slots[kTemperatureSlot]);
+  s.temperatureAlarmPointCelsius = SlotNumber(slots[kAlarmPointSlot]);
+  s.temperatureAlarm = Flag(slots[kTemperatureStateSlot], 2);
+  s.powerInlets = slots[kInletsSlot];
+  s.powerOnSequence = SlotNumber(slots[kPowerOnSequenceSlot]);
+  s.sequentialDelaySeconds = Tenths(slots[kSequentialDelaySlot]);
+
+  // The driver blanks the slots of points the unit does not report, so an
+  // empty pair of slots is a point that is not there.
+  for (int n = 1; n <= kOutputCount; ++n) {
+    const std::string& state = slots[kOutputStateBase + n];
+    const std::string& delay = slots[kOnDelayBase + n];
+    if (state.empty() && delay.empty()) continue;
+    s.outputs.push_back({n, Flag(state, 1), Tenths(delay)});
+  }
+  for (int n = 1; n <= kGpiCount; ++n) {
+    const std::string& state = slots[kGpiStateBase + n];
+    const std::string& polarity = slots[kGpiPolarityBase + n];
+    if (state.empty() && polarity.empty()) continue;
+    s.gpis.push_back({n, Flag(state, 1), SlotNumber(polarity)});
+  }
+  for (int n = 1; n <= kFuseCount; ++n) {
+    const std::string& state = slots[kFuseStateBase + n];
+    if (state.empty()) continue;
+    s.fuses.push_back({n, Flag(state, 0)});
+  }
   return s;
 }
-nlohmann::json UnitToJson(const UnitState&, bool) { return {}; }
-std::string SlotMeaning(int) { return ""; }
-std::optional<int> SlotNumber(const std::string&) { return std::nullopt; }
+
+nlohmann::json UnitToJson(const UnitState& s, bool withSlots) {
+  nlohmann::json outputs = nlohmann::json::array();
+  for (const OutputPoint& o : s.outputs)
+    outputs.push_back({{"output", o.number},
+                       {"on", OrNull(o.on)},
+                       {"on_delay_seconds", OrNull(o.onDelaySeconds)}});
+  nlohmann::json gpis = nlohmann::json::array();
+  for (const GpiPoint& g : s.gpis)
+    gpis.push_back({{"gpi", g.number},
+                    {"active", OrNull(g.active)},
+                    {"polarity", OrNull(g.polarity)}});
+  nlohmann::json fuses = nlohmann::json::array();
+  for (const FusePoint& f : s.fuses)
+    fuses.push_back({{"fuse", f.number}, {"ok", OrNull(f.ok)}});
+
+  nlohmann::json j = {
+      {"site", s.site},
+      {"device", s.device},
+      {"unit", s.unit},
+      {"address", s.address},
+      {"live", s.live},
+      {"answering", s.answering()},
+      {"comms", CommsName(s.comms)},
+      {"location", s.location},
+      {"temperature",
+       {{"celsius", OrNull(s.temperatureCelsius)},
+        {"alarm_point_celsius", OrNull(s.temperatureAlarmPointCelsius)},
+        {"alarm", OrNull(s.temperatureAlarm)}}},
+      {"power_inlets", s.powerInlets},
+      {"power_on_sequence", OrNull(s.powerOnSequence)},
+      {"sequential_delay_seconds", OrNull(s.sequentialDelaySeconds)},
+      {"outputs", outputs},
+      {"gpis", gpis},
+      {"fuses", fuses},
+      {"alarms",
+       {{"comms", !s.live || s.comms == Comms::kFailed},
+        {"gpi", s.gpiAlarms()},
+        {"fuse", s.fuseAlarms()},
+        {"temperature", s.temperatureAlarm.value_or(false)},
+        {"total", s.alarmCount()}}},
+  };
+  if (withSlots) {
+    nlohmann::json slots = nlohmann::json::object();
+    for (int i = 1; i < kSlotsPerUnit; ++i)
+      if (!s.slots[i].empty()) slots[std::to_string(i)] = s.slots[i];
+    j["slots"] = slots;
+  }
+  return j;
+}
+
+std::string SlotMeaning(int slot) {
+  char text[80];
+  auto numbered = [&](const char* format, int n) {
+    std::snprintf(text, sizeof text, format, n);
+    return std::string(text);
+  };
+  if (slot >= 1 && slot <= 16) return numbered("GPI %d state (1 alarm)", slot);
+  if (slot >= 21 && slot <= 36) return numbered("GPI %d polarity", slot - 20);
+  if (slot >= 41 && slot <= 52)
+    return numbered("Output %d state (1 on)", slot - 40);
+  if (slot >= 61 && slot <= 72)
+    return numbered("Fuse %d state (1 blown)", slot - 60);
+  if (slot >= 81 && slot <= 92)
+    return numbered("Output %d on-delay from power on (tenths of a second)",
+                    slot - 80);
+  switch (slot) {
+    case kPowerOnSequenceSlot:
+      return "Power-on output sequence";
+    case kSequentialDelaySlot:
+      return "Sequential mode delay between outputs (tenths of a second)";
+    case kTemperatureStateSlot:
+      return "Temperature state (1 normal, 2 alarm)";
+    case kTemperatureSlot:
+      return "Equipment temperature (degrees C)";
+    case kAlarmPointSlot:
+      return "Temperature alarm point (degrees C)";
+    case kInletsSlot:
+      return "Status of the power inlets";
+    case kLocationSlot:
+      return "Alarm location";
+    case kCommsSlot:
+      return "Communication (0 good, 1 no communication)";
+    default:
+      return "";
+  }
+}
+
+std::string JsonText(const nlohmann::json& json) {
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}

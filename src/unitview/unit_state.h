@@ -107,6 +107,10 @@ UnitState DecodeUnit(const std::string& site, int device, int unit,
 // relative slot (as text) to slot text for every non-empty slot.
 nlohmann::json UnitToJson(const UnitState& state, bool withSlots = false);
 
+// |json| as text. Slot texts are whatever a unit sent, so a byte that is not
+// UTF-8 becomes U+FFFD instead of making the document unprintable.
+std::string JsonText(const nlohmann::json& json);
+
 // What a relative slot holds, for a unit's page: for example "Output 3
 // state", "GPI 5 polarity", "Temperature alarm point (degrees C)"; empty for
 // the slots the driver never writes.
