@@ -4,7 +4,7 @@
 # uses sudo; otherwise it prints the one apt-get line to run and fails.
 qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev snmpd snmp tmux procps
-  nlohmann-json3-dev"
+  nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients"
 # The Debian package's build (scripts/package.sh) and its test
 # (tests/package: the box runs on systemd, ss checks the trap port).
 qor_package_packages="dpkg-dev debhelper lintian pkgconf fakeroot systemd
@@ -36,7 +36,8 @@ qor_install_packages() {
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
   # A policy-rc.d that refuses keeps the package from starting a system
-  # snmpd on port 161: the tests and the demo run their own agents.
+  # snmpd on port 161 (or a system mosquitto on 1883): the tests and the
+  # demo run their own agents and brokers.
   local policy=/usr/sbin/policy-rc.d made_policy=""
   if [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null

@@ -200,6 +200,7 @@ void BrokerSource::OnResult(const MqttMessage& message) {
     if (shown.stage == ControlStage::kNotConfirmed)
       ++counters_.controlNotConfirmed;
     if (first) {
+      r.first = shown;
       answered_.notify_all();
       // A first stage that is already the last (the reply to "accepted"
       // was lost or overtaken) is a later stage too.
@@ -272,7 +273,7 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
     update.reason = std::move(reason);
     ++counters_.controlRefused;
     requests_[update.id] =
-        Request{update, true, std::chrono::steady_clock::now()};
+        Request{update, update, true, std::chrono::steady_clock::now()};
     return update;
   };
   auto unitIt = units_.find({site, device, unit});
@@ -298,7 +299,7 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
   m.correlationData = std::to_string(update.id);
   m.expirySeconds = options_.requestExpirySeconds;
   Request& request = requests_[update.id];
-  request = Request{update, false, std::chrono::steady_clock::now()};
+  request = Request{update, update, false, std::chrono::steady_clock::now()};
   if (!client_->Publish(m)) {
     requests_.erase(update.id);
     return refuse("not connected to the broker");
@@ -311,7 +312,7 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
       });
   auto it = requests_.find(id);
   if (answered && it != requests_.end() && it->second.answered)
-    return it->second.last;
+    return it->second.first;
   // The bridge may still act on it until the message expires; say so
   // rather than pretend it cannot happen.
   update.reason = "no answer from the bridge of site " + site +

@@ -65,6 +65,7 @@ class BrokerSource : public UnitSource {
   using DeviceKey = std::pair<std::string, int>;
   struct Request {
     ControlUpdate last;
+    ControlUpdate first;    // what RequestControl returns
     bool answered = false;  // the first stage has come
     std::chrono::steady_clock::time_point made;
   };

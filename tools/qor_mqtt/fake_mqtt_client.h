@@ -26,7 +26,8 @@ class FakeMqttClient : public MqttClient {
     if (onPublish) onPublish(m);
     return true;
   }
-  bool Subscribe(const std::string& pattern, int) override {
+  bool Subscribe(const std::string& pattern, int, int options) override {
+    lastOptions = options;
     std::lock_guard<std::mutex> lock(mutex_);
     subscriptions_.push_back(pattern);
     return true;
@@ -58,6 +59,7 @@ class FakeMqttClient : public MqttClient {
     std::lock_guard<std::mutex> lock(mutex_);
     return subscriptions_;
   }
+  int lastOptions = 0;
   // Called (with the client's lock held) for every message published.
   std::function<void(const MqttMessage&)> onPublish;
 

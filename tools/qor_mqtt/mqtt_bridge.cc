@@ -76,9 +76,14 @@ void MqttBridge::OnConnected() {
   const std::string base = "qor/" + options_.site + "/+/+/";
   // Control point names have one to three levels: location,
   // output/3, output/3/on_delay.
-  client_->Subscribe(base + "+/set", 0);
-  client_->Subscribe(base + "+/+/set", 0);
-  client_->Subscribe(base + "+/+/+/set", 0);
+  // A request is acted on only if it was published without the retain
+  // flag: so the flag must reach us as published, and copies the broker
+  // kept are not wanted at all.
+  const int options =
+      MqttClient::kRetainAsPublished | MqttClient::kNoRetainedOnSubscribe;
+  client_->Subscribe(base + "+/set", 0, options);
+  client_->Subscribe(base + "+/+/set", 0, options);
+  client_->Subscribe(base + "+/+/+/set", 0, options);
 
   std::lock_guard<std::mutex> lock(mutex_);
   // The broker may have lost, or never had, what was sent before: send

@@ -100,6 +100,10 @@ TEST_F(MqttBridgeTest, ConnectingPublishesTheWholeStateRetainedThenOnline) {
   EXPECT_EQ(client_.subscriptions(),
             (std::vector<std::string>{"qor/s/+/+/+/set", "qor/s/+/+/+/+/set",
                                       "qor/s/+/+/+/+/+/set"}));
+  // The retain flag as published, and no kept copies: a retained request
+  // must be seen as such to be ignored.
+  EXPECT_EQ(client_.lastOptions, MqttClient::kRetainAsPublished |
+                                     MqttClient::kNoRetainedOnSubscribe);
 }
 
 TEST_F(MqttBridgeTest, AChangePublishesOnlyTheTopicsThatChanged) {

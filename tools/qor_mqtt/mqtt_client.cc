@@ -108,9 +108,9 @@ class MosquittoClient : public MqttClient {
     return rc == MOSQ_ERR_SUCCESS;
   }
 
-  bool Subscribe(const std::string& pattern, int qos) override {
+  bool Subscribe(const std::string& pattern, int qos, int options) override {
     if (mosq_ == nullptr) return false;
-    return mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), qos, 0,
+    return mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), qos, options,
                                   nullptr) == MOSQ_ERR_SUCCESS;
   }
 

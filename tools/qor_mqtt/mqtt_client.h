@@ -54,7 +54,14 @@ class MqttClient {
   // False when the message could not be handed to the connection (not
   // connected, or refused by the library); nothing is queued for later.
   virtual bool Publish(const MqttMessage& message) = 0;
-  virtual bool Subscribe(const std::string& pattern, int qos) = 0;
+  // |options|: the MQTT 5 subscription options below, or-ed.
+  virtual bool Subscribe(const std::string& pattern, int qos,
+                         int options = 0) = 0;
+  // Messages keep the retain flag they were published with (otherwise a
+  // broker clears it on every message it passes on at once).
+  static constexpr int kRetainAsPublished = 0x08;
+  // No retained messages are sent when subscribing.
+  static constexpr int kNoRetainedOnSubscribe = 0x20;
   virtual bool connected() const = 0;
 };
 

@@ -74,7 +74,7 @@ std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
 
 // A request's stage: ControlUpdateToJson, with at least
 // {"id","site","device","unit","point","value","stage","reason","slot_text"}
-// ("stage": "refused", "accepted", "confirmed" or "not_confirmed").
+// ("stage": "refused", "accepted", "confirmed" or "not confirmed").
 std::string ControlResultPayload(const ControlUpdate& update);
 std::optional<ControlUpdate> ParseControlResultPayload(
     std::string_view payload);
