@@ -16,8 +16,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "fake_unit_source.h"
@@ -239,14 +240,40 @@ void IdleCpu(int port, int seconds) {
   qor_test::ChildProcess bridge;
   bridge.Start({QOR_MQTT_BIN, "--broker", "127.0.0.1:" + std::to_string(port),
                 "--site", "idle", std::to_string(kDevice)});
-  std::this_thread::sleep_for(std::chrono::seconds(5));  // start-up and publish
+  // Up once all 40 units are on the broker.
+  std::mutex mu;
+  std::set<std::string> states;
+  auto sub = Subscribe(port, "qor/idle/71/+/state", [&](const MqttMessage& m) {
+    std::lock_guard<std::mutex> lock(mu);
+    states.insert(m.topic);
+  });
+  auto deadline = Steady::now() + std::chrono::seconds(30);
+  while (Steady::now() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (states.size() == 40) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  sub->Stop();
+  if (states.size() != 40 || !bridge.Running()) {
+    std::fprintf(stderr, "qor_mqtt did not publish the 40 units (%zu)\n",
+                 states.size());
+    return;
+  }
   double before = CpuSeconds(bridge.pid());
   auto start = Steady::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  if (!bridge.Running()) {
+    std::fprintf(stderr, "qor_mqtt ended while measured\n");
+    return;
+  }
   double used = CpuSeconds(bridge.pid()) - before;
   double wall = Ms(Steady::now() - start) / 1000.0;
-  std::printf("qor_mqtt at 40 units, steady: %.3f %% of a core over %.0f s\n",
-              100.0 * used / wall, wall);
+  std::printf(
+      "qor_mqtt at 40 units, steady: %.3f %% of a core over %.0f s (%.2f s "
+      "CPU)\n",
+      100.0 * used / wall, wall, used);
   bridge.Stop();
 }
 

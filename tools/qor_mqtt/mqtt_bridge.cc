@@ -95,13 +95,13 @@ void MqttBridge::OnConnected() {
   ++counters_.republished;
   for (const auto& [device, d] : devices_)
     PublishRetainedLocked(DeviceStatusTopic(options_.site, device),
-                          DeviceStatusPayload(d), 1);
+                          DeviceStatusPayload(d), 0);
   for (const auto& [key, u] : units_) PublishUnitLocked(u);
   for (const auto& [topic, payload] : before) {
     auto now = sent_.find(topic);
     if (payload.empty() || (now != sent_.end() && !now->second.empty()))
       continue;
-    MqttMessage clear{topic, "", 1, true};
+    MqttMessage clear{topic, "", 0, true};
     if (client_->Publish(clear)) ++counters_.published;
     sent_[topic] = "";
   }
@@ -149,7 +149,7 @@ void MqttBridge::OnDeviceChanged(const DeviceStatus& status) {
   devices_[status.device] = status;
   if (!client_->connected()) return;
   PublishRetainedLocked(DeviceStatusTopic(options_.site, status.device),
-                        DeviceStatusPayload(status), 1);
+                        DeviceStatusPayload(status), 0);
 }
 
 void MqttBridge::PublishResult(const Route& route,

@@ -29,7 +29,10 @@ struct BridgeOptions {
 // site into RequestControl calls, publishing every stage of each.
 //
 // The state is the latest only: while the broker is away nothing is
-// published or queued; the reconnection republishes what is current. A
+// published or queued; the reconnection republishes what is current. So
+// state goes with QoS 0: a QoS 1 message kept by the library across a
+// reconnection would arrive after the republish and put an old value
+// back. Only the answers to requests, events rather than state, use QoS 1. A
 // `set` with the retain flag on is never acted on: it is a copy the broker
 // kept, maybe from long ago, not a request made now.
 //

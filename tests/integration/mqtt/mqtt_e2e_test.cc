@@ -133,6 +133,8 @@ class MqttEndToEnd : public testing::Test {
         if (!json.is_object() || !json.contains("slots")) return false;
         const std::map<int, std::string> block = ExpectedBlock(s->agents[i]);
         for (const auto& [slot, text] : block) {
+          // The temperature follows the traps the cases send.
+          if (slot == 94 || slot == 95) continue;
           auto it = json["slots"].find(std::to_string(slot));
           if (it == json["slots"].end() || *it != text)
             return (*why = base + "state slot " + std::to_string(slot) +
@@ -185,10 +187,15 @@ TEST_F(MqttEndToEnd, TheRetainedTreeEqualsTheAgentsData) {
       std::chrono::seconds(90)))
       << why << "\ndriver: " << alpha_->driver->Stdout()
       << alpha_->driver->Stderr() << "\nbridge: " << alpha_->bridge->Stderr();
-  auto status = ParseDeviceStatusPayload("alpha", kAlphaDevice,
-                                         tree["qor/alpha/61/status"]);
+  // The hub looks for the driver now and then: its status may lag the slots.
+  std::optional<DeviceStatus> status;
+  EXPECT_TRUE(WaitFor([&] {
+    status = ParseDeviceStatusPayload(
+        "alpha", kAlphaDevice,
+        Retained(Port(), "qor/alpha/61/status")["qor/alpha/61/status"]);
+    return status && status->driverConnected && status->infodriverConnected;
+  }));
   ASSERT_TRUE(status);
-  EXPECT_TRUE(status->driverConnected);
   EXPECT_EQ(status->units, (std::vector<int>{1, 2}));
   // Nothing of a unit that is not configured.
   for (const auto& [topic, payload] : tree)
