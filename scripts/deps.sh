@@ -4,7 +4,7 @@
 # uses sudo; otherwise it prints the one apt-get line to run and fails.
 qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev snmpd snmp tmux procps
-  nlohmann-json3-dev"
+  nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients"
 # qor_web: its HTTP library; the browser test's chromium (driven by
 # puppeteer-core from npm); promtool (prometheus) for the metrics and alert
 # rules; snmp_exporter for the side-by-side benchmark; curl for the package
@@ -45,7 +45,8 @@ qor_install_packages() {
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
   # A policy-rc.d that refuses keeps the package from starting a system
-  # snmpd on port 161: the tests and the demo run their own agents.
+  # snmpd on port 161 (or a system mosquitto on 1883): the tests and the
+  # demo run their own agents and brokers.
   local policy=/usr/sbin/policy-rc.d made_policy=""
   if [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null

@@ -60,7 +60,7 @@ pass "apt-get install $(basename "$deb")"
 
 echo "== installed paths"
 for f in /usr/bin/qor_mdu /usr/bin/infodriver /usr/bin/infoctl /usr/bin/qor_trapd \
-  /usr/bin/qor_web; do
+  /usr/bin/qor_web /usr/bin/qor_mqtt; do
   check "$f is an executable owned by root" \
     test -x "$f" -a "$(stat -c %U "$f")" = root
 done
@@ -70,6 +70,7 @@ for f in /lib/systemd/system/qor-mdu@.service \
   /usr/share/man/man8/qor_trapd.8.gz /usr/share/man/man1/infoctl.1.gz \
   /lib/systemd/system/qor-web.service /usr/share/man/man8/qor_web.8.gz \
   /etc/default/qor-web /usr/share/doc/qor-mdu/qor_mdu.rules.yml \
+  /lib/systemd/system/qor-mqtt.service /usr/share/man/man8/qor_mqtt.8.gz \
   $sim/mdu.data $sim/mdu_agent.sh $sim/send_trap.sh \
   /usr/share/doc/qor-mdu/copyright; do
   check "$f" test -s "$f"
@@ -94,9 +95,14 @@ if command -v systemd-analyze >/dev/null; then
   check "systemd-analyze verify of the units" \
     bash -c 'out=$(systemd-analyze verify /lib/systemd/system/qor-mdu@.service \
       /lib/systemd/system/infodriver@.service \
-      /lib/systemd/system/qor-trapd.service 2>&1) && [ -z "$out" ] \
+      /lib/systemd/system/qor-trapd.service \
+      /lib/systemd/system/qor-mqtt.service 2>&1) && [ -z "$out" ] \
       || { echo "$out"; exit 1; }'
 fi
+
+check "qor_mqtt --help lists every option" \
+  bash -c 'h=$(/usr/bin/qor_mqtt --help) && for o in --broker --site \
+    --allow-control --settings --help; do grep -q -- "$o" <<<"$h" || exit 1; done'
 
 echo "== a simulated unit"
 # The unit's community is the driver's default; port 161 as in a plant.

@@ -1,0 +1,420 @@
+// The bridge on the installed programs: two sites on one machine, each
+// with its own root tree, infodriver, driver and qor_mqtt, simulated MDUs
+// (snmpd agents on 127.0.1.x), and one mosquitto started by the test.
+// mosquitto_sub and mosquitto_pub are the outside clients; a BrokerSource
+// in the test reads both sites back. The cases run in order on one set-up.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "broker_source.h"
+#include "gtest/gtest.h"
+#include "integration/e2e_support.h"
+#include "integration/mqtt/mosquitto_broker.h"
+#include "mqtt_topics.h"
+#include "nlohmann/json.hpp"
+#include "support/process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kCommunity = "mqttsim";
+constexpr int kAlphaDevice = 61;
+constexpr int kBetaDevice = 62;
+
+std::string OutputOid(int n) {
+  return "1.3.6.1.4.1.6853.3.4.1.2." + std::to_string(n);
+}
+
+std::string Flip(const std::string& v) { return v == "1" ? "0" : "1"; }
+
+// One site: a root tree, its infodriver, driver and bridge.
+struct Site {
+  std::string name;
+  int device = 0;
+  std::vector<int> agents;  // unit n of the device is agent agents[n-1]
+  bool allowControl = false;
+  fs::path root;
+  std::vector<std::string> env;
+  std::unique_ptr<Process> infodriver, driver, bridge;
+
+  void Make(const fs::path& base) {
+    root = base / name;
+    fs::create_directories(root / "sys" / "config" / "system");
+    fs::create_directories(root / "run");
+    fs::permissions(root / "run", fs::perms::owner_all);
+    env = {"QX_ROOT=" + root.string(), "QX_SYSTEM=sys",
+           "ZARN_RUNTIME_DIR=" + (root / "run").string(),
+           "ZARN_SNMP_TRAP_PORT=" + std::to_string(qor_test::FreeUdpPort())};
+    char file[32];
+    std::snprintf(file, sizeof file, "dev_%03d.ini", device);
+    std::ofstream ini(root / "sys" / "config" / "system" / file);
+    ini << "[qor_mdu]\nPollDelay=500\n";
+    for (size_t i = 0; i < agents.size(); ++i)
+      ini << "[QOR_MDU_" << i + 1 << "]\nSNMPAddress=" << UnitAddress(agents[i])
+          << "\nSNMPCommunity=" << kCommunity << "\n";
+  }
+  void StartBridge(const std::string& broker) {
+    std::vector<std::string> args = {"--broker", broker, "--site", name};
+    if (allowControl) args.push_back("--allow-control");
+    args.push_back(std::to_string(device));
+    bridge = std::make_unique<Process>(BinPath("qor_mqtt"), args, env);
+  }
+  std::string TrapPort() const { return env[3].substr(env[3].find('=') + 1); }
+};
+
+class MqttEndToEnd : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    base_ = new fs::path("/tmp/qor_mqtt_e2e_" + std::to_string(getpid()));
+    fs::remove_all(*base_);
+    fs::create_directories(*base_);
+    broker_ = new MosquittoBroker(*base_ / "broker", FreeTcpPort());
+    ASSERT_TRUE(broker_->Start());
+
+    agents_ = new std::map<int, std::unique_ptr<MduAgent>>();
+    for (int n : {1, 2, 3}) {
+      (*agents_)[n] = std::make_unique<MduAgent>(
+          n, (*base_ / ("agent" + std::to_string(n))).string(), kCommunity);
+      (*agents_)[n]->Start();
+    }
+    for (auto& [n, a] : *agents_) ASSERT_TRUE(a->WaitUntilAnswering());
+
+    alpha_ = new Site;
+    *alpha_ = {"alpha", kAlphaDevice, {1, 2}, true, {}, {}, {}, {}, {}};
+    beta_ = new Site;
+    *beta_ = {"beta", kBetaDevice, {3}, false, {}, {}, {}, {}, {}};
+    for (Site* s : {alpha_, beta_}) {
+      s->Make(*base_);
+      s->infodriver = StartInfodriver(s->device, s->env);
+      ASSERT_FALSE(HasFailure());
+      s->driver = std::make_unique<Process>(
+          BinPath("qor_mdu"),
+          std::vector<std::string>{std::to_string(s->device)}, s->env);
+      s->StartBridge(broker_->address());
+    }
+  }
+
+  static void TearDownTestSuite() {
+    for (Site* s : {alpha_, beta_}) delete s;
+    delete agents_;
+    delete broker_;
+    fs::remove_all(*base_);
+    delete base_;
+  }
+
+  static int Port() { return broker_->port(); }
+  static std::string UnitBase(const Site& s, int unit) {
+    return "qor/" + s.name + "/" + std::to_string(s.device) + "/" +
+           std::to_string(unit) + "/";
+  }
+  // The retained tree equals every agent's data: state slots and points.
+  static bool TreeShowsAgents(const std::map<std::string, std::string>& tree,
+                              std::string* why = nullptr) {
+    std::string ignored;
+    if (why == nullptr) why = &ignored;
+    for (const Site* s : {alpha_, beta_}) {
+      if (tree.count("qor/" + s->name + "/status") == 0 ||
+          tree.at("qor/" + s->name + "/status") != "online")
+        return (*why = s->name + " not online"), false;
+      for (size_t i = 0; i < s->agents.size(); ++i) {
+        std::string base = UnitBase(*s, static_cast<int>(i) + 1);
+        auto state = tree.find(base + "state");
+        if (state == tree.end()) return (*why = base + "state missing"), false;
+        auto json = nlohmann::json::parse(state->second, nullptr, false);
+        if (!json.is_object() || !json.contains("slots")) return false;
+        const std::map<int, std::string> block = ExpectedBlock(s->agents[i]);
+        for (const auto& [slot, text] : block) {
+          // The temperature follows the traps the cases send.
+          if (slot == 94 || slot == 95) continue;
+          auto it = json["slots"].find(std::to_string(slot));
+          if (it == json["slots"].end() || *it != text)
+            return (*why = base + "state slot " + std::to_string(slot) +
+                           " is not " + text),
+                   false;
+        }
+        for (int n = 1; n <= 12; ++n) {
+          auto expected = block.find(40 + n);
+          std::string topic = base + "output/" + std::to_string(n);
+          if (expected == block.end()) continue;
+          if (tree.count(topic) == 0 || tree.at(topic) != expected->second)
+            return (*why = topic + " is not " + expected->second), false;
+        }
+        if (tree.count(base + "comms") == 0 || tree.at(base + "comms") != "ok")
+          return (*why = base + "comms not ok"), false;
+      }
+    }
+    return true;
+  }
+  static std::map<std::string, std::string> Tree() {
+    return Retained(Port(), "qor/#");
+  }
+  static bool WaitForTree(const std::map<std::string, std::string>& expected) {
+    return WaitFor([&] { return Tree() == expected; },
+                   std::chrono::seconds(60));
+  }
+  static fs::path File(const std::string& name) { return *base_ / name; }
+
+  static fs::path* base_;
+  static MosquittoBroker* broker_;
+  static std::map<int, std::unique_ptr<MduAgent>>* agents_;
+  static Site* alpha_;
+  static Site* beta_;
+};
+
+fs::path* MqttEndToEnd::base_;
+MosquittoBroker* MqttEndToEnd::broker_;
+std::map<int, std::unique_ptr<MduAgent>>* MqttEndToEnd::agents_;
+Site* MqttEndToEnd::alpha_;
+Site* MqttEndToEnd::beta_;
+
+TEST_F(MqttEndToEnd, TheRetainedTreeEqualsTheAgentsData) {
+  std::map<std::string, std::string> tree;
+  std::string why;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        tree = Tree();
+        return TreeShowsAgents(tree, &why);
+      },
+      std::chrono::seconds(90)))
+      << why << "\ndriver: " << alpha_->driver->Stdout()
+      << alpha_->driver->Stderr() << "\nbridge: " << alpha_->bridge->Stderr();
+  // The hub looks for the driver now and then: its status may lag the slots.
+  std::optional<DeviceStatus> status;
+  EXPECT_TRUE(WaitFor([&] {
+    status = ParseDeviceStatusPayload(
+        "alpha", kAlphaDevice,
+        Retained(Port(), "qor/alpha/61/status")["qor/alpha/61/status"]);
+    return status && status->driverConnected && status->infodriverConnected;
+  }));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->units, (std::vector<int>{1, 2}));
+  // Nothing of a unit that is not configured.
+  for (const auto& [topic, payload] : tree)
+    EXPECT_EQ(topic.rfind("qor/alpha/61/3/", 0), std::string::npos) << topic;
+}
+
+TEST_F(MqttEndToEnd, ATrapsChangeArrivesOnItsTopic) {
+  ASSERT_EQ(qor_test::RunTool({"/bin/bash", SimPath("send_trap.sh"), "--from",
+                               AgentHost(1), "--to",
+                               "127.0.0.1:" + alpha_->TrapPort(), "--community",
+                               kCommunity, "temp-alarm", "61"})
+                .exitCode,
+            0);
+  std::string base = UnitBase(*alpha_, 1);
+  EXPECT_TRUE(WaitFor([&] {
+    auto t = Retained(Port(), base + "temperature/#");
+    return t[base + "temperature"] == "61" &&
+           t[base + "temperature/alarm"] == "1";
+  }));
+}
+
+TEST_F(MqttEndToEnd, ASetSwitchesTheOutputAndEveryStageIsPublished) {
+  ASSERT_TRUE(WaitFor([] { return TreeShowsAgents(Tree()); },
+                      std::chrono::seconds(90)));
+  MduAgent& agent = *(*agents_)[2];
+  const std::string before = agent.Get(OutputOid(3));
+  ASSERT_FALSE(before.empty());
+  std::string base = UnitBase(*alpha_, 2);
+  Subscriber sub(Port(), File("set.out"), {"replies/e2e", base + "#"});
+  ASSERT_TRUE(sub.Ready());
+  ASSERT_EQ(Publish(Port(), {"-t", base + "output/3/set", "-m", Flip(before),
+                             "-D", "publish", "response-topic", "replies/e2e",
+                             "-D", "publish", "correlation-data", "req-1"}),
+            0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(3)) == Flip(before); }));
+  EXPECT_TRUE(WaitFor([&] { return sub.Saw("replies/e2e", "\"confirmed\""); }));
+  EXPECT_TRUE(sub.Saw("replies/e2e", "\"accepted\""));
+  for (const SeenMessage& m : sub.Messages())
+    if (m.topic == "replies/e2e") {
+      EXPECT_EQ(m.correlationData, "req-1");
+      EXPECT_FALSE(m.retained);
+    }
+  EXPECT_TRUE(WaitFor([&] {
+    return Retained(Port(), base + "output/3")[base + "output/3"] ==
+           Flip(before);
+  }));
+  // Without a response topic the stages go to the point's result topic.
+  ASSERT_EQ(Publish(Port(), {"-t", base + "output/3/set", "-m", before}), 0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(3)) == before; }));
+  EXPECT_TRUE(WaitFor(
+      [&] { return sub.Saw(base + "output/3/result", "\"confirmed\""); }));
+}
+
+TEST_F(MqttEndToEnd, ABridgeWithoutAllowControlRefusesAndRequestsNothing) {
+  MduAgent& agent = *(*agents_)[3];
+  const std::string before = agent.Get(OutputOid(1));
+  std::string base = UnitBase(*beta_, 1);
+  Subscriber sub(Port(), File("refused.out"), {base + "#"});
+  ASSERT_TRUE(sub.Ready());
+  ASSERT_EQ(Publish(Port(), {"-t", base + "output/1/set", "-m", Flip(before)}),
+            0);
+  EXPECT_TRUE(WaitFor(
+      [&] { return sub.Saw(base + "output/1/result", "--allow-control"); }));
+  EXPECT_EQ(agent.Get(OutputOid(1)), before);
+}
+
+TEST_F(MqttEndToEnd, HostileAndRetainedMessagesChangeNothing) {
+  MduAgent& agent = *(*agents_)[1];
+  std::string base = UnitBase(*alpha_, 1);
+  std::map<int, std::string> before;
+  for (int n = 1; n <= 5; ++n) before[n] = agent.Get(OutputOid(n));
+  Subscriber sub(Port(), File("hostile.out"), {base + "#", "replies/sentinel"});
+  ASSERT_TRUE(sub.Ready());
+
+  // A retained request, as one left on a broker from long ago.
+  ASSERT_EQ(Publish(Port(),
+                    {"-r", "-t", base + "output/4/set", "-m", Flip(before[4])}),
+            0);
+  std::string huge = (File("huge.txt")).string();
+  std::ofstream(huge) << std::string(2 << 20, '1');
+  const std::vector<std::vector<std::string>> hostile = {
+      {"-t", base + "output/1/set", "-m", "{\"value\":1}"},
+      {"-t", base + "output/1/set", "-m", "2"},
+      {"-t", base + "output/1/set", "-m", "-1"},
+      {"-t", base + "output/1/set", "-f", huge},
+      {"-t", base + "output/13/set", "-m", "1"},
+      {"-t", base + "output/1/on_delay/set", "-m", "15"},
+      {"-t", base + "temperature_alarm_point/set", "-m", "200"},
+      {"-t", base + "bogus/set", "-m", "1"},
+      {"-t", base + "output/1/set/extra", "-m", "1"},
+      {"-t", "qor/alpha/61/9/output/1/set", "-m", "1"},
+      {"-t", "qor/alpha/061/1/output/1/set", "-m", "1"},
+      {"-t", "qor/alpha/61/1/state", "-m", "{broken"},
+  };
+  for (const auto& args : hostile) ASSERT_EQ(Publish(Port(), args), 0);
+  // Messages are taken in order: once a good request made after them is
+  // confirmed, all of them have been dealt with.
+  ASSERT_EQ(
+      Publish(Port(), {"-t", base + "output/5/set", "-m", Flip(before[5]), "-D",
+                       "publish", "response-topic", "replies/sentinel"}),
+      0);
+  EXPECT_TRUE(
+      WaitFor([&] { return sub.Saw("replies/sentinel", "\"confirmed\""); }));
+  EXPECT_TRUE(alpha_->bridge->running());
+  for (int n = 1; n <= 4; ++n)
+    EXPECT_EQ(agent.Get(OutputOid(n)), before[n]) << n;
+  EXPECT_EQ(agent.Get(OutputOid(5)), Flip(before[5]));
+  EXPECT_TRUE(sub.Saw(base + "output/1/result", "bytes long"));
+  EXPECT_TRUE(sub.Saw(base + "output/13/result", "\"refused\""));
+  EXPECT_TRUE(sub.Saw(base + "bogus/result", "\"refused\""));
+  EXPECT_TRUE(sub.Saw(base + "output/1/on_delay/result", "\"refused\""));
+  EXPECT_TRUE(sub.Saw(base + "temperature_alarm_point/result", "\"refused\""));
+  EXPECT_FALSE(sub.Saw(base + "output/4/result", "\""));
+  // Put things back: the retained request cleared, output 5 as it was.
+  ASSERT_EQ(Publish(Port(), {"-r", "-n", "-t", base + "output/4/set"}), 0);
+  ASSERT_EQ(Publish(Port(), {"-t", base + "output/5/set", "-m", before[5]}), 0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(5)) == before[5]; }));
+  EXPECT_NE(alpha_->bridge->Stderr().find("retained request"),
+            std::string::npos);
+}
+
+TEST_F(MqttEndToEnd, ABrokerSourceShowsBothSitesAndControlsThroughTheBridge) {
+  // Before the source: its thread may call the listener until it stops.
+  std::mutex mu;
+  std::vector<ControlUpdate> stages;
+  BrokerSourceOptions o;
+  o.mqtt.host = "127.0.0.1";
+  o.mqtt.port = Port();
+  BrokerSource source(o);
+  source.AddListener({nullptr, nullptr, [&](const ControlUpdate& u) {
+                        std::lock_guard<std::mutex> lock(mu);
+                        stages.push_back(u);
+                      }});
+  source.Start();
+  ASSERT_TRUE(WaitFor([&] {
+    auto units = source.Units();
+    if (units.size() != 3) return false;
+    for (const UnitState& u : units)
+      if (!u.live || u.comms != Comms::kGood) return false;
+    return true;
+  }));
+  auto units = source.Units();
+  EXPECT_EQ(units[0].site, "alpha");
+  EXPECT_EQ(units[1].site, "alpha");
+  EXPECT_EQ(units[2].site, "beta");
+  EXPECT_EQ(units[2].address, UnitAddress(3));
+  for (const auto& [slot, text] : ExpectedBlock(3))
+    if (slot != 94 && slot != 95) {
+      EXPECT_EQ(units[2].slots[slot], text) << slot;
+    }
+  EXPECT_EQ(source.Devices().size(), 2u);
+
+  MduAgent& agent = *(*agents_)[1];
+  const std::string before = agent.Get(OutputOid(6));
+  ControlUpdate first = source.RequestControl(
+      "alpha", kAlphaDevice, 1, *ParseControlPoint("output/6"), Flip(before));
+  EXPECT_EQ(first.stage, ControlStage::kAccepted) << first.reason;
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(6)) == Flip(before); }));
+  EXPECT_TRUE(WaitFor([&] {
+    auto c = source.Control(first.id);
+    return c && c->stage == ControlStage::kConfirmed;
+  }));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    ASSERT_FALSE(stages.empty());
+    EXPECT_EQ(stages.back().stage, ControlStage::kConfirmed);
+  }
+  ControlUpdate back = source.RequestControl(
+      "alpha", kAlphaDevice, 1, *ParseControlPoint("output/6"), before);
+  EXPECT_EQ(back.stage, ControlStage::kAccepted) << back.reason;
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(6)) == before; }));
+
+  ControlUpdate refused = source.RequestControl(
+      "beta", kBetaDevice, 1, *ParseControlPoint("output/6"), "1");
+  EXPECT_EQ(refused.stage, ControlStage::kRefused);
+  EXPECT_NE(refused.reason.find("--allow-control"), std::string::npos);
+  source.Stop();
+}
+
+TEST_F(MqttEndToEnd, ABrokerRestartLeavesEveryRetainedTopicCorrect) {
+  std::map<std::string, std::string> before;
+  ASSERT_TRUE(WaitFor([&] {
+    before = Tree();
+    return TreeShowsAgents(before);
+  }));
+  broker_->Stop();
+  ASSERT_TRUE(broker_->Start());  // no persistence: it starts empty
+  EXPECT_TRUE(WaitForTree(before));
+}
+
+TEST_F(MqttEndToEnd, ABridgeRestartLeavesEveryRetainedTopicCorrect) {
+  std::map<std::string, std::string> before;
+  ASSERT_TRUE(WaitFor([&] {
+    before = Tree();
+    return TreeShowsAgents(before);
+  }));
+  alpha_->bridge->Signal(SIGTERM);
+  EXPECT_EQ(alpha_->bridge->Wait(), 0);
+  EXPECT_TRUE(WaitFor([&] {
+    return Retained(Port(), "qor/alpha/status")["qor/alpha/status"] ==
+           "offline";
+  }));
+  alpha_->StartBridge(broker_->address());
+  EXPECT_TRUE(WaitForTree(before));
+}
+
+TEST_F(MqttEndToEnd, TheLastWillSaysOfflineWhenTheBridgeIsKilled) {
+  ASSERT_TRUE(WaitFor([&] {
+    return Retained(Port(), "qor/beta/status")["qor/beta/status"] == "online";
+  }));
+  beta_->bridge->Signal(SIGKILL);
+  beta_->bridge->Wait();
+  EXPECT_TRUE(WaitFor([&] {
+    return Retained(Port(), "qor/beta/status")["qor/beta/status"] == "offline";
+  }));
+  beta_->StartBridge(broker_->address());
+  EXPECT_TRUE(WaitFor([&] {
+    return Retained(Port(), "qor/beta/status")["qor/beta/status"] == "online";
+  }));
+}
+
+}  // namespace

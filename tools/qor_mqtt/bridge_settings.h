@@ -1,0 +1,62 @@
+#ifndef QOR_TOOLS_QOR_MQTT_BRIDGE_SETTINGS_H_
+#define QOR_TOOLS_QOR_MQTT_BRIDGE_SETTINGS_H_
+
+#include <string>
+#include <vector>
+
+#include "mqtt_client.h"
+
+// What qor_mqtt runs with: its command line, then its settings file.
+//
+//   qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]
+//            [--settings FILE] DEVICE...
+//
+// The settings file (ini, section [MQTT]) holds what must not stand on a
+// command line that every user of the host can read:
+//   Site=NAME            when --site is not given (default: the host name)
+//   CAFile=PATH          TLS: the CA certificates the broker is checked with
+//   CertFile=PATH        TLS: this client's certificate ...
+//   KeyFile=PATH         ... and its key (private to the service user)
+//   Username=NAME        the broker's user name
+//   PasswordFile=PATH    its password, on the file's first line; the file
+//                        must not be readable by group or others
+struct BridgeSettings {
+  std::string host;
+  int port = 1883;
+  std::string site;
+  bool siteFromCommandLine = false;
+  bool allowControl = false;
+  std::string settingsFile;
+  std::vector<int> devices;
+  std::string caFile;
+  std::string certFile;
+  std::string keyFile;
+  std::string username;
+  std::string passwordFile;
+  std::string password;  // read from passwordFile
+};
+
+enum class CommandLine { kRun, kHelp, kError };
+
+// Fills |settings| from the arguments (argv[0] is skipped). On kError,
+// |error| says what is wrong in one sentence.
+CommandLine ParseCommandLine(const std::vector<std::string>& args,
+                             BridgeSettings* settings, std::string* error);
+
+// Reads the settings file (when one is given), the password file, and
+// settles the site (command line, file, host name). False with |error| on
+// anything that would make the bridge run other than asked: a file that
+// cannot be read, a password file others can read, a bad site name.
+bool CompleteSettings(BridgeSettings* settings, std::string* error);
+
+// The first line of |path|; false with |error| when it cannot be read or
+// group or others may read or write it.
+bool ReadPrivateFile(const std::string& path, std::string* firstLine,
+                     std::string* error);
+
+MqttOptions MqttOptionsFor(const BridgeSettings& settings);
+
+extern const char kBridgeUsage[];
+extern const char kBridgeHelp[];
+
+#endif  // QOR_TOOLS_QOR_MQTT_BRIDGE_SETTINGS_H_

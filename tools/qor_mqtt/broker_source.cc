@@ -1,0 +1,338 @@
+#include "broker_source.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "mqtt_topics.h"
+
+namespace {
+
+std::string DefaultClientId() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+    std::snprintf(host, sizeof host, "host");
+  std::string id = std::string("qor-view-") + host + "-" +
+                   std::to_string(static_cast<long>(getpid()));
+  for (char& c : id)
+    if (c == '/' || c == '+' || c == '#') c = '_';
+  return id;
+}
+
+// Stages kept for Control() this long after the request.
+constexpr auto kKeepRequests = std::chrono::minutes(10);
+
+}  // namespace
+
+BrokerSource::BrokerSource(BrokerSourceOptions options)
+    : BrokerSource(options, nullptr) {}
+
+BrokerSource::BrokerSource(BrokerSourceOptions options,
+                           std::unique_ptr<MqttClient> client)
+    : options_(std::move(options)), client_(std::move(client)) {
+  if (options_.mqtt.clientId.empty())
+    options_.mqtt.clientId = DefaultClientId();
+  responseTopic_ = std::string(kResponsePrefix) + options_.mqtt.clientId;
+  if (!client_) client_ = MakeMosquittoClient(options_.mqtt);
+}
+
+BrokerSource::~BrokerSource() { Stop(); }
+
+void BrokerSource::Start() {
+  if (started_) return;
+  MqttClient::Handlers handlers;
+  handlers.connected = [this] { OnConnected(); };
+  handlers.message = [this](const MqttMessage& m) { OnMessage(m); };
+  client_->SetHandlers(std::move(handlers));
+  std::string error;
+  if (!client_->Start(&error)) {
+    std::fprintf(stderr, "broker source: %s\n", error.c_str());
+    return;
+  }
+  started_ = true;
+}
+
+void BrokerSource::Stop() {
+  if (!started_) return;
+  started_ = false;
+  client_->Stop();
+  answered_.notify_all();
+}
+
+bool BrokerSource::connected() const { return client_->connected(); }
+
+void BrokerSource::OnConnected() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counters_.reconnects;
+  }
+  // The retained tree comes again with each subscription, so a
+  // reconnection brings every value back without asking.
+  client_->Subscribe("qor/+/status", 1);
+  client_->Subscribe("qor/+/+/status", 1);
+  client_->Subscribe("qor/+/+/+/state", 0);
+  client_->Subscribe(responseTopic_, 1);
+}
+
+UnitState BrokerSource::ShownLocked(const UnitState& raw) const {
+  UnitState shown = raw;
+  auto site = siteOnline_.find(raw.site);
+  auto device = devices_.find({raw.site, raw.device});
+  bool online = site != siteOnline_.end() && site->second;
+  bool driver = device == devices_.end() || device->second.driverConnected;
+  shown.live = raw.live && online && driver;
+  return shown;
+}
+
+DeviceStatus BrokerSource::ShownLocked(const DeviceStatus& raw) const {
+  DeviceStatus shown = raw;
+  auto site = siteOnline_.find(raw.site);
+  if (site == siteOnline_.end() || !site->second) {
+    shown.infodriverConnected = false;
+    shown.driverConnected = false;
+    shown.problem = "the bridge of site " + raw.site + " is offline";
+  }
+  return shown;
+}
+
+std::vector<UnitSource::Listener> BrokerSource::ListenersLocked() const {
+  std::vector<Listener> all;
+  for (const auto& [id, l] : listeners_) all.push_back(l);
+  return all;
+}
+
+void BrokerSource::OnMessage(const MqttMessage& message) {
+  if (message.topic == responseTopic_) return OnResult(message);
+  ParsedTopic topic = ParseTopic(message.topic);
+  std::vector<UnitState> unitsChanged;
+  std::vector<DeviceStatus> devicesChanged;
+  std::vector<Listener> listeners;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (topic.kind) {
+      case ParsedTopic::kSiteStatus: {
+        if (message.payload.empty()) {
+          siteOnline_.erase(topic.site);
+        } else {
+          siteOnline_[topic.site] = message.payload == "online";
+        }
+        for (const auto& [key, d] : devices_)
+          if (key.first == topic.site) devicesChanged.push_back(ShownLocked(d));
+        for (const auto& [key, u] : units_)
+          if (std::get<0>(key) == topic.site)
+            unitsChanged.push_back(ShownLocked(u));
+        break;
+      }
+      case ParsedTopic::kDeviceStatus: {
+        DeviceKey key{topic.site, topic.device};
+        if (message.payload.empty()) {
+          devices_.erase(key);
+          break;
+        }
+        auto status =
+            ParseDeviceStatusPayload(topic.site, topic.device, message.payload);
+        if (!status) break;
+        devices_[key] = *status;
+        devicesChanged.push_back(ShownLocked(*status));
+        for (const auto& [k, u] : units_)
+          if (std::get<0>(k) == topic.site && std::get<1>(k) == topic.device)
+            unitsChanged.push_back(ShownLocked(u));
+        break;
+      }
+      case ParsedTopic::kUnitState: {
+        ++counters_.slotWrites;
+        UnitKey key{topic.site, topic.device, topic.unit};
+        if (message.payload.empty()) {
+          units_.erase(key);
+          break;
+        }
+        std::string error;
+        auto state = ParseStatePayload(topic.site, topic.device, topic.unit,
+                                       message.payload, &error);
+        if (!state) break;
+        units_[key] = *state;
+        unitsChanged.push_back(ShownLocked(*state));
+        break;
+      }
+      default:
+        break;
+    }
+    if (!unitsChanged.empty() || !devicesChanged.empty())
+      listeners = ListenersLocked();
+  }
+  for (const Listener& l : listeners) {
+    if (l.deviceChanged)
+      for (const DeviceStatus& d : devicesChanged) l.deviceChanged(d);
+    if (l.unitChanged)
+      for (const UnitState& u : unitsChanged) l.unitChanged(u);
+  }
+}
+
+void BrokerSource::OnResult(const MqttMessage& message) {
+  auto update = ParseControlResultPayload(message.payload);
+  if (!update) return;
+  uint64_t id = 0;
+  for (char c : message.correlationData) {
+    if (c < '0' || c > '9' || id > (UINT64_MAX - 9) / 10) return;
+    id = id * 10 + static_cast<uint64_t>(c - '0');
+  }
+  std::vector<Listener> listeners;
+  ControlUpdate shown;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = requests_.find(id);
+    if (it == requests_.end()) return;
+    Request& r = it->second;
+    shown = r.last;
+    shown.stage = update->stage;
+    shown.reason = update->reason;
+    shown.slotText = update->slotText;
+    // A stage never goes back: a late "accepted" after "confirmed" (the
+    // two can cross) changes nothing.
+    if (r.answered && (r.last.stage != ControlStage::kAccepted ||
+                       shown.stage == ControlStage::kAccepted))
+      return;
+    bool first = !r.answered;
+    r.last = shown;
+    r.answered = true;
+    if (shown.stage == ControlStage::kRefused) ++counters_.controlRefused;
+    if (shown.stage == ControlStage::kConfirmed) ++counters_.controlConfirmed;
+    if (shown.stage == ControlStage::kNotConfirmed)
+      ++counters_.controlNotConfirmed;
+    if (first) {
+      r.first = shown;
+      answered_.notify_all();
+      // A first stage that is already the last (the reply to "accepted"
+      // was lost or overtaken) is a later stage too.
+      if (shown.stage != ControlStage::kConfirmed &&
+          shown.stage != ControlStage::kNotConfirmed)
+        return;
+    }
+    listeners = ListenersLocked();
+  }
+  for (const Listener& l : listeners)
+    if (l.controlChanged) l.controlChanged(shown);
+}
+
+std::vector<DeviceStatus> BrokerSource::Devices() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<DeviceStatus> all;
+  for (const auto& [key, d] : devices_) all.push_back(ShownLocked(d));
+  return all;
+}
+
+std::vector<UnitState> BrokerSource::Units() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<UnitState> all;
+  for (const auto& [key, u] : units_) all.push_back(ShownLocked(u));
+  return all;
+}
+
+std::optional<UnitState> BrokerSource::Unit(const std::string& site, int device,
+                                            int unit) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = units_.find({site, device, unit});
+  if (it == units_.end()) return std::nullopt;
+  return ShownLocked(it->second);
+}
+
+int BrokerSource::AddListener(Listener listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int id = nextListener_++;
+  listeners_[id] = std::move(listener);
+  return id;
+}
+
+void BrokerSource::RemoveListener(int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  listeners_.erase(id);
+}
+
+void BrokerSource::PruneLocked() {
+  auto now = std::chrono::steady_clock::now();
+  for (auto it = requests_.begin(); it != requests_.end();)
+    it = now - it->second.made > kKeepRequests ? requests_.erase(it)
+                                               : std::next(it);
+}
+
+ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
+                                           int unit, const ControlPoint& point,
+                                           std::string_view value) {
+  ControlUpdate update;
+  update.site = site;
+  update.device = device;
+  update.unit = unit;
+  update.point = point;
+  update.value = std::string(value);
+  update.stage = ControlStage::kRefused;
+  std::unique_lock<std::mutex> lock(mutex_);
+  PruneLocked();
+  update.id = nextRequest_++;
+  ++counters_.controlRequests;
+  auto refuse = [&](std::string reason) {
+    update.reason = std::move(reason);
+    ++counters_.controlRefused;
+    requests_[update.id] =
+        Request{update, update, true, std::chrono::steady_clock::now()};
+    return update;
+  };
+  auto unitIt = units_.find({site, device, unit});
+  if (unitIt == units_.end())
+    return refuse("no bridge publishes unit " + std::to_string(unit) +
+                  " of device " + std::to_string(device) + " of site " + site);
+  auto online = siteOnline_.find(site);
+  if (online == siteOnline_.end() || !online->second)
+    return refuse("the bridge of site " + site + " is offline");
+  auto dev = devices_.find({site, device});
+  if (dev != devices_.end() && !dev->second.driverConnected)
+    return refuse("the driver of device " + std::to_string(device) +
+                  " of site " + site + " is not connected");
+  ControlValue checked = CheckControlValue(point, value);
+  if (!checked.ok) return refuse(checked.error);
+  update.value = checked.slotText;
+
+  MqttMessage m;
+  m.topic = UnitTopic(site, device, unit) + "/" + point.name() + "/set";
+  m.payload = checked.slotText;
+  m.qos = 1;
+  m.responseTopic = responseTopic_;
+  m.correlationData = std::to_string(update.id);
+  m.expirySeconds = options_.requestExpirySeconds;
+  Request& request = requests_[update.id];
+  request = Request{update, update, false, std::chrono::steady_clock::now()};
+  if (!client_->Publish(m)) {
+    requests_.erase(update.id);
+    return refuse("not connected to the broker");
+  }
+  uint64_t id = update.id;
+  bool answered = answered_.wait_for(
+      lock, std::chrono::milliseconds(options_.answerTimeoutMs), [&] {
+        auto it = requests_.find(id);
+        return it == requests_.end() || it->second.answered || !started_;
+      });
+  auto it = requests_.find(id);
+  if (answered && it != requests_.end() && it->second.answered)
+    return it->second.first;
+  // The bridge may still act on it until the message expires; say so
+  // rather than pretend it cannot happen.
+  update.reason = "no answer from the bridge of site " + site +
+                  " in time; the request may still be carried out within " +
+                  std::to_string(options_.requestExpirySeconds) + " s";
+  ++counters_.controlRefused;
+  if (it != requests_.end()) {
+    it->second.last = update;
+  }
+  return update;
+}
+
+std::optional<ControlUpdate> BrokerSource::Control(uint64_t id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = requests_.find(id);
+  if (it == requests_.end()) return std::nullopt;
+  return it->second.last;
+}
+
+UnitSource::Counters BrokerSource::GetCounters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counters_;
+}

@@ -1,0 +1,84 @@
+// qor_mqtt: the host's units on an MQTT broker, and control from it.
+//
+// A client of the infodrivers of DEVICE... (through DeviceHub, like
+// qor_web: it never talks to a unit) and of one broker. See bridge_settings.h
+// for the options and settings, mqtt_topics.h for the topic tree and
+// mqtt_bridge.h for the rules of publishing and control.
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bridge_settings.h"
+#include "mqtt_bridge.h"
+#include "mqtt_client.h"
+#include "platform/service_notifier.h"
+#include "unitview/device_hub.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  BridgeSettings settings;
+  std::string error;
+  switch (ParseCommandLine(args, &settings, &error)) {
+    case CommandLine::kHelp:
+      std::fputs(kBridgeUsage, stdout);
+      std::fputs(kBridgeHelp, stdout);
+      return 0;
+    case CommandLine::kError:
+      std::fprintf(stderr, "qor_mqtt: %s\n", error.c_str());
+      std::fputs(kBridgeUsage, stderr);
+      return 2;
+    case CommandLine::kRun:
+      break;
+  }
+  if (!CompleteSettings(&settings, &error)) {
+    std::fprintf(stderr, "qor_mqtt: %s\n", error.c_str());
+    return 2;
+  }
+
+  // Blocked before any thread starts, so that every thread inherits the
+  // mask and the signals are taken here, by sigwait, only.
+  sigset_t exitSignals;
+  sigemptyset(&exitSignals);
+  sigaddset(&exitSignals, SIGTERM);
+  sigaddset(&exitSignals, SIGINT);
+  sigaddset(&exitSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &exitSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  HubOptions hubOptions;
+  hubOptions.devices = settings.devices;
+  hubOptions.site = settings.site;
+  DeviceHub hub(hubOptions);
+  std::unique_ptr<MqttClient> client =
+      MakeMosquittoClient(MqttOptionsFor(settings));
+  BridgeOptions bridgeOptions;
+  bridgeOptions.site = settings.site;
+  bridgeOptions.allowControl = settings.allowControl;
+  MqttBridge bridge(&hub, client.get(), bridgeOptions);
+  bridge.Attach();
+  hub.Start();
+  if (!client->Start(&error)) {
+    std::fprintf(stderr, "qor_mqtt: %s\n", error.c_str());
+    bridge.Detach();
+    hub.Stop();
+    return 2;
+  }
+  std::fprintf(stderr, "qor_mqtt: site %s, broker %s:%d, control %s\n",
+               settings.site.c_str(), settings.host.c_str(), settings.port,
+               settings.allowControl ? "enabled" : "disabled");
+  SystemdNotifier notifier;
+  notifier.Notify("READY=1\nSTATUS=bridging site " + settings.site);
+
+  int sig = 0;
+  sigwait(&exitSignals, &sig);
+  notifier.Notify("STOPPING=1");
+  // A clean disconnect sends no Last Will: say "offline" ourselves.
+  client->Publish(MqttMessage{MqttBridge::WillTopic(settings.site),
+                              MqttBridge::kOffline, 1, true});
+  client->Stop();
+  bridge.Detach();
+  hub.Stop();
+  return 0;
+}

@@ -1,0 +1,97 @@
+#ifndef QOR_TOOLS_QOR_MQTT_MQTT_CLIENT_H_
+#define QOR_TOOLS_QOR_MQTT_MQTT_CLIENT_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+
+// One MQTT message as the bridge and the broker source see it: the MQTT 5
+// response topic and correlation data travel with it when the sender gave
+// them (empty otherwise).
+struct MqttMessage {
+  MqttMessage() = default;
+  MqttMessage(std::string topic, std::string payload, int qos = 0,
+              bool retain = false, std::string responseTopic = "",
+              std::string correlationData = "")
+      : topic(std::move(topic)),
+        payload(std::move(payload)),
+        qos(qos),
+        retain(retain),
+        responseTopic(std::move(responseTopic)),
+        correlationData(std::move(correlationData)) {}
+
+  std::string topic;
+  std::string payload;
+  int qos = 0;
+  bool retain = false;
+  std::string responseTopic;
+  std::string correlationData;
+  // > 0: the broker drops the message if it cannot deliver it this soon.
+  int expirySeconds = 0;
+};
+
+// The line to one broker, narrow enough for a fake in the tests. Handlers
+// are called on the client's own thread, one at a time; Publish and
+// Subscribe may be called from any thread, the handlers included.
+class MqttClient {
+ public:
+  struct Handlers {
+    // The session is up (first connection or a reconnection): subscribe
+    // and publish the whole retained state here.
+    std::function<void()> connected;
+    std::function<void()> disconnected;
+    std::function<void(const MqttMessage&)> message;
+  };
+
+  virtual ~MqttClient() = default;
+  // Before Start.
+  virtual void SetHandlers(Handlers handlers) = 0;
+  // Starts connecting in the background and keeps reconnecting until Stop.
+  // False (with |error| set) when the options cannot work at all.
+  virtual bool Start(std::string* error) = 0;
+  // Disconnects cleanly (no Last Will) and ends the client's thread.
+  virtual void Stop() = 0;
+  // False when the message could not be handed to the connection (not
+  // connected, or refused by the library); nothing is queued for later.
+  virtual bool Publish(const MqttMessage& message) = 0;
+  // |options|: the MQTT 5 subscription options below, or-ed.
+  virtual bool Subscribe(const std::string& pattern, int qos,
+                         int options = 0) = 0;
+  // Messages keep the retain flag they were published with (otherwise a
+  // broker clears it on every message it passes on at once).
+  static constexpr int kRetainAsPublished = 0x08;
+  // No retained messages are sent when subscribing.
+  static constexpr int kNoRetainedOnSubscribe = 0x20;
+  virtual bool connected() const = 0;
+};
+
+struct MqttOptions {
+  std::string host = "127.0.0.1";
+  int port = 1883;
+  std::string clientId;  // empty: the library makes one up
+  int keepaliveSeconds = 30;
+  // Reconnecting backs off exponentially from the first to the second.
+  int reconnectMinSeconds = 1;
+  int reconnectMaxSeconds = 30;
+  // QoS 1 and 2 messages in flight at once; the rest wait in the library.
+  int maxInflight = 20;
+  // Sent by the broker when the connection is lost without a disconnect.
+  std::string willTopic;
+  std::string willPayload;
+  bool willRetain = true;
+  // Credentials and TLS; empty strings leave them out.
+  std::string username;
+  std::string password;
+  std::string caFile;
+  std::string certFile;
+  std::string keyFile;
+};
+
+// MqttClient over libmosquitto, MQTT 5, clean start (nothing the broker
+// kept for an earlier session is delivered: a command sent while the
+// client was away must not arrive late). Runs libmosquitto's own network
+// thread (mosquitto_loop_start), which keeps the connection alive and
+// reconnects with back-off.
+std::unique_ptr<MqttClient> MakeMosquittoClient(const MqttOptions& options);
+
+#endif  // QOR_TOOLS_QOR_MQTT_MQTT_CLIENT_H_

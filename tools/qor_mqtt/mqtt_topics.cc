@@ -1,0 +1,314 @@
+#include "mqtt_topics.h"
+
+#include <charconv>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+std::vector<std::string_view> Levels(std::string_view topic) {
+  std::vector<std::string_view> levels;
+  size_t start = 0;
+  while (true) {
+    size_t slash = topic.find('/', start);
+    if (slash == std::string_view::npos) {
+      levels.push_back(topic.substr(start));
+      return levels;
+    }
+    levels.push_back(topic.substr(start, slash - start));
+    start = slash + 1;
+  }
+}
+
+// A decimal number from 1 to |max| without sign, blanks or leading zeros:
+// one unit has one topic.
+std::optional<int> TopicNumber(std::string_view text, int max) {
+  if (text.empty() || text.size() > 4 || text[0] == '0') return std::nullopt;
+  int value = 0;
+  auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 1 ||
+      value > max)
+    return std::nullopt;
+  return value;
+}
+
+std::string SlotOrEmpty(const UnitState& state, int relativeSlot) {
+  return state.slots[relativeSlot];
+}
+
+template <typename T>
+void SetIfAbsent(nlohmann::json& j, const char* key, const T& value) {
+  if (!j.contains(key)) j[key] = value;
+}
+
+}  // namespace
+
+bool ValidSiteName(std::string_view site) {
+  if (site.empty() || site.size() > 64) return false;
+  for (unsigned char c : site)
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '+' || c == '#') return false;
+  return true;
+}
+
+std::string SiteStatusTopic(const std::string& site) {
+  return "qor/" + site + "/status";
+}
+
+std::string DeviceStatusTopic(const std::string& site, int device) {
+  return "qor/" + site + "/" + std::to_string(device) + "/status";
+}
+
+std::string UnitTopic(const std::string& site, int device, int unit) {
+  return "qor/" + site + "/" + std::to_string(device) + "/" +
+         std::to_string(unit);
+}
+
+std::string StateTopic(const std::string& site, int device, int unit) {
+  return UnitTopic(site, device, unit) + "/state";
+}
+
+std::map<std::string, std::string> PointPayloads(const UnitState& state) {
+  std::map<std::string, std::string> points;
+  for (int n = 1; n <= kOutputCount; ++n) {
+    std::string base = "output/" + std::to_string(n);
+    points[base] = SlotOrEmpty(state, 40 + n);
+    points[base + "/on_delay"] = SlotOrEmpty(state, 80 + n);
+  }
+  for (int n = 1; n <= kGpiCount; ++n) {
+    std::string base = "gpi/" + std::to_string(n);
+    points[base] = SlotOrEmpty(state, n);
+    points[base + "/polarity"] = SlotOrEmpty(state, 20 + n);
+  }
+  for (int n = 1; n <= kFuseCount; ++n)
+    points["fuse/" + std::to_string(n)] = SlotOrEmpty(state, 60 + n);
+  points["power_on_sequence"] = SlotOrEmpty(state, 78);
+  points["sequential_delay"] = SlotOrEmpty(state, 79);
+  points["temperature"] = SlotOrEmpty(state, 95);
+  points["temperature_alarm_point"] = SlotOrEmpty(state, 96);
+  points["power_inlets"] = SlotOrEmpty(state, 97);
+  points["location"] = SlotOrEmpty(state, 98);
+  // Slot 94 holds "1" normal and "2" alarm; automation wants a plain flag.
+  const std::string& tempState = state.slots[94];
+  points["temperature/alarm"] =
+      tempState.empty() ? "" : (tempState == "2" ? "1" : "0");
+  const std::string& comms = state.slots[99];
+  points["comms"] =
+      comms.empty() ? "unknown" : (comms == "0" ? "ok" : "failed");
+  return points;
+}
+
+std::string StatePayload(const UnitState& state) {
+  nlohmann::json j = UnitToJson(state, /*withSlots=*/true);
+  if (!j.is_object()) j = nlohmann::json::object();
+  SetIfAbsent(j, "site", state.site);
+  SetIfAbsent(j, "device", state.device);
+  SetIfAbsent(j, "unit", state.unit);
+  SetIfAbsent(j, "address", state.address);
+  SetIfAbsent(j, "live", state.live);
+  if (!j.contains("slots")) {
+    nlohmann::json slots = nlohmann::json::object();
+    for (int s = 1; s < kSlotsPerUnit; ++s)
+      if (!state.slots[s].empty()) slots[std::to_string(s)] = state.slots[s];
+    j["slots"] = std::move(slots);
+  }
+  // Slot texts are whatever a unit reported; replace what is not UTF-8
+  // rather than fail the whole unit.
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
+                                           int unit, std::string_view payload,
+                                           std::string* error) {
+  auto fail = [&](const char* why) -> std::optional<UnitState> {
+    if (error != nullptr) *error = why;
+    return std::nullopt;
+  };
+  nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return fail("not a JSON object");
+  auto slots = j.find("slots");
+  if (slots == j.end() || !slots->is_object())
+    return fail("no \"slots\" object");
+  UnitSlots texts;
+  for (auto& [key, value] : slots->items()) {
+    auto n = TopicNumber(key, kSlotsPerUnit - 1);
+    if (!n || !value.is_string())
+      return fail("a slot is not a number and text");
+    texts[*n] = value.get<std::string>();
+  }
+  std::string address;
+  if (auto a = j.find("address"); a != j.end() && a->is_string())
+    address = a->get<std::string>();
+  UnitState state = DecodeUnit(site, device, unit, address, texts);
+  if (auto live = j.find("live"); live != j.end() && live->is_boolean())
+    state.live = live->get<bool>();
+  return state;
+}
+
+std::string DeviceStatusPayload(const DeviceStatus& status) {
+  nlohmann::json j = DeviceStatusToJson(status);
+  if (!j.is_object()) j = nlohmann::json::object();
+  SetIfAbsent(j, "site", status.site);
+  SetIfAbsent(j, "device", status.device);
+  SetIfAbsent(j, "infodriver_connected", status.infodriverConnected);
+  SetIfAbsent(j, "driver_connected", status.driverConnected);
+  SetIfAbsent(j, "problem", status.problem);
+  SetIfAbsent(j, "units", status.units);
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
+                                                     int device,
+                                                     std::string_view payload) {
+  nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return std::nullopt;
+  DeviceStatus status;
+  status.site = site;
+  status.device = device;
+  auto flag = [&](const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_boolean() && it->get<bool>();
+  };
+  status.infodriverConnected = flag("infodriver_connected");
+  status.driverConnected = flag("driver_connected");
+  if (auto p = j.find("problem"); p != j.end() && p->is_string())
+    status.problem = p->get<std::string>();
+  if (auto u = j.find("units"); u != j.end() && u->is_array())
+    for (auto& n : *u)
+      if (n.is_number_integer() && n.get<int>() >= 1 &&
+          n.get<int>() <= kUnitsPerDevice)
+        status.units.push_back(n.get<int>());
+  return status;
+}
+
+const char* StageText(ControlStage stage) {
+  switch (stage) {
+    case ControlStage::kRefused:
+      return "refused";
+    case ControlStage::kAccepted:
+      return "accepted";
+    case ControlStage::kConfirmed:
+      return "confirmed";
+    case ControlStage::kNotConfirmed:
+      return "not_confirmed";
+  }
+  return "refused";
+}
+
+std::string ControlResultPayload(const ControlUpdate& update) {
+  nlohmann::json j = ControlUpdateToJson(update);
+  if (!j.is_object()) j = nlohmann::json::object();
+  SetIfAbsent(j, "id", update.id);
+  SetIfAbsent(j, "site", update.site);
+  SetIfAbsent(j, "device", update.device);
+  SetIfAbsent(j, "unit", update.unit);
+  SetIfAbsent(j, "point", update.point.name());
+  SetIfAbsent(j, "value", update.value);
+  SetIfAbsent(j, "stage", StageText(update.stage));
+  SetIfAbsent(j, "reason", update.reason);
+  SetIfAbsent(j, "slot_text", update.slotText);
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<ControlUpdate> ParseControlResultPayload(
+    std::string_view payload) {
+  nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return std::nullopt;
+  auto stage = j.find("stage");
+  if (stage == j.end() || !stage->is_string()) return std::nullopt;
+  ControlUpdate u;
+  std::string s = stage->get<std::string>();
+  if (s == "refused") {
+    u.stage = ControlStage::kRefused;
+  } else if (s == "accepted") {
+    u.stage = ControlStage::kAccepted;
+  } else if (s == "confirmed") {
+    u.stage = ControlStage::kConfirmed;
+  } else if (s == "not_confirmed" || s == "not confirmed" ||
+             s == "not-confirmed") {
+    u.stage = ControlStage::kNotConfirmed;
+  } else {
+    return std::nullopt;
+  }
+  auto text = [&](const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>()
+                                            : std::string();
+  };
+  auto number = [&](const char* key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
+  };
+  u.id = static_cast<uint64_t>(number("id"));
+  u.site = text("site");
+  u.device = static_cast<int>(number("device"));
+  u.unit = static_cast<int>(number("unit"));
+  if (auto p = ParseControlPoint(text("point"))) u.point = *p;
+  u.value = text("value");
+  u.reason = text("reason");
+  u.slotText = text("slot_text");
+  return u;
+}
+
+ParsedTopic ParseTopic(std::string_view topic) {
+  ParsedTopic parsed;
+  std::vector<std::string_view> levels = Levels(topic);
+  if (levels.size() < 3 || levels[0] != "qor" || !ValidSiteName(levels[1]))
+    return parsed;
+  std::string site(levels[1]);
+  if (levels.size() == 3) {
+    if (levels[2] != "status") return parsed;
+    parsed.kind = ParsedTopic::kSiteStatus;
+    parsed.site = site;
+    return parsed;
+  }
+  auto device = TopicNumber(levels[2], kMaxDeviceNumber);
+  if (!device) return parsed;
+  if (levels.size() == 4) {
+    if (levels[3] != "status") return parsed;
+    parsed.kind = ParsedTopic::kDeviceStatus;
+  } else {
+    auto unit = TopicNumber(levels[3], kUnitsPerDevice);
+    if (!unit) return parsed;
+    parsed.unit = *unit;
+    if (levels.size() == 5 && levels[4] == "state") {
+      parsed.kind = ParsedTopic::kUnitState;
+    } else if (levels.size() >= 6 && levels.back() == "set") {
+      parsed.kind = ParsedTopic::kSet;
+      size_t start = levels[4].data() - topic.data();
+      size_t end = levels.back().data() - topic.data() - 1;
+      parsed.point = std::string(topic.substr(start, end - start));
+    } else {
+      return parsed;
+    }
+  }
+  parsed.site = site;
+  parsed.device = *device;
+  return parsed;
+}
+
+std::string ResultTopicFor(std::string_view setTopic) {
+  std::string topic(setTopic);
+  if (topic.size() >= 4 && topic.compare(topic.size() - 4, 4, "/set") == 0)
+    topic.resize(topic.size() - 4);
+  return topic + "/result";
+}
+
+std::string Printable(std::string_view text, size_t max) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (out.size() >= max) {
+      out += "...";
+      break;
+    }
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c >= 0x7F || c == '\\') {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
