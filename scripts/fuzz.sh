@@ -33,7 +33,7 @@ cmake --build "$build" --target fuzzers fuzz_regressions -j"$jobs"
 
 targets="${FUZZ_TARGETS:-format_value_fuzzer profile_file_fuzzer \
 infodriver_link_fuzzer infodriver_server_fuzzer slot_change_fuzzer \
-snmp_inbound_fuzzer}"
+snmp_inbound_fuzzer unit_view_fuzzer}"
 out="$build/fuzz-out"
 rm -rf "$out"
 mkdir -p "$out"

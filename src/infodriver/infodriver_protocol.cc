@@ -39,3 +39,25 @@ std::string SlotText(const char* text) {
   if (text == nullptr) return std::string();
   return std::string(text, strnlen(text, kSlotTextMax));
 }
+
+size_t PrintableUtf8Length(const unsigned char* p, size_t left) {
+  size_t n;
+  unsigned min;
+  unsigned cp;
+  if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+    n = 2, min = 0xA0, cp = p[0] & 0x1F;  // below U+00A0: C1 controls
+  } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+    n = 3, min = 0x800, cp = p[0] & 0x0F;
+  } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+    n = 4, min = 0x10000, cp = p[0] & 0x07;
+  } else {
+    return 0;
+  }
+  if (left < n) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}

@@ -94,6 +94,13 @@ bool DecodeMessage(const char* data, size_t size, InfoMessage* m);
 // the first NUL.
 std::string SlotText(const char* text);
 
+// Length of the printable UTF-8 sequence that starts at |p| (|left| bytes
+// available), or 0 when the byte there starts none: ASCII, a stray
+// continuation byte, an overlong or cut sequence, a surrogate or a C1
+// control. Slot texts may hold any byte; what reaches a terminal or a
+// unit's name must not drive it.
+size_t PrintableUtf8Length(const unsigned char* p, size_t left);
+
 // True for 0 <= slot < kInfodriverSlotCount.
 inline bool IsSlotInRange(int64_t slot) {
   return slot >= 0 && slot < kInfodriverSlotCount;

@@ -14,55 +14,62 @@
 
 SocketTransport::~SocketTransport() { close(); }
 
-InfodriverTransport::OpenResult SocketTransport::open(int deviceNumber) {
-  close();
-  failure_.clear();
+int ConnectToInfodriver(int deviceNumber, bool ownUserOnly,
+                        std::string* failure, bool* setupFailed) {
+  if (setupFailed != nullptr) *setupFailed = false;
   std::string dir, error;
   gid_t group;
-  if (!InfodriverClientGroup(&group, &error)) {
-    failure_ = error;
-    return OpenResult::kNoInfodriver;
-  }
-  if (PrepareRuntimeDirectory(false, &dir, &error, group) !=
-      RuntimeDirStatus::kOk) {
-    failure_ = error;
-    return OpenResult::kNoInfodriver;
+  if (!InfodriverClientGroup(&group, &error) ||
+      PrepareRuntimeDirectory(false, &dir, &error, group) !=
+          RuntimeDirStatus::kOk) {
+    *failure = error;
+    return -1;
   }
   int reason = 0;
   const std::string path = InfodriverSocketPath(dir, deviceNumber);
-  fd_ = ConnectInfoSocket(path, &reason);
-  if (fd_ < 0) {
+  int fd = ConnectInfoSocket(path, &reason);
+  if (fd < 0) {
     switch (reason) {
       case EMFILE:
       case ENFILE:
       case ENOMEM:
       case ENOBUFS:
-        failure_ =
+        *failure =
             std::string("cannot make a socket: ") + std::strerror(reason);
-        return OpenResult::kSetupFailed;
+        if (setupFailed != nullptr) *setupFailed = true;
+        return -1;
       case EAGAIN:
-        failure_ = path + ": nobody takes connections (the listen backlog " +
+        *failure = path + ": nobody takes connections (the listen backlog " +
                    "stayed full)";
-        return OpenResult::kNoInfodriver;
+        return -1;
       case ENAMETOOLONG:
-        failure_ = path + ": longer than a socket address holds";
-        return OpenResult::kNoInfodriver;
+        *failure = path + ": longer than a socket address holds";
+        return -1;
       default:
-        failure_ = path + ": " + std::strerror(reason);
-        return OpenResult::kNoInfodriver;
+        *failure = path + ": " + std::strerror(reason);
+        return -1;
     }
   }
-  // Slot-change requests decide which outputs switch: they are taken only
-  // from an infodriver of this user's or root's.
-  const long uid = InfoPeerUid(fd_);
-  if (uid != 0 && uid != static_cast<long>(geteuid())) {
-    failure_ = path + ": the infodriver runs as uid " + std::to_string(uid) +
+  // Slot-change requests decide which outputs switch: the driver takes them
+  // only from an infodriver of this user's or root's.
+  const long uid = InfoPeerUid(fd);
+  if (ownUserOnly && uid != 0 && uid != static_cast<long>(geteuid())) {
+    *failure = path + ": the infodriver runs as uid " + std::to_string(uid) +
                ", not as this user (uid " + std::to_string(geteuid()) +
                ") or root";
-    close();
-    return OpenResult::kNoInfodriver;
+    ::close(fd);
+    return -1;
   }
-  return OpenResult::kOk;
+  return fd;
+}
+
+InfodriverTransport::OpenResult SocketTransport::open(int deviceNumber) {
+  close();
+  failure_.clear();
+  bool setupFailed = false;
+  fd_ = ConnectToInfodriver(deviceNumber, true, &failure_, &setupFailed);
+  if (fd_ >= 0) return OpenResult::kOk;
+  return setupFailed ? OpenResult::kSetupFailed : OpenResult::kNoInfodriver;
 }
 
 void SocketTransport::close() {

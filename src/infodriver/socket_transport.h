@@ -6,6 +6,15 @@
 
 #include "infodriver/infodriver_transport.h"
 
+// Connects to the infodriver of |deviceNumber|: RUNDIR resolved and checked
+// (with the clients' group), the connection bounded by
+// kInfoConnectTimeoutMs. With |ownUserOnly| the infodriver must run as this
+// user or root. Returns the fd (non-blocking) or -1 with *failure naming the
+// cause for an operator; *setupFailed (when given) tells a cause of this
+// process's own (no descriptor or memory left) from a missing infodriver.
+int ConnectToInfodriver(int deviceNumber, bool ownUserOnly,
+                        std::string* failure, bool* setupFailed = nullptr);
+
 // The link's transport in the driver: the infodriver's socket
 // RUNDIR/infodriver-N.sock (runtime_dir.h). Connecting is the handshake's
 // broadcast: no socket, or nobody listening on it, means no infodriver, and

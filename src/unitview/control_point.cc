@@ -51,32 +51,13 @@ std::optional<int> PlainNumber(std::string_view text) {
 // operators' screens and in other processes' slot reads.
 bool PrintableText(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned c = p[i];
-    if (c < 0x80) {
-      if (c < 0x20 || c == 0x7F) return false;
+  for (size_t i = 0; i < text.size();) {
+    if (p[i] >= 0x20 && p[i] < 0x7F) {
       ++i;
       continue;
     }
-    size_t n;
-    unsigned cp, min;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 2, cp = c & 0x1F, min = 0xA0;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 3, cp = c & 0x0F, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 4, cp = c & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + n > text.size()) return false;
-    for (size_t k = 1; k < n; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
+    const size_t n = PrintableUtf8Length(p + i, text.size() - i);
+    if (n == 0) return false;
     i += n;
   }
   return true;

@@ -14,7 +14,7 @@
 
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
-#include "infodriver/runtime_dir.h"
+#include "infodriver/socket_transport.h"
 #include "platform/event_loop.h"
 
 namespace {
@@ -369,24 +369,11 @@ class DeviceHub::Impl {
 
   void Connect(Device& d) {
     d.reconnectPending = false;
-    std::string dir, error;
-    gid_t group;
-    RuntimeDirStatus status =
-        InfodriverClientGroup(&group, &error)
-            ? PrepareRuntimeDirectory(false, &dir, &error, group)
-            : RuntimeDirStatus::kUnsafe;
-    int fd = -1;
-    if (status == RuntimeDirStatus::kOk) {
-      int reason = 0;
-      fd = ConnectInfoSocket(InfodriverSocketPath(dir, d.number), &reason);
-      if (fd < 0)
-        error = "no infodriver serves " + std::to_string(d.number) + " (" +
-                (reason == EAGAIN ? std::string("its backlog stayed full")
-                                  : std::strerror(reason)) +
-                ")";
-    }
+    std::string why;
+    const int fd = ConnectToInfodriver(d.number, false, &why);
     if (fd < 0) {
-      SetProblem(d, error);
+      SetProblem(d, "no infodriver serves " + std::to_string(d.number) + " (" +
+                        why + ")");
       ScheduleReconnect(d);
       return;
     }

@@ -25,7 +25,7 @@
 
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
-#include "infodriver/runtime_dir.h"
+#include "infodriver/socket_transport.h"
 
 namespace {
 
@@ -89,31 +89,6 @@ int Help() {
   return 0;
 }
 
-// Length of the printable UTF-8 sequence at |p| (|left| bytes available),
-// or 0 when the byte there starts none (a stray continuation byte, an
-// overlong or cut sequence, or a C1 control).
-size_t PrintableUtf8(const unsigned char* p, size_t left) {
-  size_t n;
-  unsigned min;
-  unsigned cp;
-  if (p[0] >= 0xC2 && p[0] <= 0xDF) {
-    n = 2, min = 0xA0, cp = p[0] & 0x1F;  // below U+00A0: C1 controls
-  } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
-    n = 3, min = 0x800, cp = p[0] & 0x0F;
-  } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
-    n = 4, min = 0x10000, cp = p[0] & 0x07;
-  } else {
-    return 0;
-  }
-  if (left < n) return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return n;
-}
-
 bool ParseInt(const char* text, long min, long max, long* out) {
   if (text == nullptr || *text == '\0') return false;
   errno = 0;
@@ -155,7 +130,8 @@ std::string Escape(const std::string& text) {
       ++i;
       continue;
     }
-    if (size_t n = c >= 0x80 ? PrintableUtf8(bytes + i, text.size() - i) : 0) {
+    if (size_t n =
+            c >= 0x80 ? PrintableUtf8Length(bytes + i, text.size() - i) : 0) {
       out.append(text, i, n);
       i += n;
       continue;
@@ -182,27 +158,11 @@ class Connection {
 
   // Connects; on failure prints why and returns false.
   bool open() {
-    std::string dir, error;
-    gid_t group;
-    RuntimeDirStatus status =
-        InfodriverClientGroup(&group, &error)
-            ? PrepareRuntimeDirectory(false, &dir, &error, group)
-            : RuntimeDirStatus::kUnsafe;
-    if (status != RuntimeDirStatus::kOk) {
-      std::fprintf(stderr, "infoctl: no infodriver serves %d (%s)\n", device_,
-                   error.c_str());
-      return false;
-    }
-    int reason = 0;
-    const std::string path = InfodriverSocketPath(dir, device_);
-    fd_ = ConnectInfoSocket(path, &reason);
+    std::string why;
+    fd_ = ConnectToInfodriver(device_, false, &why);
     if (fd_ < 0) {
-      std::fprintf(stderr, "infoctl: no infodriver serves %d (%s: %s)\n",
-                   device_, path.c_str(),
-                   reason == EAGAIN
-                       ? "nobody takes connections (the listen backlog "
-                         "stayed full)"
-                       : std::strerror(reason));
+      std::fprintf(stderr, "infoctl: no infodriver serves %d (%s)\n", device_,
+                   why.c_str());
       return false;
     }
     return true;

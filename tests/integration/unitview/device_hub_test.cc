@@ -104,6 +104,19 @@ class DeviceHubTest : public ::testing::Test {
     hub_->Start();
   }
 
+  // A driver with unit 1 answering and |slots| written, and the hub
+  // started and showing it live.
+  std::unique_ptr<ScriptedDriver> StartLive(
+      bool writeBack, const std::vector<std::pair<int, std::string>>& slots) {
+    auto driver = std::make_unique<ScriptedDriver>(writeBack);
+    EXPECT_TRUE(driver->Start());
+    driver->Write(99, "0");
+    for (const auto& [slot, text] : slots) driver->Write(slot, text);
+    StartHub();
+    EXPECT_TRUE(WaitUntil([&] { return Live() && Unit(1)->answering(); }));
+    return driver;
+  }
+
   std::optional<UnitState> Unit(int unit) {
     return hub_->Unit("studio", kDevice, unit);
   }
@@ -175,11 +188,7 @@ TEST_F(DeviceHubTest, ShowsTheConfiguredUnitsAsTheDriverWritesThem) {
 // such, and come back by themselves when it returns.
 TEST_F(DeviceHubTest, FollowsTheDriverAndTheInfodriverComingAndGoing) {
   ASSERT_FALSE(infodriver_->failed());
-  auto driver = std::make_unique<ScriptedDriver>(false);
-  ASSERT_TRUE(driver->Start());
-  driver->Write(99, "0");
-  StartHub();
-  ASSERT_TRUE(WaitUntil([&] { return Live(); }));
+  auto driver = StartLive(false, {});
 
   driver.reset();
   ASSERT_TRUE(WaitUntil([&] { return !Live(); }));
@@ -209,12 +218,7 @@ TEST_F(DeviceHubTest, FollowsTheDriverAndTheInfodriverComingAndGoing) {
 
 TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
   ASSERT_FALSE(infodriver_->failed());
-  ScriptedDriver driver(true);
-  ASSERT_TRUE(driver.Start());
-  driver.Write(99, "0");
-  driver.Write(43, "0");
-  StartHub();
-  ASSERT_TRUE(WaitUntil([&] { return Live() && Unit(1)->answering(); }));
+  auto driver = StartLive(true, {{43, "0"}});
 
   ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
                                          *ParseControlPoint("output/3"), "1");
@@ -228,7 +232,7 @@ TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
   EXPECT_EQ(true, Unit(1)->outputs[0].on);
   // Exactly one request, for the right slot of the right unit.
   EXPECT_EQ((std::vector<std::pair<int, std::string>>{{43, "1"}}),
-            driver.Requests());
+            driver->Requests());
 
   // Unit 3's delay of output 12 lives in slot 292.
   ControlUpdate d = hub_->RequestControl(
@@ -236,23 +240,18 @@ TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
   EXPECT_EQ(ControlStage::kAccepted, d.stage) << d.reason;
   ASSERT_TRUE(WaitUntil([&] { return Finished(d.id); }));
   EXPECT_EQ(ControlStage::kConfirmed, StagesOf(d.id).back());
-  EXPECT_EQ(292, driver.Requests().back().first);
+  EXPECT_EQ(292, driver->Requests().back().first);
 }
 
 TEST_F(DeviceHubTest, ARequestTheUnitNeverShowsIsNotConfirmed) {
   ASSERT_FALSE(infodriver_->failed());
-  ScriptedDriver driver(false);
-  ASSERT_TRUE(driver.Start());
-  driver.Write(99, "0");
-  driver.Write(43, "0");
-  StartHub();
-  ASSERT_TRUE(WaitUntil([&] { return Live() && Unit(1)->answering(); }));
+  auto driver = StartLive(false, {{43, "0"}});
 
   ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
                                          *ParseControlPoint("output/3"), "1");
   ASSERT_EQ(ControlStage::kAccepted, u.stage);
   // Another slot changing is no confirmation.
-  driver.Write(44, "1");
+  driver->Write(44, "1");
   ASSERT_TRUE(WaitUntil([&] { return Finished(u.id); }));
   EXPECT_EQ(ControlStage::kNotConfirmed, StagesOf(u.id).back());
   EXPECT_EQ("0", hub_->Control(u.id)->slotText);
@@ -261,11 +260,7 @@ TEST_F(DeviceHubTest, ARequestTheUnitNeverShowsIsNotConfirmed) {
 
 TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
   ASSERT_FALSE(infodriver_->failed());
-  auto driver = std::make_unique<ScriptedDriver>(true);
-  ASSERT_TRUE(driver->Start());
-  driver->Write(99, "0");
-  StartHub();
-  ASSERT_TRUE(WaitUntil([&] { return Live(); }));
+  auto driver = StartLive(true, {});
 
   struct Case {
     const char* what;
