@@ -35,7 +35,9 @@ const char kBridgeHelp[] =
     "                      service user only)\n"
     "  --help              this text\n"
     "\n"
-    "Exit codes: 0 after SIGTERM, SIGINT or SIGHUP; 2 usage or settings.\n";
+    "Exit codes: 0 after SIGTERM, SIGINT or SIGHUP; 1 the broker connection\n"
+    "cannot be set up (a name that does not resolve, TLS files); 2 usage or\n"
+    "settings.\n";
 
 namespace {
 

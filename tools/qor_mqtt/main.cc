@@ -60,10 +60,12 @@ int main(int argc, char** argv) {
   bridge.Attach();
   hub.Start();
   if (!client->Start(&error)) {
+    // A name that does not resolve yet may resolve later: not a usage
+    // error, so the service manager starts the bridge again.
     std::fprintf(stderr, "qor_mqtt: %s\n", error.c_str());
     bridge.Detach();
     hub.Stop();
-    return 2;
+    return 1;
   }
   std::fprintf(stderr, "qor_mqtt: site %s, broker %s:%d, control %s\n",
                settings.site.c_str(), settings.host.c_str(), settings.port,

@@ -67,15 +67,17 @@ class MosquittoClient : public MqttClient {
     mosquitto_connect_v5_callback_set(mosq_, &MosquittoClient::OnConnect);
     mosquitto_disconnect_v5_callback_set(mosq_, &MosquittoClient::OnDisconnect);
     mosquitto_message_v5_callback_set(mosq_, &MosquittoClient::OnMessage);
-    // A broker that is not there yet is no error: the network thread keeps
-    // trying with the back-off above.
-    int rc = mosquitto_connect_async(mosq_, options_.host.c_str(),
-                                     options_.port, options_.keepaliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO)
-      return Fail(error, std::string("cannot connect to ") + options_.host +
-                             ": " + mosquitto_strerror(rc));
+    // The network thread first: a broker that is not there yet is no
+    // error, the thread keeps trying with the back-off above.
     if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
       return Fail(error, "cannot start the MQTT network thread");
+    int rc = mosquitto_connect_async(mosq_, options_.host.c_str(),
+                                     options_.port, options_.keepaliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO) {
+      mosquitto_loop_stop(mosq_, true);
+      return Fail(error, std::string("cannot connect to ") + options_.host +
+                             ": " + mosquitto_strerror(rc));
+    }
     started_ = true;
     return true;
   }

@@ -72,7 +72,7 @@ bool MosquittoBroker::Start() {
   fs::create_directories(dir_);
   std::ofstream(dir_ / "mosquitto.conf")
       << "listener " << port_ << " 127.0.0.1\n"
-      << "allow_anonymous true\n"
+      << (extra_.empty() ? "allow_anonymous true\n" : extra_)
       << "persistence false\n"
       << "log_dest stderr\n"
       << "log_type error\nlog_type warning\nlog_type notice\n";

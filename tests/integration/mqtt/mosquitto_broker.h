@@ -20,6 +20,8 @@ class MosquittoBroker {
  public:
   MosquittoBroker(const std::filesystem::path& dir, int port);
   ~MosquittoBroker();
+  // Lines added to the configuration file (before Start).
+  void AddConfig(const std::string& lines) { extra_ += lines; }
   // Starts it and waits until the port accepts connections.
   bool Start();
   void Stop();
@@ -29,6 +31,7 @@ class MosquittoBroker {
  private:
   std::filesystem::path dir_;
   int port_;
+  std::string extra_;
   std::unique_ptr<qor_test::ChildProcess> process_;
 };
 

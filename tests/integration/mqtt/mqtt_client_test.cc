@@ -1,0 +1,90 @@
+// The libmosquitto client against a real mosquitto of the test's own: a
+// broker that comes late, and user and password from the settings.
+#include "mqtt_client.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "bridge_settings.h"
+#include "integration/mqtt/mosquitto_broker.h"
+#include "support/process.h"
+
+namespace fs = std::filesystem;
+using qor_test::WaitFor;
+
+namespace {
+
+class MqttClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path("/tmp") / ("qor_mqtt_client_" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_F(MqttClientTest, ConnectsOnceTheBrokerComesAndAgainAfterItRestarts) {
+  int port = FreeTcpPort();
+  MqttOptions o;
+  o.port = port;
+  o.reconnectMaxSeconds = 2;
+  auto client = MakeMosquittoClient(o);
+  std::atomic<int> connections{0};
+  client->SetHandlers({[&] { ++connections; }, nullptr, nullptr});
+  std::string error;
+  ASSERT_TRUE(client->Start(&error)) << error;  // no broker yet: no error
+  EXPECT_FALSE(client->connected());
+  MosquittoBroker broker(dir_ / "broker", port);
+  ASSERT_TRUE(broker.Start());
+  EXPECT_TRUE(WaitFor([&] { return client->connected(); }));
+  broker.Stop();
+  EXPECT_TRUE(WaitFor([&] { return !client->connected(); }));
+  EXPECT_FALSE(client->Publish({"qor/x", "nothing queues", 0, true}));
+  ASSERT_TRUE(broker.Start());
+  EXPECT_TRUE(WaitFor([&] { return connections == 2 && client->connected(); }));
+  client->Stop();
+}
+
+TEST_F(MqttClientTest, UserAndPasswordFromTheSettingsFile) {
+  std::string passwd = (dir_ / "passwd").string();
+  ASSERT_EQ(qor_test::RunTool({"/usr/bin/mosquitto_passwd", "-b", "-c", passwd,
+                               "bridge", "s3cret"})
+                .exitCode,
+            0);
+  int port = FreeTcpPort();
+  MosquittoBroker broker(dir_ / "broker", port);
+  broker.AddConfig("allow_anonymous false\npassword_file " + passwd + "\n");
+  ASSERT_TRUE(broker.Start());
+
+  auto clientFor = [&](const std::string& password) {
+    std::string pw = (dir_ / ("pw-" + password)).string();
+    std::ofstream(pw) << password << "\n";
+    fs::permissions(pw, fs::perms::owner_read | fs::perms::owner_write);
+    BridgeSettings s;
+    s.host = "127.0.0.1";
+    s.port = port;
+    s.settingsFile = (dir_ / ("b-" + password + ".ini")).string();
+    std::ofstream(s.settingsFile)
+        << "[MQTT]\nSite=test-" << password
+        << "\nUsername=bridge\nPasswordFile=" << pw << "\n";
+    std::string error;
+    EXPECT_TRUE(CompleteSettings(&s, &error)) << error;
+    return MakeMosquittoClient(MqttOptionsFor(s));
+  };
+  auto wrong = clientFor("wrong");
+  auto right = clientFor("s3cret");
+  std::string error;
+  ASSERT_TRUE(wrong->Start(&error));
+  ASSERT_TRUE(right->Start(&error));
+  EXPECT_TRUE(WaitFor([&] { return right->connected(); }));
+  EXPECT_FALSE(wrong->connected());
+  right->Stop();
+  wrong->Stop();
+}
+
+}  // namespace
