@@ -62,7 +62,9 @@ nlohmann::json DeviceStatusToJson(const DeviceStatus& status);
 // functions and RequestControl may be called from any thread. Listeners
 // are called on the source's thread, one call at a time, and must not
 // block or call Stop(); unit changes are coalesced: one call per unit for
-// all the changes that arrived together.
+// all the changes that arrived together. Once RemoveListener returns, the
+// listener is not called again (a call in progress is waited for), so its
+// owner may go.
 class UnitSource {
  public:
   struct Listener {

@@ -95,18 +95,11 @@ DeviceStatus BrokerSource::ShownLocked(const DeviceStatus& raw) const {
   return shown;
 }
 
-std::vector<UnitSource::Listener> BrokerSource::ListenersLocked() const {
-  std::vector<Listener> all;
-  for (const auto& [id, l] : listeners_) all.push_back(l);
-  return all;
-}
-
 void BrokerSource::OnMessage(const MqttMessage& message) {
   if (message.topic == responseTopic_) return OnResult(message);
   ParsedTopic topic = ParseTopic(message.topic);
   std::vector<UnitState> unitsChanged;
   std::vector<DeviceStatus> devicesChanged;
-  std::vector<Listener> listeners;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (topic.kind) {
@@ -157,10 +150,10 @@ void BrokerSource::OnMessage(const MqttMessage& message) {
       default:
         break;
     }
-    if (!unitsChanged.empty() || !devicesChanged.empty())
-      listeners = ListenersLocked();
   }
-  for (const Listener& l : listeners) {
+  if (unitsChanged.empty() && devicesChanged.empty()) return;
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
+  for (const auto& [id, l] : listeners_) {
     if (l.deviceChanged)
       for (const DeviceStatus& d : devicesChanged) l.deviceChanged(d);
     if (l.unitChanged)
@@ -176,7 +169,6 @@ void BrokerSource::OnResult(const MqttMessage& message) {
     if (c < '0' || c > '9' || id > (UINT64_MAX - 9) / 10) return;
     id = id * 10 + static_cast<uint64_t>(c - '0');
   }
-  std::vector<Listener> listeners;
   ControlUpdate shown;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -208,9 +200,9 @@ void BrokerSource::OnResult(const MqttMessage& message) {
           shown.stage != ControlStage::kNotConfirmed)
         return;
     }
-    listeners = ListenersLocked();
   }
-  for (const Listener& l : listeners)
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
+  for (const auto& [id, l] : listeners_)
     if (l.controlChanged) l.controlChanged(shown);
 }
 
@@ -237,14 +229,16 @@ std::optional<UnitState> BrokerSource::Unit(const std::string& site, int device,
 }
 
 int BrokerSource::AddListener(Listener listener) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int id = nextListener_++;
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
+  const int id = nextListener_++;
   listeners_[id] = std::move(listener);
   return id;
 }
 
+// Waits for a call in progress, so that the listener is never called once
+// this returns.
 void BrokerSource::RemoveListener(int id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
   listeners_.erase(id);
 }
 

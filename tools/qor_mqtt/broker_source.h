@@ -76,7 +76,6 @@ class BrokerSource : public UnitSource {
   // With mutex_ held: the unit or device as listeners and snapshots show it.
   UnitState ShownLocked(const UnitState& raw) const;
   DeviceStatus ShownLocked(const DeviceStatus& raw) const;
-  std::vector<Listener> ListenersLocked() const;
   void PruneLocked();
 
   BrokerSourceOptions options_;
@@ -89,6 +88,9 @@ class BrokerSource : public UnitSource {
   std::map<std::string, bool> siteOnline_;
   std::map<DeviceKey, DeviceStatus> devices_;
   std::map<UnitKey, UnitState> units_;
+  // Held while listeners are called and while they are added or removed;
+  // never taken with mutex_ held.
+  std::recursive_mutex dispatchMutex_;
   std::map<int, Listener> listeners_;
   int nextListener_ = 1;
   uint64_t nextRequest_ = 1;
