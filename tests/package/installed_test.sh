@@ -231,7 +231,11 @@ if [ "$with_systemd" = --systemd ]; then
   web_port=$((20000 + RANDOM % 20000))
   sed -i "s|^QOR_WEB_OPTIONS=.*|QOR_WEB_OPTIONS=\"--listen 127.0.0.1:$web_port\"|" \
     /etc/default/qor-web
-  web_units() { curl -sf "http://127.0.0.1:$web_port/api/v1/units" | grep -q '"answering":true'; }
+  # The unit's agent is gone by now: the unit is listed, not answering.
+  web_units() {
+    curl -sf "http://127.0.0.1:$web_port/api/v1/units" | grep -Eq '"unit":1[,}]' &&
+      curl -sf "http://127.0.0.1:$web_port/api/v1/devices" | grep -q '"driver_connected":true'
+  }
   web_post() {
     curl -s -o /dev/null -w '%{http_code}' -X POST -H 'Content-Type: application/json' \
       -d '{"value":"0"}' "http://127.0.0.1:$web_port/api/v1/units/$(hostname)/1/1/control/output/1"
@@ -239,7 +243,7 @@ if [ "$with_systemd" = --systemd ]; then
   check "systemctl start qor-web" systemctl start qor-web
   check "qor-web reached READY (active)" wait_for 30 active qor-web
   check "qor-web runs as zarn" test "$(user_of "$(main_pid qor-web)")" = zarn
-  check "qor-web shows unit 1 answering" wait_for 30 web_units
+  check "qor-web shows unit 1 of the running driver" wait_for 30 web_units
   check "qor-web is read-only without a token (403)" test "$(web_post)" = 403
   check "qor-web serves the page" \
     bash -c "curl -sf http://127.0.0.1:$web_port/ | grep -q '<title>'"

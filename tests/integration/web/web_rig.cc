@@ -100,9 +100,14 @@ bool WebRig::Start(std::string* error) {
       BinPath("qor_mdu"), std::vector<std::string>{std::to_string(device_)},
       env_);
   port_ = FreeTcpPort();
-  web_ = StartWeb({"--listen", "127.0.0.1:" + std::to_string(port_),
-                   "--control-token-file", (root_ / "token").string(), "--site",
-                   site_});
+  std::vector<std::string> options = {"--listen",
+                                      "127.0.0.1:" + std::to_string(port_),
+                                      "--control-token-file",
+                                      (root_ / "token").string(),
+                                      "--site",
+                                      site_};
+  options.insert(options.end(), webOptions_.begin(), webOptions_.end());
+  web_ = StartWeb(options);
   bool ready = WaitFor(
       [&] {
         HttpAnswer a = HttpGet(port_, "/api/v1/units");
