@@ -63,6 +63,23 @@ std::string HostName() {
 
 }  // namespace
 
+bool ParseBrokerAddress(const std::string& b, std::string* host, int* port,
+                        std::string* error) {
+  size_t colon = b.rfind(':');
+  if (colon == std::string::npos || colon == 0) {
+    *error = "--broker \"" + Printable(b) + "\" is not HOST:PORT";
+    return false;
+  }
+  *host = b.substr(0, colon);
+  if (host->size() > 2 && host->front() == '[' && host->back() == ']')
+    *host = host->substr(1, host->size() - 2);
+  if (!ParseNumber(std::string_view(b).substr(colon + 1), 1, 65535, port)) {
+    *error = "--broker \"" + Printable(b) + "\": the port is not 1 to 65535";
+    return false;
+  }
+  return true;
+}
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args,
                              BridgeSettings* s, std::string* error) {
   auto fail = [&](std::string why) {
@@ -81,18 +98,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
     if (a == "--allow-control") {
       s->allowControl = true;
     } else if (a == "--broker") {
-      std::string b;
+      std::string b, why;
       if (!value(&b)) return fail("--broker needs HOST:PORT");
-      size_t colon = b.rfind(':');
-      if (colon == std::string::npos || colon == 0)
-        return fail("--broker \"" + Printable(b) + "\" is not HOST:PORT");
-      s->host = b.substr(0, colon);
-      if (s->host.size() > 2 && s->host.front() == '[' && s->host.back() == ']')
-        s->host = s->host.substr(1, s->host.size() - 2);
-      if (!ParseNumber(std::string_view(b).substr(colon + 1), 1, 65535,
-                       &s->port))
-        return fail("--broker \"" + Printable(b) +
-                    "\": the port is not 1 to 65535");
+      if (!ParseBrokerAddress(b, &s->host, &s->port, &why)) return fail(why);
       haveBroker = true;
     } else if (a == "--site") {
       if (!value(&s->site)) return fail("--site needs a name");

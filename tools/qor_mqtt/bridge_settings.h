@@ -38,6 +38,11 @@ struct BridgeSettings {
 
 enum class CommandLine { kRun, kHelp, kError };
 
+// HOST:PORT (HOST may be [IPv6]) of --broker; false with |error| saying
+// what is wrong.
+bool ParseBrokerAddress(const std::string& text, std::string* host, int* port,
+                        std::string* error);
+
 // Fills |settings| from the arguments (argv[0] is skipped). On kError,
 // |error| says what is wrong in one sentence.
 CommandLine ParseCommandLine(const std::vector<std::string>& args,

@@ -1,7 +1,9 @@
 // qor_web: every unit of the host's devices on one live page, with their
 // control where enabled, a JSON API under /api/v1 and Prometheus metrics at
 // /metrics. A client of the devices' infodrivers, like `infoctl watch`: it
-// never talks to a unit and never bypasses its driver.
+// never talks to a unit and never bypasses its driver. With --broker it
+// shows instead every site that qor_mqtt bridges carry to one MQTT broker,
+// and control goes through the bridges' set topics, to the same drivers.
 //
 // Exit codes: 0 after SIGTERM, SIGINT or SIGHUP; 2 for a bad command line;
 // 1 when it cannot start (token file unsafe, address not available).
@@ -11,9 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "bridge_settings.h"
+#include "broker_source.h"
 #include "control_token.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
@@ -23,9 +28,10 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: qor_web [OPTION]... DEVICE...\n"
-    "Serves the units of the driver DEVICE numbers (1-999) of this host: a\n"
-    "live page at /, a JSON API under /api/v1/ and Prometheus metrics at\n"
-    "/metrics.\n"
+    "   or: qor_web [OPTION]... --broker HOST:PORT\n"
+    "Serves the units of the driver DEVICE numbers (1-999) of this host, or\n"
+    "with --broker those of every site on an MQTT broker: a live page at /,\n"
+    "a JSON API under /api/v1/ and Prometheus metrics at /metrics.\n"
     "\n"
     "  --listen ADDR:PORT          listen there (default 127.0.0.1:8080).\n"
     "                              An address other than loopback lets every\n"
@@ -39,6 +45,13 @@ constexpr const char* kUsage =
     "                              is read-only.\n"
     "  --site NAME                 the name the units go by (default: the\n"
     "                              host name)\n"
+    "  --broker HOST:PORT          take the units of every site from this\n"
+    "                              MQTT broker (qor_mqtt bridges publish\n"
+    "                              them) instead of this host's devices\n"
+    "  --broker-settings FILE      the broker's credentials and TLS files,\n"
+    "                              section [MQTT] as for qor_mqtt(8):\n"
+    "                              Username, PasswordFile, CAFile, CertFile,\n"
+    "                              KeyFile\n"
     "  --max-connections N         connections at once (default 64)\n"
     "  --idle-timeout SECONDS      close a connection idle this long\n"
     "                              (default 30)\n"
@@ -69,6 +82,7 @@ int main(int argc, char** argv) {
   WebOptions web;
   HubOptions hub;
   std::string tokenFile;
+  BridgeSettings broker;  // host set: broker mode
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -89,6 +103,14 @@ int main(int argc, char** argv) {
       if (!value(&hub.site) || hub.site.empty() ||
           hub.site.find('/') != std::string::npos)
         return Usage("--site wants a NAME without '/'");
+    } else if (arg == "--broker") {
+      std::string why;
+      if (!value(&text)) return Usage("--broker wants HOST:PORT");
+      if (!ParseBrokerAddress(text, &broker.host, &broker.port, &why))
+        return Usage(why);
+    } else if (arg == "--broker-settings") {
+      if (!value(&broker.settingsFile) || broker.settingsFile.empty())
+        return Usage("--broker-settings wants a FILE");
     } else if (arg == "--max-connections") {
       if (!value(&text) || text.empty() ||
           text.find_first_not_of("0123456789") != std::string::npos ||
@@ -114,7 +136,39 @@ int main(int argc, char** argv) {
       hub.devices.push_back(std::atoi(arg.c_str()));
     }
   }
-  if (hub.devices.empty()) return Usage("name at least one DEVICE number");
+  const bool brokerMode = !broker.host.empty();
+  if (brokerMode && !hub.devices.empty())
+    return Usage(
+        "with --broker the devices are those the broker carries: name no "
+        "DEVICE");
+  if (!brokerMode && !broker.settingsFile.empty())
+    return Usage("--broker-settings needs --broker");
+  if (!brokerMode && hub.devices.empty())
+    return Usage("name at least one DEVICE number");
+
+  std::unique_ptr<UnitSource> source;
+  if (brokerMode) {
+    // The site of the bridges' settings is theirs; this one only reads the
+    // credentials and TLS files, refusing any that others can read.
+    broker.site = "qor-web";
+    broker.siteFromCommandLine = true;
+    std::string error;
+    if (!CompleteSettings(&broker, &error)) {
+      std::fprintf(stderr, "qor_web: %s\n", error.c_str());
+      return 1;
+    }
+    BrokerSourceOptions options;
+    options.mqtt.host = broker.host;
+    options.mqtt.port = broker.port;
+    options.mqtt.username = broker.username;
+    options.mqtt.password = broker.password;
+    options.mqtt.caFile = broker.caFile;
+    options.mqtt.certFile = broker.certFile;
+    options.mqtt.keyFile = broker.keyFile;
+    source = std::make_unique<BrokerSource>(options);
+  } else {
+    source = std::make_unique<DeviceHub>(hub);
+  }
 
   if (!tokenFile.empty()) {
     ControlTokenFile token = ReadControlTokenFile(tokenFile);
@@ -135,19 +189,21 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  DeviceHub source(hub);
-  source.Start();
-  WebServer server(&source, web);
+  source->Start();
+  WebServer server(source.get(), web);
   std::string error;
   if (!server.Start(&error)) {
     std::fprintf(stderr, "qor_web: %s\n", error.c_str());
-    source.Stop();
+    source->Stop();
     return 1;
   }
   bool loopback = web.address.rfind("127.", 0) == 0;
-  std::fprintf(stderr,
-               "qor_web: serving %zu device(s) at http://%s:%u/ (%s)%s\n",
-               hub.devices.size(), web.address.c_str(), server.port(),
+  const std::string what =
+      brokerMode ? "the sites on broker " + broker.host + ":" +
+                       std::to_string(broker.port)
+                 : std::to_string(hub.devices.size()) + " device(s)";
+  std::fprintf(stderr, "qor_web: serving %s at http://%s:%u/ (%s)%s\n",
+               what.c_str(), web.address.c_str(), server.port(),
                web.controlToken ? "control enabled with a token" : "read-only",
                loopback ? ""
                         : "; listening beyond this host: every host that "
@@ -160,6 +216,6 @@ int main(int argc, char** argv) {
   sigwait(&signals, &received);
   notifier.Notify("STOPPING=1");
   server.Stop();
-  source.Stop();
+  source->Stop();
   return 0;
 }
