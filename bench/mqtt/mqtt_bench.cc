@@ -21,7 +21,7 @@
 #include <sstream>
 #include <thread>
 
-#include "fake_unit_source.h"
+#include "unitview/testing/fake_unit_source.h"
 #include "integration/mqtt/mosquitto_broker.h"
 #include "mqtt_bridge.h"
 #include "mqtt_client.h"

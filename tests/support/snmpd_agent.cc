@@ -139,6 +139,21 @@ uint16_t FreeUdpPort() {
   return port;
 }
 
+uint16_t FreeTcpPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) == 0 &&
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
 int BindUdpSocket(const char* address, uint16_t port, uint16_t* boundPort) {
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;

@@ -85,6 +85,9 @@ class SnmpdAgent {
 // close), for trap receivers and agents of a test.
 uint16_t FreeUdpPort();
 
+// The same for a TCP port (a web server's, a broker's).
+uint16_t FreeTcpPort();
+
 // A UDP socket bound to |address| (dotted; "0.0.0.0" for every address) and
 // |port| (0 for any free one), or -1. |*boundPort|, when given, gets the
 // port it holds. The caller closes it.

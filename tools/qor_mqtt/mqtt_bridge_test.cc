@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "fake_mqtt_client.h"
-#include "fake_unit_source.h"
 #include "mqtt_topics.h"
+#include "unitview/testing/fake_unit_source.h"
 
 namespace {
 

@@ -181,20 +181,6 @@ std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
   return status;
 }
 
-const char* StageText(ControlStage stage) {
-  switch (stage) {
-    case ControlStage::kRefused:
-      return "refused";
-    case ControlStage::kAccepted:
-      return "accepted";
-    case ControlStage::kConfirmed:
-      return "confirmed";
-    case ControlStage::kNotConfirmed:
-      return "not_confirmed";
-  }
-  return "refused";
-}
-
 std::string ControlResultPayload(const ControlUpdate& update) {
   nlohmann::json j = ControlUpdateToJson(update);
   if (!j.is_object()) j = nlohmann::json::object();
@@ -204,7 +190,7 @@ std::string ControlResultPayload(const ControlUpdate& update) {
   SetIfAbsent(j, "unit", update.unit);
   SetIfAbsent(j, "point", update.point.name());
   SetIfAbsent(j, "value", update.value);
-  SetIfAbsent(j, "stage", StageText(update.stage));
+  SetIfAbsent(j, "stage", ControlStageName(update.stage));
   SetIfAbsent(j, "reason", update.reason);
   SetIfAbsent(j, "slot_text", update.slotText);
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

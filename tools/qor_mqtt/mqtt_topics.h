@@ -78,7 +78,6 @@ std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
 std::string ControlResultPayload(const ControlUpdate& update);
 std::optional<ControlUpdate> ParseControlResultPayload(
     std::string_view payload);
-const char* StageText(ControlStage stage);
 
 // What a topic under qor/ is, as far as the tree says.
 struct ParsedTopic {

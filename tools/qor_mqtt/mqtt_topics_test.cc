@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_unit_source.h"
+#include "unitview/testing/fake_unit_source.h"
 
 namespace {
 
@@ -208,7 +208,7 @@ TEST(ControlResultPayloadTest, EveryStageRoundTrips) {
     u.reason = "why";
     u.slotText = "0";
     auto back = ParseControlResultPayload(ControlResultPayload(u));
-    ASSERT_TRUE(back) << StageText(stage);
+    ASSERT_TRUE(back) << ControlStageName(stage);
     EXPECT_EQ(back->stage, stage);
     EXPECT_EQ(back->id, 17u);
     EXPECT_EQ(back->value, "1");

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "testing/fake_unit_source.h"
 #include "testing/http_client.h"
+#include "unitview/testing/fake_unit_source.h"
 #include "unitview/unit_state.h"
 
 namespace {
@@ -46,7 +46,7 @@ class WebServerTest : public ::testing::Test {
     device.infodriverConnected = true;
     device.driverConnected = true;
     device.units = {2, 5};
-    source_.SetDevices({device});
+    source_.SetDevice(device);
     WebOptions options;
     options.port = 0;
     if (control) options.controlToken = kToken;
@@ -122,7 +122,7 @@ TEST_F(WebServerTest, AnswersEachPathWithItsStatusAndType) {
       EXPECT_FALSE(answer.headers["allow"].empty());
     }
   }
-  EXPECT_TRUE(source_.Requests().empty());
+  EXPECT_TRUE(source_.requests().empty());
 }
 
 TEST_F(WebServerTest, ApiAnswersAreTheSourcesUnits) {
@@ -152,7 +152,7 @@ TEST_F(WebServerTest, ReadOnlyServerRefusesEveryControlRequest) {
   HttpAnswer answer = Control("output/1", R"({"value":"1"})", Good());
   EXPECT_EQ(answer.status, 403);
   EXPECT_NE(answer.body.find("read-only"), std::string::npos);
-  EXPECT_TRUE(source_.Requests().empty());
+  EXPECT_TRUE(source_.requests().empty());
 }
 
 // Each refusal reaches nothing: the source never sees a request.
@@ -234,7 +234,7 @@ TEST_F(WebServerTest, RefusesControlThatBreaksAnyRule) {
       HttpPost(port_, "/api/v1/units/lab/1/3/control/output/1",
                R"({"value":"1"})", Good());
   EXPECT_EQ(notConfigured.status, 404);
-  EXPECT_TRUE(source_.Requests().empty());
+  EXPECT_TRUE(source_.requests().empty());
 }
 
 TEST_F(WebServerTest, PassesAValidRequestOnAndReportsItsStages) {
@@ -256,10 +256,10 @@ TEST_F(WebServerTest, PassesAValidRequestOnAndReportsItsStages) {
   uint64_t id = update["id"];
   EXPECT_EQ(answer.headers["location"],
             "/api/v1/requests/" + std::to_string(id));
-  ASSERT_EQ(source_.Requests().size(), 1u);
-  EXPECT_EQ(source_.Requests()[0].point.name(), "output/3");
-  EXPECT_EQ(source_.Requests()[0].value, "1");
-  EXPECT_EQ(source_.Requests()[0].unit, 2);
+  ASSERT_EQ(source_.requests().size(), 1u);
+  EXPECT_EQ(source_.requests()[0].point.name(), "output/3");
+  EXPECT_EQ(source_.requests()[0].value, "1");
+  EXPECT_EQ(source_.requests()[0].unit, 2);
 
   source_.FinishControl(id, ControlStage::kConfirmed);
   EXPECT_TRUE(stream.ReadUntil([](const std::string& t) {
@@ -272,7 +272,7 @@ TEST_F(WebServerTest, PassesAValidRequestOnAndReportsItsStages) {
 
   // A number is taken as its text.
   EXPECT_EQ(Control("power_on_sequence", R"({"value":3})", Good()).status, 202);
-  EXPECT_EQ(source_.Requests().back().value, "3");
+  EXPECT_EQ(source_.requests().back().value, "3");
 }
 
 TEST_F(WebServerTest, AnswersConflictWhenTheDriverRefuses) {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "support/process.h"
+#include "support/snmpd_agent.h"
 
-// A free TCP port on 127.0.0.1 (bound, read and released).
-int FreeTcpPort();
+using qor_test::FreeTcpPort;
 
 // Debian's mosquitto on 127.0.0.1:|port| with a configuration file of the
 // test's own in |dir|: anonymous clients, no persistence (a restart forgets

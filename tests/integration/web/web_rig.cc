@@ -17,21 +17,6 @@ namespace {
 const char* kCommunity = "webrig";
 }
 
-uint16_t FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), length) == 0 &&
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length) ==
-          0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 WebRig::WebRig(int device, int units)
     : device_(device),
       units_(units),

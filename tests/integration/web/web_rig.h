@@ -55,7 +55,6 @@ class WebRig {
   std::unique_ptr<Process> infodriver_, driver_, web_;
 };
 
-// A TCP port of 127.0.0.1 that nothing listens on now.
-uint16_t FreeTcpPort();
+using qor_test::FreeTcpPort;
 
 #endif  // QOR_TESTS_INTEGRATION_WEB_WEB_RIG_H_

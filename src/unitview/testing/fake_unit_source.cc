@@ -1,32 +1,28 @@
-#include "fake_unit_source.h"
+#include "unitview/testing/fake_unit_source.h"
 
 UnitState FakeUnit(const std::string& site, int device, int unit,
                    const std::map<int, std::string>& slots) {
   UnitSlots texts;
   for (const auto& [slot, text] : slots) texts[slot] = text;
-  UnitState s =
-      DecodeUnit(site, device, unit, "127.0.1." + std::to_string(unit), texts);
-  s.site = site;
-  s.device = device;
-  s.unit = unit;
-  s.slots = texts;
-  return s;
+  return DecodeUnit(site, device, unit, "127.0.1." + std::to_string(unit),
+                    texts);
 }
 
-std::vector<UnitSource::Listener> FakeUnitSource::ListenersCopy() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<Listener> all;
-  for (const auto& [id, l] : listeners_) all.push_back(l);
-  return all;
+template <typename Call>
+void FakeUnitSource::Notify(Call call) {
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
+  for (const auto& [id, l] : listeners_) call(l);
 }
 
 void FakeUnitSource::SetUnit(const UnitState& state) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     units_[{state.site, state.device, state.unit}] = state;
+    counters_.slotWrites++;
   }
-  for (const Listener& l : ListenersCopy())
+  Notify([&](const Listener& l) {
     if (l.unitChanged) l.unitChanged(state);
+  });
 }
 
 void FakeUnitSource::SetDevice(const DeviceStatus& status) {
@@ -34,8 +30,18 @@ void FakeUnitSource::SetDevice(const DeviceStatus& status) {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_[{status.site, status.device}] = status;
   }
-  for (const Listener& l : ListenersCopy())
+  Notify([&](const Listener& l) {
     if (l.deviceChanged) l.deviceChanged(status);
+  });
+}
+
+void FakeUnitSource::AnswerControl(ControlStage stage, std::string reason) {
+  answer = [stage, reason](const ControlUpdate& asked) {
+    ControlUpdate u = asked;
+    u.stage = stage;
+    u.reason = reason;
+    return u;
+  };
 }
 
 void FakeUnitSource::Advance(const ControlUpdate& update) {
@@ -43,13 +49,26 @@ void FakeUnitSource::Advance(const ControlUpdate& update) {
     std::lock_guard<std::mutex> lock(mutex_);
     controls_[update.id] = update;
   }
-  for (const Listener& l : ListenersCopy())
+  Notify([&](const Listener& l) {
     if (l.controlChanged) l.controlChanged(update);
+  });
+}
+
+void FakeUnitSource::FinishControl(uint64_t id, ControlStage stage) {
+  std::optional<ControlUpdate> update = Control(id);
+  if (!update) return;
+  update->stage = stage;
+  Advance(*update);
 }
 
 std::vector<FakeUnitSource::Request> FakeUnitSource::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
+}
+
+size_t FakeUnitSource::ListenerCount() const {
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
+  return listeners_.size();
 }
 
 std::vector<DeviceStatus> FakeUnitSource::Devices() const {
@@ -75,13 +94,13 @@ std::optional<UnitState> FakeUnitSource::Unit(const std::string& site,
 }
 
 int FakeUnitSource::AddListener(Listener listener) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
   listeners_[nextListener_] = std::move(listener);
   return nextListener_++;
 }
 
 void FakeUnitSource::RemoveListener(int id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
   listeners_.erase(id);
 }
 
@@ -94,6 +113,7 @@ ControlUpdate FakeUnitSource::RequestControl(const std::string& site,
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back({site, device, unit, point, std::string(value)});
     asked.id = nextId_++;
+    counters_.controlRequests++;
   }
   asked.site = site;
   asked.device = device;
@@ -103,6 +123,7 @@ ControlUpdate FakeUnitSource::RequestControl(const std::string& site,
   asked.stage = ControlStage::kAccepted;
   ControlUpdate result = answer ? answer(asked) : asked;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (result.stage == ControlStage::kRefused) counters_.controlRefused++;
   controls_[result.id] = result;
   return result;
 }
@@ -114,4 +135,7 @@ std::optional<ControlUpdate> FakeUnitSource::Control(uint64_t id) const {
   return it->second;
 }
 
-UnitSource::Counters FakeUnitSource::GetCounters() const { return {}; }
+UnitSource::Counters FakeUnitSource::GetCounters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counters_;
+}
