@@ -37,9 +37,11 @@ std::string HostName() {
   return name;
 }
 
-ControlUpdate RefusedUpdate(const std::string& site, int device, int unit,
-                            const ControlPoint& point, std::string_view value,
-                            std::string reason) {
+}  // namespace
+
+ControlUpdate NewControlUpdate(const std::string& site, int device, int unit,
+                               const ControlPoint& point,
+                               std::string_view value) {
   ControlUpdate u;
   u.site = site;
   u.device = device;
@@ -47,11 +49,8 @@ ControlUpdate RefusedUpdate(const std::string& site, int device, int unit,
   u.point = point;
   u.value = std::string(value);
   u.stage = ControlStage::kRefused;
-  u.reason = std::move(reason);
   return u;
 }
-
-}  // namespace
 
 const char* ControlStageName(ControlStage stage) {
   switch (stage) {
@@ -209,7 +208,8 @@ class DeviceHub::Impl {
         why = "no driver is connected to infodriver " + std::to_string(device);
       if (!why.empty()) {
         ++counters_.controlRefused;
-        ControlUpdate u = RefusedUpdate(site, device, unit, point, value, why);
+        ControlUpdate u = NewControlUpdate(site, device, unit, point, value);
+        u.reason = why;
         u.id = ++lastControlId_;
         Remember(u);
         return u;
@@ -217,7 +217,7 @@ class DeviceHub::Impl {
       id = ++lastControlId_;
     }
     auto waiter = std::make_shared<Waiter>();
-    waiter->update = RefusedUpdate(site, device, unit, point, value, "");
+    waiter->update = NewControlUpdate(site, device, unit, point, value);
     waiter->update.id = id;
     waiter->slot = UnitSlotOffset(unit) + point.relativeSlot();
     waiter->text = checked.slotText;

@@ -51,6 +51,11 @@ struct ControlUpdate {
   std::string slotText;  // the slot's text when this stage was reached
 };
 
+// A request's update before any stage: kRefused, id 0, no reason.
+ControlUpdate NewControlUpdate(const std::string& site, int device, int unit,
+                               const ControlPoint& point,
+                               std::string_view value);
+
 nlohmann::json ControlUpdateToJson(const ControlUpdate& update);
 nlohmann::json DeviceStatusToJson(const DeviceStatus& status);
 

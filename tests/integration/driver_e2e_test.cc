@@ -88,15 +88,9 @@ class DriverEndToEnd : public testing::Test {
     return p.Wait();
   }
   static int SendTrap(int unit, const std::vector<std::string>& kind) {
-    std::vector<std::string> args = {SimPath("send_trap.sh"),
-                                     "--from",
-                                     AgentHost(unit),
-                                     "--to",
-                                     "127.0.0.1:" + std::to_string(trapPort_),
-                                     "--community",
-                                     kCommunity};
-    args.insert(args.end(), kind.begin(), kind.end());
-    return Run("/bin/bash", args);
+    std::vector<std::string> command =
+        SendTrapCommand(unit, trapPort_, kCommunity, kind);
+    return Run(command[0], {command.begin() + 1, command.end()});
   }
 
   static fs::path* root_;

@@ -216,3 +216,15 @@ std::map<int, std::string> ExpectedBlock(int unit) {
     it = it->second.empty() ? block.erase(it) : std::next(it);
   return block;
 }
+
+std::vector<std::string> SendTrapCommand(int unit, int trapPort,
+                                         const std::string& community,
+                                         const std::vector<std::string>& kind) {
+  std::vector<std::string> args = {
+      "/bin/bash",   SimPath("send_trap.sh"),
+      "--from",      AgentHost(unit),
+      "--to",        "127.0.0.1:" + std::to_string(trapPort),
+      "--community", community};
+  args.insert(args.end(), kind.begin(), kind.end());
+  return args;
+}

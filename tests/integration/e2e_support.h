@@ -18,6 +18,13 @@ using qor_test::WaitFor;
 std::string BinPath(const std::string& program);
 std::string SimPath(const std::string& file);
 
+// The command line (bash first) of sim/send_trap.sh sending from unit
+// |unit|'s address to 127.0.0.1:|trapPort| with |community|, followed by
+// |kind| (the trap and its options).
+std::vector<std::string> SendTrapCommand(int unit, int trapPort,
+                                         const std::string& community,
+                                         const std::vector<std::string>& kind);
+
 // /tmp/PREFIX_PID_TEST: a path of the running test's own.
 std::filesystem::path TestRoot(const std::string& prefix);
 

@@ -252,13 +252,7 @@ void BrokerSource::PruneLocked() {
 ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
                                            int unit, const ControlPoint& point,
                                            std::string_view value) {
-  ControlUpdate update;
-  update.site = site;
-  update.device = device;
-  update.unit = unit;
-  update.point = point;
-  update.value = std::string(value);
-  update.stage = ControlStage::kRefused;
+  ControlUpdate update = NewControlUpdate(site, device, unit, point, value);
   std::unique_lock<std::mutex> lock(mutex_);
   PruneLocked();
   update.id = nextRequest_++;

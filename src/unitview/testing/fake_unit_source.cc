@@ -108,18 +108,13 @@ ControlUpdate FakeUnitSource::RequestControl(const std::string& site,
                                              int device, int unit,
                                              const ControlPoint& point,
                                              std::string_view value) {
-  ControlUpdate asked;
+  ControlUpdate asked = NewControlUpdate(site, device, unit, point, value);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back({site, device, unit, point, std::string(value)});
     asked.id = nextId_++;
     counters_.controlRequests++;
   }
-  asked.site = site;
-  asked.device = device;
-  asked.unit = unit;
-  asked.point = point;
-  asked.value = std::string(value);
   asked.stage = ControlStage::kAccepted;
   ControlUpdate result = answer ? answer(asked) : asked;
   std::lock_guard<std::mutex> lock(mutex_);

@@ -124,14 +124,8 @@ std::string WebRig::trapCommand(int unit) const {
 }
 
 int WebRig::SendTrap(int unit, const std::vector<std::string>& kind) {
-  std::vector<std::string> args = {SimPath("send_trap.sh"),
-                                   "--from",
-                                   AgentHost(unit),
-                                   "--to",
-                                   "127.0.0.1:" + std::to_string(trapPort_),
-                                   "--community",
-                                   kCommunity};
-  args.insert(args.end(), kind.begin(), kind.end());
-  Process p("/bin/bash", args, env_);
+  std::vector<std::string> command =
+      SendTrapCommand(unit, trapPort_, kCommunity, kind);
+  Process p(command[0], {command.begin() + 1, command.end()}, env_);
   return p.Wait();
 }
