@@ -51,6 +51,11 @@ struct ControlUpdate {
   std::string slotText;  // the slot's text when this stage was reached
 };
 
+// A control request that a page or a bridge could not pass on within this
+// long (it waited behind others for a slow driver) is refused instead of
+// sent: an output must not switch long after it was asked to.
+constexpr int kControlWaitLimitMs = 10000;
+
 // A request's update before any stage: kRefused, id 0, no reason.
 ControlUpdate NewControlUpdate(const std::string& site, int device, int unit,
                                const ControlPoint& point,

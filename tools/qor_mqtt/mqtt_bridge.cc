@@ -242,8 +242,13 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
     return Refuse(route, update,
                   "too many requests are waiting for the driver; try again");
   }
-  Pending pending{topic.site, topic.device,     topic.unit,
-                  *point,     checked.slotText, route};
+  Pending pending{topic.site,
+                  topic.device,
+                  topic.unit,
+                  *point,
+                  checked.slotText,
+                  route,
+                  std::chrono::steady_clock::now()};
   waiting_.push_back(std::move(pending));
   lock.unlock();
   controlWake_.notify_one();
@@ -259,6 +264,16 @@ void MqttBridge::Worker() {
       if (stopping_) return;
       p = std::move(waiting_.front());
       waiting_.pop_front();
+    }
+    if (std::chrono::steady_clock::now() - p.made >
+        std::chrono::milliseconds(options_.waitLimitMs)) {
+      ControlUpdate late =
+          NewControlUpdate(p.site, p.device, p.unit, p.point, p.value);
+      Refuse(p.route, late,
+             "not sent: it waited behind other requests for a slow driver "
+             "longer than " +
+                 std::to_string(options_.waitLimitMs) + " ms");
+      continue;
     }
     ControlUpdate first =
         source_->RequestControl(p.site, p.device, p.unit, p.point, p.value);

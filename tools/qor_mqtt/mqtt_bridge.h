@@ -1,6 +1,7 @@
 #ifndef QOR_TOOLS_QOR_MQTT_MQTT_BRIDGE_H_
 #define QOR_TOOLS_QOR_MQTT_MQTT_BRIDGE_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -20,6 +21,8 @@ struct BridgeOptions {
   bool allowControl = false;
   // Requests waiting for the source; more are refused at once.
   size_t maxWaitingRequests = 16;
+  // A request still waiting this long for its turn is refused.
+  int waitLimitMs = kControlWaitLimitMs;
 };
 
 // Carries one host's units to a broker and the broker's requests back:
@@ -83,6 +86,7 @@ class MqttBridge {
     ControlPoint point;
     std::string value;
     Route route;
+    std::chrono::steady_clock::time_point made;
   };
 
   void OnConnected();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "fake_mqtt_client.h"
@@ -10,12 +11,6 @@
 #include "unitview/testing/fake_unit_source.h"
 
 namespace {
-
-// Control needs the shared view's control points; until they are there the
-// cases that request something cannot run.
-bool ControlPointsAvailable() {
-  return ParseControlPoint("output/3").has_value();
-}
 
 bool WaitUntil(const std::function<bool()>& condition) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -45,10 +40,11 @@ class MqttBridgeTest : public ::testing::Test {
     source_.SetDevice(d);
     source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {42, "1"}, {99, "0"}}));
   }
-  void Make(bool allowControl) {
+  void Make(bool allowControl, int waitLimitMs = kControlWaitLimitMs) {
     BridgeOptions o;
     o.site = "s";
     o.allowControl = allowControl;
+    o.waitLimitMs = waitLimitMs;
     bridge_ = std::make_unique<MqttBridge>(&source_, &client_, o);
     bridge_->Attach();
   }
@@ -188,18 +184,14 @@ TEST_F(MqttBridgeTest, BadInputIsIgnoredOrRefusedAndNothingIsRequested) {
   client_.Deliver(
       MqttMessage{"qor/s/1/3/output/1/set", "1"});  // not configured
   EXPECT_TRUE(ResultOn("qor/s/1/3/output/1/result", ControlStage::kRefused));
-  if (ControlPointsAvailable()) {
-    for (const char* value : {"2", "-1", "on", "1 ", "\xFF"}) {
-      client_.Deliver(Set("output/1", value));
-    }
-    client_.Deliver(Set("output/1/on_delay", "15"));
-    client_.Deliver(Set("temperature_alarm_point", "129"));
-  }
+  for (const char* value : {"2", "-1", "on", "1 ", "\xFF"})
+    client_.Deliver(Set("output/1", value));
+  client_.Deliver(Set("output/1/on_delay", "15"));
+  client_.Deliver(Set("temperature_alarm_point", "129"));
   EXPECT_TRUE(source_.requests().empty());
 }
 
 TEST_F(MqttBridgeTest, ARequestGoesToTheSourceAndEveryStageIsPublished) {
-  if (!ControlPointsAvailable()) GTEST_SKIP() << "control points not built yet";
   Make(true);
   client_.Connect();
   MqttMessage m = Set("output/3", "1");
@@ -229,7 +221,6 @@ TEST_F(MqttBridgeTest, ARequestGoesToTheSourceAndEveryStageIsPublished) {
 }
 
 TEST_F(MqttBridgeTest, AStageThatOvertakesTheAnswerIsStillPublished) {
-  if (!ControlPointsAvailable()) GTEST_SKIP() << "control points not built yet";
   Make(true);
   client_.Connect();
   // The source reports the confirmation before RequestControl returns.
@@ -248,7 +239,6 @@ TEST_F(MqttBridgeTest, AStageThatOvertakesTheAnswerIsStillPublished) {
 }
 
 TEST_F(MqttBridgeTest, ASourceRefusalIsPublishedWithItsReason) {
-  if (!ControlPointsAvailable()) GTEST_SKIP() << "control points not built yet";
   Make(true);
   client_.Connect();
   source_.answer = [](const ControlUpdate& asked) {
@@ -265,6 +255,35 @@ TEST_F(MqttBridgeTest, ASourceRefusalIsPublishedWithItsReason) {
   EXPECT_EQ(
       ResultOn("qor/s/1/2/output/3/result", ControlStage::kRefused)->reason,
       "the driver answered 0");
+}
+
+// Requests go to the source one at a time; one that waited behind a slow
+// driver past the limit is refused with its reason, never sent late.
+TEST_F(MqttBridgeTest, ARequestThatWaitedTooLongIsNeverSent) {
+  Make(true, 200);
+  client_.Connect();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  source_.answer = [released](const ControlUpdate& asked) {
+    released.wait();
+    return asked;
+  };
+  client_.Deliver(Set("output/1", "1"));
+  ASSERT_TRUE(WaitUntil([&] { return source_.requests().size() == 1; }));
+  client_.Deliver(Set("output/3", "0"));
+  // Well past the limit, while the first is still with its driver.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  release.set_value();
+  ASSERT_TRUE(WaitUntil([&] {
+    return ResultOn("qor/s/1/2/output/3/result", ControlStage::kRefused)
+        .has_value();
+  }));
+  EXPECT_NE(ResultOn("qor/s/1/2/output/3/result", ControlStage::kRefused)
+                ->reason.find("not sent"),
+            std::string::npos);
+  EXPECT_TRUE(ResultOn("qor/s/1/2/output/1/result", ControlStage::kAccepted));
+  ASSERT_EQ(source_.requests().size(), 1u);
+  EXPECT_EQ(source_.requests()[0].point.name(), "output/1");
 }
 
 }  // namespace

@@ -104,6 +104,7 @@ struct ControlJob {
   int unit;
   ControlPoint point;
   std::string value;
+  std::chrono::steady_clock::time_point made;
 };
 
 }  // namespace
@@ -629,8 +630,9 @@ MHD_Result WebServer::Impl::Control(
     // finds the connection suspended.
     request->answered = false;
     MHD_suspend_connection(connection);
-    controlJobs_.push_back(
-        ControlJob{connection, request, site, *device, *unit, *point, value});
+    controlJobs_.push_back(ControlJob{connection, request, site, *device, *unit,
+                                      *point, value,
+                                      std::chrono::steady_clock::now()});
   }
   controlWake_.notify_one();
   return MHD_YES;
@@ -650,6 +652,14 @@ void WebServer::Impl::ControlLoop() {
     if (controlStopping_) {
       status = MHD_HTTP_SERVICE_UNAVAILABLE;
       answer = json{{"error", "the server is stopping; nothing was sent"}};
+    } else if (std::chrono::steady_clock::now() - job.made >
+               std::chrono::milliseconds(options_.controlWaitLimitMs)) {
+      controlRejected_++;
+      status = MHD_HTTP_SERVICE_UNAVAILABLE;
+      answer = json{{"error",
+                     "not sent: it waited behind other requests "
+                     "for a slow driver longer than " +
+                         std::to_string(options_.controlWaitLimitMs) + " ms"}};
     } else {
       lock.unlock();
       ControlUpdate update = source_->RequestControl(

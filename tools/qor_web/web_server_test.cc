@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -37,7 +39,7 @@ UnitState MakeUnit(int device, int unit, const std::string& location) {
 
 class WebServerTest : public ::testing::Test {
  protected:
-  void StartServer(bool control) {
+  void StartServer(bool control, int controlWaitLimitMs = kControlWaitLimitMs) {
     source_.SetUnit(MakeUnit(1, 2, "Rack 2"));
     source_.SetUnit(MakeUnit(1, 5, "Rack \"5\""));
     DeviceStatus device;
@@ -51,6 +53,7 @@ class WebServerTest : public ::testing::Test {
     options.port = 0;
     if (control) options.controlToken = kToken;
     options.keepaliveSeconds = 1;
+    options.controlWaitLimitMs = controlWaitLimitMs;
     server_ = std::make_unique<WebServer>(&source_, options);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
@@ -285,6 +288,36 @@ TEST_F(WebServerTest, AnswersConflictWhenTheDriverRefuses) {
   json body = json::parse(answer.body);
   EXPECT_EQ(body["error"], "the driver of device 1 is not running");
   EXPECT_EQ(body["request"]["stage"], "refused");
+}
+
+// Requests are passed on one at a time; one that waited behind a slow
+// driver past the limit is refused, never sent late.
+TEST_F(WebServerTest, ARequestThatWaitedTooLongIsNeverSent) {
+  StartServer(true, 200);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  source_.answer = [released](const ControlUpdate& asked) {
+    released.wait();
+    return asked;
+  };
+  std::future<HttpAnswer> first = std::async(std::launch::async, [&] {
+    return Control("output/1", R"({"value":"1"})", Good());
+  });
+  for (int i = 0; i < 2000 && source_.requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(source_.requests().size(), 1u);
+  std::future<HttpAnswer> second = std::async(std::launch::async, [&] {
+    return Control("output/3", R"({"value":"0"})", Good());
+  });
+  // Well past the limit, while the first is still with its driver.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  release.set_value();
+  EXPECT_EQ(first.get().status, 202);
+  HttpAnswer late = second.get();
+  EXPECT_EQ(late.status, 503) << late.body;
+  EXPECT_NE(late.body.find("not sent"), std::string::npos) << late.body;
+  ASSERT_EQ(source_.requests().size(), 1u);
+  EXPECT_EQ(source_.requests()[0].point.name(), "output/1");
 }
 
 // A change reaches an open stream without asking; a stream that has been
