@@ -2,8 +2,9 @@
 # The driver's main job on a fresh Debian 12 machine: installs what is
 # missing, builds and installs qor_mdu, infodriver and infoctl, then starts
 # an infodriver for demo device 1, three simulated MDUs (snmpd agents on
-# 127.0.1.1 to 127.0.1.3 serving sim/mdu.data) and the driver with its
-# status window. Ending the driver (F10 or Ctrl-C) stops everything the
+# 127.0.1.1 to 127.0.1.3 serving sim/mdu.data), the web page of the units
+# (qor_web on 127.0.0.1, control with a token of the demo's own) and the
+# driver with its status window. Ending the driver (F10 or Ctrl-C) stops everything the
 # demo started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -75,8 +76,18 @@ for n in $(seq 1 $units); do
   done
 done
 
+# The page of every unit, with control: the token is the demo's own, in a
+# file only this user can read.
+web_port="${QOR_DEMO_WEB_PORT:-8080}"
+token_file="$demo/web-token"
+(umask 077 && head -c 18 /dev/urandom | base64 | tr '+/' '-_' >"$token_file")
+"$bin/qor_web" --listen "127.0.0.1:$web_port" \
+  --control-token-file "$token_file" "$device" >"$demo/qor_web.log" 2>&1 &
+pids+=($!)
+
 cat <<TXT
 Demo device $device: infodriver, $units simulated MDUs, settings in $ini
+Page of the units: http://127.0.0.1:$web_port/ (control token: $(cat "$token_file"))
 Logs in $demo/demo/logs. In a second terminal (trap port $ZARN_SNMP_TRAP_PORT):
   $bin/infoctl watch $device
   $bin/infoctl set $device 41 0
