@@ -37,11 +37,6 @@ std::string SlotOrEmpty(const UnitState& state, int relativeSlot) {
   return state.slots[relativeSlot];
 }
 
-template <typename T>
-void SetIfAbsent(nlohmann::json& j, const char* key, const T& value) {
-  if (!j.contains(key)) j[key] = value;
-}
-
 }  // namespace
 
 bool ValidSiteName(std::string_view site) {
@@ -99,22 +94,7 @@ std::map<std::string, std::string> PointPayloads(const UnitState& state) {
 }
 
 std::string StatePayload(const UnitState& state) {
-  nlohmann::json j = UnitToJson(state, /*withSlots=*/true);
-  if (!j.is_object()) j = nlohmann::json::object();
-  SetIfAbsent(j, "site", state.site);
-  SetIfAbsent(j, "device", state.device);
-  SetIfAbsent(j, "unit", state.unit);
-  SetIfAbsent(j, "address", state.address);
-  SetIfAbsent(j, "live", state.live);
-  if (!j.contains("slots")) {
-    nlohmann::json slots = nlohmann::json::object();
-    for (int s = 1; s < kSlotsPerUnit; ++s)
-      if (!state.slots[s].empty()) slots[std::to_string(s)] = state.slots[s];
-    j["slots"] = std::move(slots);
-  }
-  // Slot texts are whatever a unit reported; replace what is not UTF-8
-  // rather than fail the whole unit.
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return JsonText(UnitToJson(state, /*withSlots=*/true));
 }
 
 std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
@@ -146,15 +126,7 @@ std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
 }
 
 std::string DeviceStatusPayload(const DeviceStatus& status) {
-  nlohmann::json j = DeviceStatusToJson(status);
-  if (!j.is_object()) j = nlohmann::json::object();
-  SetIfAbsent(j, "site", status.site);
-  SetIfAbsent(j, "device", status.device);
-  SetIfAbsent(j, "infodriver_connected", status.infodriverConnected);
-  SetIfAbsent(j, "driver_connected", status.driverConnected);
-  SetIfAbsent(j, "problem", status.problem);
-  SetIfAbsent(j, "units", status.units);
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return JsonText(DeviceStatusToJson(status));
 }
 
 std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
@@ -183,17 +155,10 @@ std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
 
 std::string ControlResultPayload(const ControlUpdate& update) {
   nlohmann::json j = ControlUpdateToJson(update);
-  if (!j.is_object()) j = nlohmann::json::object();
-  SetIfAbsent(j, "id", update.id);
-  SetIfAbsent(j, "site", update.site);
-  SetIfAbsent(j, "device", update.device);
-  SetIfAbsent(j, "unit", update.unit);
-  SetIfAbsent(j, "point", update.point.name());
-  SetIfAbsent(j, "value", update.value);
-  SetIfAbsent(j, "stage", ControlStageName(update.stage));
-  SetIfAbsent(j, "reason", update.reason);
-  SetIfAbsent(j, "slot_text", update.slotText);
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // Always present on the broker, so that automation need not test for it.
+  j["reason"] = update.reason;
+  j["slot_text"] = update.slotText;
+  return JsonText(j);
 }
 
 std::optional<ControlUpdate> ParseControlResultPayload(

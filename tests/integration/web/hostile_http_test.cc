@@ -22,29 +22,6 @@ constexpr int kDevice = 72;
 const char* kOutput1Oid = "1.3.6.1.4.1.6853.3.4.1.2.1";
 const char* kLocationOid = "1.3.6.1.4.1.6853.2.4.0";
 
-// A connection from |from| (an address of 127.0.0.0/8), so that a flood
-// from one address can be told from the client that must still be served.
-int ConnectFrom(const std::string& from, uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in local = {};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
-    close(fd);
-    return -1;
-  }
-  struct sockaddr_in server = {};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(port);
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&server), sizeof server) !=
-      0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Whether the server has closed |fd| (reading and dropping what it sent).
 bool ClosedByServer(int fd) {
   char buffer[4096];

@@ -11,7 +11,17 @@
 
 namespace {
 
-int Connect(uint16_t port, const std::string& from = "") {
+int Connect(uint16_t port, const std::string& from = "");
+
+}  // namespace
+
+int ConnectFrom(const std::string& from, uint16_t port) {
+  return Connect(port, from);
+}
+
+namespace {
+
+int Connect(uint16_t port, const std::string& from) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (!from.empty()) {

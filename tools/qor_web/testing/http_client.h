@@ -23,6 +23,9 @@ HttpAnswer SendRaw(
     std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 HttpAnswer HttpGet(uint16_t port, const std::string& path);
+// A connection to 127.0.0.1:|port| from |from| (any local address when
+// empty): the descriptor, or -1. The caller closes it.
+int ConnectFrom(const std::string& from, uint16_t port);
 // POST with a JSON body and the given extra header lines ("Name: value").
 HttpAnswer HttpPost(uint16_t port, const std::string& path,
                     const std::string& body,
