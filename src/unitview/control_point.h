@@ -42,6 +42,14 @@ struct ControlPoint {
   int number = 0;  // output or GPI number; 0 for the single points
 
   int relativeSlot() const;
+  // The driver sends these through the unit's table row (an output or a
+  // GPI), which it knows only once the unit has reported it; until then
+  // the point's slot is blank and a request cannot reach the unit.
+  bool needsReportedRow() const {
+    return kind == ControlKind::kOutputState ||
+           kind == ControlKind::kOutputOnDelay ||
+           kind == ControlKind::kGpiPolarity;
+  }
   std::string name() const;  // as in the table: "output/3"
   bool operator==(const ControlPoint&) const = default;
 };

@@ -206,6 +206,10 @@ class DeviceHub::Impl {
         why = "infodriver " + std::to_string(device) + " is not reachable";
       else if (!d->driverConnected)
         why = "no driver is connected to infodriver " + std::to_string(device);
+      else if (point.needsReportedRow() &&
+               d->slots[UnitSlotOffset(unit) + point.relativeSlot()].empty())
+        why = "unit " + std::to_string(unit) + " has not reported " +
+              point.name() + " yet";
       if (!why.empty()) {
         ++counters_.controlRefused;
         ControlUpdate u = NewControlUpdate(site, device, unit, point, value);

@@ -58,6 +58,11 @@ try {
       document.querySelectorAll('.tile .comms.ok').length === n &&
       document.getElementById('connection').textContent === 'live',
       {timeout: 60000}, units);
+  // Outputs are switched once the units' walks have reported them (the
+  // driver finds an output's row only then).
+  await page.waitForFunction(n =>
+      document.querySelectorAll('.tile .outputs .chip[data-output="1"]').length === n,
+      {timeout: 60000}, units);
   const names = await page.$$eval('.tile h2 a', as => as.map(a => a.textContent));
   if (names.length !== units) throw new Error('tiles: ' + names);
   await page.screenshot({path: shots + '/overview.png', fullPage: true});

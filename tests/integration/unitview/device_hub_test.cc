@@ -218,7 +218,7 @@ TEST_F(DeviceHubTest, FollowsTheDriverAndTheInfodriverComingAndGoing) {
 
 TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
   ASSERT_FALSE(infodriver_->failed());
-  auto driver = StartLive(true, {{43, "0"}});
+  auto driver = StartLive(true, {{43, "0"}, {292, "0"}});
 
   ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
                                          *ParseControlPoint("output/3"), "1");
@@ -260,7 +260,7 @@ TEST_F(DeviceHubTest, ARequestTheUnitNeverShowsIsNotConfirmed) {
 
 TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
   ASSERT_FALSE(infodriver_->failed());
-  auto driver = StartLive(true, {});
+  auto driver = StartLive(true, {{41, "0"}});
 
   struct Case {
     const char* what;
@@ -277,6 +277,9 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
       {"other site", "elsewhere", kDevice, 1, "output/1", "1"},
       {"bad value", "studio", kDevice, 1, "output/1", "2"},
       {"rounded delay", "studio", kDevice, 1, "sequential_delay", "15"},
+      {"output not reported yet", "studio", kDevice, 1, "output/5", "1"},
+      {"polarity not reported yet", "studio", kDevice, 1, "gpi/2/polarity",
+       "1"},
   };
   for (const Case& c : cases) {
     ControlUpdate u = hub_->RequestControl(
@@ -284,6 +287,7 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
     EXPECT_EQ(ControlStage::kRefused, u.stage) << c.what;
     EXPECT_FALSE(u.reason.empty()) << c.what;
   }
+  EXPECT_TRUE(driver->Requests().empty());
   driver->Stop();  // the infodriver sees its driver go
   driver.reset();
   ASSERT_TRUE(WaitUntil([&] { return !Live(); }));
@@ -291,7 +295,7 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
                                          *ParseControlPoint("output/1"), "1");
   EXPECT_EQ(ControlStage::kRefused, u.stage);
   EXPECT_NE(std::string::npos, u.reason.find("no driver")) << u.reason;
-  EXPECT_EQ(7u, hub_->GetCounters().controlRefused);
+  EXPECT_EQ(9u, hub_->GetCounters().controlRefused);
 }
 
 }  // namespace

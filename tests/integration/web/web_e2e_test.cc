@@ -106,6 +106,13 @@ TEST_F(WebEndToEnd, ControlBecomesTheSetAndIsConfirmed) {
   const std::string state = unit2.Get(kOutput1Oid);
   ASSERT_FALSE(state.empty());
   const std::string flipped = state == "0" ? "1" : "0";
+  // The driver can switch an output once the unit's walk has reported it,
+  // as the page's switch appears only then.
+  ASSERT_TRUE(WaitFor([&] {
+    json unit = Get(rig_->UnitPath(2));
+    return unit.is_object() && !unit["outputs"].empty() &&
+           unit["outputs"][0]["output"] == 1;
+  }));
 
   EventStreamReader stream(rig_->port());
   HttpAnswer answer = Control(2, "output/1", flipped);
