@@ -3,7 +3,7 @@
 # missing, builds the plain and the sanitizer (address + undefined) trees,
 # runs every test of both with ctest, builds, installs and purges the
 # Debian package, a one-minute soak on the sanitizer build and every fuzz
-# target for 30 seconds.
+# target for 20 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -51,8 +51,8 @@ if [ -n "$as_root" ] || [ "$(id -u)" -eq 0 ]; then
   $as_root env QOR_SOAK_BUILD=build-asan ./scripts/soak.sh 60 || status=1
 fi
 
-echo "== fuzzing (30 s a target)"
-./scripts/fuzz.sh 30 || status=1
+echo "== fuzzing (20 s a target)"
+./scripts/fuzz.sh 20 || status=1
 
 # Last, so that ctest's summary closes the run.
 echo "== tests (sanitizers)"
