@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +44,8 @@ class MduTest : public ::testing::Test {
   void SetUp() override {
     debugMode = 1;
     logMode = 0;
-    logDir_ = ::testing::TempDir() + "mdu_logs";
+    // A folder of this test process's own, removed when the case ends.
+    logDir_ = ::testing::TempDir() + "mdu_logs_" + std::to_string(getpid());
     TheLogFile().initWithDirectory(7, "qor_mdu", true, true, logDir_);
     TheDebugList().clear();
     SetDebugOutputSink([this](const char* text) {
@@ -56,6 +59,8 @@ class MduTest : public ::testing::Test {
   void TearDown() override {
     unit_.reset();
     SetDebugOutputSink(nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(logDir_, ignored);
   }
 
   // A unit as the application makes it: instance n owns slots
