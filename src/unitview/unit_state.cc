@@ -40,6 +40,8 @@ nlohmann::json OrNull(const std::optional<T>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
+}  // namespace
+
 const char* CommsName(Comms comms) {
   switch (comms) {
     case Comms::kGood:
@@ -51,8 +53,6 @@ const char* CommsName(Comms comms) {
   }
   return "unknown";
 }
-
-}  // namespace
 
 std::optional<int> SlotNumber(const std::string& text) {
   size_t i = 0;

@@ -88,6 +88,9 @@ struct UnitState {
   int alarmCount() const;
 };
 
+// "ok", "failed" or "unknown", as the JSON and the MQTT topics say it.
+const char* CommsName(Comms comms);
+
 // Decodes a unit's block. |slots| are the relative slots 1 to 99 (index 0
 // ignored).
 UnitState DecodeUnit(const std::string& site, int device, int unit,

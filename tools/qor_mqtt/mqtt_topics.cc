@@ -33,10 +33,6 @@ std::optional<int> TopicNumber(std::string_view text, int max) {
   return value;
 }
 
-std::string SlotOrEmpty(const UnitState& state, int relativeSlot) {
-  return state.slots[relativeSlot];
-}
-
 }  // namespace
 
 bool ValidSiteName(std::string_view site) {
@@ -65,31 +61,21 @@ std::string StateTopic(const std::string& site, int device, int unit) {
 
 std::map<std::string, std::string> PointPayloads(const UnitState& state) {
   std::map<std::string, std::string> points;
-  for (int n = 1; n <= kOutputCount; ++n) {
-    std::string base = "output/" + std::to_string(n);
-    points[base] = SlotOrEmpty(state, 40 + n);
-    points[base + "/on_delay"] = SlotOrEmpty(state, 80 + n);
-  }
-  for (int n = 1; n <= kGpiCount; ++n) {
-    std::string base = "gpi/" + std::to_string(n);
-    points[base] = SlotOrEmpty(state, n);
-    points[base + "/polarity"] = SlotOrEmpty(state, 20 + n);
-  }
+  // A control point's topic carries exactly the text its `set` takes.
+  for (const ControlPoint& p : AllControlPoints())
+    points[p.name()] = state.slots[p.relativeSlot()];
+  for (int n = 1; n <= kGpiCount; ++n)
+    points["gpi/" + std::to_string(n)] = state.slots[n];
   for (int n = 1; n <= kFuseCount; ++n)
-    points["fuse/" + std::to_string(n)] = SlotOrEmpty(state, 60 + n);
-  points["power_on_sequence"] = SlotOrEmpty(state, 78);
-  points["sequential_delay"] = SlotOrEmpty(state, 79);
-  points["temperature"] = SlotOrEmpty(state, 95);
-  points["temperature_alarm_point"] = SlotOrEmpty(state, 96);
-  points["power_inlets"] = SlotOrEmpty(state, 97);
-  points["location"] = SlotOrEmpty(state, 98);
-  // Slot 94 holds "1" normal and "2" alarm; automation wants a plain flag.
-  const std::string& tempState = state.slots[94];
+    points["fuse/" + std::to_string(n)] = state.slots[60 + n];
+  points["temperature"] = state.slots[95];
+  points["power_inlets"] = state.slots[97];
+  // Automation wants plain flags, read as the page reads them.
   points["temperature/alarm"] =
-      tempState.empty() ? "" : (tempState == "2" ? "1" : "0");
-  const std::string& comms = state.slots[99];
-  points["comms"] =
-      comms.empty() ? "unknown" : (comms == "0" ? "ok" : "failed");
+      state.slots[94].empty()
+          ? ""
+          : (state.temperatureAlarm.value_or(false) ? "1" : "0");
+  points["comms"] = CommsName(state.comms);
   return points;
 }
 
