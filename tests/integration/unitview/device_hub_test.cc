@@ -220,8 +220,9 @@ TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
   ASSERT_FALSE(infodriver_->failed());
   auto driver = StartLive(true, {{43, "0"}, {292, "0"}});
 
-  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
-                                         *ParseControlPoint("output/3"), "1");
+  ControlUpdate u =
+      hub_->RequestControl("studio", kDevice, 1, *ParseControlPoint("output/3"),
+                           "1", ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(ControlStage::kAccepted, u.stage) << u.reason;
   ASSERT_TRUE(WaitUntil([&] { return Finished(u.id); }));
   EXPECT_EQ((std::vector<ControlStage>{ControlStage::kAccepted,
@@ -236,7 +237,8 @@ TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
 
   // Unit 3's delay of output 12 lives in slot 292.
   ControlUpdate d = hub_->RequestControl(
-      "studio", kDevice, 3, *ParseControlPoint("output/12/on_delay"), "50");
+      "studio", kDevice, 3, *ParseControlPoint("output/12/on_delay"), "50",
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(ControlStage::kAccepted, d.stage) << d.reason;
   ASSERT_TRUE(WaitUntil([&] { return Finished(d.id); }));
   EXPECT_EQ(ControlStage::kConfirmed, StagesOf(d.id).back());
@@ -247,8 +249,9 @@ TEST_F(DeviceHubTest, ARequestTheUnitNeverShowsIsNotConfirmed) {
   ASSERT_FALSE(infodriver_->failed());
   auto driver = StartLive(false, {{43, "0"}});
 
-  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
-                                         *ParseControlPoint("output/3"), "1");
+  ControlUpdate u =
+      hub_->RequestControl("studio", kDevice, 1, *ParseControlPoint("output/3"),
+                           "1", ControlDeadlineFrom(TheSystemClock().NowMs()));
   ASSERT_EQ(ControlStage::kAccepted, u.stage);
   // Another slot changing is no confirmation.
   driver->Write(44, "1");
@@ -283,7 +286,8 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
   };
   for (const Case& c : cases) {
     ControlUpdate u = hub_->RequestControl(
-        c.site, c.device, c.unit, *ParseControlPoint(c.point), c.value);
+        c.site, c.device, c.unit, *ParseControlPoint(c.point), c.value,
+        ControlDeadlineFrom(TheSystemClock().NowMs()));
     EXPECT_EQ(ControlStage::kRefused, u.stage) << c.what;
     EXPECT_FALSE(u.reason.empty()) << c.what;
   }
@@ -291,8 +295,9 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
   driver->Stop();  // the infodriver sees its driver go
   driver.reset();
   ASSERT_TRUE(WaitUntil([&] { return !Live(); }));
-  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
-                                         *ParseControlPoint("output/1"), "1");
+  ControlUpdate u =
+      hub_->RequestControl("studio", kDevice, 1, *ParseControlPoint("output/1"),
+                           "1", ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(ControlStage::kRefused, u.stage);
   EXPECT_NE(std::string::npos, u.reason.find("no driver")) << u.reason;
   EXPECT_EQ(9u, hub_->GetCounters().controlRefused);
