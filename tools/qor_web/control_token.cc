@@ -1,54 +1,15 @@
 #include "control_token.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-namespace {
-
-std::string Octal(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-}  // namespace
+#include "platform/secret_file.h"
 
 ControlTokenFile ReadControlTokenFile(const std::string& path) {
   ControlTokenFile result;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    result.error = "cannot open the control token file " + path + ": " +
-                   std::strerror(errno);
+  SecretFile file = ReadSecretFile(path, 4096);
+  if (!file.ok) {
+    result.error = "control token: " + file.error;
     return result;
   }
-  struct stat st = {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    result.error = "the control token file " + path + " is not a plain file";
-    return result;
-  }
-  if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-    close(fd);
-    result.error = "the control token file " + path +
-                   " can be used by other users (mode " + Octal(st.st_mode) +
-                   "); make it readable by its owner only: chmod 600 " + path;
-    return result;
-  }
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096)
-    text.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  if (n < 0) {
-    result.error = "cannot read the control token file " + path;
-    return result;
-  }
+  const std::string& text = file.text;
   size_t end = text.find('\n');
   std::string line = text.substr(0, end);
   size_t first = line.find_first_not_of(" \t\r");

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -34,33 +35,56 @@ TEST_F(ControlTokenFileTest, TakesTheFirstLineOfAPrivateFile) {
   EXPECT_TRUE(ReadControlTokenFile(Write("abcdefghijklmnop0123", 0400)).ok);
 }
 
+// Every file that is not certainly private to the service is refused with
+// the reason, before a byte of it is used; a FIFO must not block the start.
 TEST_F(ControlTokenFileTest, RefusesFilesOthersCanUseOrWeakTokens) {
+  const std::string good = "abcdefghijklmnop0123\n";
+  const std::string path = dir_ + "/token";
   struct Case {
-    std::string text;
-    mode_t mode;
-    std::string needle;  // the error names the fix
+    const char* what;
+    std::function<void()> make;
+    std::string needle;  // the error names the fault and the fix
   } cases[] = {
-      {"abcdefghijklmnop0123\n", 0644, "chmod 600"},
-      {"abcdefghijklmnop0123\n", 0640, "chmod 600"},
-      {"abcdefghijklmnop0123\n", 0604, "chmod 600"},
-      {"abcdefghijklmnop0123\n", 0620, "chmod 600"},
-      {"short\n", 0600, "shorter than 16"},
-      {"\n", 0600, "shorter than 16"},
-      {"abcdefgh ijklmnop0123\n", 0600, "blank"},
+      {"0644", [&] { Write(good, 0644); }, "chmod 600"},
+      {"0640", [&] { Write(good, 0640); }, "chmod 600"},
+      {"0604", [&] { Write(good, 0604); }, "chmod 600"},
+      {"0700", [&] { Write(good, 0700); }, "chmod 600"},
+      {"0600 and setuid", [&] { Write(good, 04600); }, "chmod 600"},
+      {"fifo", [&] { mkfifo(path.c_str(), 0600); }, "FIFO"},
+      {"directory", [&] { mkdir(path.c_str(), 0700); }, "directory"},
+      {"symlink",
+       [&] {
+         std::string target = dir_ + "/target";
+         std::ofstream(target) << good;
+         chmod(target.c_str(), 0600);
+         symlink(target.c_str(), path.c_str());
+       },
+       "symbolic link"},
+      {"missing", [] {}, "No such file"},
+      {"too large", [&] { Write(std::string(5000, 'a'), 0600); }, "larger"},
+      {"short", [&] { Write("short\n", 0600); }, "shorter than 16"},
+      {"empty line", [&] { Write("\n", 0600); }, "shorter than 16"},
+      {"blank inside", [&] { Write("abcdefgh ijklmnop0123\n", 0600); },
+       "blank"},
   };
   for (const Case& c : cases) {
-    ControlTokenFile t = ReadControlTokenFile(Write(c.text, c.mode));
-    EXPECT_FALSE(t.ok) << c.text << " " << c.mode;
-    EXPECT_NE(t.error.find(c.needle), std::string::npos) << t.error;
-    EXPECT_TRUE(t.token.empty());
+    std::filesystem::remove_all(path);
+    c.make();
+    ControlTokenFile t = ReadControlTokenFile(path);
+    EXPECT_FALSE(t.ok) << c.what;
+    EXPECT_NE(t.error.find(c.needle), std::string::npos)
+        << c.what << ": " << t.error;
+    EXPECT_NE(t.error.find(path), std::string::npos) << c.what;
+    EXPECT_TRUE(t.token.empty()) << c.what;
   }
-  ControlTokenFile missing = ReadControlTokenFile(dir_ + "/none");
-  EXPECT_FALSE(missing.ok);
-  EXPECT_NE(missing.error.find(dir_ + "/none"), std::string::npos);
-  EXPECT_FALSE(ReadControlTokenFile(dir_).ok);  // a directory
-  std::string target = Write("abcdefghijklmnop0123", 0600);
-  std::filesystem::create_symlink(target, dir_ + "/link");
-  EXPECT_FALSE(ReadControlTokenFile(dir_ + "/link").ok);
+  // A file of another user, however private, is that user's to change.
+  if (geteuid() == 0) {
+    std::string other = Write(good, 0600);
+    ASSERT_EQ(chown(other.c_str(), 65534, 65534), 0);
+    ControlTokenFile t = ReadControlTokenFile(other);
+    EXPECT_FALSE(t.ok);
+    EXPECT_NE(t.error.find("chown root"), std::string::npos) << t.error;
+  }
 }
 
 TEST(ControlTokenTest, MatchesOnlyTheWholeToken) {
