@@ -37,6 +37,11 @@ constexpr const char* kUsage =
     "                              An address other than loopback lets every\n"
     "                              host that reaches it read the units; see\n"
     "                              qor_web(8) before doing so.\n"
+    "  --allow-host NAME           answer requests for host NAME too (a\n"
+    "                              reverse proxy's name, this host's DNS\n"
+    "                              name); by default only the --listen\n"
+    "                              address and localhost are answered,\n"
+    "                              others get 421. Repeatable.\n"
     "  --control-token-file FILE   enable control: requests must carry\n"
     "                              'Authorization: Bearer TOKEN' with the\n"
     "                              first line of FILE (at least 16\n"
@@ -52,7 +57,10 @@ constexpr const char* kUsage =
     "                              section [MQTT] as for qor_mqtt(8):\n"
     "                              Username, PasswordFile, CAFile, CertFile,\n"
     "                              KeyFile\n"
-    "  --max-connections N         connections at once (default 64)\n"
+    "  --max-connections N         connections at once (default 256, 32\n"
+    "                              from one address)\n"
+    "  --max-streams-per-address N event streams (open pages) from one\n"
+    "                              address (default 16)\n"
     "  --idle-timeout SECONDS      close a connection idle this long\n"
     "                              (default 30)\n"
     "  --help                      show this and exit\n";
@@ -97,6 +105,27 @@ int main(int argc, char** argv) {
     } else if (arg == "--listen") {
       if (!value(&text) || !ParseListen(text, &web))
         return Usage("--listen wants ADDR:PORT, for example 127.0.0.1:8080");
+    } else if (arg == "--allow-host") {
+      if (!value(&text) || text.empty())
+        return Usage("--allow-host wants a NAME");
+      const std::string given = text;
+      // A bare IPv6 address is taken as its bracketed form.
+      if (text.find(':') != std::string::npos && text.front() != '[')
+        text = "[" + text + "]";
+      bool bracketed = text.front() == '[' && text.back() == ']';
+      if (!HostNameOf(text) ||
+          (!bracketed && text.find(':') != std::string::npos))
+        return Usage(
+            "--allow-host wants a host name or address without a "
+            "port, not '" +
+            given + "'");
+      web.allowedHosts.push_back(text);
+    } else if (arg == "--max-streams-per-address") {
+      if (!value(&text) || text.empty() ||
+          text.find_first_not_of("0123456789") != std::string::npos ||
+          text.size() > 4 || std::atoi(text.c_str()) < 1)
+        return Usage("--max-streams-per-address wants a number, at least 1");
+      web.maxStreamsPerAddress = static_cast<unsigned>(std::atoi(text.c_str()));
     } else if (arg == "--control-token-file") {
       if (!value(&tokenFile)) return Usage("--control-token-file wants a FILE");
     } else if (arg == "--site") {

@@ -220,6 +220,9 @@ std::string RenderMetrics(const std::vector<UnitState>& units,
   Counter(&out, "qor_web_event_streams_dropped_total",
           "Event streams ended because the page fell behind.",
           web.eventStreamsDropped);
+  Counter(&out, "qor_web_requests_cut_off_total",
+          "Connections closed for not sending a whole request in time.",
+          web.requestsCutOff);
   Gauge(&out, "qor_web_event_streams", "Event streams open now.",
         web.eventStreams);
   return out;

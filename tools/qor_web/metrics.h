@@ -19,6 +19,7 @@ struct WebCounters {
   uint64_t eventsSent = 0;           // events written to page streams
   uint64_t eventStreamsDropped = 0;  // streams ended for falling behind
   uint64_t eventStreams = 0;         // open now
+  uint64_t requestsCutOff = 0;       // connections too slow with a request
 };
 
 // The units, devices and counters in the Prometheus text format (0.0.4).

@@ -3,7 +3,12 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +20,7 @@
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "control_token.h"
@@ -81,6 +87,43 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
+// The numeric text of an IPv4 or IPv6 socket address; empty for others.
+std::string AddressText(const struct sockaddr* address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (!address) return "";
+  if (address->sa_family == AF_INET) {
+    inet_ntop(AF_INET,
+              &reinterpret_cast<const struct sockaddr_in*>(address)->sin_addr,
+              text, sizeof text);
+  } else if (address->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6,
+              &reinterpret_cast<const struct sockaddr_in6*>(address)->sin6_addr,
+              text, sizeof text);
+  }
+  return text;
+}
+
+// A control body as JSON; a key twice in one object makes it invalid
+// (|duplicate| names it), since the two could mean opposite values and
+// taking either one would be a guess.
+json ParseControlBody(const std::string& text, std::string* duplicate) {
+  std::vector<std::set<std::string>> keys;
+  json::parser_callback_t check = [&](int, json::parse_event_t event,
+                                      json& parsed) {
+    if (event == json::parse_event_t::object_start) {
+      keys.emplace_back();
+    } else if (event == json::parse_event_t::object_end) {
+      if (!keys.empty()) keys.pop_back();
+    } else if (event == json::parse_event_t::key && !keys.empty() &&
+               !keys.back().insert(parsed.get<std::string>()).second &&
+               duplicate->empty()) {
+      *duplicate = parsed.get<std::string>();
+    }
+    return true;
+  };
+  return json::parse(text, check, false);
+}
+
 // One HTTP request, from its headers to its answer.
 struct Request {
   std::string method;
@@ -111,6 +154,36 @@ struct ControlJob {
 
 }  // namespace
 
+std::optional<std::string> HostNameOf(std::string_view authority) {
+  std::string_view name, port;
+  if (!authority.empty() && authority.front() == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    name = authority.substr(1, close - 1);
+    port = authority.substr(close + 1);
+    if (name.find_first_not_of("0123456789abcdefABCDEF:.") !=
+        std::string_view::npos)
+      return std::nullopt;
+  } else {
+    size_t colon = authority.find(':');
+    name = authority.substr(0, colon);
+    if (colon != std::string_view::npos) port = authority.substr(colon);
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") !=
+        std::string_view::npos)
+      return std::nullopt;
+  }
+  if (!port.empty() &&
+      (port.front() != ':' || port.size() > 6 ||
+       port.find_first_not_of("0123456789", 1) != std::string_view::npos))
+    return std::nullopt;
+  std::string lower = Lower(name);
+  // "localhost." is "localhost": a fully qualified name may end in a dot.
+  if (!lower.empty() && lower.back() == '.') lower.pop_back();
+  if (lower.empty()) return std::nullopt;
+  return lower;
+}
+
 class WebServer::Impl {
  public:
   Impl(UnitSource* source, WebOptions options)
@@ -127,6 +200,8 @@ class WebServer::Impl {
   struct Stream {
     Impl* server = nullptr;
     MHD_Connection* connection = nullptr;
+    int fd = -1;          // the connection's socket, watched while suspended
+    std::string address;  // the peer's
     std::mutex mutex;
     bool suspended = false;
     bool closed = false;  // end the stream at the next write
@@ -144,6 +219,9 @@ class WebServer::Impl {
                              size_t* uploadSize, void** context);
   static void Completed(void* cls, MHD_Connection* connection, void** context,
                         MHD_RequestTerminationCode code);
+  static void NotifyConnection(void* cls, MHD_Connection* connection,
+                               void** socketContext,
+                               MHD_ConnectionNotificationCode code);
   static ssize_t ReadStream(void* cls, uint64_t pos, char* buffer, size_t max);
   static void FreeStream(void* cls);
 
@@ -164,13 +242,38 @@ class WebServer::Impl {
   MHD_Result Send(MHD_Connection* connection, unsigned status,
                   MHD_Response* response);
 
+  // A connection as the watch thread sees it.
+  struct Peer {
+    int fd = -1;
+    std::string address;  // the peer's, numeric
+    std::string local;    // the address of this host it connected to
+    // Between the connection's start or its last answer and the moment its
+    // next request is in: what must not take longer than requestSeconds.
+    bool receiving = true;
+    std::chrono::steady_clock::time_point since;
+    bool cutOff = false;  // shut down for being too slow
+  };
+  Peer PeerOf(MHD_Connection* connection);
+  // Whether the request of |connection| came in whole in time; from then on
+  // it is being answered and not timed.
+  bool EndReceiving(MHD_Connection* connection);
+  bool HostAccepted(MHD_Connection* connection, const std::string& name);
+  bool OriginAccepted(MHD_Connection* connection, const std::string& origin);
+  std::string AcceptedHostsText() const;
+
   void OnUnitChanged(const UnitState& state);
   void OnDevicesChanged();
   void OnControlChanged(const ControlUpdate& update);
   void Wake(Stream* stream);  // stream->mutex held
   std::string NextEvents(Stream* stream, bool* dirty);
   void ControlLoop();
-  void KeepaliveLoop();
+  void WatchLoop();
+  void WakeWatch();
+  void EndStreamsOfGonePages(
+      const std::vector<struct pollfd>& fds,
+      const std::vector<std::shared_ptr<Stream>>& watched);
+  void SendKeepalives();
+  void CutOffSlowRequests();
   json ServerJson() const;
 
   UnitSource* source_;
@@ -189,10 +292,18 @@ class WebServer::Impl {
   bool controlStopping_ = false;
   std::thread controlThread_;
 
-  std::mutex keepaliveMutex_;
-  std::condition_variable keepaliveWake_;
-  bool keepaliveStopping_ = false;
-  std::thread keepaliveThread_;
+  // The names a Host header may give: the listen address (unless it is
+  // every address), "localhost" and the allowed ones. |explicitHosts_| are
+  // the allowed ones only.
+  std::vector<std::string> hostNames_;
+  std::vector<std::string> explicitHosts_;
+  bool anyAddress_ = false;  // listening on 0.0.0.0
+
+  std::mutex peersMutex_;
+  std::unordered_map<MHD_Connection*, Peer> peers_;
+
+  int wakeFd_ = -1;  // eventfd: the watch thread's set of streams changed
+  std::thread watchThread_;
 
   std::atomic<uint64_t> httpRequests_{0};
   std::atomic<uint64_t> httpClientErrors_{0};
@@ -201,6 +312,7 @@ class WebServer::Impl {
   std::atomic<uint64_t> eventsSent_{0};
   std::atomic<uint64_t> streamsDropped_{0};
   std::atomic<uint64_t> streamsOpen_{0};
+  std::atomic<uint64_t> requestsCutOff_{0};
 };
 
 bool WebServer::Impl::Start(std::string* error) {
@@ -209,6 +321,27 @@ bool WebServer::Impl::Start(std::string* error) {
   address.sin_port = htons(options_.port);
   if (inet_pton(AF_INET, options_.address.c_str(), &address.sin_addr) != 1) {
     *error = "not an IPv4 address: " + options_.address;
+    return false;
+  }
+  anyAddress_ = address.sin_addr.s_addr == htonl(INADDR_ANY);
+  hostNames_.clear();
+  explicitHosts_.clear();
+  if (!anyAddress_) hostNames_.push_back(options_.address);
+  hostNames_.push_back("localhost");
+  for (const std::string& host : options_.allowedHosts) {
+    std::optional<std::string> name = HostNameOf(host);
+    if (!name || host.find(':') != std::string::npos) {
+      if (!(name && host.front() == '[' && host.back() == ']')) {
+        *error = "not a host name or address without a port: " + host;
+        return false;
+      }
+    }
+    hostNames_.push_back(*name);
+    explicitHosts_.push_back(*name);
+  }
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) {
+    *error = std::string("cannot make an eventfd: ") + std::strerror(errno);
     return false;
   }
   UnitSource::Listener listener;
@@ -220,7 +353,7 @@ bool WebServer::Impl::Start(std::string* error) {
   listenerId_ = source_->AddListener(std::move(listener));
 
   controlThread_ = std::thread([this] { ControlLoop(); });
-  keepaliveThread_ = std::thread([this] { KeepaliveLoop(); });
+  watchThread_ = std::thread([this] { WatchLoop(); });
 
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
                    MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
@@ -231,8 +364,9 @@ bool WebServer::Impl::Start(std::string* error) {
       options_.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
       options_.idleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       options_.connectionMemoryBytes, MHD_OPTION_NOTIFY_COMPLETED,
-      &Impl::Completed, this, MHD_OPTION_UNESCAPE_CALLBACK, &UnescapePath,
-      nullptr, MHD_OPTION_END);
+      &Impl::Completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+      &Impl::NotifyConnection, this, MHD_OPTION_UNESCAPE_CALLBACK,
+      &UnescapePath, nullptr, MHD_OPTION_END);
   if (!daemon_) {
     *error = "cannot listen on " + options_.address + ":" +
              std::to_string(options_.port) +
@@ -267,18 +401,101 @@ void WebServer::Impl::Stop() {
   }
   controlWake_.notify_all();
   if (controlThread_.joinable()) controlThread_.join();
-  {
-    std::lock_guard<std::mutex> lock(keepaliveMutex_);
-    keepaliveStopping_ = true;
-  }
-  keepaliveWake_.notify_all();
-  if (keepaliveThread_.joinable()) keepaliveThread_.join();
+  WakeWatch();
+  if (watchThread_.joinable()) watchThread_.join();
   if (daemon_) {
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }
+  if (wakeFd_ >= 0) {
+    close(wakeFd_);
+    wakeFd_ = -1;
+  }
   std::lock_guard<std::mutex> lock(streamsMutex_);
   streams_.clear();
+}
+
+void WebServer::Impl::NotifyConnection(void* cls, MHD_Connection* connection,
+                                       void**,
+                                       MHD_ConnectionNotificationCode code) {
+  Impl* self = static_cast<Impl*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    // Called before the socket is closed: while the entry is there, its
+    // descriptor is this connection's.
+    std::lock_guard<std::mutex> lock(self->peersMutex_);
+    self->peers_.erase(connection);
+    return;
+  }
+  Peer peer;
+  peer.since = std::chrono::steady_clock::now();
+  if (const MHD_ConnectionInfo* info = MHD_get_connection_info(
+          connection, MHD_CONNECTION_INFO_CONNECTION_FD))
+    peer.fd = info->connect_fd;
+  if (const MHD_ConnectionInfo* info = MHD_get_connection_info(
+          connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+    peer.address = AddressText(info->client_addr);
+  struct sockaddr_storage local = {};
+  socklen_t length = sizeof local;
+  if (peer.fd >= 0 &&
+      getsockname(peer.fd, reinterpret_cast<struct sockaddr*>(&local),
+                  &length) == 0)
+    peer.local = AddressText(reinterpret_cast<struct sockaddr*>(&local));
+  std::lock_guard<std::mutex> lock(self->peersMutex_);
+  self->peers_[connection] = peer;
+}
+
+WebServer::Impl::Peer WebServer::Impl::PeerOf(MHD_Connection* connection) {
+  std::lock_guard<std::mutex> lock(peersMutex_);
+  auto found = peers_.find(connection);
+  return found == peers_.end() ? Peer() : found->second;
+}
+
+bool WebServer::Impl::EndReceiving(MHD_Connection* connection) {
+  std::lock_guard<std::mutex> lock(peersMutex_);
+  auto found = peers_.find(connection);
+  if (found == peers_.end()) return true;
+  if (found->second.cutOff) return false;
+  found->second.receiving = false;
+  return true;
+}
+
+bool WebServer::Impl::HostAccepted(MHD_Connection* connection,
+                                   const std::string& name) {
+  for (const std::string& accepted : hostNames_)
+    if (name == accepted) return true;
+  // Listening on every address: the one this client reached is ours too.
+  return anyAddress_ && name == PeerOf(connection).local;
+}
+
+std::string WebServer::Impl::AcceptedHostsText() const {
+  std::string text;
+  for (const std::string& name : hostNames_)
+    text += (text.empty() ? "" : ", ") + name;
+  if (anyAddress_) text += ", the address connected to";
+  return text;
+}
+
+// A page's origin is acceptable when it names this server as the Host
+// header does (a browser sends both from the address bar), or names a host
+// given with --allow-host, such as a reverse proxy's, on any port.
+bool WebServer::Impl::OriginAccepted(MHD_Connection* connection,
+                                     const std::string& origin) {
+  std::string o = Lower(origin);
+  std::string_view authority(o);
+  if (authority.rfind("http://", 0) == 0) {
+    authority.remove_prefix(7);
+  } else if (authority.rfind("https://", 0) == 0) {
+    authority.remove_prefix(8);
+  } else {
+    return false;
+  }
+  std::optional<std::string> name = HostNameOf(authority);
+  if (!name || !HostAccepted(connection, *name)) return false;
+  const char* host = Header(connection, MHD_HTTP_HEADER_HOST);
+  if (host && Lower(host) == authority) return true;
+  for (const std::string& allowed : explicitHosts_)
+    if (*name == allowed) return true;
+  return false;
 }
 
 MHD_Result WebServer::Impl::Dispatch(void* cls, MHD_Connection* connection,
@@ -292,6 +509,20 @@ MHD_Result WebServer::Impl::Dispatch(void* cls, MHD_Connection* connection,
     request->method = method;
     request->url = url;
     *context = request;
+    // A name this server does not go by is a page of another site whose
+    // name was pointed here: it gets nothing, not even the page.
+    const char* host = Header(connection, MHD_HTTP_HEADER_HOST);
+    std::optional<std::string> name =
+        host ? HostNameOf(host) : std::optional<std::string>();
+    if (!name || !self->HostAccepted(connection, *name)) {
+      request->answered = true;
+      return self->SendError(
+          connection, MHD_HTTP_MISDIRECTED_REQUEST,
+          std::string(host ? "this server does not go by that name"
+                           : "the request has no Host header") +
+              "; it answers to " + self->AcceptedHostsText() +
+              " (more with --allow-host NAME)");
+    }
     // A body announced too large is refused before any of it is read.
     const char* length = Header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
     if (length) {
@@ -333,13 +564,23 @@ MHD_Result WebServer::Impl::Dispatch(void* cls, MHD_Connection* connection,
   }
   if (request->answered) return MHD_YES;
   request->answered = true;
+  // Cut off for being too slow: it is not acted on, however whole it is.
+  if (!self->EndReceiving(connection)) return MHD_NO;
   return self->Route(connection, request);
 }
 
-void WebServer::Impl::Completed(void*, MHD_Connection*, void** context,
-                                MHD_RequestTerminationCode) {
+void WebServer::Impl::Completed(void* cls, MHD_Connection* connection,
+                                void** context, MHD_RequestTerminationCode) {
   delete static_cast<Request*>(*context);
   *context = nullptr;
+  // The next request on the connection has as long as the first had.
+  Impl* self = static_cast<Impl*>(cls);
+  std::lock_guard<std::mutex> lock(self->peersMutex_);
+  auto found = self->peers_.find(connection);
+  if (found != self->peers_.end()) {
+    found->second.receiving = true;
+    found->second.since = std::chrono::steady_clock::now();
+  }
 }
 
 MHD_Result WebServer::Impl::Send(MHD_Connection* connection, unsigned status,
@@ -406,6 +647,7 @@ MHD_Result WebServer::Impl::Route(MHD_Connection* connection,
     web.eventsSent = eventsSent_;
     web.eventStreamsDropped = streamsDropped_;
     web.eventStreams = streamsOpen_;
+    web.requestsCutOff = requestsCutOff_;
     std::string text = RenderMetrics(source_->Units(), source_->Devices(),
                                      source_->GetCounters(), web);
     MHD_Response* response = MHD_create_response_from_buffer(
@@ -548,15 +790,10 @@ MHD_Result WebServer::Impl::Control(
                     "cross-site requests may not control units");
   }
   const char* origin = Header(connection, "Origin");
-  if (origin) {
-    const char* host = Header(connection, MHD_HTTP_HEADER_HOST);
-    std::string o = Lower(origin);
-    std::string h = host ? Lower(host) : "";
-    if (h.empty() || (o != "http://" + h && o != "https://" + h))
-      return reject(MHD_HTTP_FORBIDDEN,
-                    "cross-site requests may not control units (Origin " +
-                        std::string(origin) + " is not this server)");
-  }
+  if (origin && !OriginAccepted(connection, origin))
+    return reject(MHD_HTTP_FORBIDDEN,
+                  "cross-site requests may not control units (Origin " +
+                      std::string(origin) + " is not this server)");
   const char* authorization = Header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
   if (!authorization ||
       !ControlTokenMatches(*options_.controlToken, BearerToken(authorization)))
@@ -599,10 +836,15 @@ MHD_Result WebServer::Impl::Control(
     return reject(MHD_HTTP_NOT_FOUND, "no control point named \"" + name +
                                           "\"; see the unit's \"controls\"");
 
-  json body = json::parse(request->body, nullptr, false);
+  std::string duplicate;
+  json body = ParseControlBody(request->body, &duplicate);
   if (body.is_discarded() || !body.is_object())
     return reject(MHD_HTTP_BAD_REQUEST,
                   "the body must be a JSON object such as {\"value\":\"1\"}");
+  if (!duplicate.empty())
+    return reject(MHD_HTTP_BAD_REQUEST,
+                  "the body names \"" + duplicate +
+                      "\" more than once; send each key once");
   auto found = body.find("value");
   std::string value;
   if (found == body.end()) {
@@ -696,6 +938,9 @@ MHD_Result WebServer::Impl::OpenStream(MHD_Connection* connection) {
   auto stream = std::make_shared<Stream>();
   stream->server = this;
   stream->connection = connection;
+  Peer peer = PeerOf(connection);
+  stream->fd = peer.fd;
+  stream->address = peer.address;
   stream->backlog =
       "retry: 2000\nevent: hello\ndata: " + ServerJson().dump() + "\n\n";
   stream->devicesDirty = true;
@@ -706,14 +951,22 @@ MHD_Result WebServer::Impl::OpenStream(MHD_Connection* connection) {
     if (stopping_)
       return SendError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                        "the server is stopping");
-    size_t open = 0;
+    size_t open = 0, fromPeer = 0;
     for (auto& s : streams_) {
       std::lock_guard<std::mutex> streamLock(s->mutex);
-      if (!s->gone) ++open;
+      if (s->gone) continue;
+      ++open;
+      if (s->address == stream->address) ++fromPeer;
     }
     if (open >= options_.maxEventStreams)
       return SendError(connection, MHD_HTTP_TOO_MANY_REQUESTS,
                        "too many event streams are open; close a page");
+    if (fromPeer >= options_.maxStreamsPerAddress)
+      return SendError(connection, MHD_HTTP_TOO_MANY_REQUESTS,
+                       "too many event streams are open from " +
+                           stream->address + " (at most " +
+                           std::to_string(options_.maxStreamsPerAddress) +
+                           "); close a page");
     streams_.push_back(stream);
   }
   auto* holder = new std::shared_ptr<Stream>(stream);
@@ -795,9 +1048,11 @@ ssize_t WebServer::Impl::ReadStream(void* cls, uint64_t, char* buffer,
     if (stream->closed || !stream->backlog.empty() ||
         !stream->dirtyUnits.empty() || stream->devicesDirty)
       continue;
-    // Nothing to send: off the poll set until the listener has news.
+    // Nothing to send: off the poll set until the listener has news; the
+    // watch thread looks after the socket meanwhile.
     stream->suspended = true;
     MHD_suspend_connection(stream->connection);
+    self->WakeWatch();
     return 0;
   }
   size_t n = std::min(max, stream->out.size() - stream->outPos);
@@ -854,24 +1109,97 @@ void WebServer::Impl::OnControlChanged(const ControlUpdate& update) {
   }
 }
 
-void WebServer::Impl::KeepaliveLoop() {
-  std::unique_lock<std::mutex> lock(keepaliveMutex_);
-  while (!keepaliveStopping_) {
-    keepaliveWake_.wait_for(lock,
-                            std::chrono::seconds(options_.keepaliveSeconds));
-    if (keepaliveStopping_) return;
-    std::lock_guard<std::mutex> streamsLock(streamsMutex_);
-    std::vector<std::shared_ptr<Stream>> kept;
-    for (auto& stream : streams_) {
-      std::lock_guard<std::mutex> streamLock(stream->mutex);
-      if (stream->gone) continue;
-      kept.push_back(stream);
-      if (stream->backlog.size() < options_.maxStreamBacklogBytes)
-        stream->backlog += ": keepalive\n\n";
-      Wake(stream.get());
+void WebServer::Impl::WakeWatch() {
+  uint64_t one = 1;
+  if (wakeFd_ >= 0) (void)!write(wakeFd_, &one, sizeof one);
+}
+
+// A suspended stream is off libmicrohttpd's poll set, so a page that goes
+// away is not noticed there; this thread polls those sockets itself, and
+// also times the requests that are still coming in.
+void WebServer::Impl::WatchLoop() {
+  using Clock = std::chrono::steady_clock;
+  const auto keepalive = std::chrono::seconds(options_.keepaliveSeconds);
+  Clock::time_point nextKeepalive = Clock::now() + keepalive;
+  for (;;) {
+    std::vector<struct pollfd> fds = {{wakeFd_, POLLIN, 0}};
+    std::vector<std::shared_ptr<Stream>> watched;
+    {
+      std::lock_guard<std::mutex> lock(streamsMutex_);
+      if (stopping_) return;
+      for (auto& stream : streams_) {
+        std::lock_guard<std::mutex> streamLock(stream->mutex);
+        if (!stream->suspended || stream->gone || stream->closed ||
+            stream->fd < 0)
+          continue;
+        fds.push_back({stream->fd, POLLIN | POLLRDHUP, 0});
+        watched.push_back(stream);
+      }
     }
-    streams_.swap(kept);
+    auto untilKeepalive = std::chrono::duration_cast<std::chrono::milliseconds>(
+        nextKeepalive - Clock::now());
+    int timeout =
+        static_cast<int>(std::clamp<int64_t>(untilKeepalive.count(), 0, 1000));
+    if (poll(fds.data(), fds.size(), timeout) > 0) {
+      uint64_t count;
+      if (fds[0].revents) (void)!read(wakeFd_, &count, sizeof count);
+      EndStreamsOfGonePages(fds, watched);
+    }
+    CutOffSlowRequests();
+    if (Clock::now() >= nextKeepalive) {
+      SendKeepalives();
+      nextKeepalive = Clock::now() + keepalive;
+    }
   }
+}
+
+void WebServer::Impl::EndStreamsOfGonePages(
+    const std::vector<struct pollfd>& fds,
+    const std::vector<std::shared_ptr<Stream>>& watched) {
+  for (size_t i = 0; i < watched.size(); ++i) {
+    if (!fds[i + 1].revents) continue;
+    Stream* stream = watched[i].get();
+    std::lock_guard<std::mutex> lock(stream->mutex);
+    // Still suspended, so its socket was not closed and reused since the
+    // poll: the event was this page's. A page sends nothing after its
+    // request; anything readable is its leaving (or a misuse), and its
+    // place is freed now rather than at the next keep-alive.
+    if (!stream->suspended || stream->gone) continue;
+    stream->closed = true;
+    Wake(stream);
+  }
+}
+
+void WebServer::Impl::CutOffSlowRequests() {
+  const auto limit = std::chrono::seconds(options_.requestSeconds);
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(peersMutex_);
+  for (auto& [connection, peer] : peers_) {
+    if (!peer.receiving || peer.cutOff || peer.fd < 0 ||
+        now - peer.since < limit)
+      continue;
+    // libmicrohttpd's timeout restarts with every byte; this one does not.
+    // The shutdown makes its poll see the end of the connection and close
+    // it there; the descriptor stays valid until the CLOSED notice, which
+    // takes peersMutex_.
+    shutdown(peer.fd, SHUT_RDWR);
+    peer.cutOff = true;
+    requestsCutOff_++;
+  }
+}
+
+void WebServer::Impl::SendKeepalives() {
+  std::lock_guard<std::mutex> streamsLock(streamsMutex_);
+  std::vector<std::shared_ptr<Stream>> kept;
+  for (auto& stream : streams_) {
+    std::lock_guard<std::mutex> streamLock(stream->mutex);
+    if (stream->gone) continue;
+    kept.push_back(stream);
+    if (stream->backlog.size() < options_.maxStreamBacklogBytes)
+      stream->backlog += ": keepalive\n\n";
+    Wake(stream.get());
+  }
+  streams_.swap(kept);
 }
 
 WebServer::WebServer(UnitSource* source, WebOptions options)

@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "unitview/device_hub.h"
 
@@ -14,30 +16,48 @@ struct WebOptions {
   // Control is enabled only with a token; without one every control
   // request is refused with 403.
   std::optional<std::string> controlToken;
+  // Host names a request may name in its Host header besides the listen
+  // address and "localhost" (a reverse proxy's name, the host's DNS
+  // name). Any other name is answered 421, so that a page of another
+  // site whose name was made to point here (DNS rebinding) reads nothing.
+  std::vector<std::string> allowedHosts;
 
   // Limits against peers that misbehave.
-  unsigned connectionLimit = 64;
-  unsigned connectionsPerAddress = 16;
+  unsigned connectionLimit = 256;
+  unsigned connectionsPerAddress = 32;
   unsigned idleTimeoutSeconds = 30;
+  // A request (headers and body) must have come in whole within this long
+  // of the connection opening or of the previous answer on it; a peer that
+  // sends a byte now and then cannot hold a connection.
+  unsigned requestSeconds = 10;
   size_t connectionMemoryBytes = 32 * 1024;  // request line, headers, body
   size_t maxBodyBytes = 4096;
-  unsigned maxEventStreams = 32;
+  unsigned maxEventStreams = 64;
+  // A control room behind one NAT address shares this.
+  unsigned maxStreamsPerAddress = 16;
   unsigned maxPendingControls = 8;
   // A control request must reach its unit within this long of its POST.
   int controlWaitLimitMs = kControlDeadlineMs;
   // A comment line on every event stream this often, so that proxies and
-  // the idle timeout keep it open and a vanished page is noticed.
+  // the idle timeout keep it open.
   unsigned keepaliveSeconds = 10;
   // An event stream whose unsent events exceed this is ended; the page
   // reconnects and starts again from a fresh snapshot.
   size_t maxStreamBacklogBytes = 1024 * 1024;
 };
 
+// Lower-case host name of a Host header or URL authority, without its port
+// and the brackets of an IPv6 literal; nullopt when |authority| is not of
+// the form NAME, NAME:PORT or [IPV6]:PORT.
+std::optional<std::string> HostNameOf(std::string_view authority);
+
 // The HTTP side of qor_web: the page, the JSON API under /api/v1, the event
 // stream of the page, and /metrics, all read from a UnitSource and never
 // from anywhere else. One libmicrohttpd thread serves every connection;
 // control requests, which wait for a driver, run on a thread of their own
-// so that they never hold up the others.
+// so that they never hold up the others. A watch thread ends event streams
+// whose page has gone, sends their keep-alives and closes connections that
+// are too slow to send their request.
 //
 // |source| (not owned) must outlive the server and be started by the
 // caller. Start and Stop from one thread.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -39,7 +40,8 @@ UnitState MakeUnit(int device, int unit, const std::string& location) {
 
 class WebServerTest : public ::testing::Test {
  protected:
-  void StartServer(bool control, int controlWaitLimitMs = kControlDeadlineMs) {
+  void StartServer(bool control, int controlWaitLimitMs = kControlDeadlineMs,
+                   const std::function<void(WebOptions*)>& adjust = {}) {
     source_.SetUnit(MakeUnit(1, 2, "Rack 2"));
     source_.SetUnit(MakeUnit(1, 5, "Rack \"5\""));
     DeviceStatus device;
@@ -54,6 +56,7 @@ class WebServerTest : public ::testing::Test {
     if (control) options.controlToken = kToken;
     options.keepaliveSeconds = 1;
     options.controlWaitLimitMs = controlWaitLimitMs;
+    if (adjust) adjust(&options);
     server_ = std::make_unique<WebServer>(&source_, options);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
@@ -108,7 +111,8 @@ TEST_F(WebServerTest, AnswersEachPathWithItsStatusAndType) {
        "application/json"},
   };
   for (const Case& c : cases) {
-    HttpAnswer answer = SendRaw(port_, c.request + "\r\nHost: x\r\n\r\n");
+    HttpAnswer answer =
+        SendRaw(port_, c.request + "\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(answer.status, c.status) << c.request;
     EXPECT_EQ(answer.headers["content-type"], c.type) << c.request;
     EXPECT_EQ(answer.headers["x-content-type-options"], "nosniff");
@@ -126,6 +130,64 @@ TEST_F(WebServerTest, AnswersEachPathWithItsStatusAndType) {
     }
   }
   EXPECT_TRUE(source_.requests().empty());
+}
+
+// A page of another site whose name resolves here (DNS rebinding) names
+// that site in Host: it reads nothing and switches nothing.
+TEST_F(WebServerTest, AnswersOnlyTheNamesItGoesBy) {
+  StartServer(true, kControlDeadlineMs, [](WebOptions* o) {
+    o->allowedHosts = {"mdu-host.example", "[fd00::5]"};
+  });
+  const std::string port = std::to_string(port_);
+  const std::string control = "/api/v1/units/lab/1/2/control/output/1";
+  struct Case {
+    std::string host;  // the Host header line, or "" for none
+    std::string path;
+    int status;
+  } cases[] = {
+      {"rebind.attacker.example:" + port, "/", 421},
+      {"rebind.attacker.example:" + port, "/api/v1/units", 421},
+      {"rebind.attacker.example:" + port, "/metrics", 421},
+      {"rebind.attacker.example:" + port, "/api/v1/requests/1", 421},
+      {"rebind.attacker.example:" + port, control, 421},
+      {"127.0.0.1.attacker.example", "/api/v1/units", 421},
+      {"127.0.0.2:" + port, "/api/v1/units", 421},
+      {"[::1]:" + port, "/api/v1/units", 421},
+      {"localhost:" + port + ":1", "/api/v1/units", 421},
+      {"", "/api/v1/units", 421},
+      {"127.0.0.1:" + port, "/api/v1/units", 200},
+      {"LOCALHOST:" + port, "/api/v1/units", 200},
+      {"localhost.", "/metrics", 200},
+      {"mdu-host.example:" + port, "/", 200},
+      {"[FD00::5]:" + port, "/api/v1/units", 200},
+      {"mdu-host.example", control, 202},
+  };
+  for (const Case& c : cases) {
+    std::string request =
+        (c.path == control ? "POST " : "GET ") + c.path + " HTTP/1.0\r\n";
+    if (!c.host.empty()) request += "Host: " + c.host + "\r\n";
+    if (c.path == control)
+      request += "Origin: http://" + c.host + "\r\n" + Good()[0] + "\r\n" +
+                 Good()[1] + "\r\nContent-Length: 13\r\n\r\n" +
+                 R"({"value":"1"})";
+    else
+      request += "\r\n";
+    HttpAnswer answer = SendRaw(port_, request);
+    EXPECT_EQ(answer.status, c.status) << c.host << " " << c.path;
+    if (c.status == 421) {
+      EXPECT_NE(answer.body.find("127.0.0.1, localhost, mdu-host.example"),
+                std::string::npos)
+          << answer.body;
+      EXPECT_EQ(answer.body.find("\"unit\""), std::string::npos);
+    }
+  }
+  ASSERT_EQ(source_.requests().size(), 1u);  // the one allowed POST
+  // A proxy that passes its own name in Origin but ours in Host.
+  std::vector<std::string> headers = Good();
+  headers.push_back("Origin: https://mdu-host.example");
+  EXPECT_EQ(HttpPost(port_, control, R"({"value":"1"})", headers).status, 202);
+  headers.back() = "Origin: http://localhost:1";
+  EXPECT_EQ(HttpPost(port_, control, R"({"value":"1"})", headers).status, 403);
 }
 
 TEST_F(WebServerTest, ApiAnswersAreTheSourcesUnits) {
@@ -217,6 +279,11 @@ TEST_F(WebServerTest, RefusesControlThatBreaksAnyRule) {
       {"no value", "output/1", R"({"val":"1"})", {auth, type}, 400},
       {"value object", "output/1", R"({"value":{"x":1}})", {auth, type}, 400},
       {"value out of range", "output/1", R"({"value":"2"})", {auth, type}, 400},
+      {"value twice",
+       "output/1",
+       R"({"value":"1","value":"0"})",
+       {auth, type},
+       400},
       {"output 13", "output/13", R"({"value":"1"})", {auth, type}, 404},
       {"not a control point", "gpi/1", R"({"value":"1"})", {auth, type}, 404},
       {"comms slot", "comms", R"({"value":"0"})", {auth, type}, 404},
@@ -339,6 +406,41 @@ TEST_F(WebServerTest, StreamsEverySnapshotThenEachChange) {
   EXPECT_TRUE(stream.ReadUntil([](const std::string& t) {
     return t.find("Moved to rack 9") != std::string::npos;
   })) << stream.text();
+}
+
+// A page that closes frees its place at once, not at the next keep-alive;
+// one address cannot take every place.
+TEST_F(WebServerTest, AClosedStreamFreesItsPlaceAtOnce) {
+  StartServer(false, kControlDeadlineMs, [](WebOptions* o) {
+    o->maxStreamsPerAddress = 2;
+    o->keepaliveSeconds = 600;
+  });
+  auto opened = [](EventStreamReader* stream) {
+    stream->ReadUntil(
+        [](const std::string& t) {
+          return t.find("event: hello") != std::string::npos ||
+                 t.find(" 429 ") != std::string::npos;
+        },
+        std::chrono::seconds(5));
+    return stream->text().find("event: hello") != std::string::npos;
+  };
+  auto a = std::make_unique<EventStreamReader>(port_);
+  EventStreamReader b(port_);
+  ASSERT_TRUE(opened(a.get()));
+  ASSERT_TRUE(opened(&b));
+  EventStreamReader refused(port_);
+  EXPECT_FALSE(opened(&refused)) << refused.text();
+  EXPECT_NE(refused.text().find("from 127.0.0.1"), std::string::npos);
+  EventStreamReader other(port_, "/api/v1/events", "127.0.0.9");
+  EXPECT_TRUE(opened(&other));
+  a.reset();
+  bool reopened = false;
+  for (int i = 0; i < 50 && !reopened; ++i) {
+    EventStreamReader again(port_);
+    reopened = opened(&again);
+    if (!reopened) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(reopened);
 }
 
 TEST_F(WebServerTest, StopsWithStreamsAndControlRequestsOpen) {
