@@ -63,6 +63,12 @@ constexpr uint32_t INFO_WATCH = 3004;
 constexpr uint32_t INFO_SLOTWRITTEN = 3005;
 constexpr uint32_t INFO_DROPPED = 3006;
 constexpr int64_t INFO_NO_DRIVER = -1;
+// An INFO_RESULT wParam: the request's deadline had passed when a hop
+// looked at it; it will never be carried out.
+constexpr int64_t INFO_EXPIRED = -2;
+// How long a control request may take from being made until its Set
+// leaves for the unit.
+constexpr int kControlDeadlineMs = 10000;
 
 // The infodriver's slot table.
 constexpr int kInfodriverSlotCount = 4096;  // slots 0 to 4095

@@ -544,8 +544,10 @@ void InfodriverServer::handleDriverResult(const InfoMessage& m) {
   Peer& client = *c->second;
   if (client.forwards > 0) --client.forwards;
   if (client.dead) return;
-  // The driver's answer is 1 or 0; anything else from it is a refusal.
-  const int64_t result = m.wParam == 1 ? 1 : 0;
+  // The driver's answer is 1, 0 or INFO_EXPIRED; anything else from it is
+  // a refusal.
+  const int64_t result =
+      m.wParam == 1 || m.wParam == INFO_EXPIRED ? m.wParam : 0;
   answer(client, {f.message, f.clientSequence, 0, 0, std::string()}, result);
   updateWatch(client);
 }
