@@ -397,9 +397,10 @@ function stageText(req, u, error) {
       ? valueWords(req.name, u.slot_text) : null;
   switch (stage) {
     case 'pending':
-      return ['pending: waiting for the driver to take it', 'requested'];
+      return ['pending: the driver has not answered yet; it may still be ' +
+              'carried out', 'requested'];
     case 'accepted':
-      return ['accepted: sent to the unit, waiting for it to report ' +
+      return ['accepted: the driver sent it, waiting for the unit to report ' +
               valueWords(req.name, req.value), 'requested'];
     case 'confirmed':
       return ['confirmed: the unit reports ' + (reported || 'the value'),
@@ -469,11 +470,11 @@ async function requestControl(name, value) {
     req.stage = 'refused';
     const about = body.request;
     if (about && about.id) req.id = about.id;
-    if (about && FINAL.has(stageOf(about))) {
+    if (r.status === 429 || (about && about.busy)) {
+      show(req, 'not sent, busy: ' + (body.error || 'try again'), 'failed');
+    } else if (about && FINAL.has(stageOf(about))) {
       req.stage = stageOf(about);
       show(req, ...stageText(req, about, body.error));
-    } else if (r.status === 429) {
-      show(req, 'not sent, busy: ' + (body.error || 'try again') , 'failed');
     } else if (r.status >= 500) {
       show(req, 'not sent: ' + (body.error || 'server error ' + r.status), 'failed');
     } else {
