@@ -24,11 +24,31 @@ constexpr int kStatusTimer = 1;
 // not take one in this time is treated as gone.
 constexpr int kSendTimeoutMs = 2000;
 // The infodriver answers a slot-change request when the driver has; the
-// driver answers at once (it queues or sends the Set).
-constexpr int kDriverAnswerTimeoutMs = 10000;
+// driver answers at once (it queues or sends the Set), or, if it was
+// stalled, with a refusal once it wakes past the deadline. An answer later
+// than this after the deadline is followed, not waited for.
+constexpr int kLateAnswerMs = 1000;
+// What a waiter is given instead of an answer: the request never left
+// (kNotSent), or it did and nothing came back (kNoAnswer).
+constexpr int64_t kNotSent = INT64_MIN;
+constexpr int64_t kNoAnswer = INT64_MIN + 1;
 // How long and how many finished requests are remembered for Control().
 constexpr int64_t kControlMemoryMs = 10 * 60 * 1000;
 constexpr size_t kControlMemoryMax = 1000;
+
+std::string ExpiredReason() {
+  return "not sent: it could not reach the unit within " +
+         std::to_string(kControlDeadlineMs / 1000) + " s of being made";
+}
+
+// Why a request that the driver did not take ends as it does.
+std::string AnswerReason(int64_t answer, int device) {
+  if (answer == INFO_EXPIRED) return ExpiredReason();
+  if (answer == INFO_NO_DRIVER)
+    return "no driver is connected to infodriver " + std::to_string(device);
+  if (answer == 0) return "the driver refused the request";
+  return "infodriver " + std::to_string(device) + " is not reachable";
+}
 
 std::string HostName() {
   char name[256] = {};
@@ -62,8 +82,16 @@ const char* ControlStageName(ControlStage stage) {
       return "confirmed";
     case ControlStage::kNotConfirmed:
       return "not confirmed";
+    case ControlStage::kPending:
+      return "pending";
+    case ControlStage::kExpired:
+      return "expired";
   }
   return "refused";
+}
+
+bool IsFinalStage(ControlStage stage) {
+  return stage != ControlStage::kPending && stage != ControlStage::kAccepted;
 }
 
 nlohmann::json ControlUpdateToJson(const ControlUpdate& u) {
@@ -76,6 +104,7 @@ nlohmann::json ControlUpdateToJson(const ControlUpdate& u) {
                       {"value", u.value},
                       {"stage", ControlStageName(u.stage)}};
   if (!u.reason.empty()) j["reason"] = u.reason;
+  if (u.busy) j["busy"] = true;
   if (u.stage == ControlStage::kConfirmed ||
       u.stage == ControlStage::kNotConfirmed)
     j["slot_text"] = u.slotText;
@@ -134,7 +163,7 @@ class DeviceHub::Impl {
     // Whoever still waits for a driver's answer gets none.
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& d : devices_) {
-      for (auto& [seq, w] : d->waiting) w->answer.set_value(-2);
+      for (auto& [seq, w] : d->waiting) w->answer.set_value(kNoAnswer);
       d->waiting.clear();
     }
   }
@@ -183,12 +212,13 @@ class DeviceHub::Impl {
 
   ControlUpdate RequestControl(const std::string& site, int device, int unit,
                                const ControlPoint& point,
-                               std::string_view value) {
+                               std::string_view value, int64_t deadlineMs) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       ++counters_.controlRequests;
     }
     std::string why;
+    ControlStage refusal = ControlStage::kRefused;
     ControlValue checked = CheckControlValue(point, value);
     uint64_t id = 0;
     {
@@ -210,9 +240,14 @@ class DeviceHub::Impl {
                d->slots[UnitSlotOffset(unit) + point.relativeSlot()].empty())
         why = "unit " + std::to_string(unit) + " has not reported " +
               point.name() + " yet";
+      else if (TheSystemClock().NowMs() >= deadlineMs) {
+        refusal = ControlStage::kExpired;
+        why = ExpiredReason();
+      }
       if (!why.empty()) {
         ++counters_.controlRefused;
         ControlUpdate u = NewControlUpdate(site, device, unit, point, value);
+        u.stage = refusal;
         u.reason = why;
         u.id = ++lastControlId_;
         Remember(u);
@@ -226,24 +261,45 @@ class DeviceHub::Impl {
     waiter->slot = UnitSlotOffset(unit) + point.relativeSlot();
     waiter->text = checked.slotText;
     waiter->expected = checked.expectedSlotText;
+    waiter->deadlineMs = deadlineMs;
     std::future<int64_t> result = waiter->answer.get_future();
     loop_.Post([this, waiter] { SendChange(waiter); });
-    int64_t r = -2;
-    if (result.wait_for(std::chrono::milliseconds(kDriverAnswerTimeoutMs +
-                                                  kSendTimeoutMs)) ==
+    // The driver answers at once, or when it wakes up: past the deadline
+    // it can only refuse, so waiting longer than a moment beyond it tells
+    // nothing more.
+    const int64_t waitMs =
+        std::max<int64_t>(0, deadlineMs - TheSystemClock().NowMs()) +
+        kLateAnswerMs;
+    int64_t r = kNoAnswer;
+    if (result.wait_for(std::chrono::milliseconds(waitMs)) ==
         std::future_status::ready)
       r = result.get();
-
+    if (r == kNoAnswer) {
+      // Still unknown. The answer may come yet and is then told to the
+      // listeners, as is the value if the unit shows it.
+      std::unique_lock<std::mutex> lock(mu_);
+      if (!waiter->answered) {
+        waiter->abandoned = true;
+        ControlUpdate u = waiter->update;
+        u.stage = ControlStage::kPending;
+        u.reason = "the driver of infodriver " + std::to_string(device) +
+                   " has not answered; it sends nothing after the deadline";
+        Remember(u);
+        lock.unlock();
+        loop_.Post([this, waiter] { FollowPending(waiter); });
+        return u;
+      }
+      lock.unlock();
+      r = result.get();
+    }
     ControlUpdate u = waiter->update;
     if (r == 1) {
       u.stage = ControlStage::kAccepted;
       return u;
     }
-    u.reason =
-        r == INFO_NO_DRIVER
-            ? "no driver is connected to infodriver " + std::to_string(device)
-        : r == 0 ? "the driver refused the request"
-                 : "infodriver " + std::to_string(device) + " did not answer";
+    u.stage =
+        r == INFO_EXPIRED ? ControlStage::kExpired : ControlStage::kRefused;
+    u.reason = AnswerReason(r, device);
     std::lock_guard<std::mutex> lock(mu_);
     ++counters_.controlRefused;
     Remember(u);
@@ -267,13 +323,19 @@ class DeviceHub::Impl {
 
   // A request on its way to the driver. The answer is handled on the hub's
   // thread as it arrives, before any slot write that follows it, so no
-  // confirming write can slip past.
+  // confirming write can slip past. |answered| and |abandoned| (the caller
+  // stopped waiting and was told kPending) are under mu_; |resolved| (a
+  // late answer was told) is the hub's thread's.
   struct Waiter {
     std::promise<int64_t> answer;
     ControlUpdate update;
     int slot = 0;
     std::string text;
     std::string expected;
+    int64_t deadlineMs = 0;
+    bool answered = false;
+    bool abandoned = false;
+    bool resolved = false;
   };
 
   struct Device {
@@ -434,7 +496,7 @@ class DeviceHub::Impl {
       d.infodriverConnected = false;
       d.driverConnected = false;
       d.problem = problem;
-      for (auto& [seq, w] : d.waiting) w->answer.set_value(-2);
+      for (auto& [seq, w] : d.waiting) w->answer.set_value(kNoAnswer);
       d.waiting.clear();
     }
     Flush(d);
@@ -464,7 +526,11 @@ class DeviceHub::Impl {
   void SendChange(const std::shared_ptr<Waiter>& waiter) {
     Device* d = Find(waiter->update.device);
     if (d == nullptr || d->fd < 0) {
-      waiter->answer.set_value(-2);
+      waiter->answer.set_value(kNotSent);
+      return;
+    }
+    if (TheSystemClock().NowMs() >= waiter->deadlineMs) {
+      waiter->answer.set_value(INFO_EXPIRED);
       return;
     }
     const uint32_t sequence = d->nextSequence++;
@@ -472,7 +538,10 @@ class DeviceHub::Impl {
       std::lock_guard<std::mutex> lock(mu_);
       d->waiting[sequence] = waiter;
     }
-    if (!Send(*d, {WVN_SLOTCHANGE, sequence, waiter->slot, 0, waiter->text}))
+    // The deadline travels with the request: the infodriver and the driver
+    // refuse it once it has passed, however long they were held up.
+    if (!Send(*d, {WVN_SLOTCHANGE, sequence, waiter->slot, waiter->deadlineMs,
+                   waiter->text}))
       Disconnect(*d, "infodriver " + std::to_string(d->number) + " went away",
                  true);
   }
@@ -541,20 +610,72 @@ class DeviceHub::Impl {
       return;
     }
     std::shared_ptr<Waiter> waiter;
+    bool abandoned = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       auto it = d.waiting.find(m.sequence);
       if (it == d.waiting.end()) return;
       waiter = it->second;
       d.waiting.erase(it);
+      waiter->answered = true;
+      abandoned = waiter->abandoned;
       if (m.wParam == INFO_NO_DRIVER && d.driverConnected) {
         d.driverConnected = false;
         d.statusDirty = true;
         for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
       }
     }
-    if (m.wParam == 1) Track(d, *waiter);
+    if (abandoned) {
+      LateAnswer(d, *waiter, m.wParam);
+      return;
+    }
+    if (m.wParam == 1) Track(d, *waiter, ControlStage::kAccepted);
     waiter->answer.set_value(m.wParam);
+  }
+
+  // The driver answered a request whose caller was told kPending.
+  void LateAnswer(Device& d, Waiter& waiter, int64_t answer) {
+    waiter.resolved = true;
+    auto it = tracked_.find(waiter.update.id);
+    if (answer == 1) {
+      if (it == tracked_.end()) {
+        Track(d, waiter, ControlStage::kAccepted);
+        return;
+      }
+      it->second.update.stage = ControlStage::kAccepted;
+      ControlUpdate accepted = it->second.update;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        Remember(accepted);
+      }
+      Notify([&](const Listener& l) {
+        if (l.controlChanged) l.controlChanged(accepted);
+      });
+      return;
+    }
+    Tracked t{waiter.update, waiter.slot, waiter.expected, 0};
+    if (it != tracked_.end()) {
+      loop_.CancelOneShot(it->second.timer);
+      t = it->second;
+      tracked_.erase(it);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++counters_.controlRefused;
+    }
+    Finish(t,
+           answer == INFO_EXPIRED ? ControlStage::kExpired
+                                  : ControlStage::kRefused,
+           AnswerReason(answer, d.number), "");
+  }
+
+  // Follows a request whose caller was told kPending until it ends: the
+  // driver's answer may still come, and the unit may show the value.
+  void FollowPending(const std::shared_ptr<Waiter>& waiter) {
+    if (waiter->resolved) return;
+    Device* d = Find(waiter->update.device);
+    if (d == nullptr) return;
+    Track(*d, *waiter, ControlStage::kPending);
   }
 
   void Written(Device& d, int slot, std::string text) {
@@ -576,9 +697,11 @@ class DeviceHub::Impl {
     }
   }
 
-  void Track(Device& d, const Waiter& waiter) {
+  // Waits for the unit to show what |waiter| asked for. A kPending request
+  // was told already; a kAccepted one is told now.
+  void Track(Device& d, const Waiter& waiter, ControlStage stage) {
     ControlUpdate accepted = waiter.update;
-    accepted.stage = ControlStage::kAccepted;
+    accepted.stage = stage;
     std::string now;
     bool answering = false;
     {
@@ -608,10 +731,14 @@ class DeviceHub::Impl {
         std::lock_guard<std::mutex> lock(mu_);
         text = dev->slots[it->second.slot];
       }
-      Finish(it->second, ControlStage::kNotConfirmed,
-             "the unit did not report the value within " +
-                 std::to_string(options_.confirmTimeoutMs / 1000) + " s",
-             text);
+      const bool neverAnswered =
+          it->second.update.stage == ControlStage::kPending;
+      Finish(
+          it->second, ControlStage::kNotConfirmed,
+          std::string(neverAnswered ? "the driver never answered, and " : "") +
+              "the unit did not report the value within " +
+              std::to_string(options_.confirmTimeoutMs / 1000) + " s",
+          text);
       tracked_.erase(it);
     });
     tracked_.emplace(id, std::move(t));
@@ -720,8 +847,9 @@ int DeviceHub::AddListener(Listener listener) {
 void DeviceHub::RemoveListener(int id) { impl_->RemoveListener(id); }
 ControlUpdate DeviceHub::RequestControl(const std::string& site, int device,
                                         int unit, const ControlPoint& point,
-                                        std::string_view value) {
-  return impl_->RequestControl(site, device, unit, point, value);
+                                        std::string_view value,
+                                        int64_t deadlineMs) {
+  return impl_->RequestControl(site, device, unit, point, value, deadlineMs);
 }
 std::optional<ControlUpdate> DeviceHub::Control(uint64_t id) const {
   return impl_->Control(id);

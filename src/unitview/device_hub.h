@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/config_file.h"
+#include "infodriver/infodriver_protocol.h"
 #include "platform/clock.h"
 #include "unitview/control_point.h"
 #include "unitview/unit_state.h"
@@ -29,15 +30,23 @@ struct DeviceStatus {
 };
 
 // The life of one control request. Every request ends in exactly one of
-// kRefused, kConfirmed or kNotConfirmed; kAccepted comes before the last two.
+// kRefused, kExpired, kConfirmed or kNotConfirmed. kRefused and kExpired
+// are said only when the request will certainly never reach the unit;
+// while that is not known the request is kPending, and kAccepted once the
+// driver has taken it. A request may go pending -> accepted -> confirmed,
+// and skip either of the first two.
 enum class ControlStage {
-  kRefused,       // not sent: checks failed, or the driver answered 0
-  kAccepted,      // the driver took the request and sent the Set
+  kRefused,       // never sent: checks failed, or the driver answered 0
+  kAccepted,      // the driver took the request and sent or queued the Set
   kConfirmed,     // the unit reported the value asked for in its slot
-  kNotConfirmed,  // accepted, but the slot did not show it within the limit
+  kNotConfirmed,  // may have been sent, but the slot did not show it in time
+  kPending,       // not known yet: the driver has not answered
+  kExpired,       // never sent: its deadline passed before it could be
 };
 
 const char* ControlStageName(ControlStage stage);  // "refused", "accepted"...
+// kRefused, kExpired, kConfirmed and kNotConfirmed: nothing follows them.
+bool IsFinalStage(ControlStage stage);
 
 struct ControlUpdate {
   uint64_t id = 0;  // 1, 2, ... for this source
@@ -49,12 +58,18 @@ struct ControlUpdate {
   ControlStage stage = ControlStage::kRefused;
   std::string reason;    // kRefused and kNotConfirmed: a sentence why
   std::string slotText;  // the slot's text when this stage was reached
+  // kRefused for load (too many requests, or one for the point is in
+  // flight): the same request may succeed a moment later.
+  bool busy = false;
 };
 
-// A control request that a page or a bridge could not pass on within this
-// long (it waited behind others for a slow driver) is refused instead of
-// sent: an output must not switch long after it was asked to.
-constexpr int kControlWaitLimitMs = 10000;
+// A control request must leave for its unit within kControlDeadlineMs of
+// being made, or never: an output must not switch long after it was asked
+// to. The deadline is a time of the monotonic clock (TheSystemClock), made
+// where the request came in and checked by every hop before it acts.
+inline int64_t ControlDeadlineFrom(int64_t madeMs) {
+  return madeMs + kControlDeadlineMs;
+}
 
 // A request's update before any stage: kRefused, id 0, no reason.
 ControlUpdate NewControlUpdate(const std::string& site, int device, int unit,
@@ -104,15 +119,20 @@ class UnitSource {
   virtual int AddListener(Listener listener) = 0;
   virtual void RemoveListener(int id) = 0;
 
-  // Requests |value| for |point| of a unit. Checks first (device served,
-  // unit configured, value valid, the device's driver reachable); a request
-  // that fails them is refused at once and nothing is sent. The returned
-  // update is the request's first stage (kRefused or, once the driver has
-  // answered, kAccepted); later stages reach the listeners. Blocks the
-  // caller until the driver answers (at most a few seconds).
+  // Requests |value| for |point| of a unit, to be sent by |deadlineMs|
+  // (monotonic, see ControlDeadlineFrom) or never. Checks first (device
+  // served, unit configured, value valid, the device's driver reachable,
+  // the deadline not passed); a request that fails them is refused (or
+  // expired) at once and nothing is sent. The returned update is the
+  // request's first stage: kRefused or kExpired, kAccepted once the driver
+  // has answered, or kPending when no answer came by the deadline (the
+  // Set may still have gone out just before it); later stages reach the
+  // listeners. Blocks the caller until the driver answers, at most until
+  // shortly after the deadline.
   virtual ControlUpdate RequestControl(const std::string& site, int device,
                                        int unit, const ControlPoint& point,
-                                       std::string_view value) = 0;
+                                       std::string_view value,
+                                       int64_t deadlineMs) = 0;
   // The last stage of a request made in the last ten minutes, if known.
   virtual std::optional<ControlUpdate> Control(uint64_t id) const = 0;
 
@@ -161,7 +181,8 @@ class DeviceHub : public UnitSource {
   void RemoveListener(int id) override;
   ControlUpdate RequestControl(const std::string& site, int device, int unit,
                                const ControlPoint& point,
-                               std::string_view value) override;
+                               std::string_view value,
+                               int64_t deadlineMs) override;
   std::optional<ControlUpdate> Control(uint64_t id) const override;
   Counters GetCounters() const override;
 

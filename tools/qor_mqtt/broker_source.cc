@@ -251,7 +251,8 @@ void BrokerSource::PruneLocked() {
 
 ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
                                            int unit, const ControlPoint& point,
-                                           std::string_view value) {
+                                           std::string_view value,
+                                           int64_t deadlineMs) {
   ControlUpdate update = NewControlUpdate(site, device, unit, point, value);
   std::unique_lock<std::mutex> lock(mutex_);
   PruneLocked();
@@ -301,12 +302,13 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
   auto it = requests_.find(id);
   if (answered && it != requests_.end() && it->second.answered)
     return it->second.first;
-  // The bridge may still act on it until the message expires; say so
-  // rather than pretend it cannot happen.
+  // The bridge may still act on it until the deadline; say so rather than
+  // pretend it cannot happen, and keep following it.
+  (void)deadlineMs;
+  update.stage = ControlStage::kPending;
   update.reason = "no answer from the bridge of site " + site +
-                  " in time; the request may still be carried out within " +
+                  " yet; the request may still be carried out within " +
                   std::to_string(options_.requestExpirySeconds) + " s";
-  ++counters_.controlRefused;
   if (it != requests_.end()) {
     it->second.last = update;
   }

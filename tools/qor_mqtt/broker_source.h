@@ -56,7 +56,8 @@ class BrokerSource : public UnitSource {
   void RemoveListener(int id) override;
   ControlUpdate RequestControl(const std::string& site, int device, int unit,
                                const ControlPoint& point,
-                               std::string_view value) override;
+                               std::string_view value,
+                               int64_t deadlineMs) override;
   std::optional<ControlUpdate> Control(uint64_t id) const override;
   Counters GetCounters() const override;
 

@@ -91,7 +91,8 @@ TEST_F(BrokerSourceTest, ASiteThatGoesOfflineKeepsItsUnitsNotLive) {
   EXPECT_FALSE(changed_[0].live);
   EXPECT_FALSE(source_->Devices()[0].driverConnected);
   auto refused = source_->RequestControl(
-      "a", 1, 1, ControlPoint{ControlKind::kOutputState, 1}, "1");
+      "a", 1, 1, ControlPoint{ControlKind::kOutputState, 1}, "1",
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(refused.stage, ControlStage::kRefused);
   EXPECT_NE(refused.reason.find("offline"), std::string::npos);
   client_->Deliver({"qor/a/status", "online", 1, false});
@@ -125,7 +126,8 @@ TEST_F(BrokerSourceTest, UnknownUnitsAreRefusedWithoutAMessage) {
   Site("a", 1, {1});
   client_->TakePublished();
   auto r = source_->RequestControl(
-      "a", 1, 7, ControlPoint{ControlKind::kOutputState, 1}, "1");
+      "a", 1, 7, ControlPoint{ControlKind::kOutputState, 1}, "1",
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(r.stage, ControlStage::kRefused);
   EXPECT_NE(r.reason.find("unit 7"), std::string::npos);
   EXPECT_TRUE(client_->published().empty());
@@ -152,7 +154,8 @@ TEST_F(BrokerSourceTest, ARequestTravelsAsASetAndItsStagesComeBack) {
     });
   };
   ControlUpdate first =
-      source_->RequestControl("a", 1, 1, *ParseControlPoint("output/3"), "1");
+      source_->RequestControl("a", 1, 1, *ParseControlPoint("output/3"), "1",
+                              ControlDeadlineFrom(TheSystemClock().NowMs()));
   bridge.join();
   EXPECT_EQ(first.stage, ControlStage::kAccepted);
   EXPECT_EQ(first.site, "a");

@@ -3,10 +3,9 @@
 #include <set>
 
 #include "mqtt_topics.h"
+#include "platform/clock.h"
 
 namespace {
-
-bool Final(ControlStage stage) { return stage != ControlStage::kAccepted; }
 
 constexpr size_t kMaxEarlyStages = 256;
 
@@ -248,7 +247,8 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
                   *point,
                   checked.slotText,
                   route,
-                  std::chrono::steady_clock::now()};
+                  std::chrono::steady_clock::now(),
+                  TheSystemClock().NowMs() + options_.waitLimitMs};
   waiting_.push_back(std::move(pending));
   lock.unlock();
   controlWake_.notify_one();
@@ -275,14 +275,14 @@ void MqttBridge::Worker() {
                  std::to_string(options_.waitLimitMs) + " ms");
       continue;
     }
-    ControlUpdate first =
-        source_->RequestControl(p.site, p.device, p.unit, p.point, p.value);
+    ControlUpdate first = source_->RequestControl(
+        p.site, p.device, p.unit, p.point, p.value, p.deadlineMs);
     if (first.stage == ControlStage::kRefused) {
       std::lock_guard<std::mutex> lock(mutex_);
       ++counters_.refused;
     }
     PublishResult(p.route, first);
-    if (Final(first.stage)) continue;
+    if (IsFinalStage(first.stage)) continue;
     // Later stages come to OnControlChanged; one may already have.
     std::optional<ControlUpdate> early;
     {
@@ -295,7 +295,7 @@ void MqttBridge::Worker() {
         if (it->second.stage != first.stage) early = it->second;
         early_.erase(it);
       }
-      if (!early || !Final(early->stage)) routes_[first.id] = route;
+      if (!early || !IsFinalStage(early->stage)) routes_[first.id] = route;
     }
     if (early) PublishResult(p.route, *early);
   }
@@ -310,13 +310,13 @@ void MqttBridge::OnControlChanged(const ControlUpdate& update) {
       // RequestControl has not returned yet: keep the stage for it.
       if (early_.size() >= kMaxEarlyStages) early_.erase(early_.begin());
       auto& kept = early_[update.id];
-      if (kept.id == 0 || Final(update.stage)) kept = update;
+      if (kept.id == 0 || IsFinalStage(update.stage)) kept = update;
       return;
     }
     if (it->second.lastStage == update.stage) return;
     it->second.lastStage = update.stage;
     route = it->second;
-    if (Final(update.stage)) routes_.erase(it);
+    if (IsFinalStage(update.stage)) routes_.erase(it);
   }
   if (update.stage == ControlStage::kNotConfirmed) {
     log_.Line("%s of unit %d of device %d was not confirmed: %s",

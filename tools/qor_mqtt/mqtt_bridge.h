@@ -22,7 +22,7 @@ struct BridgeOptions {
   // Requests waiting for the source; more are refused at once.
   size_t maxWaitingRequests = 16;
   // A request still waiting this long for its turn is refused.
-  int waitLimitMs = kControlWaitLimitMs;
+  int waitLimitMs = kControlDeadlineMs;
 };
 
 // Carries one host's units to a broker and the broker's requests back:
@@ -87,6 +87,7 @@ class MqttBridge {
     std::string value;
     Route route;
     std::chrono::steady_clock::time_point made;
+    int64_t deadlineMs = 0;  // when the set arrived, plus the limit
   };
 
   void OnConnected();

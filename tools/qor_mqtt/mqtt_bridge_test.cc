@@ -40,7 +40,7 @@ class MqttBridgeTest : public ::testing::Test {
     source_.SetDevice(d);
     source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {42, "1"}, {99, "0"}}));
   }
-  void Make(bool allowControl, int waitLimitMs = kControlWaitLimitMs) {
+  void Make(bool allowControl, int waitLimitMs = kControlDeadlineMs) {
     BridgeOptions o;
     o.site = "s";
     o.allowControl = allowControl;

@@ -157,6 +157,10 @@ std::optional<ControlUpdate> ParseControlResultPayload(
   std::string s = stage->get<std::string>();
   if (s == "refused") {
     u.stage = ControlStage::kRefused;
+  } else if (s == "pending") {
+    u.stage = ControlStage::kPending;
+  } else if (s == "expired") {
+    u.stage = ControlStage::kExpired;
   } else if (s == "accepted") {
     u.stage = ControlStage::kAccepted;
   } else if (s == "confirmed") {

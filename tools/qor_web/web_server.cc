@@ -20,6 +20,7 @@
 #include "control_token.h"
 #include "embedded_assets.h"
 #include "metrics.h"
+#include "platform/clock.h"
 #include "unitview/control_point.h"
 #include "unitview/unit_state.h"
 
@@ -105,6 +106,7 @@ struct ControlJob {
   ControlPoint point;
   std::string value;
   std::chrono::steady_clock::time_point made;
+  int64_t deadlineMs = 0;  // when the POST arrived, plus the limit
 };
 
 }  // namespace
@@ -630,9 +632,10 @@ MHD_Result WebServer::Impl::Control(
     // finds the connection suspended.
     request->answered = false;
     MHD_suspend_connection(connection);
-    controlJobs_.push_back(ControlJob{connection, request, site, *device, *unit,
-                                      *point, value,
-                                      std::chrono::steady_clock::now()});
+    controlJobs_.push_back(
+        ControlJob{connection, request, site, *device, *unit, *point, value,
+                   std::chrono::steady_clock::now(),
+                   TheSystemClock().NowMs() + options_.controlWaitLimitMs});
   }
   controlWake_.notify_one();
   return MHD_YES;
@@ -663,10 +666,11 @@ void WebServer::Impl::ControlLoop() {
     } else {
       lock.unlock();
       ControlUpdate update = source_->RequestControl(
-          job.site, job.device, job.unit, job.point, job.value);
+          job.site, job.device, job.unit, job.point, job.value, job.deadlineMs);
       lock.lock();
       answer = ControlUpdateToJson(update);
-      if (update.stage == ControlStage::kRefused) {
+      if (update.stage == ControlStage::kRefused ||
+          update.stage == ControlStage::kExpired) {
         status = MHD_HTTP_CONFLICT;
         answer = json{{"error", update.reason.empty()
                                     ? std::string("the driver refused it")

@@ -23,8 +23,8 @@ struct WebOptions {
   size_t maxBodyBytes = 4096;
   unsigned maxEventStreams = 32;
   unsigned maxPendingControls = 8;
-  // A control request still waiting this long for its turn is refused.
-  int controlWaitLimitMs = kControlWaitLimitMs;
+  // A control request must reach its unit within this long of its POST.
+  int controlWaitLimitMs = kControlDeadlineMs;
   // A comment line on every event stream this often, so that proxies and
   // the idle timeout keep it open and a vanished page is noticed.
   unsigned keepaliveSeconds = 10;

@@ -39,7 +39,7 @@ UnitState MakeUnit(int device, int unit, const std::string& location) {
 
 class WebServerTest : public ::testing::Test {
  protected:
-  void StartServer(bool control, int controlWaitLimitMs = kControlWaitLimitMs) {
+  void StartServer(bool control, int controlWaitLimitMs = kControlDeadlineMs) {
     source_.SetUnit(MakeUnit(1, 2, "Rack 2"));
     source_.SetUnit(MakeUnit(1, 5, "Rack \"5\""));
     DeviceStatus device;

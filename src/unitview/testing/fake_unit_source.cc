@@ -107,11 +107,13 @@ void FakeUnitSource::RemoveListener(int id) {
 ControlUpdate FakeUnitSource::RequestControl(const std::string& site,
                                              int device, int unit,
                                              const ControlPoint& point,
-                                             std::string_view value) {
+                                             std::string_view value,
+                                             int64_t deadlineMs) {
   ControlUpdate asked = NewControlUpdate(site, device, unit, point, value);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back({site, device, unit, point, std::string(value)});
+    requests_.push_back(
+        {site, device, unit, point, std::string(value), deadlineMs});
     asked.id = nextId_++;
     counters_.controlRequests++;
   }

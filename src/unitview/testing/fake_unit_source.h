@@ -23,6 +23,7 @@ class FakeUnitSource : public UnitSource {
     int unit = 0;
     ControlPoint point;
     std::string value;
+    int64_t deadlineMs = 0;
   };
   // Answers a request (given as accepted, with its id); unset accepts it.
   // Called without the fake's lock, so it may call Advance.
@@ -53,7 +54,8 @@ class FakeUnitSource : public UnitSource {
   void RemoveListener(int id) override;
   ControlUpdate RequestControl(const std::string& site, int device, int unit,
                                const ControlPoint& point,
-                               std::string_view value) override;
+                               std::string_view value,
+                               int64_t deadlineMs) override;
   std::optional<ControlUpdate> Control(uint64_t id) const override;
   Counters GetCounters() const override;
 

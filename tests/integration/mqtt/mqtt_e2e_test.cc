@@ -352,7 +352,8 @@ TEST_F(MqttEndToEnd, ABrokerSourceShowsBothSitesAndControlsThroughTheBridge) {
   MduAgent& agent = *(*agents_)[1];
   const std::string before = agent.Get(OutputOid(6));
   ControlUpdate first = source.RequestControl(
-      "alpha", kAlphaDevice, 1, *ParseControlPoint("output/6"), Flip(before));
+      "alpha", kAlphaDevice, 1, *ParseControlPoint("output/6"), Flip(before),
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(first.stage, ControlStage::kAccepted) << first.reason;
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(6)) == Flip(before); }));
   EXPECT_TRUE(WaitFor([&] {
@@ -365,12 +366,14 @@ TEST_F(MqttEndToEnd, ABrokerSourceShowsBothSitesAndControlsThroughTheBridge) {
     EXPECT_EQ(stages.back().stage, ControlStage::kConfirmed);
   }
   ControlUpdate back = source.RequestControl(
-      "alpha", kAlphaDevice, 1, *ParseControlPoint("output/6"), before);
+      "alpha", kAlphaDevice, 1, *ParseControlPoint("output/6"), before,
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(back.stage, ControlStage::kAccepted) << back.reason;
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(6)) == before; }));
 
   ControlUpdate refused = source.RequestControl(
-      "beta", kBetaDevice, 1, *ParseControlPoint("output/6"), "1");
+      "beta", kBetaDevice, 1, *ParseControlPoint("output/6"), "1",
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(refused.stage, ControlStage::kRefused);
   EXPECT_NE(refused.reason.find("--allow-control"), std::string::npos);
   source.Stop();

@@ -48,6 +48,10 @@ class ScriptedDriver {
     std::lock_guard<std::mutex> lock(mu_);
     return requests_;
   }
+  // A stalled driver holds the requests it reads (as under SIGSTOP); once
+  // resumed it answers them with |answer|.
+  std::atomic<bool> stalled{false};
+  std::atomic<int64_t> answer{1};
 
  private:
   void Serve() {
@@ -55,9 +59,11 @@ class ScriptedDriver {
       InfoMessage m;
       if (!peer_->receive(&m, 50)) continue;
       if (m.message != WVN_SLOTCHANGE) continue;
+      while (stalled && !stop_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       std::lock_guard<std::mutex> lock(mu_);
       requests_.push_back({static_cast<int>(m.wParam), m.text});
-      peer_->send({INFO_RESULT, m.sequence, 1, WVN_SLOTCHANGE, ""});
+      peer_->send({INFO_RESULT, m.sequence, answer, WVN_SLOTCHANGE, ""});
       if (writeBack_) peer_->send({WVN_WRITESLOT, 0, m.wParam, 0, m.text});
     }
   }
@@ -136,7 +142,7 @@ class DeviceHubTest : public ::testing::Test {
 
   bool Finished(uint64_t id) {
     auto s = StagesOf(id);
-    return !s.empty() && s.back() != ControlStage::kAccepted;
+    return !s.empty() && IsFinalStage(s.back());
   }
 
   TempRuntimeDir rundir_;
@@ -220,8 +226,9 @@ TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
   ASSERT_FALSE(infodriver_->failed());
   auto driver = StartLive(true, {{43, "0"}, {292, "0"}});
 
-  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
-                                         *ParseControlPoint("output/3"), "1");
+  ControlUpdate u =
+      hub_->RequestControl("studio", kDevice, 1, *ParseControlPoint("output/3"),
+                           "1", ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(ControlStage::kAccepted, u.stage) << u.reason;
   ASSERT_TRUE(WaitUntil([&] { return Finished(u.id); }));
   EXPECT_EQ((std::vector<ControlStage>{ControlStage::kAccepted,
@@ -236,7 +243,8 @@ TEST_F(DeviceHubTest, ARequestIsConfirmedByTheSlot) {
 
   // Unit 3's delay of output 12 lives in slot 292.
   ControlUpdate d = hub_->RequestControl(
-      "studio", kDevice, 3, *ParseControlPoint("output/12/on_delay"), "50");
+      "studio", kDevice, 3, *ParseControlPoint("output/12/on_delay"), "50",
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(ControlStage::kAccepted, d.stage) << d.reason;
   ASSERT_TRUE(WaitUntil([&] { return Finished(d.id); }));
   EXPECT_EQ(ControlStage::kConfirmed, StagesOf(d.id).back());
@@ -247,8 +255,9 @@ TEST_F(DeviceHubTest, ARequestTheUnitNeverShowsIsNotConfirmed) {
   ASSERT_FALSE(infodriver_->failed());
   auto driver = StartLive(false, {{43, "0"}});
 
-  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
-                                         *ParseControlPoint("output/3"), "1");
+  ControlUpdate u =
+      hub_->RequestControl("studio", kDevice, 1, *ParseControlPoint("output/3"),
+                           "1", ControlDeadlineFrom(TheSystemClock().NowMs()));
   ASSERT_EQ(ControlStage::kAccepted, u.stage);
   // Another slot changing is no confirmation.
   driver->Write(44, "1");
@@ -256,6 +265,30 @@ TEST_F(DeviceHubTest, ARequestTheUnitNeverShowsIsNotConfirmed) {
   EXPECT_EQ(ControlStage::kNotConfirmed, StagesOf(u.id).back());
   EXPECT_EQ("0", hub_->Control(u.id)->slotText);
   EXPECT_EQ(1u, hub_->GetCounters().controlNotConfirmed);
+}
+
+// A driver that does not answer by the deadline leaves the outcome open:
+// the request is pending, not refused, until the late answer ends it.
+TEST_F(DeviceHubTest, AStalledDriverLeavesTheRequestPendingUntilItAnswers) {
+  ASSERT_FALSE(infodriver_->failed());
+  auto driver = StartLive(false, {{43, "0"}});
+  const ControlPoint output3 = *ParseControlPoint("output/3");
+
+  ControlUpdate late = hub_->RequestControl("studio", kDevice, 1, output3, "1",
+                                            TheSystemClock().NowMs());
+  EXPECT_EQ(ControlStage::kExpired, late.stage);
+
+  driver->stalled = true;
+  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1, output3, "1",
+                                         TheSystemClock().NowMs() + 200);
+  EXPECT_EQ(ControlStage::kPending, u.stage) << u.reason;
+  EXPECT_EQ(ControlStage::kPending, hub_->Control(u.id)->stage);
+  driver->answer = INFO_EXPIRED;
+  driver->stalled = false;
+  ASSERT_TRUE(WaitUntil([&] { return Finished(u.id); }));
+  EXPECT_EQ(ControlStage::kExpired, StagesOf(u.id).back());
+  EXPECT_EQ(ControlStage::kExpired, hub_->Control(u.id)->stage);
+  EXPECT_EQ(1u, driver->Requests().size());
 }
 
 TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
@@ -283,7 +316,8 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
   };
   for (const Case& c : cases) {
     ControlUpdate u = hub_->RequestControl(
-        c.site, c.device, c.unit, *ParseControlPoint(c.point), c.value);
+        c.site, c.device, c.unit, *ParseControlPoint(c.point), c.value,
+        ControlDeadlineFrom(TheSystemClock().NowMs()));
     EXPECT_EQ(ControlStage::kRefused, u.stage) << c.what;
     EXPECT_FALSE(u.reason.empty()) << c.what;
   }
@@ -291,8 +325,9 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
   driver->Stop();  // the infodriver sees its driver go
   driver.reset();
   ASSERT_TRUE(WaitUntil([&] { return !Live(); }));
-  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1,
-                                         *ParseControlPoint("output/1"), "1");
+  ControlUpdate u =
+      hub_->RequestControl("studio", kDevice, 1, *ParseControlPoint("output/1"),
+                           "1", ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(ControlStage::kRefused, u.stage);
   EXPECT_NE(std::string::npos, u.reason.find("no driver")) << u.reason;
   EXPECT_EQ(9u, hub_->GetCounters().controlRefused);
