@@ -104,6 +104,7 @@ nlohmann::json ControlUpdateToJson(const ControlUpdate& u) {
                       {"value", u.value},
                       {"stage", ControlStageName(u.stage)}};
   if (!u.reason.empty()) j["reason"] = u.reason;
+  if (u.busy) j["busy"] = true;
   if (u.stage == ControlStage::kConfirmed ||
       u.stage == ControlStage::kNotConfirmed)
     j["slot_text"] = u.slotText;

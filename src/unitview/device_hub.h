@@ -58,6 +58,9 @@ struct ControlUpdate {
   ControlStage stage = ControlStage::kRefused;
   std::string reason;    // kRefused and kNotConfirmed: a sentence why
   std::string slotText;  // the slot's text when this stage was reached
+  // kRefused for load (too many requests, or one for the point is in
+  // flight): the same request may succeed a moment later.
+  bool busy = false;
 };
 
 // A control request must leave for its unit within kControlDeadlineMs of

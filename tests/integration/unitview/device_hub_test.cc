@@ -48,6 +48,10 @@ class ScriptedDriver {
     std::lock_guard<std::mutex> lock(mu_);
     return requests_;
   }
+  // A stalled driver holds the requests it reads (as under SIGSTOP); once
+  // resumed it answers them with |answer|.
+  std::atomic<bool> stalled{false};
+  std::atomic<int64_t> answer{1};
 
  private:
   void Serve() {
@@ -55,9 +59,11 @@ class ScriptedDriver {
       InfoMessage m;
       if (!peer_->receive(&m, 50)) continue;
       if (m.message != WVN_SLOTCHANGE) continue;
+      while (stalled && !stop_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       std::lock_guard<std::mutex> lock(mu_);
       requests_.push_back({static_cast<int>(m.wParam), m.text});
-      peer_->send({INFO_RESULT, m.sequence, 1, WVN_SLOTCHANGE, ""});
+      peer_->send({INFO_RESULT, m.sequence, answer, WVN_SLOTCHANGE, ""});
       if (writeBack_) peer_->send({WVN_WRITESLOT, 0, m.wParam, 0, m.text});
     }
   }
@@ -136,7 +142,7 @@ class DeviceHubTest : public ::testing::Test {
 
   bool Finished(uint64_t id) {
     auto s = StagesOf(id);
-    return !s.empty() && s.back() != ControlStage::kAccepted;
+    return !s.empty() && IsFinalStage(s.back());
   }
 
   TempRuntimeDir rundir_;
@@ -259,6 +265,30 @@ TEST_F(DeviceHubTest, ARequestTheUnitNeverShowsIsNotConfirmed) {
   EXPECT_EQ(ControlStage::kNotConfirmed, StagesOf(u.id).back());
   EXPECT_EQ("0", hub_->Control(u.id)->slotText);
   EXPECT_EQ(1u, hub_->GetCounters().controlNotConfirmed);
+}
+
+// A driver that does not answer by the deadline leaves the outcome open:
+// the request is pending, not refused, until the late answer ends it.
+TEST_F(DeviceHubTest, AStalledDriverLeavesTheRequestPendingUntilItAnswers) {
+  ASSERT_FALSE(infodriver_->failed());
+  auto driver = StartLive(false, {{43, "0"}});
+  const ControlPoint output3 = *ParseControlPoint("output/3");
+
+  ControlUpdate late = hub_->RequestControl("studio", kDevice, 1, output3, "1",
+                                            TheSystemClock().NowMs());
+  EXPECT_EQ(ControlStage::kExpired, late.stage);
+
+  driver->stalled = true;
+  ControlUpdate u = hub_->RequestControl("studio", kDevice, 1, output3, "1",
+                                         TheSystemClock().NowMs() + 200);
+  EXPECT_EQ(ControlStage::kPending, u.stage) << u.reason;
+  EXPECT_EQ(ControlStage::kPending, hub_->Control(u.id)->stage);
+  driver->answer = INFO_EXPIRED;
+  driver->stalled = false;
+  ASSERT_TRUE(WaitUntil([&] { return Finished(u.id); }));
+  EXPECT_EQ(ControlStage::kExpired, StagesOf(u.id).back());
+  EXPECT_EQ(ControlStage::kExpired, hub_->Control(u.id)->stage);
+  EXPECT_EQ(1u, driver->Requests().size());
 }
 
 TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
