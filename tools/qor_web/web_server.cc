@@ -11,9 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -28,6 +26,7 @@
 #include "metrics.h"
 #include "platform/clock.h"
 #include "unitview/control_point.h"
+#include "unitview/control_queue.h"
 #include "unitview/unit_state.h"
 
 namespace {
@@ -131,25 +130,15 @@ struct Request {
   std::string body;
   bool bodyTooLarge = false;
   bool answered = false;
-  // A control request handed to the control thread; the connection is
+  int64_t arrivedMs = 0;  // its headers were in: a control's deadline counts
+                          // from here
+  // A control request handed to the control queue; the connection is
   // suspended until |done|.
   std::mutex mutex;
   bool done = false;
   unsigned status = 0;
   json answer;
   std::string location;
-};
-
-struct ControlJob {
-  MHD_Connection* connection;
-  Request* request;
-  std::string site;
-  int device;
-  int unit;
-  ControlPoint point;
-  std::string value;
-  std::chrono::steady_clock::time_point made;
-  int64_t deadlineMs = 0;  // when the POST arrived, plus the limit
 };
 
 }  // namespace
@@ -266,7 +255,8 @@ class WebServer::Impl {
   void OnControlChanged(const ControlUpdate& update);
   void Wake(Stream* stream);  // stream->mutex held
   std::string NextEvents(Stream* stream, bool* dirty);
-  void ControlLoop();
+  void ControlAnswered(MHD_Connection* connection, Request* request,
+                       const ControlUpdate& update);
   void WatchLoop();
   void WakeWatch();
   void EndStreamsOfGonePages(
@@ -286,11 +276,7 @@ class WebServer::Impl {
   std::vector<std::shared_ptr<Stream>> streams_;
   bool stopping_ = false;  // streamsMutex_
 
-  std::mutex controlMutex_;
-  std::condition_variable controlWake_;
-  std::deque<ControlJob> controlJobs_;
-  bool controlStopping_ = false;
-  std::thread controlThread_;
+  std::unique_ptr<ControlQueue> controlQueue_;
 
   // The names a Host header may give: the listen address (unless it is
   // every address), "localhost" and the allowed ones. |explicitHosts_| are
@@ -352,7 +338,10 @@ bool WebServer::Impl::Start(std::string* error) {
   };
   listenerId_ = source_->AddListener(std::move(listener));
 
-  controlThread_ = std::thread([this] { ControlLoop(); });
+  ControlQueue::Options queue;
+  queue.waitingPerDevice = options_.maxPendingControls;
+  queue.requestsPerSecond = options_.controlsPerSecond;
+  controlQueue_ = std::make_unique<ControlQueue>(source_, queue);
   watchThread_ = std::thread([this] { WatchLoop(); });
 
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
@@ -395,18 +384,17 @@ void WebServer::Impl::Stop() {
       Wake(stream.get());
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(controlMutex_);
-    controlStopping_ = true;
-  }
-  controlWake_.notify_all();
-  if (controlThread_.joinable()) controlThread_.join();
+  // Answers every control request still waiting, which resumes its
+  // connection; one that comes in from now on is refused at once. The
+  // queue itself goes once the daemon can call it no more.
+  if (controlQueue_) controlQueue_->Stop();
   WakeWatch();
   if (watchThread_.joinable()) watchThread_.join();
   if (daemon_) {
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }
+  controlQueue_.reset();
   if (wakeFd_ >= 0) {
     close(wakeFd_);
     wakeFd_ = -1;
@@ -508,6 +496,7 @@ MHD_Result WebServer::Impl::Dispatch(void* cls, MHD_Connection* connection,
     request = new Request;
     request->method = method;
     request->url = url;
+    request->arrivedMs = TheSystemClock().NowMs();
     *context = request;
     // A name this server does not go by is a page of another site whose
     // name was pointed here: it gets nothing, not even the page.
@@ -861,77 +850,47 @@ MHD_Result WebServer::Impl::Control(
   ControlValue checked = CheckControlValue(*point, value);
   if (!checked.ok) return reject(MHD_HTTP_BAD_REQUEST, checked.error);
 
-  {
-    std::lock_guard<std::mutex> lock(controlMutex_);
-    if (controlStopping_)
-      return SendError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
-                       "the server is stopping");
-    if (controlJobs_.size() >= options_.maxPendingControls)
-      return reject(MHD_HTTP_TOO_MANY_REQUESTS,
-                    "too many control requests waiting for their drivers; "
-                    "try again in a moment");
-    // Suspended before the job can finish, so that its resume always
-    // finds the connection suspended.
-    request->answered = false;
-    MHD_suspend_connection(connection);
-    controlJobs_.push_back(
-        ControlJob{connection, request, site, *device, *unit, *point, value,
-                   std::chrono::steady_clock::now(),
-                   TheSystemClock().NowMs() + options_.controlWaitLimitMs});
-  }
-  controlWake_.notify_one();
+  // Suspended before the request is handed on, so that its resume always
+  // finds the connection suspended, even when the queue answers at once.
+  request->answered = false;
+  MHD_suspend_connection(connection);
+  controlQueue_->Submit(
+      PeerOf(connection).address, site, *device, *unit, *point, value,
+      request->arrivedMs + options_.controlWaitLimitMs,
+      [this, connection, request](const ControlUpdate& update) {
+        ControlAnswered(connection, request, update);
+      });
   return MHD_YES;
 }
 
-void WebServer::Impl::ControlLoop() {
-  std::unique_lock<std::mutex> lock(controlMutex_);
-  for (;;) {
-    controlWake_.wait(
-        lock, [&] { return controlStopping_ || !controlJobs_.empty(); });
-    if (controlJobs_.empty()) return;
-    ControlJob job = std::move(controlJobs_.front());
-    controlJobs_.pop_front();
-    unsigned status;
-    json answer;
-    std::string location;
-    if (controlStopping_) {
-      status = MHD_HTTP_SERVICE_UNAVAILABLE;
-      answer = json{{"error", "the server is stopping; nothing was sent"}};
-    } else if (std::chrono::steady_clock::now() - job.made >
-               std::chrono::milliseconds(options_.controlWaitLimitMs)) {
-      controlRejected_++;
-      status = MHD_HTTP_SERVICE_UNAVAILABLE;
-      answer = json{{"error",
-                     "not sent: it waited behind other requests "
-                     "for a slow driver longer than " +
-                         std::to_string(options_.controlWaitLimitMs) + " ms"}};
-    } else {
-      lock.unlock();
-      ControlUpdate update = source_->RequestControl(
-          job.site, job.device, job.unit, job.point, job.value, job.deadlineMs);
-      lock.lock();
-      answer = ControlUpdateToJson(update);
-      if (update.stage == ControlStage::kRefused ||
-          update.stage == ControlStage::kExpired) {
-        status = MHD_HTTP_CONFLICT;
-        answer = json{{"error", update.reason.empty()
-                                    ? std::string("the driver refused it")
-                                    : update.reason},
-                      {"request", answer}};
-      } else {
-        status = MHD_HTTP_ACCEPTED;
-        location = "/api/v1/requests/" + std::to_string(update.id);
-      }
-    }
-    {
-      std::lock_guard<std::mutex> requestLock(job.request->mutex);
-      job.request->done = true;
-      job.request->status = status;
-      job.request->answer = std::move(answer);
-      job.request->location = location;
-    }
-    MHD_resume_connection(job.connection);
+// The first stage of a request decides its answer: 202 while it may still
+// be carried out, 409 once it certainly never will be, 429 when it was
+// refused for load and may be asked again in a moment.
+void WebServer::Impl::ControlAnswered(MHD_Connection* connection,
+                                      Request* request,
+                                      const ControlUpdate& update) {
+  unsigned status = MHD_HTTP_ACCEPTED;
+  json answer = ControlUpdateToJson(update);
+  std::string location;
+  if (update.stage == ControlStage::kRefused ||
+      update.stage == ControlStage::kExpired) {
+    status = update.busy ? MHD_HTTP_TOO_MANY_REQUESTS : MHD_HTTP_CONFLICT;
+    answer = json{
+        {"error", update.reason.empty() ? std::string("the driver refused it")
+                                        : update.reason},
+        {"request", answer}};
+    if (update.busy) controlRejected_++;
+  } else {
+    location = "/api/v1/requests/" + std::to_string(update.id);
   }
+  {
+    std::lock_guard<std::mutex> lock(request->mutex);
+    request->done = true;
+    request->status = status;
+    request->answer = std::move(answer);
+    request->location = location;
+  }
+  MHD_resume_connection(connection);
 }
 
 MHD_Result WebServer::Impl::OpenStream(MHD_Connection* connection) {

@@ -35,7 +35,10 @@ struct WebOptions {
   unsigned maxEventStreams = 64;
   // A control room behind one NAT address shares this.
   unsigned maxStreamsPerAddress = 16;
+  // Control requests waiting behind the one in progress, per device.
   unsigned maxPendingControls = 8;
+  // Control requests a second from one address; more are answered 429.
+  int controlsPerSecond = 10;
   // A control request must reach its unit within this long of its POST.
   int controlWaitLimitMs = kControlDeadlineMs;
   // A comment line on every event stream this often, so that proxies and
@@ -54,10 +57,11 @@ std::optional<std::string> HostNameOf(std::string_view authority);
 // The HTTP side of qor_web: the page, the JSON API under /api/v1, the event
 // stream of the page, and /metrics, all read from a UnitSource and never
 // from anywhere else. One libmicrohttpd thread serves every connection;
-// control requests, which wait for a driver, run on a thread of their own
-// so that they never hold up the others. A watch thread ends event streams
-// whose page has gone, sends their keep-alives and closes connections that
-// are too slow to send their request.
+// control requests, which wait for a driver, go through a ControlQueue (a
+// worker per device, one request in flight per control point, a rate per
+// address) so that they never hold up the others. A watch thread ends event
+// streams whose page has gone, sends their keep-alives and closes connections
+// that are too slow to send their request.
 //
 // |source| (not owned) must outlive the server and be started by the
 // caller. Start and Stop from one thread.

@@ -185,9 +185,10 @@ TEST_F(WebServerTest, AnswersOnlyTheNamesItGoesBy) {
   // A proxy that passes its own name in Origin but ours in Host.
   std::vector<std::string> headers = Good();
   headers.push_back("Origin: https://mdu-host.example");
-  EXPECT_EQ(HttpPost(port_, control, R"({"value":"1"})", headers).status, 202);
+  const std::string output2 = "/api/v1/units/lab/1/2/control/output/2";
+  EXPECT_EQ(HttpPost(port_, output2, R"({"value":"1"})", headers).status, 202);
   headers.back() = "Origin: http://localhost:1";
-  EXPECT_EQ(HttpPost(port_, control, R"({"value":"1"})", headers).status, 403);
+  EXPECT_EQ(HttpPost(port_, output2, R"({"value":"1"})", headers).status, 403);
 }
 
 TEST_F(WebServerTest, ApiAnswersAreTheSourcesUnits) {
@@ -357,8 +358,8 @@ TEST_F(WebServerTest, AnswersConflictWhenTheDriverRefuses) {
   EXPECT_EQ(body["request"]["stage"], "refused");
 }
 
-// Requests are passed on one at a time; one that waited behind a slow
-// driver past the limit is refused, never sent late.
+// A request that waited behind a slow driver past its deadline is never
+// sent, and says so.
 TEST_F(WebServerTest, ARequestThatWaitedTooLongIsNeverSent) {
   StartServer(true, 200);
   std::promise<void> release;
@@ -381,10 +382,43 @@ TEST_F(WebServerTest, ARequestThatWaitedTooLongIsNeverSent) {
   release.set_value();
   EXPECT_EQ(first.get().status, 202);
   HttpAnswer late = second.get();
-  EXPECT_EQ(late.status, 503) << late.body;
-  EXPECT_NE(late.body.find("not sent"), std::string::npos) << late.body;
+  EXPECT_EQ(late.status, 409) << late.body;
+  EXPECT_EQ(json::parse(late.body)["request"]["stage"], "expired");
   ASSERT_EQ(source_.requests().size(), 1u);
   EXPECT_EQ(source_.requests()[0].point.name(), "output/1");
+}
+
+// A driver that does not answer holds up only its own device; a second
+// request for a point whose request is in flight is refused as busy.
+TEST_F(WebServerTest, AStalledDriverHoldsUpOnlyItsDevice) {
+  StartServer(true);
+  source_.SetUnit(MakeUnit(2, 1, "Rack 7"));
+  DeviceStatus other;
+  other.site = "lab";
+  other.device = 2;
+  other.infodriverConnected = other.driverConnected = true;
+  other.units = {1};
+  source_.SetDevice(other);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  source_.answer = [released](const ControlUpdate& asked) {
+    if (asked.device == 1) released.wait();
+    return asked;
+  };
+  std::future<HttpAnswer> stalled = std::async(std::launch::async, [&] {
+    return Control("output/1", R"({"value":"1"})", Good());
+  });
+  for (int i = 0; i < 2000 && source_.requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const std::string path = "/api/v1/units/lab/2/1/control/output/1";
+  HttpAnswer answer = HttpPost(port_, path, R"({"value":"1"})", Good());
+  EXPECT_EQ(answer.status, 202) << answer.body;
+  HttpAnswer again = HttpPost(port_, path, R"({"value":"0"})", Good());
+  EXPECT_EQ(again.status, 429) << again.body;
+  EXPECT_EQ(json::parse(again.body)["request"]["busy"], true);
+  release.set_value();
+  EXPECT_EQ(stalled.get().status, 202);
+  EXPECT_EQ(source_.requests().size(), 2u);
 }
 
 // A change reaches an open stream without asking; a stream that has been
