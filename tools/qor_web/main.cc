@@ -7,6 +7,7 @@
 //
 // Exit codes: 0 after SIGTERM, SIGINT or SIGHUP; 2 for a bad command line;
 // 1 when it cannot start (token file unsafe, address not available).
+#include <arpa/inet.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -110,7 +111,8 @@ int main(int argc, char** argv) {
         return Usage("--allow-host wants a NAME");
       const std::string given = text;
       // A bare IPv6 address is taken as its bracketed form.
-      if (text.find(':') != std::string::npos && text.front() != '[')
+      struct in6_addr ipv6;
+      if (inet_pton(AF_INET6, text.c_str(), &ipv6) == 1)
         text = "[" + text + "]";
       bool bracketed = text.front() == '[' && text.back() == ']';
       if (!HostNameOf(text) ||

@@ -150,8 +150,8 @@ std::optional<std::string> HostNameOf(std::string_view authority) {
     if (close == std::string_view::npos) return std::nullopt;
     name = authority.substr(1, close - 1);
     port = authority.substr(close + 1);
-    if (name.find_first_not_of("0123456789abcdefABCDEF:.") !=
-        std::string_view::npos)
+    struct in6_addr address;
+    if (inet_pton(AF_INET6, std::string(name).c_str(), &address) != 1)
       return std::nullopt;
   } else {
     size_t colon = authority.find(':');
