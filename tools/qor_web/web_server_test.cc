@@ -346,16 +346,34 @@ TEST_F(WebServerTest, PassesAValidRequestOnAndReportsItsStages) {
   EXPECT_EQ(source_.requests().back().value, "3");
 }
 
-TEST_F(WebServerTest, AnswersConflictWhenTheDriverRefuses) {
+// The POST answers with the first stage: 409 when it will never be carried
+// out, 202 with where to follow it while it may still be.
+TEST_F(WebServerTest, AnswersEachFirstStageWithItsStatus) {
   StartServer(true);
-  source_.AnswerControl(ControlStage::kRefused,
-                        "the driver of device 1 is "
-                        "not running");
-  HttpAnswer answer = Control("output/1", R"({"value":"0"})", Good());
-  EXPECT_EQ(answer.status, 409);
-  json body = json::parse(answer.body);
-  EXPECT_EQ(body["error"], "the driver of device 1 is not running");
-  EXPECT_EQ(body["request"]["stage"], "refused");
+  struct Case {
+    ControlStage stage;
+    std::string point;
+    int status;
+    std::string name;
+  } cases[] = {
+      {ControlStage::kRefused, "output/1", 409, "refused"},
+      {ControlStage::kExpired, "output/2", 409, "expired"},
+      {ControlStage::kPending, "output/3", 202, "pending"},
+  };
+  for (const Case& c : cases) {
+    source_.AnswerControl(c.stage, "the driver of device 1 is not running");
+    HttpAnswer answer = Control(c.point, R"({"value":"0"})", Good());
+    EXPECT_EQ(answer.status, c.status) << c.name;
+    json body = json::parse(answer.body);
+    if (c.status == 409) {
+      EXPECT_EQ(body["error"], "the driver of device 1 is not running");
+      EXPECT_EQ(body["request"]["stage"], c.name);
+    } else {
+      EXPECT_EQ(body["stage"], c.name);
+      EXPECT_EQ(answer.headers["location"],
+                "/api/v1/requests/" + std::to_string(body["id"].get<int>()));
+    }
+  }
 }
 
 // A request that waited behind a slow driver past its deadline is never
