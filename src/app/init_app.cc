@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "app/app.h"
 #include "infodriver/extinfo.h"
@@ -75,7 +76,21 @@ int InitApp(MainWindow* window) {
   InstallRouting();
   link.setCallback(InfodriverNotify);
   const int result = link.connect(app.deviceNumber, nullptr, 0, 0, 0, 0);
-  if (result == IFSTAT_NOWINDOW) {
+  // Reached, but not as the device's driver: another driver holds the
+  // number, or the infodriver does not let this user drive it. Every write
+  // would be refused and no request would come, so this start fails as an
+  // unreachable infodriver's does.
+  std::string refusal;
+  if (result == IFSTAT_OK && link.iStatus == IFSTAT_DEVICEIDINUSE) {
+    refusal = "another driver already serves device " +
+              std::to_string(app.deviceNumber) + " (device id in use)";
+  } else if (result == IFSTAT_OK && link.bHelloAck == 0) {
+    refusal =
+        "it did not accept this driver (only its own user or root may drive "
+        "it)";
+  }
+  if (!refusal.empty()) link.disconnect();
+  if (result == IFSTAT_NOWINDOW || !refusal.empty()) {
     char text[128];
     std::snprintf(text, sizeof text,
                   "QOR_MDU Driver can't Connect to infodriver %d",
@@ -83,7 +98,8 @@ int InitApp(MainWindow* window) {
     MessageBox("QOR_MDU - Error", text);
     // The box says that the driver did not start; the operator also needs
     // to know why (no infodriver, or one it must not trust or cannot reach).
-    ReportLinkFailure(app.deviceNumber, link.connectFailure());
+    ReportLinkFailure(app.deviceNumber,
+                      refusal.empty() ? link.connectFailure() : refusal);
     DebugOutput("InitApp returns -1");
     app.failedStartExitCode = 255;
     return -1;

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "logging/handler_guard.h"
 #include "logging/log.h"
+#include "platform/control_deadline.h"
 #include "platform/structured_exception.h"
 #include "snmp/snmp_values.h"
 
@@ -340,15 +343,24 @@ int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
   RunGuarded("SnmpDevice::SendSnmpMessage - failed", [&] {
     const uint32_t requestId =
         takeRequestSerial() + (scan ? 0x10000u : 0x20000u);
-    // While the unit is not known to answer nothing is queued: the queue
-    // drains only on its answers, so a request waiting there would go out
-    // whenever the unit comes back, however late that is.
-    if (outstanding >= 1 && !scan && commsOk) {
-      auto record =
+    std::unique_ptr<SnmpRequest> record;
+    if (!scan) {
+      record =
           std::make_unique<SnmpRequest>(pduType, oid, value, syntax, requestId);
       record->relativeSlot = relativeSlot;
       record->requested = requested ? requested : "";
       record->queuedAtMs = clock->NowMs();
+      record->deadlineMs = CurrentControlDeadlineMs();
+      const std::string late = expiry(*record, record->queuedAtMs, "");
+      if (!late.empty()) {
+        logDropped(*record, late.c_str());
+        return;
+      }
+    }
+    // While the unit is not known to answer nothing is queued: the queue
+    // drains only on its answers, so a request waiting there would go out
+    // whenever the unit comes back, however late that is.
+    if (outstanding >= 1 && !scan && commsOk) {
       SemaphoreHolder lock(queueLock.get());
       if (!lock.held()) {
         logDropped(*record, "request queue not available");
@@ -377,7 +389,7 @@ int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
 bool SnmpDevice::sendNextMessage() {
   const char* step = "Entering";
   std::unique_ptr<SnmpRequest> record;
-  std::vector<std::unique_ptr<SnmpRequest>> expired;
+  std::vector<std::pair<std::unique_ptr<SnmpRequest>, std::string>> expired;
   bool emptied = false;
   RunGuarded(
       [&] {
@@ -385,11 +397,14 @@ bool SnmpDevice::sendNextMessage() {
         SemaphoreHolder lock(queueLock.get());
         if (!lock.held()) return;
         step = "GotSemaphore";
-        // Requests that waited too long are dropped on the way, never sent.
+        // Requests that waited too long or are past their deadline are
+        // dropped on the way, never sent.
         const int64_t now = clock->NowMs();
-        while (!requestQueue.empty() &&
-               now - requestQueue.front()->queuedAtMs > kQueueLimitMs) {
-          expired.push_back(std::move(requestQueue.front()));
+        while (!requestQueue.empty()) {
+          std::string why =
+              expiry(*requestQueue.front(), now, "not sent in time");
+          if (why.empty()) break;
+          expired.emplace_back(std::move(requestQueue.front()), std::move(why));
           requestQueue.pop_front();
         }
         if (requestQueue.empty()) {
@@ -410,7 +425,7 @@ bool SnmpDevice::sendNextMessage() {
       [&step](bool) {
         FileLog("SnmpDevice::sendNextMessage() - get data failed - %s", step);
       });
-  for (const auto& r : expired) logDropped(*r, "not sent in time");
+  for (const auto& [r, why] : expired) logDropped(*r, why.c_str());
   if (emptied) return !expired.empty();
   if (!record) return true;
 
@@ -433,13 +448,14 @@ bool SnmpDevice::sendNextMessage() {
 }
 
 void SnmpDevice::dropQueuedRequests(bool all, const char* reason) {
-  std::vector<std::unique_ptr<SnmpRequest>> dropped;
+  std::vector<std::pair<std::unique_ptr<SnmpRequest>, std::string>> dropped;
   SemaphoreHolder lock(queueLock.get());
   if (!lock.held()) return;
   const int64_t now = clock->NowMs();
   for (auto it = requestQueue.begin(); it != requestQueue.end();) {
-    if (all || now - (*it)->queuedAtMs > kQueueLimitMs) {
-      dropped.push_back(std::move(*it));
+    std::string why = all ? reason : expiry(**it, now, reason);
+    if (!why.empty()) {
+      dropped.emplace_back(std::move(*it), std::move(why));
       it = requestQueue.erase(it);
     } else {
       ++it;
@@ -449,7 +465,16 @@ void SnmpDevice::dropQueuedRequests(bool all, const char* reason) {
     logTrace("SnmpDevice::dropQueuedRequests() - failed to release semaphore");
   }
   // Logged outside the lock, which is never held across a log line.
-  for (const auto& r : dropped) logDropped(*r, reason);
+  for (const auto& [r, why] : dropped) logDropped(*r, why.c_str());
+}
+
+std::string SnmpDevice::expiry(const SnmpRequest& request, int64_t now,
+                               const char* tooOld) {
+  if (request.deadlineMs != 0 && now > request.deadlineMs)
+    return "deadline passed " + std::to_string(now - request.deadlineMs) +
+           " ms ago";
+  if (now - request.queuedAtMs > kQueueLimitMs) return tooOld;
+  return std::string();
 }
 
 void SnmpDevice::logDropped(const SnmpRequest& request, const char* reason) {
@@ -458,6 +483,8 @@ void SnmpDevice::logDropped(const SnmpRequest& request, const char* reason) {
       "'%s', id %u)",
       instance, address, request.relativeSlot, request.requested.c_str(),
       reason, request.oid.c_str(), request.value.c_str(), request.requestId);
+  logTrace("SnmpDevice - slot %d change to '%s' dropped - %s",
+           request.relativeSlot, request.requested.c_str(), reason);
 }
 
 int SnmpDevice::bufferCount() {

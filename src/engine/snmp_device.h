@@ -33,6 +33,9 @@ class SnmpRequest {
   int relativeSlot = 0;
   std::string requested;
   int64_t queuedAtMs = 0;  // the engine's clock when it was queued
+  // The control request's deadline on the engine's clock; 0 for none. Past
+  // it the request is dropped, never sent.
+  int64_t deadlineMs = 0;
 };
 
 // Request ids: a serial shared by every unit of the process in the low 16
@@ -65,7 +68,11 @@ inline uint32_t requestTag(uint32_t requestId) {
 // cannot hold the queue shut); a queued request older than kQueueLimitMs is
 // dropped instead of sent; the queue is emptied when the unit is declared
 // failed; and while communication is not good nothing is queued, a request
-// goes straight to the unit. Each drop leaves one line in the log file.
+// goes straight to the unit. A control request made on behalf of a client
+// also carries that request's deadline (CurrentControlDeadlineMs() when it
+// is made, on the engine's clock): once the deadline has passed it is
+// dropped, whether it waits in the queue or is about to go out at once.
+// Each drop leaves one line in the log file and a trace line.
 //
 // An agent that answers with an error (other than noSuchName) or without
 // any binding is asked again at the poll tick's pace, not at once, so it
@@ -128,7 +135,9 @@ class SnmpDevice : public CsnmpZarn {
   // anything while communication is not good) or queues. 0 when queued or
   // dropped, else sendRequest's result (0 sent, 1 failed). |value| may be
   // null. |relativeSlot| and |requested| name the slot change that asked
-  // for a control request, for the line written if it is dropped.
+  // for a control request, for the line written if it is dropped. A control
+  // request takes the deadline of the request being handled on this thread
+  // (CurrentControlDeadlineMs); one already past it is dropped.
   int SendSnmpMessage(int32_t pduType, const char* oid, const char* value,
                       uint32_t syntax, bool scan, int relativeSlot = 0,
                       const char* requested = nullptr);
@@ -136,8 +145,9 @@ class SnmpDevice : public CsnmpZarn {
   bool sendNextMessage();
   // Number of queued requests (0 when the lock cannot be taken).
   int bufferCount();
-  // Drops the queued requests older than kQueueLimitMs (every one when
-  // |all|), each with its log line giving |reason|.
+  // Drops the queued requests older than kQueueLimitMs or past their
+  // deadline (every one when |all|), each with its log line giving |reason|
+  // (or, for a deadline, how late it is).
   void dropQueuedRequests(bool all, const char* reason);
 
   int32_t getOffset() const { return slotOffset; }
@@ -212,6 +222,11 @@ class SnmpDevice : public CsnmpZarn {
   // A received PDU's fields; |*vbl| gets its list, the caller's to free.
   PduFields readPdu(HSNMP_PDU pdu, HSNMP_VBL* vbl);
   void logDropped(const SnmpRequest& request, const char* reason);
+  // Why |request| may no longer be sent at |now|: "" while it may, else
+  // |tooOld| for one queued longer than kQueueLimitMs or the lateness of
+  // one past its deadline.
+  static std::string expiry(const SnmpRequest& request, int64_t now,
+                            const char* tooOld);
   // The unit's line, to the system debug output (|trace|) or the debug
   // list, cut to kLogLineSize; nothing without debugMode.
   void writeLine(bool trace, const char* format, va_list ap);

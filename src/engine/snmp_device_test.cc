@@ -15,6 +15,7 @@
 #include "engine/testing/engine_test_util.h"
 #include "logging/log.h"
 #include "platform/clock.h"
+#include "platform/control_deadline.h"
 #include "platform/structured_exception.h"
 #include "snmp/testing/fake_snmp_api.h"
 
@@ -1030,33 +1031,44 @@ TEST_F(SnmpDeviceTest, WhileNotAnsweringASetGoesStraightOutAndIsNeverQueued) {
   EXPECT_EQ(3, unit->outstanding.load());
 }
 
-TEST_F(SnmpDeviceTest, AQueuedSetOlderThanTheLimitIsDroppedNotSent) {
+// A queued Set goes out only while it is younger than the queue's limit
+// and, when the request that made it had a deadline, not past that.
+TEST_F(SnmpDeviceTest, AQueuedSetPastItsLimitOrDeadlineIsDroppedNotSent) {
   struct Case {
+    int64_t deadlineInMs;  // from when the Set is made; 0: none
     int64_t waitedMs;
-    bool sent;
+    const char* dropped;  // why, or null when it is sent
   };
-  for (const Case& c : {Case{SnmpDevice::kQueueLimitMs, true},
-                        Case{SnmpDevice::kQueueLimitMs + 1, false}}) {
-    SCOPED_TRACE(c.waitedMs);
+  const int64_t limit = SnmpDevice::kQueueLimitMs;
+  for (const Case& c :
+       {Case{0, limit, nullptr}, Case{0, limit + 1, "not sent in time"},
+        Case{3000, 3000, nullptr},
+        Case{3000, 3001, "deadline passed 1 ms ago"}}) {
+    SCOPED_TRACE(std::to_string(c.deadlineInMs) + " " +
+                 std::to_string(c.waitedMs));
     unit = NewUnit(1, kAddress);
     WalkToBackground();
     unit->PollNext();
     const SentPdu scan = Last();
-    unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "0",
-                          SNMP_SYNTAX_INT, false, 42, "0");
+    {
+      ScopedControlDeadline scope(
+          c.deadlineInMs != 0 ? clock.NowMs() + c.deadlineInMs : 0);
+      unit->SendSnmpMessage(SNMP_PDU_SET, kOutState2.c_str(), "0",
+                            SNMP_SYNTAX_INT, false, 42, "0");
+    }
     ASSERT_EQ(1, unit->bufferCount());
     fake.ClearSent();
     clock.Advance(c.waitedMs);
     agent.Answer(fake, scan);  // the reply that would let it go
     EXPECT_EQ(
-        c.sent ? std::vector<std::string>{"0"} : std::vector<std::string>{},
+        c.dropped ? std::vector<std::string>{} : std::vector<std::string>{"0"},
         SetValues(fake.sent()));
     EXPECT_EQ(0, unit->bufferCount());
-    EXPECT_EQ(c.sent ? 0u : 1u, DropLines(log).size());
-    if (!c.sent) {
+    ASSERT_EQ(c.dropped ? 1u : 0u, DropLines(log).size());
+    if (c.dropped) {
       EXPECT_NE(std::string::npos,
-                DropLines(log)[0].find("slot 42 change to '0' dropped - not "
-                                       "sent in time"));
+                DropLines(log)[0].find("slot 42 change to '0' dropped - " +
+                                       std::string(c.dropped)));
     }
   }
 }

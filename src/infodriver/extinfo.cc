@@ -10,6 +10,8 @@
 #include "infodriver/socket_transport.h"
 #include "logging/handler_guard.h"
 #include "logging/log.h"
+#include "platform/clock.h"
+#include "platform/control_deadline.h"
 #include "platform/event_loop.h"
 #include "platform/main_loop.h"
 #include "platform/structured_exception.h"
@@ -338,6 +340,7 @@ void extinfo::handleMessage(const InfoMessage& m) {
   const char* text = nullptr;
   bool notify = true;
   bool closeAfter = false;
+  int64_t deadline = 0;
   switch (m.message) {
     case WVN_HELLOACK:
       bHelloAck = static_cast<int>(m.wParam);
@@ -386,6 +389,23 @@ void extinfo::handleMessage(const InfoMessage& m) {
         break;
       }
       ++*receiveCounter;
+      // The request may have waited (for this process, stopped or busy, to
+      // read it) until nobody expects it any more: carried out now, it
+      // would switch a unit late.
+      deadline = m.lParam;
+      if (deadline != 0) {
+        const int64_t now = TheSystemClock().NowMs();
+        if (now > deadline) {
+          FileLog(
+              "Infodriver %d - slot %lld change to '%s' refused - its "
+              "deadline passed %lld ms ago",
+              iDevice, static_cast<long long>(m.wParam), m.text.c_str(),
+              static_cast<long long>(now - deadline));
+          result = INFO_EXPIRED;
+          notify = false;
+          break;
+        }
+      }
       iStatus = IFSTAT_OK;
       value = static_cast<int>(m.wParam);
       text = m.text.c_str();
@@ -397,6 +417,9 @@ void extinfo::handleMessage(const InfoMessage& m) {
   }
 
   if (notify && notifyCallback) {
+    // Whatever the request becomes on the way (a Set queued for a unit)
+    // keeps its deadline.
+    ScopedControlDeadline scope(deadline);
     RunGuarded("extinfo::WndProc - failed",
                [&] { notifyCallback(this, value, text); });
   }

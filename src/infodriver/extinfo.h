@@ -43,7 +43,12 @@ constexpr int IFSTAT_DEVICEIDINUSE = static_cast<int>(WVN_DEVICEIDINUSE);
 //   WVN_INQDEVGOTXRX    iStatus 8, accepted (1)
 //   WVN_DEVICEIDINUSE   iStatus 2190, value = low 16 bits of wParam, 0
 //   WVN_SLOTCHANGE      receive counter + 1, iStatus 15, value = slot,
-//                       text = the requested text, 1
+//                       text = the requested text, 1; the callback runs
+//                       inside a ScopedControlDeadline with the request's
+//                       deadline (lParam, 0 for none). One whose deadline
+//                       has passed when the link handles it runs no
+//                       callback: a log line, iStatus unchanged, answered
+//                       INFO_EXPIRED.
 //   WVN_INFODISCONNECT  iStatus 3 (also when the connection is lost), 0
 // A slot read waits for its own answer; events that arrive meanwhile are
 // kept and delivered afterwards from the loop, in order.

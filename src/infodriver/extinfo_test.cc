@@ -14,6 +14,8 @@
 
 #include "infodriver/testing/in_memory_infodriver.h"
 #include "logging/log_file.h"
+#include "platform/clock.h"
+#include "platform/control_deadline.h"
 #include "platform/event_loop.h"
 
 namespace {
@@ -224,6 +226,29 @@ TEST_F(ExtinfoTest, EverySlotChangeCountsEvenWhenTheHandlerThrows) {
   EXPECT_EQ(202, link.receiveCount());
   EXPECT_EQ((std::vector<Notification>{{15, 5, "a"}, {15, 4096, "b"}}), notes);
   EXPECT_NE(std::string::npos, log.Text().find("extinfo::WndProc - failed"));
+}
+
+// What the callback makes of a slot change keeps the request's deadline; a
+// request already past it is counted, refused and not routed.
+TEST_F(ExtinfoTest, ASlotChangeCarriesItsDeadlineOrIsRefusedPastIt) {
+  TempLog log;
+  Connect();
+  int64_t seen = -1;
+  onNotify = [&] { seen = CurrentControlDeadlineMs(); };
+  const int64_t ahead = TheSystemClock().NowMs() + 60000;
+  EXPECT_EQ(1, infodriver.deliver(WVN_SLOTCHANGE, 141, ahead, "1"));
+  EXPECT_EQ(ahead, seen);
+  EXPECT_EQ(0, CurrentControlDeadlineMs());
+
+  notes.clear();
+  const int64_t past = TheSystemClock().NowMs() - 5000;
+  EXPECT_EQ(INFO_EXPIRED, infodriver.deliver(WVN_SLOTCHANGE, 141, past, "0"));
+  EXPECT_TRUE(notes.empty());
+  EXPECT_EQ(2, link.receiveCount());
+  EXPECT_NE(std::string::npos,
+            log.Text().find("Infodriver 7 - slot 141 change to '0' refused - "
+                            "its deadline passed 50"))
+      << log.Text();
 }
 
 TEST_F(ExtinfoTest, UpdateSlotWritesOnlyWhatDiffers) {

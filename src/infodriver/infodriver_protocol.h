@@ -22,6 +22,33 @@
 // machine. Every message read from a peer goes through DecodeMessage, which
 // refuses what is malformed.
 
+// Control requests and their deadline. A Set that reaches a unit late
+// switches an output that the operator may have switched back since, so a
+// slot change carries the moment after which it must not be carried out:
+//
+//   WVN_SLOTCHANGE from a client (infoctl, the web and MQTT hub):
+//     wParam  the slot; text the requested text
+//     lParam  the deadline, in milliseconds of CLOCK_MONOTONIC (what
+//             TheSystemClock().NowMs() gives), counted from the moment the
+//             request was made: normally that moment + kControlDeadlineMs.
+//             0: the client gave none (older clients).
+//   The infodriver, when it reads the request: 0 becomes now +
+//   kControlDeadlineMs; a deadline further ahead than that is cut to it (a
+//   guard against nonsense); a deadline already passed (now > deadline) is
+//   answered INFO_EXPIRED at once and not passed on. Otherwise the request
+//   goes to the driver with the deadline in lParam, and the driver's answer
+//   comes back to the client unchanged when it is 1, 0 or INFO_EXPIRED.
+//   The infodriver itself never answers INFO_EXPIRED for a request it has
+//   passed on: the driver may still act on it in time, and checks itself.
+//   The driver answers INFO_EXPIRED for a request whose deadline has passed
+//   when it reads it; a Set that waits in a unit's request queue is dropped
+//   there, never sent, once its deadline passes. An answer of 1 therefore
+//   means "taken before the deadline", not "the unit switched".
+//
+// How long a control request may take from being made until its Set leaves
+// for the unit.
+constexpr int kControlDeadlineMs = 10000;
+
 // Messages of the contract between a driver and its infodriver.
 constexpr uint32_t WVN_HELLO = 2031;
 constexpr uint32_t WVN_HELLOACK = 2032;
@@ -44,8 +71,9 @@ constexpr uint32_t WVN_DISCOVER = 0xC002;
 //   INFO_RESULT      answer to the message with the same sequence number;
 //                    wParam: the receiver's result (1 accepts, 0 refuses,
 //                    INFO_NO_DRIVER when a request needed a driver and none
-//                    is connected); lParam: the message answered; text: the
-//                    slot's text for WVN_READSLOT.
+//                    is connected, INFO_EXPIRED for a slot change whose
+//                    deadline had passed); lParam: the message answered;
+//                    text: the slot's text for WVN_READSLOT.
 //   INFO_STATUS      client asks for the infodriver's state; result wParam
 //                    1 when a driver is connected, lParam the device number.
 //   INFO_DUMP        client asks for every non-empty slot: one INFO_SLOTDATA
@@ -63,12 +91,9 @@ constexpr uint32_t INFO_WATCH = 3004;
 constexpr uint32_t INFO_SLOTWRITTEN = 3005;
 constexpr uint32_t INFO_DROPPED = 3006;
 constexpr int64_t INFO_NO_DRIVER = -1;
-// An INFO_RESULT wParam: the request's deadline had passed when a hop
-// looked at it; it will never be carried out.
+// The request's deadline had passed when a hop (the infodriver or the
+// driver) looked at it; it will never be carried out.
 constexpr int64_t INFO_EXPIRED = -2;
-// How long a control request may take from being made until its Set
-// leaves for the unit.
-constexpr int kControlDeadlineMs = 10000;
 
 // The infodriver's slot table.
 constexpr int kInfodriverSlotCount = 4096;  // slots 0 to 4095

@@ -1,7 +1,9 @@
 // Drives Debian's chromium (headless, through puppeteer-core; no browser is
 // downloaded) through the qor_web page of a running rig: every unit shown,
 // a trap's change arriving without a reload, a refusal without the token,
-// an output switched with its confirmation, screenshots saved.
+// an output switched with its confirmation, twenty switches whose
+// confirmations arrive before the POSTs' answers, a unit's page opened by
+// its address knowing that control is on, screenshots saved.
 //
 // Environment (set by web_browser_test): QOR_WEB_URL, QOR_WEB_TOKEN,
 // QOR_WEB_UNITS, QOR_WEB_UNIT_HASH (the hash of unit 1's page),
@@ -31,6 +33,40 @@ async function until(what, fn, ms = 30000) {
   }
 }
 
+// Runs in the page before app.js. While window.qorHold is set, a control
+// POST's answer reaches the page only after the page's own event stream has
+// delivered that request's final stage (the race a busy server produces
+// now and then, made certain), and the late GET checks of a request fail,
+// so only the event can complete a status.
+function holdAnswers() {
+  const finals = new Set(['refused', 'confirmed', 'not confirmed', 'expired']);
+  const done = new Set();
+  const Real = window.EventSource;
+  window.EventSource = class extends Real {
+    constructor(...args) {
+      super(...args);
+      this.addEventListener('control', ev => {
+        const u = JSON.parse(ev.data);
+        if (finals.has(u.stage)) done.add(u.id);
+      });
+    }
+  };
+  const realFetch = window.fetch;
+  window.fetch = async (input, init) => {
+    if (!window.qorHold) return realFetch(input, init);
+    if (/\/api\/v1\/requests\//.test(String(input)))
+      throw new TypeError('late checks are held back by the test');
+    const r = await realFetch(input, init);
+    if (r.status !== 202) return r;
+    const {id} = await r.clone().json();
+    for (let i = 0; i < 300 && !done.has(id); i++)
+      await new Promise(ok => setTimeout(ok, 50));
+    // A task of its own: the event's dispatch to every listener is over.
+    await new Promise(ok => setTimeout(ok, 0));
+    return r;
+  };
+}
+
 const browser = await puppeteer.launch({
   executablePath: '/usr/bin/chromium',
   headless: true,
@@ -49,6 +85,7 @@ try {
     if (m.type() === 'error' && !/status of 401/.test(m.text())) problems.push(m.text());
   });
   page.on('pageerror', e => problems.push(String(e)));
+  await page.evaluateOnNewDocument(holdAnswers);
 
   step('every unit shown, live');
   await page.goto(url, {waitUntil: 'domcontentloaded'});
@@ -128,6 +165,58 @@ try {
     return chip && chip.classList.contains('on') === on;
   }, {timeout: 20000}, flipped === '1');
   await page.screenshot({path: shots + '/qor_web_page.png', fullPage: true});
+
+  step('twenty switches, each confirmation arriving before its answer');
+  await page.evaluate(h => { location.hash = h; window.qorHold = true; },
+                      env.QOR_WEB_UNIT_HASH);
+  await page.waitForSelector(button);
+  for (let i = 0; i < 20; i++) {
+    const want = output1() === '1' ? '0' : '1';
+    const sel = `tr[data-control="output/1"] button[data-value="${want}"]`;
+    const answered = page.waitForResponse(r => r.request().method() === 'POST');
+    await page.click(sel);
+    await page.click(sel);
+    const {id} = await (await answered).json();
+    const cell = '[data-status="output/1"]';
+    await page.waitForFunction(c => {
+      const e = document.querySelector(c);
+      return !/^(sending|pending|accepted|requested)/.test(e.textContent);
+    }, {timeout: 30000}, cell).catch(async () => {
+      throw new Error(`switch ${i}: request ${id} still shows "` +
+                      await page.$eval(cell, e => e.textContent) + '"');
+    });
+    const shown = await page.$eval(cell, e => [e.dataset.request, e.textContent]);
+    if (shown[0] !== String(id) || !/^confirmed: /.test(shown[1]))
+      throw new Error(`switch ${i}: request ${id}, the status says ` + shown);
+    if (output1() !== want) throw new Error(`switch ${i}: the agent did not switch`);
+    await page.waitForFunction(v => {
+      const cur = document.querySelector('[data-current="output/1"]');
+      const chip = document.querySelector('#unit-state .chip[data-output="1"]');
+      return cur.dataset.value === v && chip.classList.contains('on') === (v === '1');
+    }, {timeout: 20000}, want);
+  }
+  await page.evaluate(() => { window.qorHold = false; });
+
+  step("a unit's page opened by its address knows control is on");
+  const direct = await browser.newPage();
+  direct.on('pageerror', e => problems.push(String(e)));
+  // The event stream (and its hello) only once the controls are drawn.
+  await direct.setRequestInterception(true);
+  let drawn;
+  const controlsDrawn = new Promise(ok => { drawn = ok; });
+  direct.on('request', r => {
+    if (/\/api\/v1\/events$/.test(r.url())) controlsDrawn.then(() => r.continue());
+    else r.continue();
+  });
+  await direct.goto(url + env.QOR_WEB_UNIT_HASH, {waitUntil: 'domcontentloaded'});
+  await direct.waitForSelector('tr[data-control="output/1"] button');
+  drawn();
+  await direct.waitForSelector('#unit-state .tile');
+  const note = await direct.$eval('#unit-controls-note', e => e.textContent);
+  if (/read-only/.test(note)) throw new Error('the direct page says: ' + note);
+  if (await direct.$eval('#token-form', e => e.hidden))
+    throw new Error('the direct page offers no token field');
+  await direct.close();
 
   if (external.length) throw new Error('fetched from outside: ' + external);
   if (problems.length) throw new Error('page errors: ' + problems.join('; '));

@@ -84,6 +84,21 @@ class StuckListener {
   std::vector<int> queued_;
 };
 
+// Connects to the infodriver at |path| (device 6) and takes the driver's
+// role; the descriptor, or -1.
+int HoldDriverRole(const std::string& path) {
+  int error = 0;
+  const int fd = ConnectInfoSocket(path, &error);
+  if (fd < 0) return -1;
+  SendInfoMessage(fd, {WVN_DISCOVER, 0, 1, 6, ""}, 1000);
+  SendInfoMessage(fd, {WVN_ANNOUNCE, 0, 1, 0, ""}, 1000);
+  InfoMessage m;
+  while (ReceiveInfoMessage(fd, &m, 5000) == InfoReceive::kMessage)
+    if (m.message == WVN_HELLOACK) return fd;
+  close(fd);
+  return -1;
+}
+
 class DriverInfodriverTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -126,6 +141,7 @@ TEST_F(DriverInfodriverTest, UnreachableInfodriverEndsTheStartNamingTheCause) {
   };
   std::unique_ptr<StuckListener> listener;
   std::unique_ptr<Process> infodriver;
+  int heldRole = -1;
   const std::vector<Case> cases = {
       {"no infodriver", [] {}, socketPath(6) + ": No such file or directory"},
       {"runtime directory writable by others",
@@ -172,6 +188,13 @@ TEST_F(DriverInfodriverTest, UnreachableInfodriverEndsTheStartNamingTheCause) {
        socketPath(6) + ": Permission denied",
        {},
        true},
+      {"another driver serves the device",
+       [&] {
+         infodriver = StartInfodriver(6);
+         heldRole = HoldDriverRole(socketPath(6));
+         ASSERT_GE(heldRole, 0);
+       },
+       "another driver already serves device 6 (device id in use)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -203,8 +226,48 @@ TEST_F(DriverInfodriverTest, UnreachableInfodriverEndsTheStartNamingTheCause) {
         << log;
     EXPECT_EQ(CountOf(log, "++++ Driver Closing ++++"), 0);
     listener.reset();
+    if (heldRole >= 0) close(heldRole);
+    heldRole = -1;
     infodriver.reset();
   }
+}
+
+// A request that waits for a stopped driver until its deadline has passed
+// is refused when the driver runs again: the output is never switched late.
+TEST_F(DriverInfodriverTest, ARequestPastItsDeadlineNeverReachesTheUnit) {
+  OneUnitRig rig = StartOneUnitRig(root_, 6, "PollDelay=200\n");
+  ASSERT_FALSE(HasFailure());
+  Process driver(BinPath("qor_mdu"), {"6"}, rig.env);
+  const std::string output1 = "1.3.6.1.4.1.6853.3.4.1.2.1";
+  const std::string state = rig.agent->Get(output1);
+  ASSERT_FALSE(state.empty());
+  // The driver can switch output 1 once it has published its state.
+  ASSERT_TRUE(WaitFor([&] { return DumpSlots(6, rig.env)[41] == state; }))
+      << LogText(6);
+
+  driver.Signal(SIGSTOP);
+  int error = 0;
+  const int fd = ConnectInfoSocket(socketPath(6), &error);
+  ASSERT_GE(fd, 0) << std::strerror(error);
+  const std::string flipped = state == "0" ? "1" : "0";
+  const int64_t deadline = qor_test::MonotonicMs() + 2000;
+  ASSERT_TRUE(
+      SendInfoMessage(fd, {WVN_SLOTCHANGE, 1, 41, deadline, flipped}, 1000));
+  while (qor_test::MonotonicMs() <= deadline + 500) usleep(100000);
+  driver.Signal(SIGCONT);
+
+  InfoMessage answer;
+  EXPECT_EQ(ReceiveInfoMessage(fd, &answer, 10000), InfoReceive::kMessage);
+  EXPECT_EQ(answer.wParam, INFO_EXPIRED);
+  close(fd);
+  for (int poll = 0; poll < 5; ++poll) {
+    EXPECT_EQ(rig.agent->Get(output1), state);
+    usleep(300000);
+  }
+  EXPECT_EQ(CountOf(LogText(6), "Infodriver 6 - slot 41 change to '" + flipped +
+                                    "' refused - its deadline passed "),
+            1)
+      << LogText(6);
 }
 
 TEST_F(DriverInfodriverTest, InfoctlGivesUpOnAFullBacklog) {

@@ -26,6 +26,7 @@
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
 #include "infodriver/socket_transport.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -34,9 +35,13 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoInfodriver = 3;
 constexpr int kExitNoDriver = 4;
 constexpr int kExitDropped = 5;
+constexpr int kExitExpired = 6;
 // The infodriver answers at once; a driver that is passed a request gets
 // this long.
 constexpr int kAnswerTimeoutMs = 10000;
+// A change is waited for a little past its deadline, so that a driver that
+// reads it late can still say that it will not carry it out.
+constexpr int kSetAnswerTimeoutMs = kControlDeadlineMs + 2000;
 
 const char kUsage[] =
     "usage: infoctl get N SLOT\n"
@@ -74,7 +79,9 @@ const char kExitCodes[] =
     "  3  no infodriver: none serves N, it cannot be reached or trusted, it\n"
     "     did not answer in time, or it went away\n"
     "  4  no driver is connected to the infodriver\n"
-    "  5  the infodriver dropped this client for reading too slowly (watch)\n";
+    "  5  the infodriver dropped this client for reading too slowly (watch)\n"
+    "  6  the change was not made: it was not taken before its deadline\n"
+    "     (10 s after the request), and it will never be made\n";
 
 int Usage(const char* why) {
   if (why != nullptr) std::fprintf(stderr, "infoctl: %s\n", why);
@@ -172,12 +179,16 @@ class Connection {
   // |other|. False (with a message printed) when the infodriver goes or
   // does not answer.
   template <typename OnOther>
-  bool request(InfoMessage m, InfoMessage* result, OnOther other) {
+  bool request(InfoMessage m, InfoMessage* result, OnOther other,
+               int timeoutMs = kAnswerTimeoutMs) {
     m.sequence = 1;
     if (!SendInfoMessage(fd_, m, kAnswerTimeoutMs)) return lost();
+    const int64_t giveUp = TheSystemClock().NowMs() + timeoutMs;
     for (;;) {
       InfoMessage in;
-      switch (ReceiveInfoMessage(fd_, &in, kAnswerTimeoutMs)) {
+      const int64_t left = giveUp - TheSystemClock().NowMs();
+      switch (
+          ReceiveInfoMessage(fd_, &in, left > 0 ? static_cast<int>(left) : 0)) {
         case InfoReceive::kMessage:
           break;
         case InfoReceive::kMalformed:
@@ -236,9 +247,22 @@ int Dump(Connection& c) {
 
 int Set(Connection& c, int device, long slot, const char* text) {
   InfoMessage result;
-  if (!c.request({WVN_SLOTCHANGE, 0, slot, 0, text}, &result))
+  // The deadline counts from now: a change that cannot be made in time is
+  // not made at all.
+  const int64_t deadline = TheSystemClock().NowMs() + kControlDeadlineMs;
+  if (!c.request(
+          {WVN_SLOTCHANGE, 0, slot, deadline, text}, &result,
+          [](const InfoMessage&) {}, kSetAnswerTimeoutMs))
     return kExitNoInfodriver;
   if (result.wParam == INFO_NO_DRIVER) return NoDriver(device);
+  if (result.wParam == INFO_EXPIRED) {
+    std::fprintf(stderr,
+                 "infoctl: the change of slot %ld was not made: device %d "
+                 "did not take it within %d s, and it will not be made "
+                 "later\n",
+                 slot, device, kControlDeadlineMs / 1000);
+    return kExitExpired;
+  }
   if (result.wParam != 1) {
     std::fprintf(stderr, "infoctl: the driver of %d refused the change\n",
                  device);

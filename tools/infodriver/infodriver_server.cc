@@ -20,6 +20,7 @@
 
 #include "infodriver/info_socket.h"
 #include "infodriver/runtime_dir.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 
 namespace {
@@ -506,8 +507,12 @@ void InfodriverServer::answer(Peer& peer, const InfoMessage& request,
                static_cast<int64_t>(request.message), std::move(text)});
 }
 
+bool InfodriverServer::mayDrive(long uid) const {
+  return uid == 0 || uid == static_cast<long>(geteuid());
+}
+
 void InfodriverServer::forwardToDriver(Peer& peer, const InfoMessage& m,
-                                       std::string text) {
+                                       std::string text, int64_t lParam) {
   Peer* driver = find(driver_);
   if (driver == nullptr) {
     answer(peer, m, INFO_NO_DRIVER);
@@ -525,7 +530,7 @@ void InfodriverServer::forwardToDriver(Peer& peer, const InfoMessage& m,
     clientsHeld_ = true;
     updateAllClients();
   }
-  queue(*driver, {m.message, sequence, m.wParam, 0, std::move(text)});
+  queue(*driver, {m.message, sequence, m.wParam, lParam, std::move(text)});
   if (!driver->dead) updateWatch(*driver);
   armSweep();
 }
@@ -544,10 +549,12 @@ void InfodriverServer::handleDriverResult(const InfoMessage& m) {
   Peer& client = *c->second;
   if (client.forwards > 0) --client.forwards;
   if (client.dead) return;
-  // The driver's answer is 1, 0 or INFO_EXPIRED; anything else from it is
-  // a refusal.
+  // The driver's answer is 1 or 0, or for a slot change INFO_EXPIRED;
+  // anything else from it is a refusal.
   const int64_t result =
-      m.wParam == 1 || m.wParam == INFO_EXPIRED ? m.wParam : 0;
+      m.wParam == 1                                             ? 1
+      : m.wParam == INFO_EXPIRED && f.message == WVN_SLOTCHANGE ? INFO_EXPIRED
+                                                                : 0;
   answer(client, {f.message, f.clientSequence, 0, 0, std::string()}, result);
   updateWatch(client);
 }
@@ -572,6 +579,17 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
         queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
         answer(peer, m, 1);
       } else if (!peer.discovered) {
+        answer(peer, m, 0);
+      } else if (!mayDrive(peer.uid)) {
+        // The clients' group may read and request, not drive: a driver
+        // writes every slot and receives every client's request. Said once;
+        // the HELLO after a refused ANNOUNCE is the same attempt.
+        if (!peer.toldNotDriver)
+          std::fprintf(stderr,
+                       "infodriver %d: refused the driver role to %s: only "
+                       "this user or root may be the driver\n",
+                       device_, describe(peer).c_str());
+        peer.toldNotDriver = true;
         answer(peer, m, 0);
       } else if (driver_ != 0) {
         // Told once: the HELLO that follows a refused ANNOUNCE is the same
@@ -617,18 +635,31 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       answer(peer, m, 0);
       break;
 
-    case WVN_SLOTCHANGE:
+    case WVN_SLOTCHANGE: {
       if (!IsSlotInRange(m.wParam)) {
         answer(peer, m, 0);
         break;
       }
-      forwardToDriver(peer, m, SlotText(m.text.c_str()));
+      // Every request reaches the driver with a deadline it can trust: one
+      // the client did not give is counted from now, and one further away
+      // than a request may take is cut to that. The driver checks it again
+      // when it reads the request; only one already past is refused here.
+      const int64_t now = TheSystemClock().NowMs();
+      const int64_t latest = now + kControlDeadlineMs;
+      const int64_t deadline =
+          m.lParam == 0 || m.lParam > latest ? latest : m.lParam;
+      if (now > deadline) {
+        answer(peer, m, INFO_EXPIRED);
+        break;
+      }
+      forwardToDriver(peer, m, SlotText(m.text.c_str()), deadline);
       break;
+    }
 
     case WVN_REQDEVGORXONLY:
     case WVN_REQDEVGOTXRX:
     case WVN_INQDEVGOTXRX:
-      forwardToDriver(peer, m, std::string());
+      forwardToDriver(peer, m, std::string(), 0);
       break;
 
     case INFO_STATUS:

@@ -21,10 +21,16 @@ class EventLoop;
 //
 // A connection becomes the driver by the handshake (WVN_DISCOVER for this
 // device, then WVN_ANNOUNCE or WVN_HELLO, acknowledged with WVN_HELLOACK); a
-// second one is told WVN_DEVICEIDINUSE (once) and stays a client. Only the
-// driver writes slots. A client's slot-change or mode request is passed on to
-// the driver and the driver's answer back to the client (INFO_NO_DRIVER when
-// there is none). Every slot write is pushed to the clients that watch.
+// second one is told WVN_DEVICEIDINUSE (once) and stays a client. Only a
+// peer of the infodriver's own user or root may become the driver; anyone
+// else (a member of the clients' group) is answered 0, with one line on
+// standard error, and stays a client. Only the driver writes slots. A
+// client's slot-change or mode request is passed on to the driver and the
+// driver's answer back to the client (INFO_NO_DRIVER when there is none). A
+// slot change carries its deadline (see infodriver_protocol.h): one already
+// past when it is read is answered INFO_EXPIRED and not passed on; the
+// others reach the driver with the deadline filled in. Every slot write is
+// pushed to the clients that watch.
 //
 // Nothing a peer sends is trusted: a malformed message (short, oversized, a
 // NUL in its text) disconnects its peer; a message that is well formed but
@@ -99,9 +105,10 @@ class InfodriverServer {
     long uid = -1;
     bool discovered = false;  // sent WVN_DISCOVER for this device
     bool watching = false;
-    bool toldInUse = false;  // sent WVN_DEVICEIDINUSE
-    bool dead = false;       // closed at the end of the current handler
-    bool dropping = false;   // output discarded; INFO_DROPPED on its way
+    bool toldInUse = false;      // sent WVN_DEVICEIDINUSE
+    bool toldNotDriver = false;  // refused the driver role for its user
+    bool dead = false;           // closed at the end of the current handler
+    bool dropping = false;       // output discarded; INFO_DROPPED on its way
     std::deque<std::string> out;
     size_t queuedBytes = 0;  // counted as in queuedBytes_
     size_t forwards = 0;     // its requests waiting for the driver
@@ -118,11 +125,14 @@ class InfodriverServer {
 
   void acceptPeers();
   bool allowed(long uid) const;
+  bool mayDrive(long uid) const;
   void onPeerReady(uint64_t id, short revents);
   bool mayRead(const Peer& peer) const;
   void handle(Peer& peer, const InfoMessage& m);
   void handleDriverResult(const InfoMessage& m);
-  void forwardToDriver(Peer& peer, const InfoMessage& m, std::string text);
+  // Passes |m| on to the driver with |text| and |lParam|.
+  void forwardToDriver(Peer& peer, const InfoMessage& m, std::string text,
+                       int64_t lParam);
   void queue(Peer& peer, const InfoMessage& m);
   bool makeRoom(Peer& peer, size_t size);
   void answer(Peer& peer, const InfoMessage& request, int64_t result,

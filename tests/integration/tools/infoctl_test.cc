@@ -194,6 +194,12 @@ TEST_F(InfoctlTest, SetAsksTheDriver) {
   r = Run({"set", kN, "141", "1"}, &driver);
   EXPECT_EQ(1, r.exitCode);
   EXPECT_NE(std::string::npos, r.err.find("refused"));
+
+  // Too late for the driver: it never will be made.
+  driver.changeAnswer = INFO_EXPIRED;
+  r = Run({"set", kN, "141", "1"}, &driver);
+  EXPECT_EQ(6, r.exitCode);
+  EXPECT_NE(std::string::npos, r.err.find("will not be made later")) << r.err;
 }
 
 // The answer is printed, and a refusal exits 1 as a refused set does.

@@ -16,6 +16,7 @@
 
 #include "infodriver/infodriver_protocol.h"
 #include "support/infodriver_process.h"
+#include "support/process.h"
 
 namespace {
 
@@ -312,6 +313,45 @@ TEST_F(InfodriverProgramTest, DriversAnswerIsRelayedOnlyAsOneOrZero) {
   }
 }
 
+// A slot change reaches the driver with a deadline no further than a
+// control request may take; one already past is refused at once, and the
+// driver's own refusal of a late one comes back as it is.
+TEST_F(InfodriverProgramTest, SlotChangesCarryTheirDeadlineToTheDriver) {
+  RawPeer driver(kDevice);
+  ASSERT_TRUE(driver.becomeDriver(kDevice));
+  RawPeer client(kDevice);
+  const int64_t now = qor_test::MonotonicMs();
+  struct Case {
+    int64_t given;
+    int64_t atLeast, atMost;  // what the driver may be given
+  };
+  for (const Case& c :
+       {Case{0, now + kControlDeadlineMs, now + 2 * kControlDeadlineMs},
+        Case{now + 3000, now + 3000, now + 3000},
+        Case{now + 100 * kControlDeadlineMs, now + kControlDeadlineMs,
+             now + 2 * kControlDeadlineMs}}) {
+    SCOPED_TRACE(c.given);
+    ASSERT_TRUE(client.send({WVN_SLOTCHANGE, 5, 100, c.given, "on"}));
+    InfoMessage passed;
+    ASSERT_TRUE(driver.receive(&passed));
+    EXPECT_GE(passed.lParam, c.atLeast);
+    EXPECT_LE(passed.lParam, qor_test::MonotonicMs() + kControlDeadlineMs);
+    EXPECT_LE(passed.lParam, c.atMost);
+    ASSERT_TRUE(
+        driver.send({INFO_RESULT, passed.sequence, INFO_EXPIRED, 0, ""}));
+    InfoMessage answer;
+    ASSERT_TRUE(client.receive(&answer));
+    EXPECT_EQ(INFO_EXPIRED, answer.wParam);
+  }
+
+  InfoMessage result;
+  ASSERT_TRUE(
+      client.request({WVN_SLOTCHANGE, 0, 100, now - 1, "late"}, &result));
+  EXPECT_EQ(INFO_EXPIRED, result.wParam);
+  InfoMessage nothing;
+  EXPECT_FALSE(driver.receive(&nothing, 200));
+}
+
 TEST_F(InfodriverProgramTest, RandomGarbageFromManyPeersCrashesNothing) {
   RawPeer driver(kDevice);
   ASSERT_TRUE(driver.becomeDriver(kDevice));
@@ -519,15 +559,31 @@ TEST(InfodriverLimitsTest, PeersOfOtherUsersAreRefusedUnlessInTheGroup) {
 
   setenv("ZARN_INFODRIVER_GROUP", "nogroup", 1);
   {
-    InfodriverProcess infodriver(INFODRIVER_BIN, kDevice);
+    InfodriverProcess infodriver(INFODRIVER_BIN, kDevice, said);
     ASSERT_FALSE(infodriver.failed());
     struct stat st;
     ASSERT_EQ(0, stat((rundir.path() + "/infodriver-7.sock").c_str(), &st));
     EXPECT_EQ(0660u, st.st_mode & 0777);
     EXPECT_EQ(65534u, st.st_gid);
     EXPECT_EQ(0, StatusAsNobody());
+    // A client, but never the driver: 0 accepted, 1 refused, 2 no answer.
+    EXPECT_EQ(1, RunAsNobody([] {
+                RawPeer peer(kDevice);
+                InfoMessage result;
+                if (!peer.request({WVN_DISCOVER, 0, 1, kDevice, ""}, &result) ||
+                    !peer.request({WVN_ANNOUNCE, 0, 1, 0, ""}, &result) ||
+                    !peer.request({WVN_HELLO, 0, 1, 0, ""}, &result))
+                  return 2;
+                return result.wParam == 1 ? 0 : 1;
+              }));
+    RawPeer owner(kDevice);
+    EXPECT_TRUE(owner.becomeDriver(kDevice));
     EXPECT_EQ(0, infodriver.stop(SIGTERM));
   }
+  const std::string refusal = "infodriver 7: refused the driver role to ";
+  const std::string text = FileText(said);
+  EXPECT_NE(std::string::npos, text.find(refusal)) << text;
+  EXPECT_EQ(text.find(refusal), text.rfind(refusal)) << text;  // said once
   unsetenv("ZARN_INFODRIVER_GROUP");
 }
 

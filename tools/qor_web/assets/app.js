@@ -6,11 +6,11 @@
 const state = {
   units: new Map(),     // "site/device/unit" -> unit JSON
   devices: [],
-  control: false,       // the server accepts control requests
+  control: null,        // the server accepts control requests; null: not known yet
   connected: false,
-  requests: new Map(),  // request id -> {cell, timer}
 };
 const CONFIRM_MS = 10000;
+const FOLLOW_MS = 5000;
 const ARM_MS = 4000;
 
 function $(id) { return document.getElementById(id); }
@@ -159,69 +159,87 @@ function render() {
   renderQueued = true;
   requestAnimationFrame(() => {
     renderQueued = false;
-    if (currentUnitKey()) renderUnitValues(); else renderOverview();
+    if (currentUnitKey()) renderUnitTile(); else renderOverview();
   });
 }
 
 // ---- the unit page ----
 
 let unitDetail = null;  // the unit's JSON with slots, meanings and controls
+let controlsFor = null; // the unit whose control rows are drawn
 
 function currentUnitKey() {
   const m = location.hash.match(/^#unit\/([^/]+)\/(\d+)\/(\d+)$/);
   return m ? decodeURIComponent(m[1]) + '/' + m[2] + '/' + m[3] : null;
 }
 
-async function openUnit(k) {
+function unitPath(k) {
   const [site, device, unit] = k.split('/');
-  const r = await fetch('/api/v1/units/' + encodeURIComponent(site) + '/' +
-                        device + '/' + unit);
-  const body = await r.json();
-  if (!r.ok) {
+  return '/api/v1/units/' + encodeURIComponent(site) + '/' + device + '/' + unit;
+}
+
+function openUnit() {
+  controlsFor = null;
+  unitDetail = null;
+  $('unit-title').textContent = 'Loading…';
+  $('unit-state').replaceChildren();
+  $('unit-controls').tBodies[0].replaceChildren();
+  $('unit-slots').tBodies[0].replaceChildren();
+  renderNote();
+  renderUnitTile();
+  loadUnit();
+}
+
+// The slot texts come only with the unit's own JSON: it is fetched again on
+// every change of the unit, one fetch at a time, and a change that comes
+// while one is under way fetches once more after it, so the table never
+// stays at an older state than the last change announced.
+let loading = false, loadAgain = false;
+async function loadUnit() {
+  if (loading) { loadAgain = true; return; }
+  loading = true;
+  try {
+    do {
+      loadAgain = false;
+      const k = currentUnitKey();
+      if (!k) break;
+      let r, body;
+      try {
+        r = await fetch(unitPath(k));
+        body = await r.json();
+      } catch (e) {
+        break;  // shown by the connection indicator; the next change retries
+      }
+      if (currentUnitKey() !== k) { loadAgain = true; continue; }
+      showUnit(k, r.ok, body);
+    } while (loadAgain);
+  } finally {
+    loading = false;
+  }
+}
+
+function showUnit(k, ok, body) {
+  if (!ok) {
     $('unit-title').textContent = body.error || 'Unit not found';
     unitDetail = null;
+    controlsFor = null;
+    $('unit-controls').tBodies[0].replaceChildren();
     return;
   }
   unitDetail = body;
+  const [, device, unit] = k.split('/');
   $('unit-title').textContent = 'Device ' + device + ', unit ' + unit +
       (body.location ? ' — ' + body.location : '') + ' (' + body.address + ')';
-  renderControls();
-  renderUnitValues();
-}
-
-function controlValueOf(u, name) {
-  const slots = u.slots || {};
-  const point = (unitDetail.controls || []).find(c => c.name === name);
-  return point ? (slots[String(point.slot)] || '') : '';
-}
-
-function renderUnitValues() {
-  if (!unitDetail) return;
-  const k = currentUnitKey();
-  const live = state.units.get(k);
-  const box = $('unit-state');
-  box.replaceChildren();
-  if (live) box.append(renderTile(live));
-  // Fresh slot texts come with the detail; refetch it on every change of
-  // this unit (cheap: one unit) to keep the table exact.
-  refreshSlots(k);
-}
-
-let slotFetch = null;
-async function refreshSlots(k) {
-  if (slotFetch) return;
-  const [site, device, unit] = k.split('/');
-  slotFetch = fetch('/api/v1/units/' + encodeURIComponent(site) + '/' + device +
-                    '/' + unit).then(r => r.ok ? r.json() : null);
-  const body = await slotFetch.catch(() => null);
-  slotFetch = null;
-  if (!body || currentUnitKey() !== k) return;
-  unitDetail = body;
+  if (controlsFor !== k) {
+    renderControls(k);
+    controlsFor = k;
+  }
   const tbody = $('unit-slots').tBodies[0];
   tbody.replaceChildren();
+  const slots = body.slots || {};
   const meanings = body.slot_meanings || {};
   for (let slot = 1; slot < 100; slot++) {
-    const text = (body.slots || {})[String(slot)];
+    const text = slots[String(slot)];
     const meaning = meanings[String(slot)];
     if (!meaning && (text === undefined || text === '')) continue;
     const tr = el('tr');
@@ -231,15 +249,30 @@ async function refreshSlots(k) {
   }
   for (const c of body.controls || []) {
     const cur = document.querySelector('[data-current="' + c.name + '"]');
-    if (cur) cur.textContent = (body.slots || {})[String(c.slot)] || '';
+    if (!cur) continue;
+    const text = slots[String(c.slot)] || '';
+    cur.dataset.value = text;
+    cur.textContent = valueWords(c.name, text);
   }
 }
 
-function renderControls() {
-  const tbody = $('unit-controls').tBodies[0];
-  tbody.replaceChildren();
+function renderUnitTile() {
+  const live = state.units.get(currentUnitKey());
+  $('unit-state').replaceChildren(...(live ? [renderTile(live)] : []));
+}
+
+// An output's slot text in words; other points show their text as it is.
+function valueWords(name, text) {
+  if (/^output\/\d+$/.test(name))
+    return text === '1' ? 'on' : text === '0' ? 'off' : text;
+  return text;
+}
+
+function renderNote() {
   const note = $('unit-controls-note');
-  if (!state.control) {
+  if (state.control === null) {
+    note.textContent = 'Finding out whether this server accepts control…';
+  } else if (!state.control) {
     note.textContent = 'This server is read-only: control is not enabled.';
   } else if (!token()) {
     note.textContent = 'Enter the control token above to request changes.';
@@ -247,20 +280,27 @@ function renderControls() {
     note.textContent = 'Requests go to the driver; the value shows once the ' +
         'unit reports it.';
   }
+}
+
+function renderControls(k) {
+  const tbody = $('unit-controls').tBodies[0];
+  tbody.replaceChildren();
+  renderNote();
   for (const c of unitDetail.controls || []) {
     const tr = el('tr');
     tr.dataset.control = c.name;
-    const current = el('td', null, controlValueOf(unitDetail, c.name));
+    const current = el('td');
     current.dataset.current = c.name;
     const action = el('td');
     const status = el('td', 'status');
     status.dataset.status = c.name;
+    status.setAttribute('role', 'status');
     if (/^output\/\d+$/.test(c.name)) {
       for (const [label, value] of [['Switch on', '1'], ['Switch off', '0']]) {
         const b = el('button', null, label);
         b.type = 'button';
         b.dataset.value = value;
-        armedButton(b, label, () => requestControl(c.name, value, status));
+        armedButton(b, label, () => requestControl(c.name, value));
         action.append(b);
       }
     } else {
@@ -268,11 +308,15 @@ function renderControls() {
       input.setAttribute('aria-label', c.name);
       const b = el('button', null, 'Request');
       b.type = 'button';
-      b.addEventListener('click', () => requestControl(c.name, input.value, status));
+      b.addEventListener('click', () => requestControl(c.name, input.value));
       action.append(input, b);
     }
     tr.append(el('td', null, c.name), current, action, status);
     tbody.append(tr);
+    // The row is drawn again when the unit is opened again: its latest
+    // request still shows.
+    const req = control.latest.get(k + '|' + c.name);
+    if (req) paint(req, status);
   }
 }
 
@@ -307,67 +351,179 @@ function armedButton(button, label, fire) {
     button.addEventListener(ev, () => { if (holdTimer) clearTimeout(holdTimer); });
 }
 
-function showStage(cell, text, cls) {
-  cell.textContent = text;
-  cell.className = 'status stage-' + cls;
+// ---- control requests ----
+//
+// A status cell shows its latest request only. The server's events name a
+// request by its id, which the page learns from the POST's answer; an event
+// can come before that answer, so events of ids not yet known are kept (the
+// last EARLY_KEPT of them) and applied when an answer names their id.
+
+const FINAL = new Set(['refused', 'confirmed', 'not confirmed', 'expired']);
+const EARLY_KEPT = 200;
+const control = {
+  latest: new Map(),  // "site/device/unit|point" -> its latest request
+  byId: new Map(),    // request id -> request still followed
+  early: new Map(),   // request id -> its latest event, before the answer
+};
+
+function stageOf(u) { return String(u.stage || '').replace(/_/g, ' '); }
+function rank(stage) {
+  return FINAL.has(stage) ? 3 : stage === 'accepted' ? 2 :
+         stage === 'pending' ? 1 : 0;
 }
 
-async function requestControl(name, value, cell) {
+// Writes a request's status into its cell, unless a newer request of the
+// same cell has come since.
+function show(req, text, cls) {
+  req.text = text;
+  req.cls = cls;
+  if (control.latest.get(req.cell) !== req) return;
+  if (currentUnitKey() !== req.unit) return;
+  const cell = document.querySelector('[data-status="' + req.name + '"]');
+  if (cell) paint(req, cell);
+}
+
+function paint(req, cell) {
+  cell.textContent = req.text;
+  cell.className = 'status stage-' + req.cls;
+  if (req.id !== null) cell.dataset.request = req.id; else delete cell.dataset.request;
+  cell.dataset.stage = req.stage;
+}
+
+// The words for a stage the server reported for |req|.
+function stageText(req, u, error) {
+  const stage = stageOf(u);
+  const reported = u.slot_text !== undefined && u.slot_text !== ''
+      ? valueWords(req.name, u.slot_text) : null;
+  switch (stage) {
+    case 'pending':
+      return ['pending: the driver has not answered yet; it may still be ' +
+              'carried out', 'requested'];
+    case 'accepted':
+      return ['accepted: the driver sent it, waiting for the unit to report ' +
+              valueWords(req.name, req.value), 'requested'];
+    case 'confirmed':
+      return ['confirmed: the unit reports ' + (reported || 'the value'),
+              'confirmed'];
+    case 'not confirmed':
+      return ['not confirmed: ' + (u.reason ||
+              'the unit did not report the value in time') +
+              (reported ? '; it reports ' + reported : '') +
+              ' — check the value shown', 'failed'];
+    case 'expired':
+      return ['expired: never carried out — ' + (u.reason || error ||
+              'its deadline passed before it could be sent'), 'failed'];
+    case 'refused':
+      return ['refused: ' + (u.reason || error || 'the driver refused it'),
+              'failed'];
+  }
+  return [stage + ': not a stage this page knows; check the value shown',
+          'uncertain'];
+}
+
+// Applies a stage the server reported, from the POST's answer, an event or
+// a check; a stage never goes back (events and checks may cross).
+function advance(req, u) {
+  const stage = stageOf(u);
+  if (FINAL.has(req.stage) || rank(stage) <= rank(req.stage)) return;
+  req.stage = stage;
+  show(req, ...stageText(req, u));
+  if (FINAL.has(stage)) finish(req);
+}
+
+function finish(req) {
+  clearTimeout(req.timer);
+  req.timer = null;
+  if (req.id !== null) control.byId.delete(req.id);
+}
+
+async function requestControl(name, value) {
   const k = currentUnitKey();
-  const [site, device, unit] = k.split('/');
-  if (!token()) { showStage(cell, 'refused: enter the control token first', 'failed'); return; }
-  showStage(cell, 'sending…', 'requested');
+  const req = {unit: k, name, cell: k + '|' + name, value: String(value),
+               id: null, stage: 'sending', text: '', cls: '', timer: null};
+  const older = control.latest.get(req.cell);
+  if (older) finish(older);  // its status no longer shows
+  control.latest.set(req.cell, req);
+  if (!token()) {
+    req.stage = 'refused';
+    show(req, 'refused: enter the control token first', 'failed');
+    return;
+  }
+  show(req, 'sending…', 'requested');
   let r, body;
   try {
-    r = await fetch('/api/v1/units/' + encodeURIComponent(site) + '/' + device +
-                    '/' + unit + '/control/' + name, {
+    r = await fetch(unitPath(k) + '/control/' + name, {
       method: 'POST',
       headers: {'Content-Type': 'application/json',
                 'Authorization': 'Bearer ' + token()},
-      body: JSON.stringify({value: String(value)}),
+      body: JSON.stringify({value: req.value}),
     });
     body = await r.json();
   } catch (e) {
-    showStage(cell, 'not sent: the server cannot be reached', 'failed');
+    // The request may have reached the server before the connection broke.
+    req.stage = 'unknown';
+    show(req, 'no answer from the server: it may or may not have been ' +
+         'carried out — check the value shown', 'uncertain');
     return;
   }
   if (r.status !== 202) {
-    showStage(cell, 'refused: ' + (body.error || r.status), 'failed');
+    req.stage = 'refused';
+    const about = body.request;
+    if (about && about.id) req.id = about.id;
+    if (r.status === 429 || (about && about.busy)) {
+      show(req, 'not sent, busy: ' + (body.error || 'try again'), 'failed');
+    } else if (about && FINAL.has(stageOf(about))) {
+      req.stage = stageOf(about);
+      show(req, ...stageText(req, about, body.error));
+    } else if (r.status >= 500) {
+      show(req, 'not sent: ' + (body.error || 'server error ' + r.status), 'failed');
+    } else {
+      show(req, 'refused: ' + (body.error || 'answer ' + r.status), 'failed');
+    }
     return;
   }
-  showStage(cell, 'requested', 'requested');
-  const id = body.id;
-  const entry = {cell};
-  // The server reports "not confirmed" itself; asking once more after the
-  // limit covers an event lost with the connection.
-  entry.timer = setTimeout(async () => {
-    try {
-      const q = await fetch('/api/v1/requests/' + id);
-      if (q.ok) controlUpdate(await q.json(), true);
-    } catch (e) { /* shown by the connection indicator */ }
-  }, CONFIRM_MS + 1500);
-  state.requests.set(id, entry);
+  req.id = body.id;
+  control.byId.set(req.id, req);
+  advance(req, body);
+  const early = control.early.get(req.id);
+  control.early.delete(req.id);
+  if (early) advance(req, early);
+  if (!FINAL.has(req.stage)) follow(req, CONFIRM_MS + 1500);
 }
 
-function stageOf(u) { return String(u.stage || '').replace(/_/g, ' '); }
+// The server reports every stage itself; asking after a while covers
+// events lost with the connection. Asked again until the stage is final.
+function follow(req, ms) {
+  clearTimeout(req.timer);
+  req.timer = setTimeout(() => check(req), ms);
+}
 
-function controlUpdate(u, final) {
-  const entry = state.requests.get(u.id);
-  if (!entry) return;
-  const stage = stageOf(u);
-  if (stage === 'confirmed') {
-    showStage(entry.cell, 'confirmed: ' + (u.slot_text !== undefined
-        ? u.slot_text : u.value), 'confirmed');
-  } else if (stage === 'not confirmed') {
-    showStage(entry.cell, 'not confirmed' + (u.reason ? ': ' + u.reason : ''), 'failed');
-  } else if (stage === 'refused') {
-    showStage(entry.cell, 'refused: ' + (u.reason || ''), 'failed');
-  } else {
-    if (final) showStage(entry.cell, 'not confirmed', 'failed');
-    return;
-  }
-  clearTimeout(entry.timer);
-  state.requests.delete(u.id);
+async function check(req) {
+  req.timer = null;
+  if (!control.byId.has(req.id)) return;
+  try {
+    const q = await fetch('/api/v1/requests/' + req.id);
+    if (q.ok) {
+      advance(req, await q.json());
+    } else if (q.status === 404) {
+      req.stage = 'unknown';
+      show(req, 'unknown: the server no longer knows this request — ' +
+           'check the value shown', 'uncertain');
+      finish(req);
+      return;
+    }
+  } catch (e) { /* shown by the connection indicator; asked again */ }
+  if (control.byId.has(req.id)) follow(req, FOLLOW_MS);
+}
+
+function controlEvent(u) {
+  const req = control.byId.get(u.id);
+  if (req) { advance(req, u); return; }
+  // Perhaps the answer to one of this page's POSTs is still on its way.
+  control.early.delete(u.id);
+  control.early.set(u.id, u);
+  if (control.early.size > EARLY_KEPT)
+    control.early.delete(control.early.keys().next().value);
 }
 
 // ---- the live connection ----
@@ -386,10 +542,11 @@ function connect() {
   });
   source.addEventListener('hello', ev => {
     const hello = JSON.parse(ev.data);
-    state.control = !!hello.control;
     state.units.clear();
-    showTokenForm();
+    setControl(!!hello.control);
     setConnected(true);
+    // Stages reported while the stream was away are asked for now.
+    for (const req of control.byId.values()) if (req.timer) follow(req, 0);
   });
   source.addEventListener('devices', ev => {
     state.devices = JSON.parse(ev.data);
@@ -398,9 +555,10 @@ function connect() {
   source.addEventListener('unit', ev => {
     const u = JSON.parse(ev.data);
     state.units.set(key(u), u);
+    if (key(u) === currentUnitKey()) loadUnit();
     render();
   });
-  source.addEventListener('control', ev => controlUpdate(JSON.parse(ev.data), false));
+  source.addEventListener('control', ev => controlEvent(JSON.parse(ev.data)));
 }
 
 function setConnected(up) {
@@ -411,9 +569,25 @@ function setConnected(up) {
   document.body.classList.toggle('offline', !up);
 }
 
+// Whether the server takes control requests, from the stream's hello or
+// from /api/v1/server, whichever comes first: a unit's page opened by its
+// address draws its controls before the stream has said anything.
+function setControl(on) {
+  state.control = on;
+  showTokenForm();
+  if (currentUnitKey()) renderNote();
+}
+
+async function askControl() {
+  try {
+    const r = await fetch('/api/v1/server');
+    if (r.ok) setControl(!!(await r.json()).control);
+  } catch (e) { /* the stream's hello says it too */ }
+}
+
 function showTokenForm() {
-  $('token-form').hidden = !state.control;
-  $('readonly').hidden = state.control;
+  $('token-form').hidden = state.control !== true;
+  $('readonly').hidden = state.control !== false;
   $('token-forget').hidden = !token();
   $('token-state').textContent = token() ? 'token set for this tab' : '';
 }
@@ -422,7 +596,7 @@ function route() {
   const k = currentUnitKey();
   $('overview').hidden = !!k;
   $('unit').hidden = !k;
-  if (k) openUnit(k); else renderOverview();
+  if (k) openUnit(); else renderOverview();
 }
 
 document.addEventListener('DOMContentLoaded', () => {
@@ -432,14 +606,15 @@ document.addEventListener('DOMContentLoaded', () => {
     if (t) sessionStorage.setItem('qorWebToken', t);
     $('token').value = '';
     showTokenForm();
-    if (currentUnitKey() && unitDetail) renderControls();
+    if (currentUnitKey()) renderNote();
   });
   $('token-forget').addEventListener('click', () => {
     sessionStorage.removeItem('qorWebToken');
     showTokenForm();
-    if (currentUnitKey() && unitDetail) renderControls();
+    if (currentUnitKey()) renderNote();
   });
   window.addEventListener('hashchange', route);
   route();
+  askControl();
   connect();
 });
