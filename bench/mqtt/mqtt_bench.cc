@@ -1,10 +1,12 @@
 // What the MQTT bridge costs: a slot change to a subscriber's message, the
-// full republish of 160 units after a connection, and the CPU of an idle
-// qor_mqtt process serving 40 units. A real infodriver, a driver played on
-// its socket, a mosquitto of its own on a free port; nothing of the
-// machine's own is touched.
+// full republish of 160 units after a connection, the CPU of an idle
+// qor_mqtt process serving 40 units, and the memory of qor_mqtt and of
+// broker-mode qor_web through a flood of `set` messages and two 100 MB
+// messages. A real infodriver, a driver played on its socket, a mosquitto
+// of its own on a free port; nothing of the machine's own is touched.
 //
-//   build/bench/mqtt_bench [CHANGES] [IDLE_SECONDS]   (default 1000 30)
+//   build/bench/mqtt_bench [CHANGES] [IDLE_SECONDS] [FLOOD]
+//                                          (default 1000 30 200000)
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,12 +23,13 @@
 #include <sstream>
 #include <thread>
 
-#include "unitview/testing/fake_unit_source.h"
 #include "integration/mqtt/mosquitto_broker.h"
 #include "mqtt_bridge.h"
 #include "mqtt_client.h"
 #include "support/infodriver_process.h"
+#include "testing/http_client.h"
 #include "unitview/device_hub.h"
+#include "unitview/testing/fake_unit_source.h"
 
 namespace fs = std::filesystem;
 using Steady = std::chrono::steady_clock;
@@ -39,7 +42,9 @@ double Ms(Steady::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// The driver's side of the infodriver: writes slots, answers nothing else.
+// The driver's side of the infodriver: writes slots; takes every slot
+// change request, as a driver whose unit does what it is told: accepts it
+// and writes the slot, and counts them.
 class PlayedDriver {
  public:
   bool Start() {
@@ -48,11 +53,16 @@ class PlayedDriver {
     drain_ = std::thread([this] {
       while (!stop_) {
         InfoMessage m;
-        peer_->receive(&m, 50);
+        if (!peer_->receive(&m, 50) || m.message != WVN_SLOTCHANGE) continue;
+        ++slotChanges_;
+        std::lock_guard<std::mutex> lock(mu_);
+        peer_->send({INFO_RESULT, m.sequence, 1, WVN_SLOTCHANGE, ""});
+        peer_->send({WVN_WRITESLOT, 0, m.wParam, 0, m.text});
       }
     });
     return true;
   }
+  int slotChanges() const { return slotChanges_; }
   ~PlayedDriver() {
     stop_ = true;
     if (drain_.joinable()) drain_.join();
@@ -66,6 +76,7 @@ class PlayedDriver {
   std::unique_ptr<RawPeer> peer_;
   std::thread drain_;
   std::atomic<bool> stop_{false};
+  std::atomic<int> slotChanges_{0};
   std::mutex mu_;
 };
 
@@ -277,11 +288,115 @@ void IdleCpu(int port, int seconds) {
   bridge.Stop();
 }
 
+// VmRSS and VmHWM (the peak) of |pid| in MiB.
+std::string Memory(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line, rss = "?", peak = "?";
+  while (std::getline(status, line)) {
+    std::istringstream in(line);
+    std::string key;
+    long kb = 0;
+    in >> key >> kb;
+    char mib[32];
+    std::snprintf(mib, sizeof mib, "%.1f", kb / 1024.0);
+    if (key == "VmRSS:") rss = mib;
+    if (key == "VmHWM:") peak = mib;
+  }
+  return "RSS " + rss + " MiB (peak " + peak + " MiB)";
+}
+
+// qor_mqtt with control and broker-mode qor_web against one broker: their
+// memory before and after |count| set messages on one output as fast as
+// one client sends them, then after a 100 MB location/set and a 100 MB
+// retained state.
+void FloodAndHugeMessages(int port, int count, const fs::path& dir) {
+  PlayedDriver driver;
+  if (!driver.Start()) return;
+  FillUnits(driver, 1);
+  const std::string broker = "127.0.0.1:" + std::to_string(port);
+  qor_test::ChildProcess bridge;
+  bridge.Start({QOR_MQTT_BIN, "--broker", broker, "--site", "flood",
+                "--allow-control", std::to_string(kDevice)},
+               {}, (dir / "qor_mqtt.log").string());
+  const int webPort = FreeTcpPort();
+  qor_test::ChildProcess web;
+  web.Start({QOR_WEB_BIN, "--listen", "127.0.0.1:" + std::to_string(webPort),
+             "--broker", broker},
+            {}, (dir / "qor_web.log").string());
+  const std::string base = "qor/flood/71/1/";
+  std::mutex mu;
+  size_t results = 0, busy = 0, accepted = 0;
+  auto sub =
+      Subscribe(port, base + "output/2/result", [&](const MqttMessage& m) {
+        std::lock_guard<std::mutex> lock(mu);
+        ++results;
+        if (m.payload.find("\"busy\":true") != std::string::npos) ++busy;
+        if (m.payload.find("\"accepted\"") != std::string::npos) ++accepted;
+      });
+  // Up once qor_web shows the unit.
+  auto deadline = Steady::now() + std::chrono::seconds(30);
+  while (Steady::now() < deadline &&
+         HttpGet(static_cast<uint16_t>(webPort), "/api/v1/units")
+                 .body.find("\"flood\"") == std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::printf("before:            qor_mqtt %s, qor_web %s\n",
+              Memory(bridge.pid()).c_str(), Memory(web.pid()).c_str());
+
+  MqttOptions mo;
+  mo.port = port;
+  auto flood = MakeMosquittoClient(mo);
+  std::string error;
+  flood->Start(&error);
+  while (!flood->connected())
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto start = Steady::now();
+  for (int i = 0; i < count; ++i)
+    flood->Publish({base + "output/2/set", i % 2 ? "1" : "0"});
+  double sent = Ms(Steady::now() - start) / 1000.0;
+  // Done once no answer has come for 3 s.
+  size_t last = SIZE_MAX;
+  while (true) {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::lock_guard<std::mutex> lock(mu);
+    if (results == last) break;
+    last = results;
+  }
+  flood->Stop();
+  std::printf(
+      "flood:             %d set messages sent in %.1f s; %zu answers (%zu "
+      "busy, %zu accepted); %d slot changes at the driver\n",
+      count, sent, results, busy, accepted, driver.slotChanges());
+  std::printf("after the flood:   qor_mqtt %s, qor_web %s\n",
+              Memory(bridge.pid()).c_str(), Memory(web.pid()).c_str());
+
+  const std::string huge = (dir / "huge").string();
+  {
+    std::ofstream out(huge);
+    std::string mib(1 << 20, 'x');
+    for (int i = 0; i < 100; ++i) out << mib;
+  }
+  Publish(port, {"-t", base + "location/set", "-f", huge});
+  Publish(port, {"-r", "-t", "qor/huge/1/1/state", "-f", huge});
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  HttpAnswer units = HttpGet(static_cast<uint16_t>(webPort), "/api/v1/units");
+  std::printf(
+      "after 100 MB x 2:  qor_mqtt %s, qor_web %s; GET /api/v1/units %zu "
+      "bytes\n",
+      Memory(bridge.pid()).c_str(), Memory(web.pid()).c_str(),
+      units.body.size());
+  Publish(port, {"-r", "-n", "-t", "qor/huge/1/1/state"});
+  fs::remove(huge);
+  sub->Stop();
+  web.Stop();
+  bridge.Stop();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int changes = argc > 1 ? std::atoi(argv[1]) : 1000;
   int idle = argc > 2 ? std::atoi(argv[2]) : 30;
+  int flood = argc > 3 ? std::atoi(argv[3]) : 200000;
   signal(SIGPIPE, SIG_IGN);
   fs::path root = "/tmp/qor_mqtt_bench_" + std::to_string(getpid());
   WriteSettings(root, 40);
@@ -299,6 +414,7 @@ int main(int argc, char** argv) {
     Latency(broker.port(), changes);
     Republish(broker.port());
     IdleCpu(broker.port(), idle);
+    FloodAndHugeMessages(broker.port(), flood, root);
   }
   fs::remove_all(root);
   return 0;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <random>
 
 #include "mqtt_topics.h"
 
@@ -19,8 +20,23 @@ std::string DefaultClientId() {
   return id;
 }
 
-// Stages kept for Control() this long after the request.
+// Stages kept for Control() this long after the request, and at most this
+// many.
 constexpr auto kKeepRequests = std::chrono::minutes(10);
+constexpr size_t kMaxRequests = 4096;
+
+std::string ProcessToken() {
+  std::random_device random;
+  char token[20];
+  std::snprintf(token, sizeof token, "%08x%08x", random(), random());
+  return token;
+}
+
+int64_t WallNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -32,7 +48,8 @@ BrokerSource::BrokerSource(BrokerSourceOptions options,
     : options_(std::move(options)), client_(std::move(client)) {
   if (options_.mqtt.clientId.empty())
     options_.mqtt.clientId = DefaultClientId();
-  responseTopic_ = std::string(kResponsePrefix) + options_.mqtt.clientId;
+  responseTopic_ = std::string(kResponsePrefix) + options_.mqtt.clientId + "/" +
+                   ProcessToken();
   if (!client_) client_ = MakeMosquittoClient(options_.mqtt);
 }
 
@@ -106,6 +123,11 @@ void BrokerSource::OnMessage(const MqttMessage& message) {
       case ParsedTopic::kSiteStatus: {
         if (message.payload.empty()) {
           siteOnline_.erase(topic.site);
+        } else if (siteOnline_.size() >= kMaxSites &&
+                   siteOnline_.count(topic.site) == 0) {
+          log_.Line("ignored site %s: already %zu sites on the broker",
+                    Printable(topic.site).c_str(), kMaxSites);
+          break;
         } else {
           siteOnline_[topic.site] = message.payload == "online";
         }
@@ -125,6 +147,7 @@ void BrokerSource::OnMessage(const MqttMessage& message) {
         auto status =
             ParseDeviceStatusPayload(topic.site, topic.device, message.payload);
         if (!status) break;
+        if (devices_.size() >= kMaxUnits && devices_.count(key) == 0) break;
         devices_[key] = *status;
         devicesChanged.push_back(ShownLocked(*status));
         for (const auto& [k, u] : units_)
@@ -142,7 +165,16 @@ void BrokerSource::OnMessage(const MqttMessage& message) {
         std::string error;
         auto state = ParseStatePayload(topic.site, topic.device, topic.unit,
                                        message.payload, &error);
-        if (!state) break;
+        if (!state) {
+          log_.Line("ignored the state on %s: %s",
+                    Printable(message.topic).c_str(), error.c_str());
+          break;
+        }
+        if (units_.size() >= kMaxUnits && units_.count(key) == 0) {
+          log_.Line("ignored %s: already %zu units on the broker",
+                    Printable(message.topic).c_str(), kMaxUnits);
+          break;
+        }
         units_[key] = *state;
         unitsChanged.push_back(ShownLocked(*state));
         break;
@@ -179,6 +211,7 @@ void BrokerSource::OnResult(const MqttMessage& message) {
     shown.stage = update->stage;
     shown.reason = update->reason;
     shown.slotText = update->slotText;
+    shown.busy = update->busy;
     // A stage never goes back: a late "accepted" after "confirmed" (the
     // two can cross) changes nothing.
     if (r.answered && (r.last.stage != ControlStage::kAccepted ||
@@ -247,6 +280,8 @@ void BrokerSource::PruneLocked() {
   for (auto it = requests_.begin(); it != requests_.end();)
     it = now - it->second.made > kKeepRequests ? requests_.erase(it)
                                                : std::next(it);
+  // Ids grow with time: the oldest go first.
+  while (requests_.size() >= kMaxRequests) requests_.erase(requests_.begin());
 }
 
 ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
@@ -254,17 +289,27 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
                                            std::string_view value,
                                            int64_t deadlineMs) {
   ControlUpdate update = NewControlUpdate(site, device, unit, point, value);
+  const int64_t remainingMs = deadlineMs - TheSystemClock().NowMs();
   std::unique_lock<std::mutex> lock(mutex_);
   PruneLocked();
   update.id = nextRequest_++;
   ++counters_.controlRequests;
-  auto refuse = [&](std::string reason) {
+  auto end = [&](ControlStage stage, std::string reason, bool busy = false) {
+    update.stage = stage;
     update.reason = std::move(reason);
-    ++counters_.controlRefused;
+    update.busy = busy;
+    if (stage == ControlStage::kRefused) ++counters_.controlRefused;
     requests_[update.id] =
         Request{update, update, true, std::chrono::steady_clock::now()};
     return update;
   };
+  auto refuse = [&](std::string reason) {
+    return end(ControlStage::kRefused, std::move(reason));
+  };
+  if (remainingMs <= 0)
+    return end(ControlStage::kExpired,
+               "not sent: its deadline passed before it could go to the "
+               "broker");
   auto unitIt = units_.find({site, device, unit});
   if (unitIt == units_.end())
     return refuse("no bridge publishes unit " + std::to_string(unit) +
@@ -282,36 +327,43 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
 
   MqttMessage m;
   m.topic = UnitTopic(site, device, unit) + "/" + point.name() + "/set";
+  if (inFlight_.count(m.topic) != 0)
+    return end(ControlStage::kRefused,
+               "a request for " + point.name() + " of unit " +
+                   std::to_string(unit) + " is in flight; nothing was sent",
+               /*busy=*/true);
   m.payload = checked.slotText;
-  m.qos = 1;
+  // QoS 0: never sent again by the library or the broker after a lost
+  // connection, where a QoS 1 copy could act a second time, or late.
+  m.qos = 0;
   m.responseTopic = responseTopic_;
   m.correlationData = std::to_string(update.id);
-  m.expirySeconds = options_.requestExpirySeconds;
-  Request& request = requests_[update.id];
-  request = Request{update, update, false, std::chrono::steady_clock::now()};
+  m.expirySeconds = static_cast<int>((remainingMs + 999) / 1000);
+  m.deadline = DeadlineText(WallNowMs() + remainingMs);
+  requests_[update.id] =
+      Request{update, update, false, std::chrono::steady_clock::now()};
   if (!client_->Publish(m)) {
     requests_.erase(update.id);
     return refuse("not connected to the broker");
   }
-  uint64_t id = update.id;
-  bool answered = answered_.wait_for(
-      lock, std::chrono::milliseconds(options_.answerTimeoutMs), [&] {
+  inFlight_.insert(m.topic);
+  const uint64_t id = update.id;
+  const bool answered = answered_.wait_for(
+      lock, std::chrono::milliseconds(remainingMs + options_.answerGraceMs),
+      [&] {
         auto it = requests_.find(id);
         return it == requests_.end() || it->second.answered || !started_;
       });
+  inFlight_.erase(m.topic);
   auto it = requests_.find(id);
   if (answered && it != requests_.end() && it->second.answered)
     return it->second.first;
-  // The bridge may still act on it until the deadline; say so rather than
-  // pretend it cannot happen, and keep following it.
-  (void)deadlineMs;
+  // The bridge may have acted on it before its deadline; say so rather
+  // than pretend it cannot have happened, and keep following it.
   update.stage = ControlStage::kPending;
   update.reason = "no answer from the bridge of site " + site +
-                  " yet; the request may still be carried out within " +
-                  std::to_string(options_.requestExpirySeconds) + " s";
-  if (it != requests_.end()) {
-    it->second.last = update;
-  }
+                  " by the request's deadline; it may have been carried out";
+  if (it != requests_.end()) it->second.last = update;
   return update;
 }
 

@@ -6,28 +6,40 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <tuple>
 
 #include "mqtt_client.h"
+#include "rate_limited_log.h"
 #include "unitview/device_hub.h"
 
 struct BrokerSourceOptions {
   // The broker; the client id defaults to "qor-view-<host>-<pid>".
   MqttOptions mqtt;
-  // How long RequestControl waits for the bridge's first answer. The
-  // bridge answers once the driver has, which takes a few seconds at most.
-  int answerTimeoutMs = 15000;
-  // A request the broker could not hand to a bridge within this long is
-  // dropped by the broker: a switch must not happen long after it was asked.
-  int requestExpirySeconds = 10;
+  // How long past a request's deadline RequestControl still waits for the
+  // bridge's first answer: the driver answers by the deadline, and the
+  // answer then crosses the infodriver, the bridge and the broker.
+  int answerGraceMs = 2000;
 };
 
 // The units of every site that bridges (qor_mqtt) carry to one broker, as a
 // UnitSource: what qor_web shows in broker mode. Reads the retained tree
 // (qor/<site>/status, qor/<site>/<device>/status and each unit's state) and
 // keeps it current; sends control as a message on the point's `set` topic
-// with an MQTT 5 response topic of its own and the request's id as
-// correlation data, and reports the stages the bridge publishes there.
+// with an MQTT 5 response topic of its own (under qor-response/) and the
+// request's id as correlation data, and reports the stages the bridge
+// publishes there.
+//
+// A request is sent at most once: with QoS 0, so that neither the library
+// nor the broker ever sends it again after a lost connection, with the
+// MQTT 5 message expiry of the time left to its deadline, and with the
+// deadline itself as the user property "deadline" (RFC 3339 UTC), which
+// the bridge turns back into a deadline of its own clock. One request per
+// control point is sent at a time; another one meanwhile is refused busy.
+//
+// What the broker sends is bounded: at most kMaxSites sites, kMaxUnits
+// units, slot texts of at most 255 bytes (a state with a longer one is
+// ignored), packets of at most kMqttMaxPacketBytes.
 //
 // A site whose bridge is offline (its Last Will) keeps its units, shown not
 // live, and refuses requests. Listeners run on the MQTT client's thread.
@@ -45,8 +57,13 @@ class BrokerSource : public UnitSource {
   void Start() override;
   void Stop() override;
   bool connected() const;
-  // The topic the bridges answer this source's requests on.
+  // The topic the bridges answer this source's requests on:
+  // qor-response/<client id>/<a token new with each process>, so that a
+  // restarted viewer's ids are never taken for its predecessor's.
   const std::string& responseTopic() const { return responseTopic_; }
+
+  static constexpr size_t kMaxSites = 256;
+  static constexpr size_t kMaxUnits = 4096;
 
   std::vector<DeviceStatus> Devices() const override;
   std::vector<UnitState> Units() const override;
@@ -96,7 +113,10 @@ class BrokerSource : public UnitSource {
   int nextListener_ = 1;
   uint64_t nextRequest_ = 1;
   std::map<uint64_t, Request> requests_;
+  // The set topics of requests waiting for their first answer.
+  std::set<std::string> inFlight_;
   Counters counters_;
+  RateLimitedLog log_{"broker source"};
 };
 
 #endif  // QOR_TOOLS_QOR_MQTT_BROKER_SOURCE_H_

@@ -17,7 +17,6 @@ class BrokerSourceTest : public ::testing::Test {
     client_ = client.get();
     BrokerSourceOptions o;
     o.mqtt.clientId = "viewer";
-    o.answerTimeoutMs = 20000;
     source_ = std::make_unique<BrokerSource>(o, std::move(client));
     UnitSource::Listener l;
     l.unitChanged = [this](const UnitState& u) {
@@ -59,8 +58,10 @@ TEST_F(BrokerSourceTest, SubscribesToTheTreeAndItsOwnAnswers) {
   EXPECT_EQ(
       client_->subscriptions(),
       (std::vector<std::string>{"qor/+/status", "qor/+/+/status",
-                                "qor/+/+/+/state", "qor-response/viewer"}));
-  EXPECT_EQ(source_->responseTopic(), "qor-response/viewer");
+                                "qor/+/+/+/state", source_->responseTopic()}));
+  // Under the one prefix the bridges answer on, new with each process.
+  EXPECT_EQ(source_->responseTopic().rfind("qor-response/viewer/", 0), 0u);
+  EXPECT_GT(source_->responseTopic().size(), 20u);
 }
 
 TEST_F(BrokerSourceTest, TwoSitesShowSideBySideInOrder) {
@@ -115,8 +116,13 @@ TEST_F(BrokerSourceTest, HostileMessagesChangeNothing) {
   client_->Deliver({"qor/a/1/status", "[1,2]", 0, false});
   client_->Deliver({"qor/a/1/99/state", "{}", 0, false});
   client_->Deliver(
-      {"qor-response/viewer", "{\"stage\":\"confirmed\"}", 0, false});
-  client_->Deliver({"qor-response/viewer", "garbage", 0, false});
+      {source_->responseTopic(), "{\"stage\":\"confirmed\"}", 0, false});
+  client_->Deliver({source_->responseTopic(), "garbage", 0, false});
+  // No driver writes a slot text over 255 bytes.
+  client_->Deliver(
+      {StateTopic("a", 1, 1),
+       StatePayload(FakeUnit("a", 1, 1, {{98, std::string(256, 'x')}})), 0,
+       true});
   EXPECT_EQ(source_->Unit("a", 1, 1)->slots, before.slots);
   EXPECT_EQ(source_->Units().size(), 1u);
   EXPECT_TRUE(source_->Devices()[0].driverConnected);
@@ -132,6 +138,12 @@ TEST_F(BrokerSourceTest, UnknownUnitsAreRefusedWithoutAMessage) {
   EXPECT_NE(r.reason.find("unit 7"), std::string::npos);
   EXPECT_TRUE(client_->published().empty());
   EXPECT_EQ(source_->Control(r.id)->stage, ControlStage::kRefused);
+  // Nor is a request whose deadline has passed.
+  auto late = source_->RequestControl(
+      "a", 1, 1, ControlPoint{ControlKind::kOutputState, 1}, "1",
+      TheSystemClock().NowMs() - 1);
+  EXPECT_EQ(late.stage, ControlStage::kExpired);
+  EXPECT_TRUE(client_->published().empty());
 }
 
 TEST_F(BrokerSourceTest, ARequestTravelsAsASetAndItsStagesComeBack) {
@@ -155,7 +167,7 @@ TEST_F(BrokerSourceTest, ARequestTravelsAsASetAndItsStagesComeBack) {
   };
   ControlUpdate first =
       source_->RequestControl("a", 1, 1, *ParseControlPoint("output/3"), "1",
-                              ControlDeadlineFrom(TheSystemClock().NowMs()));
+                              TheSystemClock().NowMs() + 4500);
   bridge.join();
   EXPECT_EQ(first.stage, ControlStage::kAccepted);
   EXPECT_EQ(first.site, "a");
@@ -164,7 +176,19 @@ TEST_F(BrokerSourceTest, ARequestTravelsAsASetAndItsStagesComeBack) {
   EXPECT_EQ(sets[0].topic, "qor/a/1/1/output/3/set");
   EXPECT_EQ(sets[0].payload, "1");
   EXPECT_FALSE(sets[0].retain);
-  EXPECT_GT(sets[0].expirySeconds, 0);
+  // Never sent again by the library or the broker after a lost connection.
+  EXPECT_EQ(sets[0].qos, 0);
+  // The time left to the request's deadline, rounded up, and the deadline
+  // itself for the bridge's clock.
+  EXPECT_EQ(sets[0].expirySeconds, 5);
+  auto wall = ParseDeadlineText(sets[0].deadline);
+  ASSERT_TRUE(wall) << sets[0].deadline;
+  const int64_t wallNow =
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  EXPECT_GT(*wall, wallNow + 3000);
+  EXPECT_LE(*wall, wallNow + 4500);
   EXPECT_EQ(sets[0].correlationData, std::to_string(first.id));
   ASSERT_EQ(controls_.size(), 1u);
   EXPECT_EQ(controls_[0].stage, ControlStage::kConfirmed);

@@ -1,6 +1,7 @@
 #include "mqtt_bridge.h"
 
-#include <set>
+#include <algorithm>
+#include <chrono>
 
 #include "mqtt_topics.h"
 #include "platform/clock.h"
@@ -8,6 +9,18 @@
 namespace {
 
 constexpr size_t kMaxEarlyStages = 256;
+// Requests remembered against a second delivery; beyond that many within
+// their deadlines, more are refused as busy.
+constexpr size_t kMaxTaken = 4096;
+// A request's route is kept this long past its deadline for the stages
+// after accepted (the hub confirms within 10 s of accepting).
+constexpr int64_t kRouteKeepMs = 60000;
+
+int64_t WallNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -24,7 +37,6 @@ std::string MqttBridge::WillTopic(const std::string& site) {
 void MqttBridge::Attach() {
   if (attached_) return;
   attached_ = true;
-  stopping_ = false;
   MqttClient::Handlers handlers;
   handlers.connected = [this] { OnConnected(); };
   handlers.disconnected = [] {};
@@ -50,19 +62,17 @@ void MqttBridge::Attach() {
     for (UnitState& u : units)
       units_.try_emplace({u.device, u.unit}, std::move(u));
   }
-  worker_ = std::thread([this] { Worker(); });
+  ControlQueue::Options queueOptions;
+  queueOptions.waitingPerDevice = options_.maxWaitingRequests;
+  queueOptions.requestsPerSecond = options_.requestsPerSecond;
+  queue_ = std::make_unique<ControlQueue>(source_, queueOptions);
 }
 
 void MqttBridge::Detach() {
   if (!attached_) return;
   attached_ = false;
-  {
-    std::lock_guard<std::mutex> lock(controlMutex_);
-    stopping_ = true;
-    waiting_.clear();
-  }
-  controlWake_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  queue_->Stop();  // waiting requests are answered refused
+  queue_.reset();
   source_->RemoveListener(listenerId_);
 }
 
@@ -151,9 +161,12 @@ void MqttBridge::OnDeviceChanged(const DeviceStatus& status) {
                         DeviceStatusPayload(status), 0);
 }
 
-void MqttBridge::PublishResult(const Route& route,
-                               const ControlUpdate& update) {
-  MqttMessage m{route.topic, ControlResultPayload(update), 1, false};
+void MqttBridge::PublishResult(const Route& route, const ControlUpdate& update,
+                               int qos) {
+  ControlUpdate shown = update;
+  shown.id = route.id;
+  MqttMessage m{route.topic, ControlResultPayload(shown, route.point), qos,
+                false};
   m.correlationData = route.correlationData;
   bool sent = client_->Publish(m);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -161,18 +174,32 @@ void MqttBridge::PublishResult(const Route& route,
 }
 
 void MqttBridge::Refuse(const Route& route, const ControlUpdate& update,
-                        const std::string& reason) {
+                        const std::string& reason, ControlStage stage) {
   ControlUpdate refused = update;
-  refused.stage = ControlStage::kRefused;
+  refused.stage = stage;
   refused.reason = reason;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counters_.refused;
   }
-  log_.Line("refused \"%s\" (answered on %s): %s",
-            Printable(update.value).c_str(), Printable(route.topic).c_str(),
-            Printable(reason, 200).c_str());
-  PublishResult(route, refused);
+  log_.Line("%s \"%s\" on %s (answered on %s): %s", ControlStageName(stage),
+            Printable(update.value).c_str(), Printable(route.point).c_str(),
+            Printable(route.topic).c_str(), Printable(reason, 200).c_str());
+  PublishResult(route, refused, 0);
+}
+
+MqttBridge::Taken MqttBridge::Take(const std::string& key, int64_t deadlineMs) {
+  const int64_t now = TheSystemClock().NowMs();
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  while (!takenOrder_.empty() && takenOrder_.front().first < now) {
+    taken_.erase(takenOrder_.front().second);
+    takenOrder_.pop_front();
+  }
+  if (taken_.count(key) != 0) return Taken::kBefore;
+  if (taken_.size() >= kMaxTaken) return Taken::kFull;
+  taken_.insert(key);
+  takenOrder_.emplace_back(deadlineMs, key);
+  return Taken::kNow;
 }
 
 void MqttBridge::OnMessage(const MqttMessage& message) {
@@ -197,11 +224,20 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   }
   // An empty message is how a retained one is deleted, never a request.
   if (message.payload.empty()) return;
+  const int64_t arrivedMs = TheSystemClock().NowMs();
 
   Route route;
-  route.topic = message.responseTopic.empty() ? ResultTopicFor(message.topic)
-                                              : message.responseTopic;
+  route.topic = ResultTopicFor(message.topic);
   route.correlationData = message.correlationData;
+  route.point = topic.point;
+  const bool responseTopicOk = message.responseTopic.empty() ||
+                               ValidResponseTopic(message.responseTopic);
+  if (!message.responseTopic.empty() && responseTopicOk)
+    route.topic = message.responseTopic;
+  {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    route.id = ++nextId_;
+  }
   ControlUpdate update;
   update.site = topic.site;
   update.device = topic.device;
@@ -215,6 +251,14 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   }
   std::optional<ControlPoint> point = ParseControlPoint(topic.point);
   if (point) update.point = *point;
+  // Never published to: an answer there could land on another site's
+  // `set` topics, or overwrite a state that a viewer reads.
+  if (!responseTopicOk)
+    return Refuse(route, update,
+                  "the response topic \"" +
+                      Printable(message.responseTopic, 100) +
+                      "\" is not under " + std::string(kResponsePrefix) +
+                      "; nothing was sent");
   if (message.payload.size() > kMaxSetPayload)
     return Refuse(route, update,
                   "the value is " + std::to_string(message.payload.size()) +
@@ -227,6 +271,33 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   if (!point)
     return Refuse(route, update,
                   "\"" + Printable(topic.point) + "\" is no control point");
+
+  int64_t deadlineMs = ControlDeadlineFrom(arrivedMs);
+  if (!message.deadline.empty()) {
+    std::optional<int64_t> wall = ParseDeadlineText(message.deadline);
+    if (!wall)
+      return Refuse(route, update,
+                    "the deadline \"" + Printable(message.deadline) +
+                        "\" is not an RFC 3339 UTC time such as "
+                        "2026-12-09T10:11:12.345Z; nothing was sent");
+    const int64_t leftMs = *wall - WallNowMs();
+    if (leftMs <= 0)
+      return Refuse(route, update,
+                    "not sent: its deadline passed " + std::to_string(-leftMs) +
+                        " ms before it reached the bridge",
+                    ControlStage::kExpired);
+    if (leftMs > kControlDeadlineMs + kClockSkewToleranceMs)
+      return Refuse(
+          route, update,
+          "its deadline is " + std::to_string(leftMs) +
+              " ms ahead of this host's clock, more than the " +
+              std::to_string(kControlDeadlineMs) + " ms a request lives plus " +
+              std::to_string(kClockSkewToleranceMs) +
+              " ms: clock skew between the requester and this host (keep "
+              "both synchronised with NTP); nothing was sent");
+    // Never longer than a request made here would have.
+    deadlineMs = arrivedMs + std::min<int64_t>(leftMs, kControlDeadlineMs);
+  }
   if (!source_->Unit(topic.site, topic.device, topic.unit))
     return Refuse(route, update,
                   "unit " + std::to_string(topic.unit) + " of device " +
@@ -235,70 +306,69 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   ControlValue checked = CheckControlValue(*point, message.payload);
   if (!checked.ok) return Refuse(route, update, checked.error);
 
-  std::unique_lock<std::mutex> lock(controlMutex_);
-  if (waiting_.size() >= options_.maxWaitingRequests) {
-    lock.unlock();
-    return Refuse(route, update,
-                  "too many requests are waiting for the driver; try again");
+  // The same request delivered again (a QoS 1 publisher's resend after its
+  // reconnection, a second broker on the way) is the same request: it
+  // already has its answers, and a refusal now would contradict them.
+  if (!message.responseTopic.empty() && !message.correlationData.empty()) {
+    Taken taken = Take(route.topic + '\n' + route.correlationData, deadlineMs);
+    if (taken == Taken::kFull) {
+      update.busy = true;
+      return Refuse(route, update,
+                    "too many requests within their deadlines; nothing was "
+                    "sent");
+    }
+    if (taken == Taken::kBefore) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++counters_.duplicates;
+      }
+      log_.Line(
+          "ignored a second delivery of the request on %s (answered on "
+          "%s): it was taken once already",
+          Printable(message.topic).c_str(), Printable(route.topic).c_str());
+      return;
+    }
   }
-  Pending pending{topic.site,
-                  topic.device,
-                  topic.unit,
-                  *point,
-                  checked.slotText,
-                  route,
-                  std::chrono::steady_clock::now(),
-                  TheSystemClock().NowMs() + options_.waitLimitMs};
-  waiting_.push_back(std::move(pending));
-  lock.unlock();
-  controlWake_.notify_one();
+  route.forgetAtMs = deadlineMs + kRouteKeepMs;
+  queue_->Submit(message.topic, topic.site, topic.device, topic.unit, *point,
+                 checked.slotText, deadlineMs,
+                 [this, route](const ControlUpdate& first) {
+                   OnFirstStage(route, first);
+                 });
 }
 
-void MqttBridge::Worker() {
-  while (true) {
-    Pending p;
-    {
-      std::unique_lock<std::mutex> lock(controlMutex_);
-      controlWake_.wait(lock,
-                        [this] { return stopping_ || !waiting_.empty(); });
-      if (stopping_) return;
-      p = std::move(waiting_.front());
-      waiting_.pop_front();
-    }
-    if (std::chrono::steady_clock::now() - p.made >
-        std::chrono::milliseconds(options_.waitLimitMs)) {
-      ControlUpdate late =
-          NewControlUpdate(p.site, p.device, p.unit, p.point, p.value);
-      Refuse(p.route, late,
-             "not sent: it waited behind other requests for a slow driver "
-             "longer than " +
-                 std::to_string(options_.waitLimitMs) + " ms");
-      continue;
-    }
-    ControlUpdate first = source_->RequestControl(
-        p.site, p.device, p.unit, p.point, p.value, p.deadlineMs);
-    if (first.stage == ControlStage::kRefused) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++counters_.refused;
-    }
-    PublishResult(p.route, first);
-    if (IsFinalStage(first.stage)) continue;
-    // Later stages come to OnControlChanged; one may already have.
-    std::optional<ControlUpdate> early;
-    {
-      std::lock_guard<std::mutex> lock(controlMutex_);
-      Route route = p.route;
-      route.lastStage = first.stage;
-      route.published = true;
-      auto it = early_.find(first.id);
-      if (it != early_.end()) {
-        if (it->second.stage != first.stage) early = it->second;
-        early_.erase(it);
-      }
-      if (!early || !IsFinalStage(early->stage)) routes_[first.id] = route;
-    }
-    if (early) PublishResult(p.route, *early);
+void MqttBridge::OnFirstStage(Route route, const ControlUpdate& first) {
+  if (first.id == 0) {
+    // The queue's own answer (busy, expired while waiting, stopping): the
+    // source never saw the request.
+    if (first.stage == ControlStage::kRefused ||
+        first.stage == ControlStage::kExpired)
+      return Refuse(route, first, first.reason, first.stage);
+    return PublishResult(route, first, 0);
   }
+  if (first.stage == ControlStage::kRefused ||
+      first.stage == ControlStage::kExpired) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counters_.refused;
+  }
+  PublishResult(route, first, 1);
+  if (IsFinalStage(first.stage)) return;
+  // Later stages come to OnControlChanged; one may already have.
+  std::optional<ControlUpdate> early;
+  {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    const int64_t now = TheSystemClock().NowMs();
+    for (auto it = routes_.begin(); it != routes_.end();)
+      it = it->second.forgetAtMs < now ? routes_.erase(it) : std::next(it);
+    route.lastStage = first.stage;
+    auto it = early_.find(first.id);
+    if (it != early_.end()) {
+      if (it->second.stage != first.stage) early = it->second;
+      early_.erase(it);
+    }
+    if (!early || !IsFinalStage(early->stage)) routes_[first.id] = route;
+  }
+  if (early) PublishResult(route, *early, 1);
 }
 
 void MqttBridge::OnControlChanged(const ControlUpdate& update) {
@@ -307,7 +377,7 @@ void MqttBridge::OnControlChanged(const ControlUpdate& update) {
     std::lock_guard<std::mutex> lock(controlMutex_);
     auto it = routes_.find(update.id);
     if (it == routes_.end()) {
-      // RequestControl has not returned yet: keep the stage for it.
+      // The queue has not answered yet: keep the stage for it.
       if (early_.size() >= kMaxEarlyStages) early_.erase(early_.begin());
       auto& kept = early_[update.id];
       if (kept.id == 0 || IsFinalStage(update.stage)) kept = update;
@@ -323,5 +393,5 @@ void MqttBridge::OnControlChanged(const ControlUpdate& update) {
               update.point.name().c_str(), update.unit, update.device,
               Printable(update.reason, 200).c_str());
   }
-  PublishResult(route, update);
+  PublishResult(route, update, 1);
 }

@@ -1,17 +1,17 @@
 #ifndef QOR_TOOLS_QOR_MQTT_MQTT_BRIDGE_H_
 #define QOR_TOOLS_QOR_MQTT_MQTT_BRIDGE_H_
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
-#include <thread>
 
 #include "mqtt_client.h"
 #include "rate_limited_log.h"
+#include "unitview/control_queue.h"
 #include "unitview/device_hub.h"
 
 struct BridgeOptions {
@@ -19,38 +19,60 @@ struct BridgeOptions {
   // Off: every request is refused with its reason published, and nothing
   // is asked of the driver.
   bool allowControl = false;
-  // Requests waiting for the source; more are refused at once.
-  size_t maxWaitingRequests = 16;
-  // A request still waiting this long for its turn is refused.
-  int waitLimitMs = kControlDeadlineMs;
+  // Requests waiting behind the one in progress, per device; more are
+  // refused as busy.
+  size_t maxWaitingRequests = 8;
+  // Requests one `set` topic may make a second; more are refused as busy.
+  int requestsPerSecond = 10;
 };
 
 // Carries one host's units to a broker and the broker's requests back:
 // publishes the retained state of every unit and device of |source| under
 // qor/<site>/, each topic only when its payload changes and all of them
 // again after every (re)connection, and turns the `set` messages for this
-// site into RequestControl calls, publishing every stage of each.
+// site into control requests, publishing every stage of each.
 //
 // The state is the latest only: while the broker is away nothing is
 // published or queued; the reconnection republishes what is current. So
 // state goes with QoS 0: a QoS 1 message kept by the library across a
 // reconnection would arrive after the republish and put an old value
-// back. Only the answers to requests, events rather than state, use QoS 1. A
-// `set` with the retain flag on is never acted on: it is a copy the broker
-// kept, maybe from long ago, not a request made now.
+// back.
+//
+// Control. A `set` with the retain flag on is never acted on: it is a copy
+// the broker kept, maybe from long ago, not a request made now. The set
+// topics are subscribed with QoS 0, so that no broker keeps a request for a
+// bridge that is away, and no library sends one twice. Each request:
+//   - gets an id of the bridge's own (1, 2, ...) that every answer carries;
+//   - has one deadline: kControlDeadlineMs after the `set` arrived, or the
+//     time in its "deadline" user property (RFC 3339 UTC, made by the
+//     requester) taken over to this host's monotonic clock. One already
+//     past ends the request expired; one further ahead than
+//     kControlDeadlineMs + kClockSkewToleranceMs is refused as clock skew;
+//   - is taken once: a second `set` with the same response topic and
+//     correlation data before the first's deadline is ignored (logged);
+//   - goes through a ControlQueue (requester: the set topic): one worker
+//     per device, one request in flight per control point, at most
+//     requestsPerSecond a second per set topic; the excess is refused with
+//     "busy": true;
+//   - is answered on its MQTT 5 response topic only if that lies under
+//     kResponsePrefix, otherwise (and when it names none) on the point's
+//     result topic, with a log line for the refused response topic.
+// Answers the bridge gives itself go with QoS 0, the stages of requests
+// that reached the source with QoS 1.
 //
 // |source| and |client| are not owned and must outlive the bridge. Attach
-// before starting either; the bridge's own thread passes requests to the
-// source (whose RequestControl blocks) so that neither the client's nor
-// the source's thread ever waits for a driver.
+// before starting either; the queue's workers pass requests to the source
+// (whose RequestControl blocks) so that neither the client's nor the
+// source's thread ever waits for a driver.
 class MqttBridge {
  public:
   struct Counters {
     uint64_t published = 0;        // messages handed to the client
     uint64_t republished = 0;      // full republishes (one per connection)
     uint64_t requests = 0;         // set messages taken as requests
-    uint64_t refused = 0;          // refused by the bridge or the source
+    uint64_t refused = 0;          // refused (or expired) by anyone
     uint64_t retainedIgnored = 0;  // set messages with the retain flag
+    uint64_t duplicates = 0;       // requests already taken, ignored
     uint64_t badMessages = 0;      // unknown topics, bad payloads
   };
 
@@ -60,8 +82,8 @@ class MqttBridge {
   MqttBridge& operator=(const MqttBridge&) = delete;
 
   void Attach();
-  // Stops taking requests (waiting ones are dropped unanswered) and leaves
-  // the source; the client's handlers must no longer run (stop it first).
+  // Stops taking requests (waiting ones are refused) and leaves the
+  // source; the client's handlers must no longer run (stop it first).
   void Detach();
 
   // The Last Will the client must be given, and what the bridge publishes
@@ -73,21 +95,14 @@ class MqttBridge {
   Counters counters() const;
 
  private:
+  // Where a request's answers go, and as what.
   struct Route {
+    uint64_t id = 0;  // the bridge's number for the request
     std::string topic;
     std::string correlationData;
+    std::string point;  // as the set topic named it
     ControlStage lastStage = ControlStage::kRefused;
-    bool published = false;
-  };
-  struct Pending {
-    std::string site;
-    int device = 0;
-    int unit = 0;
-    ControlPoint point;
-    std::string value;
-    Route route;
-    std::chrono::steady_clock::time_point made;
-    int64_t deadlineMs = 0;  // when the set arrived, plus the limit
+    int64_t forgetAtMs = 0;  // given up for lost if no final stage by then
   };
 
   void OnConnected();
@@ -95,16 +110,23 @@ class MqttBridge {
   void OnUnitChanged(const UnitState& state);
   void OnDeviceChanged(const DeviceStatus& status);
   void OnControlChanged(const ControlUpdate& update);
+  // The queue's answer: the request's first stage.
+  void OnFirstStage(Route route, const ControlUpdate& first);
 
   // With mutex_ held: publishes |payload| on |topic| (retained) unless the
   // last payload sent there on this connection was the same.
   void PublishRetainedLocked(const std::string& topic,
                              const std::string& payload, int qos);
   void PublishUnitLocked(const UnitState& state);
-  void PublishResult(const Route& route, const ControlUpdate& update);
+  void PublishResult(const Route& route, const ControlUpdate& update, int qos);
+  // Ends the request without asking anyone: |stage| kRefused or kExpired.
   void Refuse(const Route& route, const ControlUpdate& update,
-              const std::string& reason);
-  void Worker();
+              const std::string& reason,
+              ControlStage stage = ControlStage::kRefused);
+  // Remembers the request |key| until |deadlineMs| (kNow), or says it was
+  // taken before, or that too many are remembered to take it (kFull).
+  enum class Taken { kNow, kBefore, kFull };
+  Taken Take(const std::string& key, int64_t deadlineMs);
 
   UnitSource* source_;
   MqttClient* client_;
@@ -122,14 +144,16 @@ class MqttBridge {
   Counters counters_;
 
   // The control side.
+  std::unique_ptr<ControlQueue> queue_;
   std::mutex controlMutex_;
-  std::condition_variable controlWake_;
-  std::deque<Pending> waiting_;
+  uint64_t nextId_ = 0;
   std::map<uint64_t, Route> routes_;  // by the source's request id
-  // Stages that reached the listener before RequestControl returned.
+  // Stages that reached the listener before the queue's answer.
   std::map<uint64_t, ControlUpdate> early_;
-  bool stopping_ = false;
-  std::thread worker_;
+  // Requests taken (response topic and correlation data) until their
+  // deadline, oldest first.
+  std::set<std::string> taken_;
+  std::deque<std::pair<int64_t, std::string>> takenOrder_;
 };
 
 #endif  // QOR_TOOLS_QOR_MQTT_MQTT_BRIDGE_H_

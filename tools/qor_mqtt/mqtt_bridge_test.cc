@@ -8,6 +8,7 @@
 
 #include "fake_mqtt_client.h"
 #include "mqtt_topics.h"
+#include "nlohmann/json.hpp"
 #include "unitview/testing/fake_unit_source.h"
 
 namespace {
@@ -19,6 +20,15 @@ bool WaitUntil(const std::function<bool()>& condition) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return condition();
+}
+
+// A wall-clock deadline |ms| from now, as a requester on another host
+// writes it.
+std::string DeadlineIn(int64_t ms) {
+  return DeadlineText(std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count() +
+                      ms);
 }
 
 const MqttMessage* Find(const std::vector<MqttMessage>& all,
@@ -40,11 +50,10 @@ class MqttBridgeTest : public ::testing::Test {
     source_.SetDevice(d);
     source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {42, "1"}, {99, "0"}}));
   }
-  void Make(bool allowControl, int waitLimitMs = kControlDeadlineMs) {
+  void Make(bool allowControl) {
     BridgeOptions o;
     o.site = "s";
     o.allowControl = allowControl;
-    o.waitLimitMs = waitLimitMs;
     bridge_ = std::make_unique<MqttBridge>(&source_, &client_, o);
     bridge_->Attach();
   }
@@ -66,6 +75,12 @@ class MqttBridgeTest : public ::testing::Test {
             u && u->stage == stage)
           return u;
     return std::nullopt;
+  }
+  // The last answer on |topic| as published.
+  nlohmann::json RawResultOn(const std::string& topic) {
+    std::vector<MqttMessage> all = client_.published();
+    const MqttMessage* m = Find(all, topic);
+    return m ? nlohmann::json::parse(m->payload) : nlohmann::json();
   }
 
   FakeUnitSource source_;
@@ -177,8 +192,13 @@ TEST_F(MqttBridgeTest, BadInputIsIgnoredOrRefusedAndNothingIsRequested) {
   ASSERT_TRUE(huge);
   EXPECT_NE(huge->reason.find("bytes long"), std::string::npos);
   EXPECT_LE(huge->value.size(), 64u);
-  client_.Deliver(Set("output/99", "1"));
-  EXPECT_TRUE(ResultOn("qor/s/1/2/output/99/result", ControlStage::kRefused));
+  client_.Deliver(Set("output/13", "1"));
+  EXPECT_TRUE(ResultOn("qor/s/1/2/output/13/result", ControlStage::kRefused));
+  // What was asked for, not a default point; and an id of its own.
+  nlohmann::json asked = RawResultOn("qor/s/1/2/output/13/result");
+  EXPECT_EQ(asked["point"], "output/13");
+  EXPECT_TRUE(asked["slot"].is_null());
+  EXPECT_GT(asked["id"].get<int>(), 0);
   client_.Deliver(Set("frobnicate", "1"));
   EXPECT_TRUE(ResultOn("qor/s/1/2/frobnicate/result", ControlStage::kRefused));
   client_.Deliver(
@@ -195,11 +215,11 @@ TEST_F(MqttBridgeTest, ARequestGoesToTheSourceAndEveryStageIsPublished) {
   Make(true);
   client_.Connect();
   MqttMessage m = Set("output/3", "1");
-  m.responseTopic = "replies/me";
+  m.responseTopic = "qor-response/me";
   m.correlationData = std::string("\x00\x01id", 4);
   client_.Deliver(m);
   ASSERT_TRUE(WaitUntil([&] {
-    return ResultOn("replies/me", ControlStage::kAccepted).has_value();
+    return ResultOn("qor-response/me", ControlStage::kAccepted).has_value();
   }));
   ASSERT_EQ(source_.requests().size(), 1u);
   EXPECT_EQ(source_.requests()[0].point.name(), "output/3");
@@ -211,13 +231,103 @@ TEST_F(MqttBridgeTest, ARequestGoesToTheSourceAndEveryStageIsPublished) {
   source_.Advance(confirmed);  // a repeat is published once
   int seen = 0;
   for (const MqttMessage& p : client_.published()) {
-    if (p.topic != "replies/me") continue;
+    if (p.topic != "qor-response/me") continue;
     EXPECT_EQ(p.correlationData, m.correlationData);
     EXPECT_FALSE(p.retain);
     ++seen;
   }
   EXPECT_EQ(seen, 2);
-  EXPECT_TRUE(ResultOn("replies/me", ControlStage::kConfirmed));
+  EXPECT_TRUE(ResultOn("qor-response/me", ControlStage::kConfirmed));
+  // Every answer carries the bridge's own id for the request.
+  EXPECT_EQ(RawResultOn("qor-response/me")["id"], 1);
+}
+
+// The same request delivered again after a reconnection is not carried out
+// twice, nor answered again.
+TEST_F(MqttBridgeTest, ARequestDeliveredTwiceIsTakenOnce) {
+  Make(true);
+  client_.Connect();
+  MqttMessage m = Set("output/3", "1");
+  m.responseTopic = "qor-response/me";
+  m.correlationData = "7";
+  client_.Deliver(m);
+  ASSERT_TRUE(WaitUntil([&] {
+    return ResultOn("qor-response/me", ControlStage::kAccepted).has_value();
+  }));
+  client_.Disconnect();
+  client_.Connect();
+  client_.TakePublished();
+  client_.Deliver(m);
+  EXPECT_EQ(bridge_->counters().duplicates, 1u);
+  EXPECT_EQ(source_.requests().size(), 1u);
+  EXPECT_FALSE(Find(client_.published(), "qor-response/me"));
+}
+
+// A response topic names where the bridge publishes: only under
+// qor-response/, never on a site's own topics.
+TEST_F(MqttBridgeTest, AResponseTopicOutsideThePrefixIsNeverPublishedTo) {
+  Make(false);
+  client_.Connect();
+  for (const char* elsewhere :
+       {"qor/other/1/1/location/set", "qor/s/1/status", "replies/me",
+        "qor-response/", "qor-response/+"}) {
+    MqttMessage m = Set("output/3", "1");
+    m.responseTopic = elsewhere;
+    client_.TakePublished();
+    client_.Deliver(m);
+    auto all = client_.published();
+    EXPECT_FALSE(Find(all, elsewhere)) << elsewhere;
+  }
+  auto refused = ResultOn("qor/s/1/2/output/3/result", ControlStage::kRefused);
+  ASSERT_TRUE(refused);
+  EXPECT_NE(refused->reason.find("qor-response/"), std::string::npos);
+}
+
+// A deadline from another host's clock: one already past never reaches the
+// driver, nor does one too far ahead to be anything but clock skew.
+TEST_F(MqttBridgeTest, ADeadlinePastExpiresAndOneFarAheadIsRefusedAsSkew) {
+  Make(true);
+  client_.Connect();
+  struct Case {
+    int64_t inMs;
+    ControlStage stage;
+    const char* reason;
+  } cases[] = {{-5000, ControlStage::kExpired, "deadline passed"},
+               {60000, ControlStage::kRefused, "clock skew"}};
+  for (const Case& c : cases) {
+    MqttMessage m = Set("output/3", "1");
+    m.deadline = DeadlineIn(c.inMs);
+    client_.Deliver(m);
+    auto answer = ResultOn("qor/s/1/2/output/3/result", c.stage);
+    ASSERT_TRUE(answer) << c.reason;
+    EXPECT_NE(answer->reason.find(c.reason), std::string::npos)
+        << answer->reason;
+  }
+  client_.Deliver([&] {
+    MqttMessage m = Set("output/4", "1");
+    m.deadline = DeadlineIn(4000);
+    return m;
+  }());
+  ASSERT_TRUE(WaitUntil([&] { return source_.requests().size() == 1; }));
+  // Taken over to this host's clock: about 4 s from now, not 10.
+  EXPECT_LE(source_.requests()[0].deadlineMs, TheSystemClock().NowMs() + 4000);
+  EXPECT_GT(source_.requests()[0].deadlineMs, TheSystemClock().NowMs());
+}
+
+// A flood on one set topic becomes one request in flight; the rest are
+// refused as busy, and nothing waits in memory for the driver.
+TEST_F(MqttBridgeTest, AFloodIsRefusedBusyBeyondOneRequestInFlight) {
+  Make(true);
+  client_.Connect();
+  for (int i = 0; i < 2000; ++i)
+    client_.Deliver(Set("output/2", i % 2 ? "1" : "0"));
+  ASSERT_TRUE(WaitUntil([&] { return source_.requests().size() >= 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(source_.requests().size(), 1u);
+  auto busy = ResultOn("qor/s/1/2/output/2/result", ControlStage::kRefused);
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(busy->busy);
+  EXPECT_NE(RawResultOn("qor/s/1/2/output/2/result")["id"], 0);
 }
 
 TEST_F(MqttBridgeTest, AStageThatOvertakesTheAnswerIsStillPublished) {
@@ -257,33 +367,49 @@ TEST_F(MqttBridgeTest, ASourceRefusalIsPublishedWithItsReason) {
       "the driver answered 0");
 }
 
-// Requests go to the source one at a time; one that waited behind a slow
-// driver past the limit is refused with its reason, never sent late.
-TEST_F(MqttBridgeTest, ARequestThatWaitedTooLongIsNeverSent) {
-  Make(true, 200);
+// Requests for one device go to its driver one at a time; one that waited
+// behind a slow driver past its deadline is never sent, and another
+// device's driver is not held up meanwhile.
+TEST_F(MqttBridgeTest, ARequestThatWaitedPastItsDeadlineIsNeverSent) {
+  DeviceStatus other;
+  other.site = "s";
+  other.device = 2;
+  other.infodriverConnected = other.driverConnected = true;
+  other.units = {1};
+  source_.SetDevice(other);
+  source_.SetUnit(FakeUnit("s", 2, 1, {{41, "0"}, {99, "0"}}));
+  Make(true);
   client_.Connect();
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   source_.answer = [released](const ControlUpdate& asked) {
-    released.wait();
+    if (asked.device == 1) released.wait();
     return asked;
   };
   client_.Deliver(Set("output/1", "1"));
   ASSERT_TRUE(WaitUntil([&] { return source_.requests().size() == 1; }));
-  client_.Deliver(Set("output/3", "0"));
-  // Well past the limit, while the first is still with its driver.
+  MqttMessage late = Set("output/3", "0");
+  late.deadline = DeadlineIn(300);
+  client_.Deliver(late);
+  client_.Deliver(MqttMessage{"qor/s/2/1/output/1/set", "1"});
+  EXPECT_TRUE(WaitUntil([&] {
+    return ResultOn("qor/s/2/1/output/1/result", ControlStage::kAccepted)
+        .has_value();
+  }));
+  // Well past the deadline, while the first is still with its driver.
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   release.set_value();
   ASSERT_TRUE(WaitUntil([&] {
-    return ResultOn("qor/s/1/2/output/3/result", ControlStage::kRefused)
+    return ResultOn("qor/s/1/2/output/3/result", ControlStage::kExpired)
         .has_value();
   }));
-  EXPECT_NE(ResultOn("qor/s/1/2/output/3/result", ControlStage::kRefused)
+  EXPECT_NE(ResultOn("qor/s/1/2/output/3/result", ControlStage::kExpired)
                 ->reason.find("not sent"),
             std::string::npos);
   EXPECT_TRUE(ResultOn("qor/s/1/2/output/1/result", ControlStage::kAccepted));
-  ASSERT_EQ(source_.requests().size(), 1u);
+  ASSERT_EQ(source_.requests().size(), 2u);
   EXPECT_EQ(source_.requests()[0].point.name(), "output/1");
+  EXPECT_EQ(source_.requests()[1].device, 2);
 }
 
 }  // namespace

@@ -2,11 +2,18 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -23,6 +30,7 @@ class MosquittoClient : public MqttClient {
   }
   ~MosquittoClient() override {
     Stop();
+    mosquitto_property_free_all(&connectProperties_);
     if (mosq_ != nullptr) mosquitto_destroy(mosq_);
   }
 
@@ -35,11 +43,17 @@ class MosquittoClient : public MqttClient {
         options_.clientId.empty() ? nullptr : options_.clientId.c_str(),
         /*clean_start=*/true, this);
     if (mosq_ == nullptr) return Fail(error, "cannot make an MQTT client");
+    // The network thread is ours (below), not mosquitto_loop_start's.
+    mosquitto_threaded_set(mosq_, true);
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, options_.maxInflight);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_reconnect_delay_set(mosq_, options_.reconnectMinSeconds,
-                                  options_.reconnectMaxSeconds, true);
+    // Kept by the library and sent again with every reconnection.
+    if (options_.maxPacketBytes > 0 &&
+        mosquitto_property_add_int32(
+            &connectProperties_, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+            static_cast<uint32_t>(options_.maxPacketBytes)) != MOSQ_ERR_SUCCESS)
+      return Fail(error, "cannot set the maximum packet size");
     if (!options_.willTopic.empty() &&
         mosquitto_will_set_v5(mosq_, options_.willTopic.c_str(),
                               static_cast<int>(options_.willPayload.size()),
@@ -64,20 +78,21 @@ class MosquittoClient : public MqttClient {
                                mosquitto_strerror(rc) +
                                " (check the CA, certificate and key files)");
     }
+    // A name that does not resolve is an error now; a broker that is not
+    // there yet is none: the thread keeps trying with back-off.
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int gai = getaddrinfo(options_.host.c_str(), nullptr, &hints, &found);
+    if (gai != 0)
+      return Fail(error, "cannot connect to " + options_.host + ": " +
+                             gai_strerror(gai));
+    freeaddrinfo(found);
     mosquitto_connect_v5_callback_set(mosq_, &MosquittoClient::OnConnect);
     mosquitto_disconnect_v5_callback_set(mosq_, &MosquittoClient::OnDisconnect);
     mosquitto_message_v5_callback_set(mosq_, &MosquittoClient::OnMessage);
-    // The network thread first: a broker that is not there yet is no
-    // error, the thread keeps trying with the back-off above.
-    if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
-      return Fail(error, "cannot start the MQTT network thread");
-    int rc = mosquitto_connect_async(mosq_, options_.host.c_str(),
-                                     options_.port, options_.keepaliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO) {
-      mosquitto_loop_stop(mosq_, true);
-      return Fail(error, std::string("cannot connect to ") + options_.host +
-                             ": " + mosquitto_strerror(rc));
-    }
+    stopping_ = false;
+    thread_ = std::thread([this] { Run(); });
     started_ = true;
     return true;
   }
@@ -85,8 +100,14 @@ class MosquittoClient : public MqttClient {
   void Stop() override {
     if (!started_) return;
     started_ = false;
+    {
+      std::lock_guard<std::mutex> lock(runMutex_);
+      stopping_ = true;
+    }
+    runWake_.notify_all();
+    // Queued after whatever was published before (a bridge's "offline").
     mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
+    thread_.join();
     connected_ = false;
   }
 
@@ -103,6 +124,9 @@ class MosquittoClient : public MqttClient {
     if (m.expirySeconds > 0)
       mosquitto_property_add_int32(&props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
                                    static_cast<uint32_t>(m.expirySeconds));
+    if (!m.deadline.empty())
+      mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY,
+                                         kDeadlineName, m.deadline.c_str());
     int rc = mosquitto_publish_v5(mosq_, nullptr, m.topic.c_str(),
                                   static_cast<int>(m.payload.size()),
                                   m.payload.data(), m.qos, m.retain, props);
@@ -119,9 +143,43 @@ class MosquittoClient : public MqttClient {
   bool connected() const override { return connected_; }
 
  private:
+  static constexpr const char* kDeadlineName = "deadline";
+
   static bool Fail(std::string* error, const std::string& why) {
     if (error != nullptr) *error = why;
     return false;
+  }
+
+  // The network thread: connects (sending the CONNECT properties), runs
+  // the connection until it is lost, waits and connects again, doubling
+  // the wait from reconnectMinSeconds to reconnectMaxSeconds.
+  void Run() {
+    int delay = std::max(1, options_.reconnectMinSeconds);
+    bool first = true;
+    std::unique_lock<std::mutex> lock(runMutex_);
+    while (!stopping_) {
+      lock.unlock();
+      int rc = first
+                   ? mosquitto_connect_bind_v5(
+                         mosq_, options_.host.c_str(), options_.port,
+                         options_.keepaliveSeconds, nullptr, connectProperties_)
+                   : mosquitto_reconnect(mosq_);
+      first = false;
+      while (rc == MOSQ_ERR_SUCCESS && !stopping_)
+        rc = mosquitto_loop(mosq_, 1000, 1);
+      lock.lock();
+      if (stopping_) break;
+      if (hadSession_.exchange(false)) delay = options_.reconnectMinSeconds;
+      runWake_.wait_for(lock, std::chrono::seconds(std::max(1, delay)),
+                        [this] { return stopping_.load(); });
+      delay = std::min(delay * 2, std::max(1, options_.reconnectMaxSeconds));
+    }
+    lock.unlock();
+    // Send what Stop queued (the DISCONNECT last); the connection ends
+    // with it.
+    for (int i = 0; i < 20 && mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS;
+         ++i) {
+    }
   }
 
   static void OnConnect(mosquitto*, void* self, int rc, int,
@@ -137,6 +195,7 @@ class MosquittoClient : public MqttClient {
       return;
     }
     c->connected_ = true;
+    c->hadSession_ = true;
     if (c->handlers_.connected) c->handlers_.connected();
   }
 
@@ -174,14 +233,35 @@ class MosquittoClient : public MqttClient {
       m.correlationData.assign(static_cast<const char*>(data), len);
       free(data);
     }
+    const mosquitto_property* p = props;
+    for (bool skip = false;; skip = true) {
+      char* name = nullptr;
+      char* value = nullptr;
+      p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name,
+                                              &value, skip);
+      if (p == nullptr) break;
+      if (name != nullptr && value != nullptr &&
+          std::strcmp(name, kDeadlineName) == 0)
+        m.deadline = value;
+      free(name);
+      free(value);
+    }
     c->handlers_.message(m);
   }
 
   MqttOptions options_;
   Handlers handlers_;
   mosquitto* mosq_ = nullptr;
+  mosquitto_property* connectProperties_ = nullptr;
   bool started_ = false;
   std::atomic<bool> connected_{false};
+  // A session was up since the last (re)connection: back-off starts over.
+  std::atomic<bool> hadSession_{false};
+  std::thread thread_;
+  std::mutex runMutex_;
+  std::condition_variable runWake_;
+  // Set under runMutex_ (for runWake_), read by Run between packets.
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace

@@ -5,6 +5,12 @@
 #include <memory>
 #include <string>
 
+// Every client announces this MQTT 5 maximum packet size when it connects,
+// and the broker drops what it would send beyond it: a slot text is at most
+// 255 bytes and a unit's whole state a few kilobytes, so nothing larger is
+// ever wanted, and a 100 MB message must not reach the process at all.
+constexpr int kMqttMaxPacketBytes = 64 * 1024;
+
 // One MQTT message as the bridge and the broker source see it: the MQTT 5
 // response topic and correlation data travel with it when the sender gave
 // them (empty otherwise).
@@ -28,6 +34,9 @@ struct MqttMessage {
   std::string correlationData;
   // > 0: the broker drops the message if it cannot deliver it this soon.
   int expirySeconds = 0;
+  // A request's deadline across hosts, RFC 3339 UTC (the MQTT 5 user
+  // property "deadline"); empty when not given.
+  std::string deadline;
 };
 
 // The line to one broker, narrow enough for a fake in the tests. Handlers
@@ -75,6 +84,9 @@ struct MqttOptions {
   int reconnectMaxSeconds = 30;
   // QoS 1 and 2 messages in flight at once; the rest wait in the library.
   int maxInflight = 20;
+  // Announced to the broker at every connection (MQTT 5 Maximum Packet
+  // Size): it sends nothing larger.
+  int maxPacketBytes = kMqttMaxPacketBytes;
   // Sent by the broker when the connection is lost without a disconnect.
   std::string willTopic;
   std::string willPayload;
@@ -89,8 +101,8 @@ struct MqttOptions {
 
 // MqttClient over libmosquitto, MQTT 5, clean start (nothing the broker
 // kept for an earlier session is delivered: a command sent while the
-// client was away must not arrive late). Runs libmosquitto's own network
-// thread (mosquitto_loop_start), which keeps the connection alive and
+// client was away must not arrive late), announcing maxPacketBytes. Runs a
+// network thread of its own that connects, keeps the connection alive and
 // reconnects with back-off.
 std::unique_ptr<MqttClient> MakeMosquittoClient(const MqttOptions& options);
 

@@ -2,7 +2,10 @@
 
 #include <charconv>
 #include <cstdio>
+#include <ctime>
 #include <vector>
+
+#include "infodriver/infodriver_protocol.h"
 
 namespace {
 
@@ -100,6 +103,9 @@ std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
     auto n = TopicNumber(key, kSlotsPerUnit - 1);
     if (!n || !value.is_string())
       return fail("a slot is not a number and text");
+    // No driver writes more: a longer text is not a unit's.
+    if (value.get_ref<const std::string&>().size() > kSlotTextMax)
+      return fail("a slot text is longer than 255 bytes");
     texts[*n] = value.get<std::string>();
   }
   std::string address;
@@ -139,8 +145,17 @@ std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
   return status;
 }
 
-std::string ControlResultPayload(const ControlUpdate& update) {
+std::string ControlResultPayload(const ControlUpdate& update,
+                                 std::string_view pointText) {
   nlohmann::json j = ControlUpdateToJson(update);
+  if (!pointText.empty()) {
+    // What was asked for, even when it names no control point (an update
+    // of such a request holds a default point).
+    j["point"] = std::string(pointText);
+    auto point = ParseControlPoint(pointText);
+    j["slot"] =
+        point ? nlohmann::json(point->relativeSlot()) : nlohmann::json();
+  }
   // Always present on the broker, so that automation need not test for it.
   j["reason"] = update.reason;
   j["slot_text"] = update.slotText;
@@ -188,6 +203,8 @@ std::optional<ControlUpdate> ParseControlResultPayload(
   u.value = text("value");
   u.reason = text("reason");
   u.slotText = text("slot_text");
+  if (auto busy = j.find("busy"); busy != j.end() && busy->is_boolean())
+    u.busy = busy->get<bool>();
   return u;
 }
 
@@ -233,6 +250,54 @@ std::string ResultTopicFor(std::string_view setTopic) {
   if (topic.size() >= 4 && topic.compare(topic.size() - 4, 4, "/set") == 0)
     topic.resize(topic.size() - 4);
   return topic + "/result";
+}
+
+bool ValidResponseTopic(std::string_view topic) {
+  if (topic.size() <= kResponsePrefix.size() || topic.size() > 256 ||
+      topic.substr(0, kResponsePrefix.size()) != kResponsePrefix)
+    return false;
+  for (char c : topic)
+    if (c == '+' || c == '#' || c == '\0') return false;
+  return true;
+}
+
+std::string DeadlineText(int64_t unixMs) {
+  const time_t seconds = static_cast<time_t>(unixMs / 1000);
+  struct tm utc = {};
+  gmtime_r(&seconds, &utc);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
+                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                utc.tm_min, utc.tm_sec, static_cast<int>(unixMs % 1000));
+  return text;
+}
+
+std::optional<int64_t> ParseDeadlineText(std::string_view text) {
+  // Exactly the form DeadlineText writes: 24 bytes, digits where digits go.
+  constexpr std::string_view kForm = "dddd-dd-ddTdd:dd:dd.dddZ";
+  if (text.size() != kForm.size()) return std::nullopt;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kForm[i] == 'd' ? !digit : text[i] != kForm[i]) return std::nullopt;
+  }
+  auto number = [&](size_t at, size_t n) {
+    int v = 0;
+    for (size_t i = at; i < at + n; ++i) v = v * 10 + (text[i] - '0');
+    return v;
+  };
+  struct tm utc = {};
+  utc.tm_year = number(0, 4) - 1900;
+  utc.tm_mon = number(5, 2) - 1;
+  utc.tm_mday = number(8, 2);
+  utc.tm_hour = number(11, 2);
+  utc.tm_min = number(14, 2);
+  utc.tm_sec = number(17, 2);
+  const time_t seconds = timegm(&utc);
+  if (seconds < 0) return std::nullopt;
+  const int64_t ms = static_cast<int64_t>(seconds) * 1000 + number(20, 3);
+  // timegm takes 31 February as 3 March: only a date that exists.
+  if (DeadlineText(ms) != text) return std::nullopt;
+  return ms;
 }
 
 std::string Printable(std::string_view text, size_t max) {

@@ -27,9 +27,17 @@ constexpr int kMaxDeviceNumber = 999;  // settings files are dev_NNN.ini
 // A request's payload is a slot text (at most 255 bytes); anything much
 // longer is refused before it is looked at.
 constexpr size_t kMaxSetPayload = 1024;
-// Where a broker source without a response topic of its own asks for the
-// answers: outside qor/ so that no site's tree holds them.
+// The only place a bridge publishes a request's answers when the request
+// names an MQTT 5 response topic: outside qor/, so that no answer can land
+// on a site's state or `set` topics. Any other response topic is refused.
 constexpr std::string_view kResponsePrefix = "qor-response/";
+// How far two hosts' clocks may differ for a request's deadline to be
+// trusted across them (they are meant to run NTP, which keeps them within
+// milliseconds): a deadline further ahead than kControlDeadlineMs plus
+// this is refused as a sign of clock skew.
+constexpr int64_t kClockSkewToleranceMs = 2000;
+// The MQTT 5 user property that carries a request's deadline across hosts.
+constexpr const char* kDeadlineProperty = "deadline";
 
 // A site name must be one topic level: not empty, at most 64 bytes, no
 // '/', '+', '#', control bytes or NUL.
@@ -73,9 +81,12 @@ std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
                                                      std::string_view payload);
 
 // A request's stage: ControlUpdateToJson, with at least
-// {"id","site","device","unit","point","value","stage","reason","slot_text"}
-// ("stage": "refused", "accepted", "confirmed" or "not confirmed").
-std::string ControlResultPayload(const ControlUpdate& update);
+// {"id","site","device","unit","point","slot","value","stage","reason",
+// "slot_text"} ("stage" as ControlStageName says; "busy": true on a refusal
+// for load). |pointText|, when given, is the point as the request named it:
+// it replaces "point", and "slot" is null unless it is a control point.
+std::string ControlResultPayload(const ControlUpdate& update,
+                                 std::string_view pointText = {});
 std::optional<ControlUpdate> ParseControlResultPayload(
     std::string_view payload);
 
@@ -99,6 +110,16 @@ ParsedTopic ParseTopic(std::string_view topic);
 // Where the stages of a request on |setTopic| go when it names no response
 // topic: the same topic with "result" for "set".
 std::string ResultTopicFor(std::string_view setTopic);
+
+// A response topic a bridge may publish on: kResponsePrefix and at least one
+// more byte, no wildcard, at most 256 bytes.
+bool ValidResponseTopic(std::string_view topic);
+
+// A wall-clock time (ms since the Unix epoch) as RFC 3339 UTC with
+// milliseconds, "2026-12-09T10:11:12.345Z", and back; nothing for any other
+// text.
+std::string DeadlineText(int64_t unixMs);
+std::optional<int64_t> ParseDeadlineText(std::string_view text);
 
 // |text| for a log line: at most |max| bytes, control and non-ASCII bytes as
 // \xHH, so that nothing from the broker can drive a terminal or split a line.

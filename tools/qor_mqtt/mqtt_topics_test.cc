@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "nlohmann/json.hpp"
 #include "unitview/testing/fake_unit_source.h"
 
 namespace {
@@ -69,6 +70,23 @@ TEST(ResultTopicTest, TheSetTopicWithResult) {
             "qor/s/1/2/output/3/result");
   EXPECT_EQ(ResultTopicFor("qor/s/1/2/location/set"),
             "qor/s/1/2/location/result");
+}
+
+TEST(ResponseTopicTest, OnlyUnderTheOnePrefix) {
+  EXPECT_TRUE(ValidResponseTopic("qor-response/viewer/1a2b"));
+  for (const char* bad : {"qor-response/", "qor/s/1/1/location/set",
+                          "qor-response/#", "qor-responses/x", ""})
+    EXPECT_FALSE(ValidResponseTopic(bad)) << bad;
+}
+
+TEST(DeadlineTextTest, Rfc3339UtcWithMillisecondsBothWays) {
+  EXPECT_EQ(DeadlineText(1796811072345), "2026-12-09T10:11:12.345Z");
+  EXPECT_EQ(ParseDeadlineText("2026-12-09T10:11:12.345Z"), 1796811072345);
+  for (const char* bad :
+       {"2026-12-09T10:11:12Z", "2026-12-09 10:11:12.345Z",
+        "2026-02-30T10:11:12.345Z", "2026-12-09T10:11:12.345+01:00",
+        "2026-12-09T10:11:12.3450Z", "x"})
+    EXPECT_FALSE(ParseDeadlineText(bad)) << bad;
 }
 
 TEST(PointPayloadsTest, SlotTextsForPointsAndWordsForComms) {
@@ -215,6 +233,13 @@ TEST(ControlResultPayloadTest, EveryStageRoundTrips) {
     EXPECT_EQ(back->reason, "why");
     EXPECT_EQ(back->slotText, "0");
   }
+  // The point as asked for; a slot only for a control point.
+  ControlUpdate u;
+  auto asked = nlohmann::json::parse(ControlResultPayload(u, "output/13"));
+  EXPECT_EQ(asked["point"], "output/13");
+  EXPECT_TRUE(asked["slot"].is_null());
+  asked = nlohmann::json::parse(ControlResultPayload(u, "output/2/on_delay"));
+  EXPECT_EQ(asked["slot"], 82);
   EXPECT_FALSE(ParseControlResultPayload("{\"stage\":\"maybe\"}"));
   EXPECT_FALSE(ParseControlResultPayload("{}"));
   EXPECT_FALSE(ParseControlResultPayload("not json"));

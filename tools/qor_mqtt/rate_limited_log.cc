@@ -26,10 +26,10 @@ void RateLimitedLog::Line(const char* format, ...) {
   std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   if (dropped > 0)
-    std::fprintf(stderr, "qor_mqtt: %s (%llu similar lines dropped before)\n",
-                 line, static_cast<unsigned long long>(dropped));
+    std::fprintf(stderr, "%s: %s (%llu similar lines dropped before)\n",
+                 prefix_, line, static_cast<unsigned long long>(dropped));
   else
-    std::fprintf(stderr, "qor_mqtt: %s\n", line);
+    std::fprintf(stderr, "%s: %s\n", prefix_, line);
 }
 
 uint64_t RateLimitedLog::suppressed() const {

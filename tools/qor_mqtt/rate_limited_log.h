@@ -12,15 +12,18 @@
 // any thread.
 class RateLimitedLog {
  public:
+  // Lines start with "|prefix|: " (a string literal: the program's name).
   explicit RateLimitedLog(
-      int burst = 20, std::chrono::seconds period = std::chrono::seconds(10))
-      : burst_(burst), period_(period) {}
+      const char* prefix = "qor_mqtt", int burst = 20,
+      std::chrono::seconds period = std::chrono::seconds(10))
+      : prefix_(prefix), burst_(burst), period_(period) {}
 
   void Line(const char* format, ...) __attribute__((format(printf, 2, 3)));
   uint64_t suppressed() const;
 
  private:
   mutable std::mutex mutex_;
+  const char* prefix_;
   int burst_;
   std::chrono::seconds period_;
   std::chrono::steady_clock::time_point windowStart_{};

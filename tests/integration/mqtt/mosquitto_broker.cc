@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace fs = std::filesystem;
 using qor_test::RunTool;
@@ -134,4 +136,84 @@ bool Subscriber::Saw(const std::string& topic, const std::string& text) const {
     if (m.topic == topic && m.payload.find(text) != std::string::npos)
       return true;
   return false;
+}
+
+TcpProxy::TcpProxy(int target) : target_(target) {
+  port_ = FreeTcpPort();
+  listener_ = socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port_));
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      listen(listener_, 8) != 0) {
+    close(listener_);
+    listener_ = -1;
+    return;
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+TcpProxy::~TcpProxy() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (listener_ >= 0) close(listener_);
+}
+
+void TcpProxy::Run() {
+  std::vector<std::pair<int, int>> pairs;  // client, server
+  char buffer[16384];
+  while (!stop_) {
+    std::vector<pollfd> fds = {{listener_, POLLIN, 0}};
+    for (auto [client, server] : pairs) {
+      fds.push_back({client, POLLIN, 0});
+      fds.push_back({server, POLLIN, 0});
+    }
+    if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      int client = accept(listener_, nullptr, nullptr);
+      int server = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a.sin_port = htons(static_cast<uint16_t>(target_));
+      if (client >= 0 &&
+          connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        pairs.emplace_back(client, server);
+      } else {
+        if (client >= 0) close(client);
+        close(server);
+      }
+    }
+    std::vector<std::pair<int, int>> open;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      auto [client, server] = pairs[i];
+      bool alive = true;
+      for (int side = 0; side < 2 && alive; ++side) {
+        if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR)))
+          continue;
+        int from = side == 0 ? client : server;
+        int to = side == 0 ? server : client;
+        ssize_t n = read(from, buffer, sizeof buffer);
+        if (n <= 0) {
+          alive = false;
+        } else if (side == 0 || !drop_) {
+          alive = write(to, buffer, static_cast<size_t>(n)) == n;
+        }
+      }
+      if (alive) {
+        open.push_back(pairs[i]);
+      } else {
+        close(client);
+        close(server);
+      }
+    }
+    pairs.swap(open);
+  }
+  for (auto [client, server] : pairs) {
+    close(client);
+    close(server);
+  }
 }

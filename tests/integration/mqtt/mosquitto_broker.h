@@ -1,10 +1,12 @@
 #ifndef QOR_TESTS_INTEGRATION_MQTT_MOSQUITTO_BROKER_H_
 #define QOR_TESTS_INTEGRATION_MQTT_MOSQUITTO_BROKER_H_
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -67,6 +69,27 @@ class Subscriber {
   std::filesystem::path file_;
   std::string probe_;
   qor_test::ChildProcess process_;
+};
+
+// A TCP proxy on 127.0.0.1:port() to 127.0.0.1:|target|, for a network
+// that loses one direction: while DropFromServer(true) holds, whatever the
+// server sends is read and thrown away, and the client hears nothing more
+// until it gives the connection up and makes a new one.
+class TcpProxy {
+ public:
+  explicit TcpProxy(int target);
+  ~TcpProxy();
+  int port() const { return port_; }
+  void DropFromServer(bool drop) { drop_ = drop; }
+
+ private:
+  void Run();
+  int target_;
+  int port_ = 0;
+  int listener_ = -1;
+  std::atomic<bool> drop_{false};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 #endif  // QOR_TESTS_INTEGRATION_MQTT_MOSQUITTO_BROKER_H_

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <vector>
 
 #include "bridge_settings.h"
 #include "integration/mqtt/mosquitto_broker.h"
@@ -47,6 +49,60 @@ TEST_F(MqttClientTest, ConnectsOnceTheBrokerComesAndAgainAfterItRestarts) {
   EXPECT_FALSE(client->Publish({"qor/x", "nothing queues", 0, true}));
   ASSERT_TRUE(broker.Start());
   EXPECT_TRUE(WaitFor([&] { return connections == 2 && client->connected(); }));
+  client->Stop();
+}
+
+// The maximum packet size is announced at every connection: the broker
+// keeps a message over it from the client, before and after a reconnection
+// (the bridge and broker-mode qor_web use this same client).
+TEST_F(MqttClientTest, AMessageOverTheMaximumPacketSizeNeverArrives) {
+  int port = FreeTcpPort();
+  MosquittoBroker broker(dir_ / "broker", port);
+  ASSERT_TRUE(broker.Start());
+  MqttOptions o;
+  o.port = port;
+  o.reconnectMaxSeconds = 2;
+  auto client = MakeMosquittoClient(o);
+  std::mutex mu;
+  std::vector<std::string> seen;  // topic and payload size
+  MqttClient* raw = client.get();
+  client->SetHandlers({[raw] { raw->Subscribe("big/#", 0); }, nullptr,
+                       [&](const MqttMessage& m) {
+                         std::lock_guard<std::mutex> lock(mu);
+                         seen.push_back(m.topic + " " +
+                                        std::to_string(m.payload.size()));
+                       }});
+  std::string error;
+  ASSERT_TRUE(client->Start(&error)) << error;
+  const std::string huge = (dir_ / "huge").string();
+  std::ofstream(huge) << std::string(1 << 20, 'x');
+  auto seenText = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    std::string all;
+    for (const std::string& s : seen) all += s + "\n";
+    return all;
+  };
+  for (const char* round : {"1", "2"}) {
+    ASSERT_TRUE(WaitFor([&] {
+      Publish(port, {"-t", std::string("big/probe") + round, "-m", "p"});
+      return seenText().find(std::string("big/probe") + round) !=
+             std::string::npos;
+    }));
+    ASSERT_EQ(Publish(port, {"-t", "big/huge", "-f", huge}), 0);
+    ASSERT_EQ(Publish(port, {"-t", std::string("big/after") + round, "-m",
+                             std::string(60000, 'y')}),
+              0);
+    // Messages arrive in order: once the one after it is in, the huge one
+    // would have been.
+    ASSERT_TRUE(WaitFor([&] {
+      return seenText().find(std::string("big/after") + round + " 60000") !=
+             std::string::npos;
+    }));
+    EXPECT_EQ(seenText().find("big/huge"), std::string::npos) << round;
+    broker.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !client->connected(); }));
+    ASSERT_TRUE(broker.Start());
+  }
   client->Stop();
 }
 

@@ -8,10 +8,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker_source.h"
@@ -225,17 +227,19 @@ TEST_F(MqttEndToEnd, ASetSwitchesTheOutputAndEveryStageIsPublished) {
   const std::string before = agent.Get(OutputOid(3));
   ASSERT_FALSE(before.empty());
   std::string base = UnitBase(*alpha_, 2);
-  Subscriber sub(Port(), File("set.out"), {"replies/e2e", base + "#"});
+  Subscriber sub(Port(), File("set.out"), {"qor-response/e2e", base + "#"});
   ASSERT_TRUE(sub.Ready());
-  ASSERT_EQ(Publish(Port(), {"-t", base + "output/3/set", "-m", Flip(before),
-                             "-D", "publish", "response-topic", "replies/e2e",
-                             "-D", "publish", "correlation-data", "req-1"}),
-            0);
+  ASSERT_EQ(
+      Publish(Port(), {"-t", base + "output/3/set", "-m", Flip(before), "-D",
+                       "publish", "response-topic", "qor-response/e2e", "-D",
+                       "publish", "correlation-data", "req-1"}),
+      0);
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(3)) == Flip(before); }));
-  EXPECT_TRUE(WaitFor([&] { return sub.Saw("replies/e2e", "\"confirmed\""); }));
-  EXPECT_TRUE(sub.Saw("replies/e2e", "\"accepted\""));
+  EXPECT_TRUE(
+      WaitFor([&] { return sub.Saw("qor-response/e2e", "\"confirmed\""); }));
+  EXPECT_TRUE(sub.Saw("qor-response/e2e", "\"accepted\""));
   for (const SeenMessage& m : sub.Messages())
-    if (m.topic == "replies/e2e") {
+    if (m.topic == "qor-response/e2e") {
       EXPECT_EQ(m.correlationData, "req-1");
       EXPECT_FALSE(m.retained);
     }
@@ -254,12 +258,20 @@ TEST_F(MqttEndToEnd, ABridgeWithoutAllowControlRefusesAndRequestsNothing) {
   MduAgent& agent = *(*agents_)[3];
   const std::string before = agent.Get(OutputOid(1));
   std::string base = UnitBase(*beta_, 1);
-  Subscriber sub(Port(), File("refused.out"), {base + "#"});
+  // Another site's request topic as the response topic: the refusal must
+  // never land there, where alpha's bridge would take it as a request.
+  const std::string elsewhere = UnitBase(*alpha_, 1) + "location/set";
+  Subscriber sub(Port(), File("refused.out"), {base + "#", elsewhere});
   ASSERT_TRUE(sub.Ready());
+  ASSERT_EQ(Publish(Port(), {"-t", base + "output/1/set", "-m", Flip(before),
+                             "-D", "publish", "response-topic", elsewhere}),
+            0);
   ASSERT_EQ(Publish(Port(), {"-t", base + "output/1/set", "-m", Flip(before)}),
             0);
   EXPECT_TRUE(WaitFor(
       [&] { return sub.Saw(base + "output/1/result", "--allow-control"); }));
+  EXPECT_TRUE(sub.Saw(base + "output/1/result", "qor-response/"));
+  EXPECT_FALSE(sub.Saw(elsewhere, ""));
   EXPECT_EQ(agent.Get(OutputOid(1)), before);
 }
 
@@ -268,7 +280,8 @@ TEST_F(MqttEndToEnd, HostileAndRetainedMessagesChangeNothing) {
   std::string base = UnitBase(*alpha_, 1);
   std::map<int, std::string> before;
   for (int n = 1; n <= 5; ++n) before[n] = agent.Get(OutputOid(n));
-  Subscriber sub(Port(), File("hostile.out"), {base + "#", "replies/sentinel"});
+  Subscriber sub(Port(), File("hostile.out"),
+                 {base + "#", "qor-response/sentinel"});
   ASSERT_TRUE(sub.Ready());
 
   // A retained request, as one left on a broker from long ago.
@@ -276,7 +289,8 @@ TEST_F(MqttEndToEnd, HostileAndRetainedMessagesChangeNothing) {
                     {"-r", "-t", base + "output/4/set", "-m", Flip(before[4])}),
             0);
   std::string huge = (File("huge.txt")).string();
-  std::ofstream(huge) << std::string(2 << 20, '1');
+  // Over what a set may carry, under what the broker may hand the bridge.
+  std::ofstream(huge) << std::string(4096, '1');
   const std::vector<std::vector<std::string>> hostile = {
       {"-t", base + "output/1/set", "-m", "{\"value\":1}"},
       {"-t", base + "output/1/set", "-m", "2"},
@@ -296,16 +310,17 @@ TEST_F(MqttEndToEnd, HostileAndRetainedMessagesChangeNothing) {
   // confirmed, all of them have been dealt with.
   ASSERT_EQ(
       Publish(Port(), {"-t", base + "output/5/set", "-m", Flip(before[5]), "-D",
-                       "publish", "response-topic", "replies/sentinel"}),
+                       "publish", "response-topic", "qor-response/sentinel"}),
       0);
-  EXPECT_TRUE(
-      WaitFor([&] { return sub.Saw("replies/sentinel", "\"confirmed\""); }));
+  EXPECT_TRUE(WaitFor(
+      [&] { return sub.Saw("qor-response/sentinel", "\"confirmed\""); }));
   EXPECT_TRUE(alpha_->bridge->running());
   for (int n = 1; n <= 4; ++n)
     EXPECT_EQ(agent.Get(OutputOid(n)), before[n]) << n;
   EXPECT_EQ(agent.Get(OutputOid(5)), Flip(before[5]));
   EXPECT_TRUE(sub.Saw(base + "output/1/result", "bytes long"));
   EXPECT_TRUE(sub.Saw(base + "output/13/result", "\"refused\""));
+  EXPECT_TRUE(sub.Saw(base + "output/13/result", "\"point\":\"output/13\""));
   EXPECT_TRUE(sub.Saw(base + "bogus/result", "\"refused\""));
   EXPECT_TRUE(sub.Saw(base + "output/1/on_delay/result", "\"refused\""));
   EXPECT_TRUE(sub.Saw(base + "temperature_alarm_point/result", "\"refused\""));
@@ -376,6 +391,52 @@ TEST_F(MqttEndToEnd, ABrokerSourceShowsBothSitesAndControlsThroughTheBridge) {
       ControlDeadlineFrom(TheSystemClock().NowMs()));
   EXPECT_EQ(refused.stage, ControlStage::kRefused);
   EXPECT_NE(refused.reason.find("--allow-control"), std::string::npos);
+  source.Stop();
+}
+
+// The bridge's answers are lost on the way back (the proxy drops what the
+// broker sends qor_web's side) until the connection is given up and made
+// again: the request was carried out once, and a reconnection does not
+// carry it out again after another operator switched the output back.
+TEST_F(MqttEndToEnd, ABrokerModeRequestIsCarriedOutOnceWhenItsAnswersAreLost) {
+  TcpProxy proxy(Port());
+  BrokerSourceOptions o;
+  o.mqtt.port = proxy.port();
+  o.mqtt.keepaliveSeconds = 5;
+  o.mqtt.reconnectMaxSeconds = 1;
+  BrokerSource source(o);
+  source.Start();
+  ASSERT_TRUE(WaitFor([&] {
+    auto u = source.Unit("alpha", kAlphaDevice, 1);
+    return u && u->live;
+  }));
+  MduAgent& agent = *(*agents_)[1];
+  const std::string before = agent.Get(OutputOid(7));
+  Subscriber sub(Port(), File("once.out"), {source.responseTopic()});
+  ASSERT_TRUE(sub.Ready());
+  proxy.DropFromServer(true);
+  auto request = std::async(std::launch::async, [&] {
+    return source.RequestControl("alpha", kAlphaDevice, 1,
+                                 *ParseControlPoint("output/7"), Flip(before),
+                                 ControlDeadlineFrom(TheSystemClock().NowMs()));
+  });
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(7)) == Flip(before); }));
+  // Another operator switches it back.
+  ASSERT_EQ(Publish(Port(), {"-t", UnitBase(*alpha_, 1) + "output/7/set", "-m",
+                             before}),
+            0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(7)) == before; }));
+  // The client finds the connection dead (keep-alive) and makes a new one.
+  ASSERT_TRUE(WaitFor([&] { return !source.connected(); }));
+  proxy.DropFromServer(false);
+  ASSERT_TRUE(WaitFor([&] { return source.connected(); }));
+  EXPECT_EQ(request.get().stage, ControlStage::kPending);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(agent.Get(OutputOid(7)), before);
+  int accepted = 0;
+  for (const SeenMessage& m : sub.Messages())
+    accepted += m.payload.find("\"accepted\"") != std::string::npos;
+  EXPECT_EQ(accepted, 1);
   source.Stop();
 }
 
