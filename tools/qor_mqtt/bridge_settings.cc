@@ -10,6 +10,7 @@
 #include "config/profile_file.h"
 #include "mqtt_bridge.h"
 #include "mqtt_topics.h"
+#include "platform/secret_file.h"
 
 const char kBridgeUsage[] =
     "usage: qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]\n"
@@ -126,33 +127,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
 
 bool ReadPrivateFile(const std::string& path, std::string* firstLine,
                      std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    *error = "the file " + path + " cannot be read: " + strerror(errno);
+  SecretFile secret = ReadSecretFile(path);
+  if (!secret.ok) {
+    *error = secret.error;
     return false;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *error = "the file " + path + " is not a regular file";
-    return false;
-  }
-  if ((st.st_mode & 077) != 0) {
-    close(fd);
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o",
-             static_cast<unsigned>(st.st_mode & 07777));
-    *error = "the file " + path + " may be read by group or others (mode " +
-             mode + "); refused: chmod 600 it, owned by the service user";
-    return false;
-  }
-  std::string text;
-  char buf[512];
-  ssize_t n;
-  while (text.size() < 4096 && (n = read(fd, buf, sizeof buf)) > 0)
-    text.append(buf, static_cast<size_t>(n));
-  close(fd);
-  *firstLine = text.substr(0, text.find('\n'));
+  *firstLine = secret.text.substr(0, secret.text.find('\n'));
   if (!firstLine->empty() && firstLine->back() == '\r') firstLine->pop_back();
   return true;
 }

@@ -54,8 +54,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
 // cannot be read, a password file others can read, a bad site name.
 bool CompleteSettings(BridgeSettings* settings, std::string* error);
 
-// The first line of |path|; false with |error| when it cannot be read or
-// group or others may read or write it.
+// The first line of |path|; false with |error| when it is no secret file
+// of this user's (see ReadSecretFile).
 bool ReadPrivateFile(const std::string& path, std::string* firstLine,
                      std::string* error);
 
