@@ -22,6 +22,13 @@ ControlUpdate Busy(const std::string& site, int device, int unit,
   return u;
 }
 
+ControlUpdate Stopping(const std::string& site, int device, int unit,
+                       const ControlPoint& point, const std::string& value) {
+  ControlUpdate u = NewControlUpdate(site, device, unit, point, value);
+  u.reason = "the server is stopping; nothing was sent";
+  return u;
+}
+
 }  // namespace
 
 ControlQueue::ControlQueue(UnitSource* source, Options options,
@@ -56,9 +63,7 @@ void ControlQueue::Submit(const std::string& requester, const std::string& site,
   }
   if (stopping_) {
     lock.unlock();
-    ControlUpdate u = NewControlUpdate(site, device, unit, point, value);
-    u.reason = "the server is stopping; nothing was sent";
-    done(u);
+    done(Stopping(site, device, unit, point, value));
     return;
   }
   if (!TakeToken(requester, now))
@@ -92,9 +97,7 @@ void ControlQueue::Submit(const std::string& requester, const std::string& site,
     lock.lock();
     if (stopping_) {
       lock.unlock();
-      ControlUpdate u = NewControlUpdate(site, device, unit, point, value);
-      u.reason = "the server is stopping; nothing was sent";
-      done(u);
+      done(Stopping(site, device, unit, point, value));
       return;
     }
     w = workers_.find(deviceKey);
@@ -169,12 +172,9 @@ void ControlQueue::Run(const DeviceKey& key, Worker* worker) {
   worker->jobs.clear();
   for (const Job& job : left) inFlight_.erase(job.point);
   lock.unlock();
-  for (Job& job : left) {
-    ControlUpdate u = NewControlUpdate(job.site, job.device, job.unit,
-                                       job.controlPoint, job.value);
-    u.reason = "the server is stopping; nothing was sent";
-    job.done(u);
-  }
+  for (Job& job : left)
+    job.done(
+        Stopping(job.site, job.device, job.unit, job.controlPoint, job.value));
 }
 
 void ControlQueue::Finished(const PointKey& point, const ControlUpdate& first) {
