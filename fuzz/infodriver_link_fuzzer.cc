@@ -43,6 +43,7 @@
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "logging/log_file.h"
+#include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/event_loop.h"
 
@@ -509,6 +510,12 @@ class LinkHarness {
         if (m.wParam < INT_MIN || m.wParam > INT_MAX) break;
         const int slot = static_cast<int>(m.wParam);
         ++wantReceives_;
+        // A request past its deadline is refused and goes nowhere. The link
+        // reads it after this, so its clock is later.
+        if (m.lParam != 0 && m.lParam < TheSystemClock().NowMs()) {
+          result = INFO_EXPIRED;
+          break;
+        }
         ++want_.statusRefreshes;
         result = 1;
         if (static_cast<unsigned>(slot) < 4000) {

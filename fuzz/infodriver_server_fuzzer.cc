@@ -29,6 +29,7 @@
 #include "fuzz/fuzz_support.h"
 #include "infodriver/infodriver_protocol.h"
 #include "infodriver/infodriver_server.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 
 // The harness lives beside the shared pieces; the entry points have C
@@ -79,6 +80,7 @@ struct Expected {
   WireMessage m;
   bool anySequence = false;
   bool anyWParam = false;  // DISCOVERREPLY carries the infodriver's pid
+  bool anyLParam = false;  // a deadline the infodriver made or cut
 };
 
 // A request passed on to the driver, waiting for its answer.
@@ -356,6 +358,12 @@ class Harness {
           answer(p, m.message, m.sequence, 0);
           break;
         }
+        // A deadline already past is refused before anything else; the
+        // infodriver reads the request after this, so its clock is later.
+        if (m.lParam != 0 && m.lParam < TheSystemClock().NowMs()) {
+          answer(p, m.message, m.sequence, INFO_EXPIRED);
+          break;
+        }
         forward(p, m, SlotTextOf(m.text));
         break;
       case WVN_REQDEVGORXONLY:
@@ -405,6 +413,15 @@ class Harness {
     }
     Expected passedOn{{m.message, 0, m.wParam, 0, std::move(text)}};
     passedOn.anySequence = true;
+    if (m.message == WVN_SLOTCHANGE) {
+      // The client's own deadline passes unchanged unless the infodriver
+      // fills in a missing one or cuts one too far away.
+      const bool own =
+          m.lParam != 0 &&
+          m.lParam < TheSystemClock().NowMs() + kControlDeadlineMs - 1000;
+      passedOn.m.lParam = own ? m.lParam : 0;
+      passedOn.anyLParam = !own;
+    }
     peers_[d].expected.push_back(passedOn);
     forwards_.push_back({peers_[p].connection, m.sequence, m.message, {}});
   }
@@ -416,8 +433,13 @@ class Harness {
       forwards_.erase(forwards_.begin() + static_cast<long>(k));
       const int client = peerOf(f.clientConnection);
       if (client >= 0 && f.clientSequence != 0)
-        expect(client, {INFO_RESULT, f.clientSequence, m.wParam == 1 ? 1 : 0,
-                        f.message, ""});
+        expect(client,
+               {INFO_RESULT, f.clientSequence,
+                m.wParam == 1 ? 1
+                : m.wParam == INFO_EXPIRED && f.message == WVN_SLOTCHANGE
+                    ? INFO_EXPIRED
+                    : 0,
+                f.message, ""});
       return;
     }
   }
@@ -513,7 +535,8 @@ class Harness {
         if (got.message != want.m.message ||
             (!want.anySequence && got.sequence != want.m.sequence) ||
             (!want.anyWParam && got.wParam != want.m.wParam) ||
-            got.lParam != want.m.lParam || got.text != want.m.text)
+            (!want.anyLParam && got.lParam != want.m.lParam) ||
+            got.text != want.m.text)
           Fail("peer " + std::to_string(p) + " got " + describe(got) +
                ", expected " + describe(want.m));
         if (want.anySequence) learnForwardSequence(got);

@@ -396,11 +396,15 @@ void extinfo::handleMessage(const InfoMessage& m) {
       if (deadline != 0) {
         const int64_t now = TheSystemClock().NowMs();
         if (now > deadline) {
+          // A deadline from a confused peer may be far in the past; the
+          // line says "very long" rather than overflow.
+          int64_t late = 0;
+          if (__builtin_sub_overflow(now, deadline, &late)) late = INT64_MAX;
           FileLog(
               "Infodriver %d - slot %lld change to '%s' refused - its "
               "deadline passed %lld ms ago",
               iDevice, static_cast<long long>(m.wParam), m.text.c_str(),
-              static_cast<long long>(now - deadline));
+              static_cast<long long>(late));
           result = INFO_EXPIRED;
           notify = false;
           break;

@@ -172,6 +172,8 @@ void TcpProxy::Run() {
       fds.push_back({server, POLLIN, 0});
     }
     if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+    // A pair accepted now was not polled: it has no entry in fds yet.
+    const size_t polled = pairs.size();
     if (fds[0].revents & POLLIN) {
       int client = accept(listener_, nullptr, nullptr);
       int server = socket(AF_INET, SOCK_STREAM, 0);
@@ -191,7 +193,7 @@ void TcpProxy::Run() {
     for (size_t i = 0; i < pairs.size(); ++i) {
       auto [client, server] = pairs[i];
       bool alive = true;
-      for (int side = 0; side < 2 && alive; ++side) {
+      for (int side = 0; side < 2 && alive && i < polled; ++side) {
         if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP | POLLERR)))
           continue;
         int from = side == 0 ? client : server;
