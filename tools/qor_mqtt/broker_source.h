@@ -11,7 +11,7 @@
 
 #include "mqtt_client.h"
 #include "rate_limited_log.h"
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 
 struct BrokerSourceOptions {
   // The broker; the client id defaults to "qor-view-<host>-<pid>".

@@ -12,7 +12,7 @@
 #include "mqtt_client.h"
 #include "rate_limited_log.h"
 #include "unitview/control_queue.h"
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 
 struct BridgeOptions {
   std::string site;  // must be a ValidSiteName

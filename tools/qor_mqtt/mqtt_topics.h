@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 #include "unitview/unit_state.h"
 
 // The topic tree the bridges publish and the broker source reads, and the
