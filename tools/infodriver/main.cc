@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "infodriver/infodriver_server.h"
 #include "infodriver/runtime_dir.h"
+#include "infodriver/server/infodriver_server.h"
 #include "platform/event_loop.h"
 #include "platform/exit_signals.h"
 #include "platform/journal_stream.h"

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "bridge_settings.h"
+#include "command_line.h"
+#include "mqtt/bridge_settings.h"
+#include "mqtt/mqtt_client.h"
 #include "mqtt_bridge.h"
-#include "mqtt_client.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "bridge_settings.h"
-#include "broker_source.h"
 #include "control_token.h"
+#include "mqtt/bridge_settings.h"
+#include "mqtt/broker_source.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
 #include "web_server.h"

@@ -1,12 +1,12 @@
-#ifndef QOR_TOOLS_QOR_MQTT_MQTT_TOPICS_H_
-#define QOR_TOOLS_QOR_MQTT_MQTT_TOPICS_H_
+#ifndef QOR_MQTT_MQTT_TOPICS_H_
+#define QOR_MQTT_MQTT_TOPICS_H_
 
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 #include "unitview/unit_state.h"
 
 // The topic tree the bridges publish and the broker source reads, and the
@@ -125,4 +125,4 @@ std::optional<int64_t> ParseDeadlineText(std::string_view text);
 // \xHH, so that nothing from the broker can drive a terminal or split a line.
 std::string Printable(std::string_view text, size_t max = 80);
 
-#endif  // QOR_TOOLS_QOR_MQTT_MQTT_TOPICS_H_
+#endif  // QOR_MQTT_MQTT_TOPICS_H_
