@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <optional>
 
 #include "config/profile_file.h"
 #include "mqtt/mqtt_topics.h"

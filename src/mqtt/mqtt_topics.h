@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/device_number.h"  // kMaxDeviceNumber: <device> at most
 #include "unitview/unit_source.h"
 #include "unitview/unit_state.h"
 
@@ -23,7 +24,6 @@
 //
 // <device> and <unit> are decimal numbers without leading zeros.
 
-constexpr int kMaxDeviceNumber = 999;  // settings files are dev_NNN.ini
 // A request's payload is a slot text (at most 255 bytes); anything much
 // longer is refused before it is looked at.
 constexpr size_t kMaxSetPayload = 1024;

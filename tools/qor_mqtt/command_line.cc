@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "platform/device_number.h"
+
 #include "config/profile_file.h"
 #include "mqtt/mqtt_topics.h"
 #include "mqtt_bridge.h"
@@ -62,13 +64,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
     } else if (!a.empty() && a[0] == '-') {
       return fail("unknown option " + Printable(a));
     } else {
-      int device = 0;
-      if (!ParseNumber(a, 1, kMaxDeviceNumber, &device))
-        return fail("\"" + Printable(a) + "\" is no device number (1 to " +
-                    std::to_string(kMaxDeviceNumber) + ")");
+      const std::optional<int> device = ParseDeviceNumberArgument(a);
+      if (!device) return fail(DeviceNumberError(a));
       for (int d : s->devices)
-        if (d == device) return fail("device " + a + " is named twice");
-      s->devices.push_back(device);
+        if (d == *device) return fail("device " + a + " is named twice");
+      s->devices.push_back(*device);
     }
   }
   if (!haveBroker) return fail("--broker HOST:PORT is missing");

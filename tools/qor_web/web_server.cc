@@ -25,6 +25,7 @@
 #include "embedded_assets.h"
 #include "metrics.h"
 #include "platform/clock.h"
+#include "platform/device_number.h"
 #include "unitview/control_point.h"
 #include "unitview/control_queue.h"
 #include "unitview/unit_state.h"
@@ -725,7 +726,7 @@ MHD_Result WebServer::Impl::RouteApi(
     }
     if (parts.size() == 4) {
       if (!get) return getOnly();
-      std::optional<int> device = PathNumber(parts[2], 999);
+      std::optional<int> device = PathNumber(parts[2], kMaxDeviceNumber);
       std::optional<int> unit = PathNumber(parts[3], kUnitsPerDevice);
       if (!device || !unit || *unit < 1)
         return SendError(connection, MHD_HTTP_BAD_REQUEST,
@@ -803,7 +804,7 @@ MHD_Result WebServer::Impl::Control(
                   "the request body is larger than " +
                       std::to_string(options_.maxBodyBytes) + " bytes");
 
-  std::optional<int> device = PathNumber(parts[2], 999);
+  std::optional<int> device = PathNumber(parts[2], kMaxDeviceNumber);
   std::optional<int> unit = PathNumber(parts[3], kUnitsPerDevice);
   if (!device || !unit || *unit < 1)
     return reject(MHD_HTTP_BAD_REQUEST,
