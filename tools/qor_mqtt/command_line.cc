@@ -1,10 +1,9 @@
 #include "command_line.h"
 
-#include "platform/device_number.h"
-
 #include "config/profile_file.h"
 #include "mqtt/mqtt_topics.h"
 #include "mqtt_bridge.h"
+#include "platform/device_number.h"
 
 const char kBridgeUsage[] =
     "usage: qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]\n"
