@@ -1,6 +1,6 @@
-// The infodriver's message handling (tools/infodriver) driven over its real
-// socket by up to four peers that send arbitrary messages: well-formed ones
-// of every number with any parameters and texts, malformed ones (short,
+// The infodriver's message handling (src/infodriver/server) driven over its
+// real socket by up to four peers that send arbitrary messages: well-formed
+// ones of every number with any parameters and texts, malformed ones (short,
 // oversized, NUL bytes, empty), handshakes, hang-ups, and answers to the
 // requests the infodriver passes on to its driver.
 //
@@ -28,7 +28,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "infodriver/infodriver_protocol.h"
-#include "infodriver/infodriver_server.h"
+#include "infodriver/server/infodriver_server.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 

@@ -24,8 +24,8 @@
 #include <thread>
 
 #include "integration/mqtt/mosquitto_broker.h"
+#include "mqtt/mqtt_client.h"
 #include "mqtt_bridge.h"
-#include "mqtt_client.h"
 #include "support/infodriver_process.h"
 #include "testing/http_client.h"
 #include "unitview/device_hub.h"

@@ -6,11 +6,11 @@
 
 #include "app/main_window.h"
 #include "config/config_file.h"
+#include "mdu/unit_layout.h"
 #include "platform/event_loop.h"
 
 class Cqor_mdl;
 
-constexpr int kUnitCount = 40;
 constexpr int kPollTimer = 1;
 constexpr int kStatusTimer = 2;
 constexpr int kDrainTimer = 3;
@@ -40,7 +40,7 @@ struct AppState {
   int hideDebug = 0;
   int pollDelay = 1000;
   int statusHeight = 0;
-  Cqor_mdl* unitTable[kUnitCount] = {};
+  Cqor_mdl* unitTable[mdu::kUnitCount] = {};
   int commsTxCount = 0;
   int commsRxCount = 0;
   MainWindow window;

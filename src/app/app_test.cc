@@ -362,7 +362,7 @@ TEST_F(AppTest, OnlyConfiguredSectionsMakeUnitsWithTheirOffsets) {
   WriteIni("[QOR_MDU_3]\nSNMPAddress=10.0.0.3\nSNMPCommunity=secret\n");
   ASSERT_TRUE(CreateMainWindow());
   AppState& app = TheApp();
-  for (int i = 0; i < kUnitCount; ++i) {
+  for (int i = 0; i < mdu::kUnitCount; ++i) {
     if (i == 2) continue;
     EXPECT_EQ(app.unitTable[i], nullptr) << i;
   }

@@ -76,32 +76,65 @@ ServiceStatus::Units CountUnits() {
   return units;
 }
 
-}  // namespace
-
-int ParseDeviceNumber(int argc, char** argv) {
-  std::string line;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) line += ' ';
-    line += argv[i];
-  }
-  if (line.size() > 254) line.resize(254);
-  const char* p = line.c_str();
-  while (*p == ' ' || *p == '\t') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  long long v = 0;
-  bool any = false;
-  while (*p >= '0' && *p <= '9') {
-    any = true;
-    v = v * 10 + (*p++ - '0');
-    // A number beyond int is no device number; saturating keeps it
-    // positive-or-negative without wrapping into a valid-looking one.
-    if (v > 0x7fffffff) v = 0x80000000LL;
-  }
-  if (!any) return 0;
-  if (negative) return static_cast<int>(-v);  // -v >= INT_MIN here
-  return v > 0x7fffffff ? -1 : static_cast<int>(v);
+// Several drivers on one host share the trap port through the host's trap
+// intake when one runs; its socket for this driver is named by the device
+// number, which the instance lock makes ours alone.
+void ShareTrapPortWithHostIntake(int deviceNumber) {
+  std::string runDir, runDirError;
+  if (PrepareRuntimeDirectory(false, &runDir, &runDirError) ==
+      RuntimeDirStatus::kOk)
+    UseHostTrapIntake(TrapIntakeSocketPath(runDir, deviceNumber),
+                      TrapIntakeLockPath(runDir));
 }
+
+// Steps 6 to 12: from the instance lock to the end of the loop. Returns
+// the exit code.
+int RunDriver(int deviceNumber, InstanceLock* instanceLock) {
+  AppState& app = TheApp();
+  app.deviceNumber = deviceNumber;
+  EventLoop& loop = TheMainLoop();
+  app.loop = &loop;
+
+  // 6, 7. One process per device number: the lock carries the title.
+  char title[100];
+  std::snprintf(title, sizeof title,
+                "ZARN qor_mdu Application with Debug window - Device %d",
+                deviceNumber);
+  if (instanceLock->Acquire(title) == InstanceLock::kAlreadyHeld) return 255;
+
+  ShareTrapPortWithHostIntake(deviceNumber);
+  // SIGTERM, SIGINT and SIGHUP act as the Exit command.
+  InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
+
+  // 8, 9. The main window; its creation runs InitApp.
+  app.renderer = MakeRenderer(&loop);
+  if (!CreateMainWindow()) {
+    CloseRenderer();
+    return app.failedStartExitCode;
+  }
+
+  // 10. Shown minimised, whatever the caller asked for.
+  app.window.showState = SW_MINIMIZE;
+  app.renderer->Show(app.window);
+
+  // A service manager learns that the driver is up, how many units answer,
+  // and (when it asks) that the loop still turns.
+  SystemdNotifier notifier;
+  ServiceStatus serviceStatus(&notifier, &loop);
+  serviceStatus.Started(CountUnits);
+
+  // 11. The loop runs until the window is destroyed.
+  const int exitCode = loop.Run();
+  serviceStatus.Stopping();
+
+  // 12.
+  CloseRenderer();
+  FileLog("++++ Driver Closing ++++");
+  instanceLock->Release();
+  return exitCode;
+}
+
+}  // namespace
 
 int DriverMain(int argc, char** argv) {
   // 1. Faults end the process with their log lines.
@@ -128,61 +161,7 @@ int DriverMain(int argc, char** argv) {
   InstanceLock instanceLock;
   int exitCode = 1;
   const bool finished = RunGuarded(
-      [&] {
-        AppState& app = TheApp();
-        app.deviceNumber = deviceNumber;
-        EventLoop& loop = TheMainLoop();
-        app.loop = &loop;
-
-        // 6, 7. One process per device number: the lock carries the title.
-        char title[100];
-        std::snprintf(title, sizeof title,
-                      "ZARN qor_mdu Application with Debug window - Device %d",
-                      deviceNumber);
-        if (instanceLock.Acquire(title) == InstanceLock::kAlreadyHeld) {
-          exitCode = 255;
-          return;
-        }
-
-        // Several drivers on one host share the trap port through the host's
-        // trap intake when one runs; its socket for this driver is named by the
-        // device number, which the instance lock makes ours alone.
-        std::string runDir, runDirError;
-        if (PrepareRuntimeDirectory(false, &runDir, &runDirError) ==
-            RuntimeDirStatus::kOk)
-          UseHostTrapIntake(TrapIntakeSocketPath(runDir, deviceNumber),
-                            TrapIntakeLockPath(runDir));
-
-        // SIGTERM, SIGINT and SIGHUP act as the Exit command.
-        InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
-
-        // 8, 9. The main window; its creation runs InitApp.
-        app.renderer = MakeRenderer(&loop);
-        if (!CreateMainWindow()) {
-          CloseRenderer();
-          exitCode = app.failedStartExitCode;
-          return;
-        }
-
-        // 10. Shown minimised, whatever the caller asked for.
-        app.window.showState = SW_MINIMIZE;
-        app.renderer->Show(app.window);
-
-        // A service manager learns that the driver is up, how many units
-        // answer, and (when it asks) that the loop still turns.
-        SystemdNotifier notifier;
-        ServiceStatus serviceStatus(&notifier, &loop);
-        serviceStatus.Started(CountUnits);
-
-        // 11. The loop runs until the window is destroyed.
-        exitCode = loop.Run();
-        serviceStatus.Stopping();
-
-        // 12.
-        CloseRenderer();
-        FileLog("++++ Driver Closing ++++");
-        instanceLock.Release();
-      },
+      [&] { exitCode = RunDriver(deviceNumber, &instanceLock); },
       [](bool fault) {
         CloseRenderer();
         FileLog(fault ? "Main Application Thread Crashed??"

@@ -10,6 +10,7 @@
 #include "logging/debug_list_box.h"
 #include "logging/log.h"
 #include "mdu/cqor_mdl.h"
+#include "mdu/unit_layout.h"
 #include "platform/main_loop.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
@@ -21,7 +22,7 @@ namespace {
 void InstallRouting() {
   InfodriverRouting routing;
   routing.unitSlotChange = [](int index, int relativeSlot, const char* text) {
-    if (index < 0 || index >= kUnitCount) return false;
+    if (index < 0 || index >= mdu::kUnitCount) return false;
     Cqor_mdl* unit = TheApp().unitTable[index];
     if (!unit) return false;
     unit->slotChange(relativeSlot, text);
@@ -118,7 +119,7 @@ int InitApp(MainWindow* window) {
   link.setCounters(&app.commsTxCount, &app.commsRxCount);
 
   // 8. The forty unit sections.
-  for (int n = 1; n <= kUnitCount; ++n) {
+  for (int n = 1; n <= mdu::kUnitCount; ++n) {
     char section[32];
     std::snprintf(section, sizeof section, "QOR_MDU_%d", n);
     std::string address, community;
@@ -136,7 +137,7 @@ int InitApp(MainWindow* window) {
         !FitsUnitField(community, "SNMPCommunity", n))
       continue;
 
-    Cqor_mdl* unit = new (std::nothrow) Cqor_mdl((n - 1) * 100, n);
+    Cqor_mdl* unit = new (std::nothrow) Cqor_mdl(mdu::UnitSlotOffset(n), n);
     app.unitTable[n - 1] = unit;
     if (!unit) {
       DebugList("Failed to create instance of Cqor_mdl %d", n);
@@ -217,7 +218,7 @@ void UpdateStatus() {
   std::snprintf(text, sizeof text, "%08d", app.commsRxCount);
   panel.fields[IDC_LINK_RX] = text;
   const int s = panel.selection;
-  if (s >= 0 && s < kUnitCount && app.unitTable[s]) {
+  if (s >= 0 && s < mdu::kUnitCount && app.unitTable[s]) {
     Cqor_mdl* unit = app.unitTable[s];
     panel.fields[IDC_COMMS_STATE] = unit->commsOk ? "OK" : "Fail";
     panel.fields[IDC_POLL_MODE] = unit->fastPoll ? "Fast" : "Slow";

@@ -4,14 +4,9 @@
 
 #include "infodriver/extinfo.h"
 #include "logging/log.h"
+#include "mdu/unit_layout.h"
 
 namespace {
-
-constexpr int kUnitCount = 40;
-constexpr int kSlotsPerUnit = 100;
-// Two slots that no unit owns and that mirror each other.
-constexpr int kMirrorSlotA = 4094;
-constexpr int kMirrorSlotB = 4095;
 
 InfodriverRouting& Routing() {
   static InfodriverRouting routing;
@@ -46,18 +41,20 @@ void InfodriverNotify(extinfo* link, int value, const char* text) {
 }
 
 int DispatchSlotChange(int deviceNumber, int slot, const char* text) {
-  if (static_cast<unsigned>(slot) < kUnitCount * kSlotsPerUnit) {
+  if (static_cast<unsigned>(slot) < mdu::kUnitCount * mdu::kSlotsPerUnit) {
     // A request for a unit that is not configured is dropped: nobody
     // answers for those slots.
     if (Routing().unitSlotChange)
-      Routing().unitSlotChange(slot / kSlotsPerUnit, slot % kSlotsPerUnit,
-                               text);
+      Routing().unitSlotChange(slot / mdu::kSlotsPerUnit,
+                               slot % mdu::kSlotsPerUnit, text);
     return 1;
   }
-  if (slot == kMirrorSlotA || slot == kMirrorSlotB) {
+  if (slot == mdu::kMirrorSlotA || slot == mdu::kMirrorSlotB) {
     extinfo* link = Routing().link;
     if (link != nullptr)
-      link->writeSlot(slot == kMirrorSlotA ? kMirrorSlotB : kMirrorSlotA, text);
+      link->writeSlot(
+          slot == mdu::kMirrorSlotA ? mdu::kMirrorSlotB : mdu::kMirrorSlotA,
+          text);
     return 1;
   }
   return 0;

@@ -38,11 +38,12 @@ class MduTableEntry {
 // The model of one MDU (a power distribution unit with up to 12 outputs,
 // 16 GPI alarm inputs, 12 fuses, a temperature sensor and power inlets).
 // The engine beneath walks the unit's subtree and hands every value and
-// trap to this class, which turns them into writes of the unit's 99 slots
-// (slotOffset + 1 to slotOffset + 99); requested slot changes become SNMP
-// Sets to the unit. The model never writes a slot directly: every write is
-// queued in `infBuffer`, which the main thread drains into the infodriver;
-// the slots' current texts are read through `infodriverLink`.
+// trap to this class, which turns them into writes of the unit's block of
+// slots (slotOffset + a relative slot of unit_layout.h); requested slot
+// changes become SNMP Sets to the unit. The model never writes a slot
+// directly: every write is queued in `infBuffer`, which the main thread
+// drains into the infodriver; the slots' current texts are read through
+// `infodriverLink`.
 //
 // Owned by the application's unit table; `infBuffer` and `infodriverLink`
 // are not owned and must outlive the unit (a null buffer means no slot is
@@ -107,7 +108,7 @@ class Cqor_mdl : public SnmpDevice {
   int32_t temperature = 0;            // 0: none received yet
   char equipmentDescription[kTextSize] = "";
   char alarmIdent[kTextSize] = "";
-  bool temperatureStatePending = true;  // slot 94 not yet derived
+  bool temperatureStatePending = true;  // kTemperatureStateSlot not derived
   std::unique_ptr<BinarySemaphore> tableLock;
   std::map<int32_t, std::unique_ptr<AlarmTableEntry>> alarmTable;
   std::map<int32_t, std::unique_ptr<MduTableEntry>> mduTable;

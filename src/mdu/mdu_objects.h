@@ -3,42 +3,17 @@
 
 #include <cstdint>
 
+#include "mdu/unit_layout.h"
+
 // What the driver knows about an MDU: the objects it understands under the
-// unit's enterprise subtree, where each value lands in the unit's block of
-// 100 slots, and the value conversions. Slot numbers here are relative to
-// the unit's block (1 to 99); the infodriver slot is slotOffset + slot.
+// unit's enterprise subtree and the value conversions. Where each value
+// lands in the unit's block of slots is in unit_layout.h.
 
 namespace mdu {
-
-// Relative slots of one unit. Numbered objects (GPIs, outputs, fuses) sit
-// at a base plus their number, which starts at 1.
-constexpr int kGpiStateSlot = 0;      // 1-16: state of GPI 1-16
-constexpr int kGpiPolaritySlot = 20;  // 21-36: polarity of GPI 1-16
-constexpr int kOutputStateSlot = 40;  // 41-52: state of output 1-12
-constexpr int kFuseStateSlot = 60;    // 61-72: state of fuse 1-12
-constexpr int kPowerOnSequenceSlot = 78;
-constexpr int kSequentialDelaySlot = 79;  // the unit's value x 10
-constexpr int kOutputDelaySlot = 80;  // 81-92: on-delay of output 1-12, x 10
-constexpr int kTemperatureStateSlot = 94;  // "1" normal, "2" alarm
-constexpr int kTemperatureSlot = 95;
-constexpr int kTemperatureAlarmPointSlot = 96;
-constexpr int kPowerInletsSlot = 97;
-constexpr int kAlarmLocationSlot = 98;
-constexpr int kCommsSlot = 99;  // "1" no communication, "0" good
-
-constexpr int kGpiCount = 16;
-constexpr int kOutputCount = 12;
-constexpr int kFuseCount = 12;
 
 // `type` of an alarm table row.
 constexpr int32_t kGpiType = 2;
 constexpr int32_t kFuseType = 3;
-
-// The slot texts of the temperature and communication states.
-constexpr int32_t kTemperatureNormal = 1;
-constexpr int32_t kTemperatureAlarm = 2;
-constexpr int32_t kCommsFailed = 1;
-constexpr int32_t kCommsGood = 0;
 
 // Setting ranges a slot change must respect (slot values, so delays are
 // ten times the unit's value).

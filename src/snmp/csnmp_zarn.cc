@@ -175,15 +175,15 @@ int CsnmpZarn::closeSnmp() {
   return result;
 }
 
-int CsnmpZarn::sendRequest(int32_t pduType, const char* oid, const char* value,
-                           uint32_t syntax, int32_t requestId) {
-  SnmpApi& api = *api_;
-  const char* text = value ? value : "";
+namespace {
 
-  // 1. The value from its text, by syntax.
+// The value of a request from its text, by syntax (none for NULL and any
+// syntax not listed). Texts are not copied; an address's bytes go to
+// |ipBytes|, which must live as long as the value.
+smiVALUE ValueFromText(SnmpApi& api, uint32_t syntax, const char* text,
+                       uint8_t ipBytes[4]) {
   smiVALUE requestValue;
   requestValue.syntax = syntax ? syntax : SNMP_SYNTAX_NULL;
-  uint8_t ipBytes[4] = {0, 0, 0, 0};
   switch (requestValue.syntax) {
     case SNMP_SYNTAX_INT:
       requestValue.value.sNumber = TextToInt(text);
@@ -214,68 +214,117 @@ int CsnmpZarn::sendRequest(int32_t pduType, const char* oid, const char* value,
     default:
       break;
   }
-  // An OID value is a layer descriptor of its own; it goes with the request.
-  auto freeValueOid = [&] {
-    if (requestValue.syntax == SNMP_SYNTAX_OID && requestValue.value.oid.ptr)
-      api.FreeDescriptor(SNMP_SYNTAX_OID, &requestValue.value.oid);
+  return requestValue;
+}
+
+// What one request holds of the SNMP layer while sendRequest builds it: the
+// name's OID, an OID value, the binding list and the PDU. All of it goes
+// once, when the request is sent or given up, however far it got; each free
+// that fails is traced with the session's last error. How far the request
+// got decides what is freed and in which order, and the sent request's
+// lines carry a " 1" to tell them from those of a request given up.
+class RequestScratch {
+ public:
+  enum class Reached {
+    kNothing,  // the name was no OID: only an OID value is held
+    kName,     // no binding list could be made of the name
+    kList,     // no PDU could be made of the list
+    kPdu,      // built and handed to SendMsg
   };
 
-  // 2. The name.
-  smiOID name;
-  if (api.StrToOid(oid, &name) == SNMPAPI_FAILURE) {
-    freeValueOid();
-    return 1;
+  RequestScratch(SnmpApi& api, HSNMP_SESSION session, smiVALUE* value,
+                 HSNMP_VBL* vbl, HSNMP_PDU* pdu)
+      : api_(api), session_(session), value_(value), vbl_(vbl), pdu_(pdu) {}
+  ~RequestScratch() { Release(); }
+  RequestScratch(const RequestScratch&) = delete;
+  RequestScratch& operator=(const RequestScratch&) = delete;
+
+  smiOID* name() { return &name_; }
+  void Reach(Reached reached) { reached_ = reached; }
+
+  // Frees everything now (the destructor then has nothing left to do).
+  void Release() {
+    if (released_) return;
+    released_ = true;
+    switch (reached_) {
+      case Reached::kNothing:
+        break;
+      case Reached::kName:
+        Traced(api_.FreeVbl(*vbl_), "VBL");
+        if (name_.ptr)
+          Traced(api_.FreeDescriptor(SNMP_SYNTAX_OID, &name_), "Descriptor");
+        break;
+      case Reached::kList:
+      case Reached::kPdu: {
+        const bool sent = reached_ == Reached::kPdu;
+        Traced(api_.FreeDescriptor(SNMP_SYNTAX_OID, &name_), "Descriptor");
+        Traced(api_.FreeVbl(*vbl_), sent ? "VBL 1" : "VBL");
+        Traced(api_.FreePdu(*pdu_), sent ? "PDU 1" : "PDU");
+        break;
+      }
+    }
+    *vbl_ = nullptr;
+    *pdu_ = nullptr;
+    // An OID value is a layer descriptor of its own; it goes with the
+    // request.
+    if (value_->syntax == SNMP_SYNTAX_OID && value_->value.oid.ptr)
+      api_.FreeDescriptor(SNMP_SYNTAX_OID, &value_->value.oid);
   }
 
-  // 3. The one-binding list.
-  requestVbl = api.CreateVbl(session, &name, &requestValue);
-  if (!requestVbl) {
-    if (api.FreeVbl(requestVbl) != SNMPAPI_SUCCESS)
-      SnmpTrace("Failed to free VBL. Error %s.\n",
-                errorText(api.GetLastError(session)));
-    if (name.ptr &&
-        api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
-      SnmpTrace("Failed to free Descriptor. Error %s.\n",
-                errorText(api.GetLastError(session)));
-    freeValueOid();
-    return 1;
+ private:
+  void Traced(SNMPAPI_STATUS status, const char* what) {
+    if (status != SNMPAPI_SUCCESS)
+      SnmpTrace("Failed to free %s. Error %s.\n", what,
+                errorText(api_.GetLastError(session_)));
   }
+
+  SnmpApi& api_;
+  HSNMP_SESSION session_;
+  smiVALUE* value_;
+  HSNMP_VBL* vbl_;
+  HSNMP_PDU* pdu_;
+  smiOID name_ = {};
+  Reached reached_ = Reached::kNothing;
+  bool released_ = false;
+};
+
+}  // namespace
+
+int CsnmpZarn::sendRequest(int32_t pduType, const char* oid, const char* value,
+                           uint32_t syntax, int32_t requestId) {
+  SnmpApi& api = *api_;
+  const char* text = value ? value : "";
+
+  // 1. The value from its text, by syntax.
+  uint8_t ipBytes[4] = {0, 0, 0, 0};
+  smiVALUE requestValue = ValueFromText(api, syntax, text, ipBytes);
+  // Whatever is made from here on goes on every way out.
+  RequestScratch scratch(api, session, &requestValue, &requestVbl, &requestPdu);
+  using Reached = RequestScratch::Reached;
+
+  // 2. The name.
+  if (api.StrToOid(oid, scratch.name()) == SNMPAPI_FAILURE) return 1;
+  scratch.Reach(Reached::kName);
+
+  // 3. The one-binding list.
+  requestVbl = api.CreateVbl(session, scratch.name(), &requestValue);
+  if (!requestVbl) return 1;
+  scratch.Reach(Reached::kList);
 
   // 4. The PDU with the caller's request id.
   requestPdu = api.CreatePdu(session, pduType, requestId, 0, 0, requestVbl);
   if (!requestPdu) {
     SnmpTrace("Failed to create PDU");
-    if (api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
-      SnmpTrace("Failed to free Descriptor. Error %s.\n",
-                errorText(api.GetLastError(session)));
-    if (api.FreeVbl(requestVbl) != SNMPAPI_SUCCESS)
-      SnmpTrace("Failed to free VBL. Error %s.\n",
-                errorText(api.GetLastError(session)));
-    if (api.FreePdu(requestPdu) != SNMPAPI_SUCCESS)
-      SnmpTrace("Failed to free PDU. Error %s.\n",
-                errorText(api.GetLastError(session)));
-    requestVbl = nullptr;
-    freeValueOid();
     return 1;
   }
+  scratch.Reach(Reached::kPdu);
 
   // 5. Send.
   SNMPAPI_STATUS result =
       api.SendMsg(session, nullptr, remoteEntity, context, requestPdu);
 
   // 6. The scratch goes whatever the result.
-  if (api.FreeDescriptor(SNMP_SYNTAX_OID, &name) != SNMPAPI_SUCCESS)
-    SnmpTrace("Failed to free Descriptor. Error %s.\n",
-              errorText(api.GetLastError(session)));
-  if (api.FreeVbl(requestVbl) != SNMPAPI_SUCCESS)
-    SnmpTrace("Failed to free VBL 1. Error %s.\n",
-              errorText(api.GetLastError(session)));
-  if (api.FreePdu(requestPdu) != SNMPAPI_SUCCESS)
-    SnmpTrace("Failed to free PDU 1. Error %s.\n",
-              errorText(api.GetLastError(session)));
-  requestVbl = nullptr;
-  requestPdu = nullptr;
-  freeValueOid();
+  scratch.Release();
 
   // 7.
   if (result == SNMPAPI_SUCCESS) return 0;

@@ -26,6 +26,7 @@
 
 #include "logging/log.h"
 #include "platform/main_loop.h"
+#include "platform/trap_port.h"
 #include "snmp/snmp_values.h"
 #include "snmp/trap_forward.h"
 
@@ -271,19 +272,6 @@ int RecvFromPeer(netsnmp_transport* t, void* buf, int size, void** opaque,
   *opaque = pair;
   *olength = sizeof(netsnmp_indexed_addr_pair);
   return static_cast<int>(n);
-}
-
-// The trap port: ZARN_SNMP_TRAP_PORT when set, else 162; false when the
-// setting is not a port number.
-bool TrapPortSetting(uint16_t* port) {
-  *port = NetSnmpApi::kDefaultTrapPort;
-  const char* text = getenv("ZARN_SNMP_TRAP_PORT");
-  if (!text || !*text) return true;
-  char* end = nullptr;
-  long value = strtol(text, &end, 10);
-  if (*end != '\0' || value < 1 || value > 65535) return false;
-  *port = static_cast<uint16_t>(value);
-  return true;
 }
 
 uint16_t LocalPort(int fd) {

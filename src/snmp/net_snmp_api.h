@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "platform/trap_port.h"
 #include "snmp/snmp_api_core.h"
 
 // The real SNMP layer: SNMPv1 requests over net-snmp's single-session API,
@@ -54,7 +55,7 @@
 class NetSnmpApi : public SnmpApiCore {
  public:
   static constexpr int kDefaultTimeoutMs = 2000;
-  static constexpr uint16_t kDefaultTrapPort = 162;
+  static constexpr uint16_t kDefaultTrapPort = kStandardTrapPort;
   static constexpr int kIntakeCheckMs = 2000;
   static constexpr int kTrapRetryMs = 60000;
 

@@ -5,7 +5,7 @@
 
 #include "infodriver/infodriver_protocol.h"
 #include "mdu/slot_text.h"
-#include "unitview/unit_state.h"
+#include "mdu/unit_layout.h"
 
 namespace {
 
@@ -18,13 +18,19 @@ struct KindInfo {
 };
 
 constexpr KindInfo kKinds[] = {
-    {ControlKind::kGpiPolarity, "gpi/", "/polarity", 20, kGpiCount},
-    {ControlKind::kOutputState, "output/", "", 40, kOutputCount},
-    {ControlKind::kPowerOnSequence, "power_on_sequence", "", 78, 0},
-    {ControlKind::kSequentialDelay, "sequential_delay", "", 79, 0},
-    {ControlKind::kOutputOnDelay, "output/", "/on_delay", 80, kOutputCount},
-    {ControlKind::kTemperatureAlarmPoint, "temperature_alarm_point", "", 96, 0},
-    {ControlKind::kLocation, "location", "", 98, 0},
+    {ControlKind::kGpiPolarity, "gpi/", "/polarity", mdu::kGpiPolaritySlot,
+     mdu::kGpiCount},
+    {ControlKind::kOutputState, "output/", "", mdu::kOutputStateSlot,
+     mdu::kOutputCount},
+    {ControlKind::kPowerOnSequence, "power_on_sequence", "",
+     mdu::kPowerOnSequenceSlot, 0},
+    {ControlKind::kSequentialDelay, "sequential_delay", "",
+     mdu::kSequentialDelaySlot, 0},
+    {ControlKind::kOutputOnDelay, "output/", "/on_delay", mdu::kOutputDelaySlot,
+     mdu::kOutputCount},
+    {ControlKind::kTemperatureAlarmPoint, "temperature_alarm_point", "",
+     mdu::kTemperatureAlarmPointSlot, 0},
+    {ControlKind::kLocation, "location", "", mdu::kAlarmLocationSlot, 0},
 };
 
 const KindInfo& InfoOf(ControlKind kind) {
@@ -133,15 +139,15 @@ std::optional<ControlPoint> ParseControlPoint(std::string_view name) {
 std::optional<ControlPoint> ControlPointOfSlot(int slot) {
   for (const KindInfo& k : kKinds) {
     if (k.count == 0 && slot == k.slotBase) return ControlPoint{k.kind, 0};
-    if (k.count > 0 && slot > k.slotBase && slot <= k.slotBase + k.count)
-      return ControlPoint{k.kind, slot - k.slotBase};
+    if (int n = mdu::PointNumber(slot, k.slotBase, k.count))
+      return ControlPoint{k.kind, n};
   }
   return std::nullopt;
 }
 
 std::vector<ControlPoint> AllControlPoints() {
   std::vector<ControlPoint> points;
-  for (int slot = 1; slot < kSlotsPerUnit; ++slot)
+  for (int slot = 1; slot < mdu::kSlotsPerUnit; ++slot)
     if (std::optional<ControlPoint> p = ControlPointOfSlot(slot))
       points.push_back(*p);
   return points;

@@ -9,17 +9,20 @@
 // The points of a unit that may be controlled from outside the control
 // system (the web API, the MQTT bridge), named the same way everywhere:
 //
-//   name                     relative slot  value (the slot text asked for)
-//   output/N                 40 + N         "0" off, "1" on       (N 1-12)
-//   output/N/on_delay        80 + N         tenths of a second, 0-2550,
-//                                           a multiple of 10     (N 1-12)
-//   gpi/N/polarity           20 + N         "0" or "1"            (N 1-16)
-//   power_on_sequence        78             0-255
-//   sequential_delay         79             tenths of a second, 0-2550,
-//                                           a multiple of 10
-//   temperature_alarm_point  96             degrees C, 0-128
-//   location                 98             text, at most 255 bytes of
-//                                           printable UTF-8
+//   name                     value (the slot text asked for)
+//   output/N                 "0" off, "1" on                       (N 1-12)
+//   output/N/on_delay        tenths of a second, 0-2550, a multiple of 10
+//                                                                  (N 1-12)
+//   gpi/N/polarity           "0" or "1"                            (N 1-16)
+//   power_on_sequence        0-255
+//   sequential_delay         tenths of a second, 0-2550, a multiple of 10
+//   temperature_alarm_point  degrees C, 0-128
+//   location                 text, at most 255 bytes of printable UTF-8
+//
+// Their relative slots (mdu/unit_layout.h), in the table's order:
+// kOutputStateSlot + N, kOutputDelaySlot + N, kGpiPolaritySlot + N,
+// kPowerOnSequenceSlot, kSequentialDelaySlot, kTemperatureAlarmPointSlot,
+// kAlarmLocationSlot.
 //
 // Values are the texts a slot-change request carries (as `infoctl set`
 // takes them). The checks are stricter than the driver's own: the driver

@@ -14,7 +14,7 @@
 #include <tuple>
 
 #include "platform/clock.h"
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 
 // Passes control requests that come from the network (the web API, the
 // MQTT bridge) on to a UnitSource, and keeps a flood from becoming

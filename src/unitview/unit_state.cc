@@ -6,22 +6,6 @@
 
 namespace {
 
-// Relative slots of the single values.
-constexpr int kPowerOnSequenceSlot = 78;
-constexpr int kSequentialDelaySlot = 79;
-constexpr int kTemperatureStateSlot = 94;
-constexpr int kTemperatureSlot = 95;
-constexpr int kAlarmPointSlot = 96;
-constexpr int kInletsSlot = 97;
-constexpr int kLocationSlot = 98;
-constexpr int kCommsSlot = 99;
-
-constexpr int kGpiStateBase = 0;
-constexpr int kGpiPolarityBase = 20;
-constexpr int kOutputStateBase = 40;
-constexpr int kFuseStateBase = 60;
-constexpr int kOnDelayBase = 80;
-
 // Slots hold tenths of the unit's seconds for the delays.
 std::optional<double> Tenths(const std::string& text) {
   std::optional<int> n = SlotNumber(text);
@@ -104,34 +88,36 @@ UnitState DecodeUnit(const std::string& site, int device, int unit,
   s.slots = slots;
   s.slots[0].clear();
 
-  const std::string& comms = slots[kCommsSlot];
-  s.comms = comms.empty()            ? Comms::kUnknown
-            : SlotNumber(comms) == 0 ? Comms::kGood
-                                     : Comms::kFailed;
-  s.location = slots[kLocationSlot];
-  s.temperatureCelsius = SlotNumber(slots[kTemperatureSlot]);
-  s.temperatureAlarmPointCelsius = SlotNumber(slots[kAlarmPointSlot]);
-  s.temperatureAlarm = Flag(slots[kTemperatureStateSlot], 2);
-  s.powerInlets = slots[kInletsSlot];
-  s.powerOnSequence = SlotNumber(slots[kPowerOnSequenceSlot]);
-  s.sequentialDelaySeconds = Tenths(slots[kSequentialDelaySlot]);
+  const std::string& comms = slots[mdu::kCommsSlot];
+  s.comms = comms.empty()                          ? Comms::kUnknown
+            : SlotNumber(comms) == mdu::kCommsGood ? Comms::kGood
+                                                   : Comms::kFailed;
+  s.location = slots[mdu::kAlarmLocationSlot];
+  s.temperatureCelsius = SlotNumber(slots[mdu::kTemperatureSlot]);
+  s.temperatureAlarmPointCelsius =
+      SlotNumber(slots[mdu::kTemperatureAlarmPointSlot]);
+  s.temperatureAlarm =
+      Flag(slots[mdu::kTemperatureStateSlot], mdu::kTemperatureAlarm);
+  s.powerInlets = slots[mdu::kPowerInletsSlot];
+  s.powerOnSequence = SlotNumber(slots[mdu::kPowerOnSequenceSlot]);
+  s.sequentialDelaySeconds = Tenths(slots[mdu::kSequentialDelaySlot]);
 
   // The driver blanks the slots of points the unit does not report, so an
   // empty pair of slots is a point that is not there.
-  for (int n = 1; n <= kOutputCount; ++n) {
-    const std::string& state = slots[kOutputStateBase + n];
-    const std::string& delay = slots[kOnDelayBase + n];
+  for (int n = 1; n <= mdu::kOutputCount; ++n) {
+    const std::string& state = slots[mdu::kOutputStateSlot + n];
+    const std::string& delay = slots[mdu::kOutputDelaySlot + n];
     if (state.empty() && delay.empty()) continue;
     s.outputs.push_back({n, Flag(state, 1), Tenths(delay)});
   }
-  for (int n = 1; n <= kGpiCount; ++n) {
-    const std::string& state = slots[kGpiStateBase + n];
-    const std::string& polarity = slots[kGpiPolarityBase + n];
+  for (int n = 1; n <= mdu::kGpiCount; ++n) {
+    const std::string& state = slots[mdu::kGpiStateSlot + n];
+    const std::string& polarity = slots[mdu::kGpiPolaritySlot + n];
     if (state.empty() && polarity.empty()) continue;
     s.gpis.push_back({n, Flag(state, 1), SlotNumber(polarity)});
   }
-  for (int n = 1; n <= kFuseCount; ++n) {
-    const std::string& state = slots[kFuseStateBase + n];
+  for (int n = 1; n <= mdu::kFuseCount; ++n) {
+    const std::string& state = slots[mdu::kFuseStateSlot + n];
     if (state.empty()) continue;
     s.fuses.push_back({n, Flag(state, 0)});
   }
@@ -181,7 +167,7 @@ nlohmann::json UnitToJson(const UnitState& s, bool withSlots) {
   };
   if (withSlots) {
     nlohmann::json slots = nlohmann::json::object();
-    for (int i = 1; i < kSlotsPerUnit; ++i)
+    for (int i = 1; i < mdu::kSlotsPerUnit; ++i)
       if (!s.slots[i].empty()) slots[std::to_string(i)] = s.slots[i];
     j["slots"] = slots;
   }
@@ -194,31 +180,33 @@ std::string SlotMeaning(int slot) {
     std::snprintf(text, sizeof text, format, n);
     return std::string(text);
   };
-  if (slot >= 1 && slot <= 16) return numbered("GPI %d state (1 alarm)", slot);
-  if (slot >= 21 && slot <= 36) return numbered("GPI %d polarity", slot - 20);
-  if (slot >= 41 && slot <= 52)
-    return numbered("Output %d state (1 on)", slot - 40);
-  if (slot >= 61 && slot <= 72)
-    return numbered("Fuse %d state (1 blown)", slot - 60);
-  if (slot >= 81 && slot <= 92)
-    return numbered("Output %d on-delay from power on (tenths of a second)",
-                    slot - 80);
+  using mdu::PointNumber;
+  if (int n = PointNumber(slot, mdu::kGpiStateSlot, mdu::kGpiCount))
+    return numbered("GPI %d state (1 alarm)", n);
+  if (int n = PointNumber(slot, mdu::kGpiPolaritySlot, mdu::kGpiCount))
+    return numbered("GPI %d polarity", n);
+  if (int n = PointNumber(slot, mdu::kOutputStateSlot, mdu::kOutputCount))
+    return numbered("Output %d state (1 on)", n);
+  if (int n = PointNumber(slot, mdu::kFuseStateSlot, mdu::kFuseCount))
+    return numbered("Fuse %d state (1 blown)", n);
+  if (int n = PointNumber(slot, mdu::kOutputDelaySlot, mdu::kOutputCount))
+    return numbered("Output %d on-delay from power on (tenths of a second)", n);
   switch (slot) {
-    case kPowerOnSequenceSlot:
+    case mdu::kPowerOnSequenceSlot:
       return "Power-on output sequence";
-    case kSequentialDelaySlot:
+    case mdu::kSequentialDelaySlot:
       return "Sequential mode delay between outputs (tenths of a second)";
-    case kTemperatureStateSlot:
+    case mdu::kTemperatureStateSlot:
       return "Temperature state (1 normal, 2 alarm)";
-    case kTemperatureSlot:
+    case mdu::kTemperatureSlot:
       return "Equipment temperature (degrees C)";
-    case kAlarmPointSlot:
+    case mdu::kTemperatureAlarmPointSlot:
       return "Temperature alarm point (degrees C)";
-    case kInletsSlot:
+    case mdu::kPowerInletsSlot:
       return "Status of the power inlets";
-    case kLocationSlot:
+    case mdu::kAlarmLocationSlot:
       return "Alarm location";
-    case kCommsSlot:
+    case mdu::kCommsSlot:
       return "Communication (0 good, 1 no communication)";
     default:
       return "";

@@ -7,31 +7,34 @@
 #include <string>
 #include <vector>
 
+#include "mdu/unit_layout.h"
+
 // What the driver publishes about one MDU, read back from the unit's block of
-// 100 slots. The driver writes every slot as text and blanks the slots of
-// points the unit does not report; this is the one place outside the driver
-// that knows the block's layout, shared by the web page, its API, the
-// metrics and the MQTT bridge, so that all of them show the same thing.
+// slots (mdu/unit_layout.h). The driver writes every slot as text and blanks
+// the slots of points the unit does not report; this is the one place
+// outside the driver that decodes the block, shared by the web page, its
+// API, the metrics and the MQTT bridge, so that all of them show the same
+// thing.
 //
 // The meaning of the values, as the units report them:
 //   GPI and fuse state (alarm table): "1" in alarm (GPI active, fuse blown),
 //     "0" normal.
 //   Output state: "1" on, "0" off.
 //   On-delays and the sequential delay: slot text = the unit's seconds x 10.
-//   Temperature state (slot 94): "1" normal, "2" alarm.
-//   Communication state (slot 99): "0" good, "1" no communication.
+//   Temperature state: "1" normal, "2" alarm.
+//   Communication state: "0" good, "1" no communication.
 
-constexpr int kUnitsPerDevice = 40;
-constexpr int kSlotsPerUnit = 100;
-constexpr int kOutputCount = 12;
-constexpr int kGpiCount = 16;
-constexpr int kFuseCount = 12;
+// The layout's names as the programs on the unit view use them.
+constexpr int kUnitsPerDevice = mdu::kUnitCount;
+using mdu::kFuseCount;
+using mdu::kGpiCount;
+using mdu::kOutputCount;
+using mdu::kSlotsPerUnit;
+// First infodriver slot of unit |unit| (1 to 40).
+using mdu::UnitSlotOffset;
 
-// Relative slots (1 to 99) of a unit's block; slot 0 of the block is unused.
+// The relative slots of a unit's block; slot 0 of the block is unused.
 using UnitSlots = std::array<std::string, kSlotsPerUnit>;
-
-// First infodriver slot of unit |unit| (1 to 40): 100 x (unit - 1).
-inline int UnitSlotOffset(int unit) { return kSlotsPerUnit * (unit - 1); }
 
 enum class Comms {
   kUnknown,  // the slot is empty: no driver has written it yet
@@ -41,19 +44,19 @@ enum class Comms {
 
 struct OutputPoint {
   int number = 0;                        // 1 to 12
-  std::optional<bool> on;                // from slot 40 + n
-  std::optional<double> onDelaySeconds;  // slot 80 + n divided by 10
+  std::optional<bool> on;                // kOutputStateSlot + n
+  std::optional<double> onDelaySeconds;  // kOutputDelaySlot + n, / 10
 };
 
 struct GpiPoint {
   int number = 0;               // 1 to 16
-  std::optional<bool> active;   // from slot n; active is an alarm
-  std::optional<int> polarity;  // slot 20 + n
+  std::optional<bool> active;   // kGpiStateSlot + n; active is an alarm
+  std::optional<int> polarity;  // kGpiPolaritySlot + n
 };
 
 struct FusePoint {
   int number = 0;          // 1 to 12
-  std::optional<bool> ok;  // from slot 60 + n; not ok is blown
+  std::optional<bool> ok;  // kFuseStateSlot + n; not ok is blown
 };
 
 // A unit's decoded state. Points whose slots are empty are left out of the
@@ -68,17 +71,19 @@ struct UnitState {
   // The device's infodriver and driver are both connected. When not, every
   // value (comms included) is the last one known and may be stale.
   bool live = true;
-  std::string location;                             // slot 98
-  std::optional<int> temperatureCelsius;            // slot 95
-  std::optional<int> temperatureAlarmPointCelsius;  // slot 96
-  std::optional<bool> temperatureAlarm;             // slot 94: "2" is alarm
-  std::string powerInlets;                          // slot 97
-  std::optional<int> powerOnSequence;               // slot 78
-  std::optional<double> sequentialDelaySeconds;     // slot 79 / 10
+  // Each from the slot of the same name in mdu/unit_layout.h (location:
+  // kAlarmLocationSlot); the delay is the slot's tenths / 10.
+  std::string location;
+  std::optional<int> temperatureCelsius;
+  std::optional<int> temperatureAlarmPointCelsius;
+  std::optional<bool> temperatureAlarm;  // kTemperatureStateSlot is "2"
+  std::string powerInlets;
+  std::optional<int> powerOnSequence;
+  std::optional<double> sequentialDelaySeconds;
   std::vector<OutputPoint> outputs;
   std::vector<GpiPoint> gpis;
   std::vector<FusePoint> fuses;
-  UnitSlots slots;  // the raw texts, relative slot 1 to 99
+  UnitSlots slots;  // the raw texts by relative slot
 
   bool answering() const { return live && comms == Comms::kGood; }
   // Alarms standing: comms failed counts once, each GPI active, each fuse
@@ -91,7 +96,7 @@ struct UnitState {
 // "ok", "failed" or "unknown", as the JSON and the MQTT topics say it.
 const char* CommsName(Comms comms);
 
-// Decodes a unit's block. |slots| are the relative slots 1 to 99 (index 0
+// Decodes a unit's block. |slots| are its relative slots (index 0
 // ignored).
 UnitState DecodeUnit(const std::string& site, int device, int unit,
                      const std::string& address, const UnitSlots& slots);

@@ -21,12 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
 #include "infodriver/socket_transport.h"
 #include "platform/clock.h"
+#include "platform/device_number.h"
 
 namespace {
 
@@ -341,9 +343,9 @@ int main(int argc, char** argv) {
     return Help();
   if (argc < 3) return Usage(nullptr);
   const std::string command = argv[1];
-  long device = 0;
-  if (!ParseInt(argv[2], 1, 0x7FFFFFFF, &device))
-    return Usage("N must be a device number above 0");
+  const std::optional<int> number = ParseDeviceNumberArgument(argv[2]);
+  if (!number) return Usage(DeviceNumberError(argv[2]).c_str());
+  const int device = *number;
 
   long slot = 0;
   struct Shape {
@@ -366,12 +368,12 @@ int main(int argc, char** argv) {
   if (command == "mode" && mode == 0)
     return Usage("mode must be txrx, rxonly or inquire");
 
-  Connection c(static_cast<int>(device));
+  Connection c(device);
   if (!c.open()) return kExitNoInfodriver;
   if (command == "get") return Get(c, slot);
   if (command == "dump") return Dump(c);
-  if (command == "set") return Set(c, static_cast<int>(device), slot, argv[4]);
-  if (command == "watch") return Watch(c, static_cast<int>(device));
-  if (command == "mode") return Mode(c, static_cast<int>(device), mode);
-  return Ping(c, static_cast<int>(device));
+  if (command == "set") return Set(c, device, slot, argv[4]);
+  if (command == "watch") return Watch(c, device);
+  if (command == "mode") return Mode(c, device, mode);
+  return Ping(c, device);
 }

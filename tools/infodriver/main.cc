@@ -7,39 +7,31 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <string>
 
-#include "infodriver/infodriver_server.h"
 #include "infodriver/runtime_dir.h"
+#include "infodriver/server/infodriver_server.h"
+#include "platform/device_number.h"
 #include "platform/event_loop.h"
 #include "platform/exit_signals.h"
 #include "platform/journal_stream.h"
 #include "platform/service_notifier.h"
 
-namespace {
-
-bool ParseDevice(const char* text, int* device) {
-  if (text == nullptr || *text < '0' || *text > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value <= 0 || value > 0x7FFFFFFF)
-    return false;
-  *device = static_cast<int>(value);
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  int device = 0;
-  if (argc != 2 || !ParseDevice(argv[1], &device)) {
-    std::fprintf(stderr, "usage: infodriver N   (N: device number, > 0)\n");
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: infodriver N   (N: device number, 1 to %d)\n",
+                 kMaxDeviceNumber);
     return 2;
   }
+  const std::optional<int> number = ParseDeviceNumberArgument(argv[1]);
+  if (!number) {
+    std::fprintf(stderr, "infodriver: %s\n",
+                 DeviceNumberError(argv[1]).c_str());
+    return 2;
+  }
+  const int device = *number;
 
   gid_t group;
   std::string error;

@@ -7,20 +7,28 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "bridge_settings.h"
+#include "command_line.h"
+#include "mqtt/bridge_settings.h"
+#include "mqtt/mqtt_client.h"
 #include "mqtt_bridge.h"
-#include "mqtt_client.h"
+#include "platform/exit_signals.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+// The command line and the settings file: empty when the bridge is to run
+// with |settings|, else the exit code.
+std::optional<int> ReadSettings(int argc, char** argv,
+                                BridgeSettings* settings) {
   std::vector<std::string> args(argv, argv + argc);
-  BridgeSettings settings;
   std::string error;
-  switch (ParseCommandLine(args, &settings, &error)) {
+  switch (ParseCommandLine(args, settings, &error)) {
     case CommandLine::kHelp:
       std::fputs(kBridgeUsage, stdout);
       std::fputs(kBridgeHelp, stdout);
@@ -32,21 +40,15 @@ int main(int argc, char** argv) {
     case CommandLine::kRun:
       break;
   }
-  if (!CompleteSettings(&settings, &error)) {
+  if (!CompleteSettings(settings, &error)) {
     std::fprintf(stderr, "qor_mqtt: %s\n", error.c_str());
     return 2;
   }
+  return std::nullopt;
+}
 
-  // Blocked before any thread starts, so that every thread inherits the
-  // mask and the signals are taken here, by sigwait, only.
-  sigset_t exitSignals;
-  sigemptyset(&exitSignals);
-  sigaddset(&exitSignals, SIGTERM);
-  sigaddset(&exitSignals, SIGINT);
-  sigaddset(&exitSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &exitSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
+// Bridges until an exit signal comes; the exit code.
+int RunBridge(const BridgeSettings& settings) {
   HubOptions hubOptions;
   hubOptions.devices = settings.devices;
   hubOptions.site = settings.site;
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
   MqttBridge bridge(&hub, client.get(), bridgeOptions);
   bridge.Attach();
   hub.Start();
+  std::string error;
   if (!client->Start(&error)) {
     // A name that does not resolve yet may resolve later: not a usage
     // error, so the service manager starts the bridge again.
@@ -73,8 +76,7 @@ int main(int argc, char** argv) {
   SystemdNotifier notifier;
   notifier.Notify("READY=1\nSTATUS=bridging site " + settings.site);
 
-  int sig = 0;
-  sigwait(&exitSignals, &sig);
+  WaitForExitSignal();
   notifier.Notify("STOPPING=1");
   // A clean disconnect sends no Last Will: say "offline" ourselves.
   client->Publish(MqttMessage{MqttBridge::WillTopic(settings.site),
@@ -83,4 +85,17 @@ int main(int argc, char** argv) {
   bridge.Detach();
   hub.Stop();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BridgeSettings settings;
+  if (std::optional<int> exitCode = ReadSettings(argc, argv, &settings))
+    return *exitCode;
+  // Before any thread starts, so that every thread inherits the mask and
+  // the signals are taken by WaitForExitSignal only.
+  BlockExitSignals();
+  signal(SIGPIPE, SIG_IGN);
+  return RunBridge(settings);
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "mqtt_topics.h"
+#include "mqtt/mqtt_topics.h"
 #include "platform/clock.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <set>
 #include <string>
 
-#include "mqtt_client.h"
-#include "rate_limited_log.h"
+#include "mqtt/mqtt_client.h"
+#include "mqtt/rate_limited_log.h"
 #include "unitview/control_queue.h"
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 
 struct BridgeOptions {
   std::string site;  // must be a ValidSiteName

@@ -6,8 +6,8 @@
 #include <future>
 #include <thread>
 
-#include "fake_mqtt_client.h"
-#include "mqtt_topics.h"
+#include "mqtt/mqtt_topics.h"
+#include "mqtt/testing/fake_mqtt_client.h"
 #include "nlohmann/json.hpp"
 #include "unitview/testing/fake_unit_source.h"
 

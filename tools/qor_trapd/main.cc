@@ -27,7 +27,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -39,6 +38,8 @@
 #include <vector>
 
 #include "infodriver/runtime_dir.h"
+#include "platform/exit_signals.h"
+#include "platform/trap_port.h"
 #include "snmp/trap_forward.h"
 
 namespace {
@@ -104,6 +105,93 @@ void Forward(int udp, int out, const std::string& dir, uint16_t port,
   }
 }
 
+// What the intake holds while it runs.
+struct Intake {
+  int signals = -1;  // readable on SIGTERM, SIGINT or SIGHUP
+  std::string dir;   // the drivers' runtime directory
+  uint16_t port = kStandardTrapPort;
+  int udp = -1;  // the trap port, once bound
+  int out = -1;  // sends to the drivers' sockets
+};
+
+// The runtime directory, the intake's lock, the port setting and the
+// sockets; false (after saying why) when the intake cannot start.
+bool OpenIntake(Intake* intake) {
+  std::string error;
+  if (PrepareRuntimeDirectory(true, &intake->dir, &error) !=
+      RuntimeDirStatus::kOk) {
+    std::fprintf(stderr, "qor_trapd: %s\n", error.c_str());
+    return false;
+  }
+  // The lock first: from now on the drivers leave the port to this process.
+  // It is held until the process ends.
+  const std::string lockPath = TrapIntakeLockPath(intake->dir);
+  const int lock =
+      open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    std::fprintf(stderr, "qor_trapd: another trap intake runs (%s)\n",
+                 lockPath.c_str());
+    return false;
+  }
+  if (!TrapPortSetting(&intake->port)) {
+    std::fprintf(stderr, "qor_trapd: %s \"%s\" is no port\n", kTrapPortVariable,
+                 getenv(kTrapPortVariable));
+    return false;
+  }
+  intake->udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  intake->out = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (intake->udp < 0 || intake->out < 0) {
+    std::fprintf(stderr, "qor_trapd: no socket - %s\n", strerror(errno));
+    return false;
+  }
+  int size = 1 << 20;  // a burst of traps waits here rather than being lost
+  setsockopt(intake->udp, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  return true;
+}
+
+enum class Bound { kYes, kStopped, kFailed };
+
+// Binds the trap port, waiting while a driver still holds it.
+Bound BindTrapPort(const Intake& intake) {
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(intake.port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool said = false;
+  while (bind(intake.udp, reinterpret_cast<struct sockaddr*>(&addr),
+              sizeof addr) != 0) {
+    if (errno != EADDRINUSE) {
+      std::fprintf(stderr, "qor_trapd: UDP port %u cannot be bound - %s\n",
+                   intake.port, strerror(errno));
+      return Bound::kFailed;
+    }
+    if (!said)
+      std::fprintf(stderr,
+                   "qor_trapd: UDP port %u is in use - waiting for it\n",
+                   intake.port);
+    said = true;
+    struct pollfd p = {intake.signals, POLLIN, 0};
+    if (poll(&p, 1, kRetryBindMs) > 0) return Bound::kStopped;
+  }
+  return Bound::kYes;
+}
+
+// Hands every trap on to the drivers until an exit signal comes.
+Counts ForwardUntilExitSignal(const Intake& intake) {
+  Counts counts;
+  for (;;) {
+    struct pollfd p[2] = {{intake.udp, POLLIN, 0}, {intake.signals, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (p[1].revents) break;
+    if (p[0].revents)
+      Forward(intake.udp, intake.out, intake.dir, intake.port, &counts);
+  }
+  return counts;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,81 +200,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   signal(SIGPIPE, SIG_IGN);
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGHUP);
-  sigprocmask(SIG_BLOCK, &stops, nullptr);
-  const int signals = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
-
-  std::string dir, error;
-  if (PrepareRuntimeDirectory(true, &dir, &error) != RuntimeDirStatus::kOk) {
-    std::fprintf(stderr, "qor_trapd: %s\n", error.c_str());
-    return 1;
-  }
-  // The lock first: from now on the drivers leave the port to this process.
-  const std::string lockPath = TrapIntakeLockPath(dir);
-  const int lock =
-      open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    std::fprintf(stderr, "qor_trapd: another trap intake runs (%s)\n",
-                 lockPath.c_str());
-    return 1;
-  }
-
-  uint16_t port = 162;
-  if (const char* text = getenv("ZARN_SNMP_TRAP_PORT"); text && *text) {
-    char* end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (*end != '\0' || value < 1 || value > 65535) {
-      std::fprintf(stderr, "qor_trapd: ZARN_SNMP_TRAP_PORT \"%s\" is no port\n",
-                   text);
+  Intake intake;
+  intake.signals = ExitSignalFd();
+  if (!OpenIntake(&intake)) return 1;
+  switch (BindTrapPort(intake)) {
+    case Bound::kFailed:
       return 1;
-    }
-    port = static_cast<uint16_t>(value);
-  }
-  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  const int out = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (udp < 0 || out < 0) {
-    std::fprintf(stderr, "qor_trapd: no socket - %s\n", strerror(errno));
-    return 1;
-  }
-  int size = 1 << 20;  // a burst of traps waits here rather than being lost
-  setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  bool said = false;
-  while (bind(udp, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) !=
-         0) {
-    if (errno != EADDRINUSE) {
-      std::fprintf(stderr, "qor_trapd: UDP port %u cannot be bound - %s\n",
-                   port, strerror(errno));
-      return 1;
-    }
-    if (!said)
-      std::fprintf(stderr,
-                   "qor_trapd: UDP port %u is in use - waiting for it\n", port);
-    said = true;
-    struct pollfd p = {signals, POLLIN, 0};
-    if (poll(&p, 1, kRetryBindMs) > 0) return 0;
+    case Bound::kStopped:
+      return 0;
+    case Bound::kYes:
+      break;
   }
   std::fprintf(stderr,
                "qor_trapd: traps of UDP port %u go to the drivers in %s\n",
-               port, dir.c_str());
-
-  Counts counts;
-  for (;;) {
-    struct pollfd p[2] = {{udp, POLLIN, 0}, {signals, POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (p[1].revents) break;
-    if (p[0].revents) Forward(udp, out, dir, port, &counts);
-  }
+               intake.port, intake.dir.c_str());
+  const Counts counts = ForwardUntilExitSignal(intake);
   std::fprintf(stderr,
                "qor_trapd: ending - %llu traps received, %llu deliveries, %llu "
                "dropped\n",

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 #include "unitview/unit_state.h"
 
 // What the web process itself counts, for its own metrics.

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 
 struct WebOptions {
   std::string address = "127.0.0.1";  // IPv4 address to listen on

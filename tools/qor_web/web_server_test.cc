@@ -109,6 +109,11 @@ TEST_F(WebServerTest, AnswersEachPathWithItsStatusAndType) {
       {"POST / HTTP/1.0", 405, "application/json"},
       {"GET /api/v1/units/lab/1/2/control/output/1 HTTP/1.0", 405,
        "application/json"},
+      {"HEAD /api/v1/units HTTP/1.0", 200, "application/json"},
+      {"GET /api/v1 HTTP/1.0", 200, "application/json"},
+      {"GET /api/v1/units/lab/1 HTTP/1.0", 404, "application/json"},
+      {"POST /api/v1/units/lab/1/2/control HTTP/1.0", 404, "application/json"},
+      {"GET /api/v1/units/lab/1/2/x HTTP/1.0", 404, "application/json"},
   };
   for (const Case& c : cases) {
     HttpAnswer answer =

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "unitview/device_hub.h"
+#include "unitview/unit_source.h"
 
 // A UnitSource whose units, devices and control answers a test sets, for
 // testing what is built on the interface (the web server, the MQTT bridge)

@@ -1,6 +1,6 @@
 // The libmosquitto client against a real mosquitto of the test's own: a
 // broker that comes late, and user and password from the settings.
-#include "mqtt_client.h"
+#include "mqtt/mqtt_client.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "bridge_settings.h"
+#include "command_line.h"
 #include "integration/mqtt/mosquitto_broker.h"
 #include "support/process.h"
 

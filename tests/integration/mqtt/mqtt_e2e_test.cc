@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "broker_source.h"
 #include "gtest/gtest.h"
 #include "integration/e2e_support.h"
 #include "integration/mqtt/mosquitto_broker.h"
-#include "mqtt_topics.h"
+#include "mqtt/broker_source.h"
+#include "mqtt/mqtt_topics.h"
 #include "nlohmann/json.hpp"
 #include "support/process.h"
 #include "testing/http_client.h"

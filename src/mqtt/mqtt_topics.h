@@ -1,12 +1,13 @@
-#ifndef QOR_TOOLS_QOR_MQTT_MQTT_TOPICS_H_
-#define QOR_TOOLS_QOR_MQTT_MQTT_TOPICS_H_
+#ifndef QOR_MQTT_MQTT_TOPICS_H_
+#define QOR_MQTT_MQTT_TOPICS_H_
 
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "unitview/device_hub.h"
+#include "platform/device_number.h"  // kMaxDeviceNumber: <device> at most
+#include "unitview/unit_source.h"
 #include "unitview/unit_state.h"
 
 // The topic tree the bridges publish and the broker source reads, and the
@@ -23,7 +24,6 @@
 //
 // <device> and <unit> are decimal numbers without leading zeros.
 
-constexpr int kMaxDeviceNumber = 999;  // settings files are dev_NNN.ini
 // A request's payload is a slot text (at most 255 bytes); anything much
 // longer is refused before it is looked at.
 constexpr size_t kMaxSetPayload = 1024;
@@ -125,4 +125,4 @@ std::optional<int64_t> ParseDeadlineText(std::string_view text);
 // \xHH, so that nothing from the broker can drive a terminal or split a line.
 std::string Printable(std::string_view text, size_t max = 80);
 
-#endif  // QOR_TOOLS_QOR_MQTT_MQTT_TOPICS_H_
+#endif  // QOR_MQTT_MQTT_TOPICS_H_

@@ -1,4 +1,4 @@
-#include "rate_limited_log.h"
+#include "mqtt/rate_limited_log.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "mqtt_topics.h"
+#include "mqtt/mqtt_topics.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#ifndef QOR_TOOLS_QOR_MQTT_MQTT_CLIENT_H_
-#define QOR_TOOLS_QOR_MQTT_MQTT_CLIENT_H_
+#ifndef QOR_MQTT_MQTT_CLIENT_H_
+#define QOR_MQTT_MQTT_CLIENT_H_
 
 #include <functional>
 #include <memory>
@@ -106,4 +106,4 @@ struct MqttOptions {
 // reconnects with back-off.
 std::unique_ptr<MqttClient> MakeMosquittoClient(const MqttOptions& options);
 
-#endif  // QOR_TOOLS_QOR_MQTT_MQTT_CLIENT_H_
+#endif  // QOR_MQTT_MQTT_CLIENT_H_

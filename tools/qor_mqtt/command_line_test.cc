@@ -1,4 +1,4 @@
-#include "bridge_settings.h"
+#include "command_line.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

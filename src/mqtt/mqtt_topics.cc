@@ -1,4 +1,4 @@
-#include "mqtt_topics.h"
+#include "mqtt/mqtt_topics.h"
 
 #include <charconv>
 #include <cstdio>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "infodriver/infodriver_protocol.h"
+#include "mdu/unit_layout.h"
 
 namespace {
 
@@ -68,14 +69,14 @@ std::map<std::string, std::string> PointPayloads(const UnitState& state) {
   for (const ControlPoint& p : AllControlPoints())
     points[p.name()] = state.slots[p.relativeSlot()];
   for (int n = 1; n <= kGpiCount; ++n)
-    points["gpi/" + std::to_string(n)] = state.slots[n];
+    points["gpi/" + std::to_string(n)] = state.slots[mdu::kGpiStateSlot + n];
   for (int n = 1; n <= kFuseCount; ++n)
-    points["fuse/" + std::to_string(n)] = state.slots[60 + n];
-  points["temperature"] = state.slots[95];
-  points["power_inlets"] = state.slots[97];
+    points["fuse/" + std::to_string(n)] = state.slots[mdu::kFuseStateSlot + n];
+  points["temperature"] = state.slots[mdu::kTemperatureSlot];
+  points["power_inlets"] = state.slots[mdu::kPowerInletsSlot];
   // Automation wants plain flags, read as the page reads them.
   points["temperature/alarm"] =
-      state.slots[94].empty()
+      state.slots[mdu::kTemperatureStateSlot].empty()
           ? ""
           : (state.temperatureAlarm.value_or(false) ? "1" : "0");
   points["comms"] = CommsName(state.comms);

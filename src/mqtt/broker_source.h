@@ -1,5 +1,5 @@
-#ifndef QOR_TOOLS_QOR_MQTT_BROKER_SOURCE_H_
-#define QOR_TOOLS_QOR_MQTT_BROKER_SOURCE_H_
+#ifndef QOR_MQTT_BROKER_SOURCE_H_
+#define QOR_MQTT_BROKER_SOURCE_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -9,9 +9,9 @@
 #include <set>
 #include <tuple>
 
-#include "mqtt_client.h"
-#include "rate_limited_log.h"
-#include "unitview/device_hub.h"
+#include "mqtt/mqtt_client.h"
+#include "mqtt/rate_limited_log.h"
+#include "unitview/unit_source.h"
 
 struct BrokerSourceOptions {
   // The broker; the client id defaults to "qor-view-<host>-<pid>".
@@ -119,4 +119,4 @@ class BrokerSource : public UnitSource {
   RateLimitedLog log_{"broker source"};
 };
 
-#endif  // QOR_TOOLS_QOR_MQTT_BROKER_SOURCE_H_
+#endif  // QOR_MQTT_BROKER_SOURCE_H_

@@ -1,5 +1,5 @@
-#ifndef QOR_TOOLS_QOR_MQTT_FAKE_MQTT_CLIENT_H_
-#define QOR_TOOLS_QOR_MQTT_FAKE_MQTT_CLIENT_H_
+#ifndef QOR_MQTT_TESTING_FAKE_MQTT_CLIENT_H_
+#define QOR_MQTT_TESTING_FAKE_MQTT_CLIENT_H_
 
 #include <atomic>
 #include <functional>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mqtt_client.h"
+#include "mqtt/mqtt_client.h"
 
 // An MqttClient for tests: the test connects, disconnects and delivers
 // messages by hand (on its own thread); publishes and subscriptions are
@@ -71,4 +71,4 @@ class FakeMqttClient : public MqttClient {
   std::vector<std::string> subscriptions_;
 };
 
-#endif  // QOR_TOOLS_QOR_MQTT_FAKE_MQTT_CLIENT_H_
+#endif  // QOR_MQTT_TESTING_FAKE_MQTT_CLIENT_H_

@@ -1,4 +1,4 @@
-#include "infodriver/infodriver_server.h"
+#include "infodriver/server/infodriver_server.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "mqtt_client.h"
+#include "mqtt/mqtt_client.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>

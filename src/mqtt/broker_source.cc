@@ -1,11 +1,11 @@
-#include "broker_source.h"
+#include "mqtt/broker_source.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <random>
 
-#include "mqtt_topics.h"
+#include "mqtt/mqtt_topics.h"
 
 namespace {
 

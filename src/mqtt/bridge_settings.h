@@ -1,15 +1,14 @@
-#ifndef QOR_TOOLS_QOR_MQTT_BRIDGE_SETTINGS_H_
-#define QOR_TOOLS_QOR_MQTT_BRIDGE_SETTINGS_H_
+#ifndef QOR_MQTT_BRIDGE_SETTINGS_H_
+#define QOR_MQTT_BRIDGE_SETTINGS_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "mqtt_client.h"
+#include "mqtt/mqtt_client.h"
 
-// What qor_mqtt runs with: its command line, then its settings file.
-//
-//   qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]
-//            [--settings FILE] DEVICE...
+// What qor_mqtt runs with: its command line (see qor_mqtt's command_line.h),
+// then its settings file, which qor_web's broker mode reads too.
 //
 // The settings file (ini, section [MQTT]) holds what must not stand on a
 // command line that every user of the host can read:
@@ -36,17 +35,13 @@ struct BridgeSettings {
   std::string password;  // read from passwordFile
 };
 
-enum class CommandLine { kRun, kHelp, kError };
-
 // HOST:PORT (HOST may be [IPv6]) of --broker; false with |error| saying
 // what is wrong.
 bool ParseBrokerAddress(const std::string& text, std::string* host, int* port,
                         std::string* error);
 
-// Fills |settings| from the arguments (argv[0] is skipped). On kError,
-// |error| says what is wrong in one sentence.
-CommandLine ParseCommandLine(const std::vector<std::string>& args,
-                             BridgeSettings* settings, std::string* error);
+// |text| as a whole decimal number in [min, max]; false otherwise.
+bool ParseNumber(std::string_view text, int min, int max, int* out);
 
 // Reads the settings file (when one is given), the password file, and
 // settles the site (command line, file, host name). False with |error| on
@@ -59,9 +54,4 @@ bool CompleteSettings(BridgeSettings* settings, std::string* error);
 bool ReadPrivateFile(const std::string& path, std::string* firstLine,
                      std::string* error);
 
-MqttOptions MqttOptionsFor(const BridgeSettings& settings);
-
-extern const char kBridgeUsage[];
-extern const char kBridgeHelp[];
-
-#endif  // QOR_TOOLS_QOR_MQTT_BRIDGE_SETTINGS_H_
+#endif  // QOR_MQTT_BRIDGE_SETTINGS_H_

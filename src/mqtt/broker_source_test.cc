@@ -1,11 +1,11 @@
-#include "broker_source.h"
+#include "mqtt/broker_source.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "fake_mqtt_client.h"
-#include "mqtt_topics.h"
+#include "mqtt/mqtt_topics.h"
+#include "mqtt/testing/fake_mqtt_client.h"
 #include "unitview/testing/fake_unit_source.h"
 
 namespace {

@@ -1,5 +1,5 @@
-#ifndef QOR_TOOLS_QOR_MQTT_RATE_LIMITED_LOG_H_
-#define QOR_TOOLS_QOR_MQTT_RATE_LIMITED_LOG_H_
+#ifndef QOR_MQTT_RATE_LIMITED_LOG_H_
+#define QOR_MQTT_RATE_LIMITED_LOG_H_
 
 #include <chrono>
 #include <cstdarg>
@@ -32,4 +32,4 @@ class RateLimitedLog {
   uint64_t droppedTotal_ = 0;  // for tests and counters
 };
 
-#endif  // QOR_TOOLS_QOR_MQTT_RATE_LIMITED_LOG_H_
+#endif  // QOR_MQTT_RATE_LIMITED_LOG_H_

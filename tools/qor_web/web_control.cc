@@ -1,0 +1,224 @@
+// A control request: who may send it (the token, and never a page of
+// another site), what its path and body name, and its hand-over to the
+// control queue. Each check refuses with its own status and text and counts
+// the refusal; only a request that passes all of them is queued. Checks run
+// on libmicrohttpd's thread; ControlAnswered runs on a queue worker.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "control_token.h"
+#include "platform/device_number.h"
+#include "unitview/control_point.h"
+#include "unitview/control_queue.h"
+#include "unitview/unit_state.h"
+#include "web_server_impl.h"
+
+namespace {
+
+using nlohmann::json;
+
+// A control body as JSON; a key twice in one object makes it invalid
+// (|duplicate| names it), since the two could mean opposite values and
+// taking either one would be a guess.
+json ParseControlBody(const std::string& text, std::string* duplicate) {
+  std::vector<std::set<std::string>> keys;
+  json::parser_callback_t check = [&](int, json::parse_event_t event,
+                                      json& parsed) {
+    if (event == json::parse_event_t::object_start) {
+      keys.emplace_back();
+    } else if (event == json::parse_event_t::object_end) {
+      if (!keys.empty()) keys.pop_back();
+    } else if (event == json::parse_event_t::key && !keys.empty() &&
+               !keys.back().insert(parsed.get<std::string>()).second &&
+               duplicate->empty()) {
+      *duplicate = parsed.get<std::string>();
+    }
+    return true;
+  };
+  return json::parse(text, check, false);
+}
+
+}  // namespace
+
+using web_internal::Header;
+using web_internal::Lower;
+using web_internal::PathNumber;
+
+MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
+                                    Request* request, const Parts& parts) {
+  std::optional<Refusal> refusal = CheckControlAllowed(connection);
+  if (!refusal) refusal = CheckControlBody(connection, *request);
+  ControlTarget target;
+  if (!refusal) refusal = ControlTargetOf(parts, &target);
+  std::string value;
+  if (!refusal) refusal = ControlValueOf(request->body, *target.point, &value);
+  if (refusal) return Refuse(connection, *refusal);
+  return QueueControl(connection, request, target, value);
+}
+
+MHD_Result WebServer::Impl::Refuse(MHD_Connection* connection,
+                                   const Refusal& refusal) {
+  controlRejected_++;
+  return SendError(connection, refusal.status, refusal.message);
+}
+
+// Whether this server takes control requests at all, and this one comes
+// with the token and not from a page of another site.
+std::optional<WebServer::Impl::Refusal> WebServer::Impl::CheckControlAllowed(
+    MHD_Connection* connection) {
+  if (!options_.controlToken)
+    return Refusal{MHD_HTTP_FORBIDDEN,
+                   "control is not enabled: this qor_web runs without "
+                   "--control-token-file and is read-only"};
+  // A page of another site may make the browser send a POST here; the
+  // browser says so in these headers, and such a request never switches
+  // anything.
+  const char* fetchSite = Header(connection, "Sec-Fetch-Site");
+  if (fetchSite) {
+    std::string site = Lower(fetchSite);
+    if (site != "same-origin" && site != "none")
+      return Refusal{MHD_HTTP_FORBIDDEN,
+                     "cross-site requests may not control units"};
+  }
+  const char* origin = Header(connection, "Origin");
+  if (origin && !OriginAccepted(connection, origin))
+    return Refusal{MHD_HTTP_FORBIDDEN,
+                   "cross-site requests may not control units (Origin " +
+                       std::string(origin) + " is not this server)"};
+  const char* authorization = Header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (!authorization ||
+      !ControlTokenMatches(*options_.controlToken, BearerToken(authorization)))
+    return Refusal{MHD_HTTP_UNAUTHORIZED,
+                   "control needs the token: send Authorization: Bearer "
+                   "TOKEN with the token of the server's "
+                   "--control-token-file"};
+  return std::nullopt;
+}
+
+// Whether the body is JSON by its type and came in whole.
+std::optional<WebServer::Impl::Refusal> WebServer::Impl::CheckControlBody(
+    MHD_Connection* connection, const Request& request) {
+  const char* contentType = Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
+  std::string type = contentType ? Lower(contentType) : "";
+  type = type.substr(0, type.find(';'));
+  while (!type.empty() && type.back() == ' ') type.pop_back();
+  if (type != "application/json")
+    return Refusal{MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
+                   "the body must be JSON, sent with Content-Type: "
+                   "application/json"};
+  if (request.bodyTooLarge)
+    return Refusal{MHD_HTTP_CONTENT_TOO_LARGE,
+                   "the request body is larger than " +
+                       std::to_string(options_.maxBodyBytes) + " bytes"};
+  return std::nullopt;
+}
+
+// The configured unit and the control point that
+// /api/v1/units/SITE/DEVICE/UNIT/control/NAME names.
+std::optional<WebServer::Impl::Refusal> WebServer::Impl::ControlTargetOf(
+    const Parts& parts, ControlTarget* target) {
+  std::optional<int> device = PathNumber(parts[2], kMaxDeviceNumber);
+  std::optional<int> unit = PathNumber(parts[3], kUnitsPerDevice);
+  if (!device || !unit || *unit < 1)
+    return Refusal{MHD_HTTP_BAD_REQUEST,
+                   "a unit is /api/v1/units/SITE/DEVICE/UNIT with DEVICE a "
+                   "number and UNIT 1 to 40"};
+  std::string site(parts[1]);
+  if (!source_->Unit(site, *device, *unit))
+    return Refusal{MHD_HTTP_NOT_FOUND,
+                   "no configured unit " + std::to_string(*unit) +
+                       " of device " + std::to_string(*device) + " at site " +
+                       site};
+  std::string name;
+  for (size_t i = 5; i < parts.size(); ++i) {
+    if (i > 5) name += '/';
+    name += parts[i];
+  }
+  std::optional<ControlPoint> point = ParseControlPoint(name);
+  if (!point)
+    return Refusal{MHD_HTTP_NOT_FOUND, "no control point named \"" + name +
+                                           "\"; see the unit's \"controls\""};
+  target->site = site;
+  target->device = *device;
+  target->unit = *unit;
+  target->point = point;
+  return std::nullopt;
+}
+
+// The value of a body {"value": TEXT or NUMBER}, checked against |point|.
+std::optional<WebServer::Impl::Refusal> WebServer::Impl::ControlValueOf(
+    const std::string& text, const ControlPoint& point, std::string* value) {
+  std::string duplicate;
+  json body = ParseControlBody(text, &duplicate);
+  if (body.is_discarded() || !body.is_object())
+    return Refusal{MHD_HTTP_BAD_REQUEST,
+                   "the body must be a JSON object such as {\"value\":\"1\"}"};
+  if (!duplicate.empty())
+    return Refusal{MHD_HTTP_BAD_REQUEST,
+                   "the body names \"" + duplicate +
+                       "\" more than once; send each key once"};
+  auto found = body.find("value");
+  if (found == body.end()) {
+    return Refusal{MHD_HTTP_BAD_REQUEST,
+                   "the body has no \"value\": send {\"value\":\"1\"}"};
+  } else if (found->is_string()) {
+    *value = found->get<std::string>();
+  } else if (found->is_number_integer()) {
+    *value = std::to_string(found->get<long long>());
+  } else {
+    return Refusal{MHD_HTTP_BAD_REQUEST,
+                   "\"value\" must be a text or a whole number"};
+  }
+  ControlValue checked = CheckControlValue(point, *value);
+  if (!checked.ok) return Refusal{MHD_HTTP_BAD_REQUEST, checked.error};
+  return std::nullopt;
+}
+
+MHD_Result WebServer::Impl::QueueControl(MHD_Connection* connection,
+                                         Request* request,
+                                         const ControlTarget& target,
+                                         const std::string& value) {
+  // Suspended before the request is handed on, so that its resume always
+  // finds the connection suspended, even when the queue answers at once.
+  request->answered = false;
+  MHD_suspend_connection(connection);
+  controlQueue_->Submit(
+      PeerOf(connection).address, target.site, target.device, target.unit,
+      *target.point, value, request->arrivedMs + options_.controlWaitLimitMs,
+      [this, connection, request](const ControlUpdate& update) {
+        ControlAnswered(connection, request, update);
+      });
+  return MHD_YES;
+}
+
+// The first stage of a request decides its answer: 202 while it may still
+// be carried out, 409 once it certainly never will be, 429 when it was
+// refused for load and may be asked again in a moment.
+void WebServer::Impl::ControlAnswered(MHD_Connection* connection,
+                                      Request* request,
+                                      const ControlUpdate& update) {
+  unsigned status = MHD_HTTP_ACCEPTED;
+  json answer = ControlUpdateToJson(update);
+  std::string location;
+  if (update.stage == ControlStage::kRefused ||
+      update.stage == ControlStage::kExpired) {
+    status = update.busy ? MHD_HTTP_TOO_MANY_REQUESTS : MHD_HTTP_CONFLICT;
+    answer = json{
+        {"error", update.reason.empty() ? std::string("the driver refused it")
+                                        : update.reason},
+        {"request", answer}};
+    if (update.busy) controlRejected_++;
+  } else {
+    location = "/api/v1/requests/" + std::to_string(update.id);
+  }
+  {
+    std::lock_guard<std::mutex> lock(request->mutex);
+    request->done = true;
+    request->status = status;
+    request->answer = std::move(answer);
+    request->location = location;
+  }
+  MHD_resume_connection(connection);
+}
