@@ -332,7 +332,7 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
                "a request for " + point.name() + " of unit " +
                    std::to_string(unit) + " is in flight; nothing was sent",
                /*busy=*/true);
-  m.payload = checked.slotText;
+  m.payload = SetPayloadFor(point, checked.slotText);
   // QoS 0: never sent again by the library or the broker after a lost
   // connection, where a QoS 1 copy could act a second time, or late.
   m.qos = 0;
