@@ -489,6 +489,13 @@ TEST_F(MqttEndToEnd, QorWebInBrokerModeShowsBothSitesAndControlsThroughThem) {
   EXPECT_EQ(kAlphaDevice, units[0]["device"]);
   EXPECT_EQ("beta", units[2]["site"]);
   EXPECT_EQ(UnitAddress(3), units[2]["address"]);
+  // Whether each site takes requests, for the page to grey its controls.
+  EXPECT_TRUE(WaitFor([&] {
+    auto d = nlohmann::json::parse(HttpGet(port, "/api/v1/devices").body,
+                                   nullptr, false);
+    return d.is_array() && d.size() == 2 && d[0]["site_control"] == true &&
+           d[1]["site_control"] == false;
+  }));
 
   MduAgent& agent = *(*agents_)[2];
   const std::string before = agent.Get(OutputOid(5));
@@ -515,10 +522,14 @@ TEST_F(MqttEndToEnd, QorWebInBrokerModeShowsBothSitesAndControlsThroughThem) {
                    "/1/control/output/5",
                "{\"value\":\"1\"}", headers);
   EXPECT_EQ(409, refused.status) << refused.body;
-  HttpPost(port,
-           "/api/v1/units/alpha/" + std::to_string(kAlphaDevice) +
-               "/2/control/output/5",
-           "{\"value\":\"" + before + "\"}", headers);
+  // Taken once the first request for the point has ended.
+  EXPECT_TRUE(WaitFor([&] {
+    return HttpPost(port,
+                    "/api/v1/units/alpha/" + std::to_string(kAlphaDevice) +
+                        "/2/control/output/5",
+                    "{\"value\":\"" + before + "\"}", headers)
+               .status == 202;
+  }));
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(5)) == before; }));
 }
 
