@@ -243,6 +243,7 @@ class SnmpDevice : public CsnmpZarn {
   // The trace of a walk that ends at the reply for |oid| because of |why|,
   // ending a fast poll that is on.
   void traceWalkEnd(const char* oid, const std::string& why);
+  bool stepScan(uint32_t count, const char* oid, int32_t errorStatus);
 };
 
 #endif  // QOR_ENGINE_SNMP_DEVICE_H_

@@ -422,6 +422,16 @@ MHD_Result WebServer::Impl::Send(MHD_Connection* connection, unsigned status,
   return result;
 }
 
+MHD_Response* WebServer::Impl::FreshTextResponse(const std::string& text,
+                                                 const char* contentType) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (!response) return nullptr;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  return response;
+}
+
 MHD_Result WebServer::Impl::SendJson(MHD_Connection* connection,
                                      unsigned status, const json& body,
                                      const std::string& allow,
@@ -430,12 +440,8 @@ MHD_Result WebServer::Impl::SendJson(MHD_Connection* connection,
   // whole answer.
   std::string text =
       body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-  MHD_Response* response = MHD_create_response_from_buffer(
-      text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response = FreshTextResponse(text, "application/json");
   if (!response) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          "application/json");
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   if (!allow.empty())
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow.c_str());
   if (!location.empty())

@@ -194,6 +194,10 @@ class WebServer::Impl {
   }
   MHD_Result Send(MHD_Connection* connection, unsigned status,
                   MHD_Response* response);
+  // A copy of |text| as |contentType| that no cache keeps: every answer
+  // but the page's own files is about now.
+  static MHD_Response* FreshTextResponse(const std::string& text,
+                                         const char* contentType);
 
   // A connection as the watch thread sees it.
   struct Peer {

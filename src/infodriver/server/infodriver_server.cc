@@ -575,34 +575,7 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
 
     case WVN_ANNOUNCE:
     case WVN_HELLO:
-      if (isDriver) {
-        queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
-        answer(peer, m, 1);
-      } else if (!peer.discovered) {
-        answer(peer, m, 0);
-      } else if (!mayDrive(peer.uid)) {
-        // The clients' group may read and request, not drive: a driver
-        // writes every slot and receives every client's request. Said once;
-        // the HELLO after a refused ANNOUNCE is the same attempt.
-        if (!peer.toldNotDriver)
-          std::fprintf(stderr,
-                       "infodriver %d: refused the driver role to %s: only "
-                       "this user or root may be the driver\n",
-                       device_, describe(peer).c_str());
-        peer.toldNotDriver = true;
-        answer(peer, m, 0);
-      } else if (driver_ != 0) {
-        // Told once: the HELLO that follows a refused ANNOUNCE is the same
-        // attempt, not a second one.
-        if (!peer.toldInUse)
-          queue(peer, {WVN_DEVICEIDINUSE, 0, device_, 0, std::string()});
-        peer.toldInUse = true;
-        answer(peer, m, 0);
-      } else {
-        driver_ = peer.id;
-        queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
-        answer(peer, m, 1);
-      }
+      handleHello(peer, m);
       break;
 
     case WVN_READSLOT:
@@ -613,48 +586,18 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       break;
 
     case WVN_WRITESLOT:
-    case WVN_WRITESLOTNEG: {
-      const bool valid = isDriver && IsSlotInRange(m.wParam);
-      if (valid) {
-        slots_.set(m.wParam, m.text);
-        const InfoMessage written{INFO_SLOTWRITTEN, 0, m.wParam,
-                                  static_cast<int64_t>(m.message),
-                                  slots_.get(m.wParam)};
-        for (auto& [id, other] : peers_) {
-          if (!other->watching || other->dead) continue;
-          queue(*other, written);
-          if (other.get() != &peer) updateWatch(*other);
-        }
-      }
-      answer(peer, m, valid ? 1 : 0);
+    case WVN_WRITESLOTNEG:
+      handleWrite(peer, m);
       break;
-    }
 
     case WVN_DEVDISCONNECT:
       if (isDriver) dropDriver();
       answer(peer, m, 0);
       break;
 
-    case WVN_SLOTCHANGE: {
-      if (!IsSlotInRange(m.wParam)) {
-        answer(peer, m, 0);
-        break;
-      }
-      // Every request reaches the driver with a deadline it can trust: one
-      // the client did not give is counted from now, and one further away
-      // than a request may take is cut to that. The driver checks it again
-      // when it reads the request; only one already past is refused here.
-      const int64_t now = TheSystemClock().NowMs();
-      const int64_t latest = now + kControlDeadlineMs;
-      const int64_t deadline =
-          m.lParam == 0 || m.lParam > latest ? latest : m.lParam;
-      if (now > deadline) {
-        answer(peer, m, INFO_EXPIRED);
-        break;
-      }
-      forwardToDriver(peer, m, SlotText(m.text.c_str()), deadline);
+    case WVN_SLOTCHANGE:
+      handleSlotChange(peer, m);
       break;
-    }
 
     case WVN_REQDEVGORXONLY:
     case WVN_REQDEVGOTXRX:
@@ -668,19 +611,9 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
               {INFO_RESULT, m.sequence, driver_ != 0 ? 1 : 0, device_, ""});
       break;
 
-    case INFO_DUMP: {
-      int64_t count = 0;
-      for (int slot = 0;
-           slot < kInfodriverSlotCount && !peer.dead && !peer.dropping;
-           ++slot) {
-        const std::string& text = slots_.get(slot);
-        if (text.empty()) continue;
-        queue(peer, {INFO_SLOTDATA, 0, slot, 0, text});
-        ++count;
-      }
-      answer(peer, m, count);
+    case INFO_DUMP:
+      handleDump(peer, m);
       break;
-    }
 
     case INFO_WATCH:
       peer.watching = true;
@@ -695,4 +628,83 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       answer(peer, m, 0);
       break;
   }
+}
+
+void InfodriverServer::handleHello(Peer& peer, const InfoMessage& m) {
+  if (peer.id == driver_) {
+    queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
+    answer(peer, m, 1);
+  } else if (!peer.discovered) {
+    answer(peer, m, 0);
+  } else if (!mayDrive(peer.uid)) {
+    // The clients' group may read and request, not drive: a driver
+    // writes every slot and receives every client's request. Said once;
+    // the HELLO after a refused ANNOUNCE is the same attempt.
+    if (!peer.toldNotDriver)
+      std::fprintf(stderr,
+                   "infodriver %d: refused the driver role to %s: only "
+                   "this user or root may be the driver\n",
+                   device_, describe(peer).c_str());
+    peer.toldNotDriver = true;
+    answer(peer, m, 0);
+  } else if (driver_ != 0) {
+    // Told once: the HELLO that follows a refused ANNOUNCE is the same
+    // attempt, not a second one.
+    if (!peer.toldInUse)
+      queue(peer, {WVN_DEVICEIDINUSE, 0, device_, 0, std::string()});
+    peer.toldInUse = true;
+    answer(peer, m, 0);
+  } else {
+    driver_ = peer.id;
+    queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
+    answer(peer, m, 1);
+  }
+}
+
+void InfodriverServer::handleWrite(Peer& peer, const InfoMessage& m) {
+  const bool valid = peer.id == driver_ && IsSlotInRange(m.wParam);
+  if (valid) {
+    slots_.set(m.wParam, m.text);
+    const InfoMessage written{INFO_SLOTWRITTEN, 0, m.wParam,
+                              static_cast<int64_t>(m.message),
+                              slots_.get(m.wParam)};
+    for (auto& [id, other] : peers_) {
+      if (!other->watching || other->dead) continue;
+      queue(*other, written);
+      if (other.get() != &peer) updateWatch(*other);
+    }
+  }
+  answer(peer, m, valid ? 1 : 0);
+}
+
+void InfodriverServer::handleSlotChange(Peer& peer, const InfoMessage& m) {
+  if (!IsSlotInRange(m.wParam)) {
+    answer(peer, m, 0);
+    return;
+  }
+  // Every request reaches the driver with a deadline it can trust: one
+  // the client did not give is counted from now, and one further away
+  // than a request may take is cut to that. The driver checks it again
+  // when it reads the request; only one already past is refused here.
+  const int64_t now = TheSystemClock().NowMs();
+  const int64_t latest = now + kControlDeadlineMs;
+  const int64_t deadline =
+      m.lParam == 0 || m.lParam > latest ? latest : m.lParam;
+  if (now > deadline) {
+    answer(peer, m, INFO_EXPIRED);
+    return;
+  }
+  forwardToDriver(peer, m, SlotText(m.text.c_str()), deadline);
+}
+
+void InfodriverServer::handleDump(Peer& peer, const InfoMessage& m) {
+  int64_t count = 0;
+  for (int slot = 0;
+       slot < kInfodriverSlotCount && !peer.dead && !peer.dropping; ++slot) {
+    const std::string& text = slots_.get(slot);
+    if (text.empty()) continue;
+    queue(peer, {INFO_SLOTDATA, 0, slot, 0, text});
+    ++count;
+  }
+  answer(peer, m, count);
 }

@@ -129,6 +129,10 @@ class InfodriverServer {
   void onPeerReady(uint64_t id, short revents);
   bool mayRead(const Peer& peer) const;
   void handle(Peer& peer, const InfoMessage& m);
+  void handleHello(Peer& peer, const InfoMessage& m);
+  void handleWrite(Peer& peer, const InfoMessage& m);
+  void handleSlotChange(Peer& peer, const InfoMessage& m);
+  void handleDump(Peer& peer, const InfoMessage& m);
   void handleDriverResult(const InfoMessage& m);
   // Passes |m| on to the driver with |text| and |lParam|.
   void forwardToDriver(Peer& peer, const InfoMessage& m, std::string text,
