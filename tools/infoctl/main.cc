@@ -29,6 +29,7 @@
 #include "infodriver/socket_transport.h"
 #include "platform/clock.h"
 #include "platform/device_number.h"
+#include "platform/program_info.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ const char kUsage[] =
     "       infoctl watch N\n"
     "       infoctl mode N txrx|rxonly|inquire\n"
     "       infoctl ping N\n"
-    "       infoctl --help\n";
+    "       infoctl --help | --version\n";
 
 const char kHelp[] =
     "\n"
@@ -338,6 +339,7 @@ int Ping(Connection& c, int device) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerVersion(argc, argv, "infoctl")) return 0;
   if (argc == 2 &&
       (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
     return Help();

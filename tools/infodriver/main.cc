@@ -17,12 +17,28 @@
 #include "platform/event_loop.h"
 #include "platform/exit_signals.h"
 #include "platform/journal_stream.h"
+#include "platform/program_info.h"
 #include "platform/service_notifier.h"
 
+namespace {
+
+const char kUsage[] =
+    "usage: infodriver N   (N: device number, 1 to 999)\n"
+    "       infodriver --help | --version\n"
+    "\n"
+    "Serves the slot table of device N on $ZARN_RUNTIME_DIR/infodriver-N.sock\n"
+    "until SIGTERM or SIGINT. Members of the group $ZARN_INFODRIVER_GROUP may\n"
+    "connect too.\n"
+    "\n"
+    "Exit status: 0 after SIGTERM or SIGINT; 1 when it cannot serve; 2 for a\n"
+    "wrong command line.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (AnswerHelpOrVersion(argc, argv, "infodriver", kUsage)) return 0;
   if (argc != 2) {
-    std::fprintf(stderr, "usage: infodriver N   (N: device number, 1 to %d)\n",
-                 kMaxDeviceNumber);
+    std::fputs(kUsage, stderr);
     return 2;
   }
   const std::optional<int> number = ParseDeviceNumberArgument(argv[1]);

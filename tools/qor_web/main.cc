@@ -16,6 +16,7 @@
 #include "control_token.h"
 #include "mqtt/broker_source.h"
 #include "platform/exit_signals.h"
+#include "platform/program_info.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
 #include "web_command_line.h"
@@ -107,6 +108,7 @@ int Serve(UnitSource* source, const WebCommandLine& line,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerVersion(argc, argv, "qor_web")) return 0;
   WebCommandLine line = ParseWebCommandLine(argc, argv);
   switch (line.outcome) {
     case WebCommandLine::Outcome::kHelp:

@@ -45,7 +45,8 @@ const char kWebUsage[] =
     "                              address (default 16)\n"
     "  --idle-timeout SECONDS      close a connection idle this long\n"
     "                              (default 30)\n"
-    "  --help                      show this and exit\n";
+    "  --help                      show this and exit\n"
+    "  --version                   show the version and exit\n";
 
 namespace {
 
