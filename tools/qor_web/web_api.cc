@@ -14,12 +14,26 @@ using nlohmann::json;
 using web_internal::PathNumber;
 
 json WebServer::Impl::ServerJson() const {
-  return json{{"control", options_.controlToken.has_value()}, {"api", "v1"}};
+  return json{{"control", tokens_.enabled()}, {"api", "v1"}};
 }
 
 MHD_Result WebServer::Impl::ServeServer(MHD_Connection* connection, Request*,
                                         const Parts&) {
   return SendJson(connection, MHD_HTTP_OK, ServerJson());
+}
+
+// Who the request's token names, so that a page can say who is signed in
+// and grey what the role may not do.
+MHD_Result WebServer::Impl::ServeWhoami(MHD_Connection* connection, Request*,
+                                        const Parts&) {
+  if (!tokens_.enabled())
+    return SendError(connection, MHD_HTTP_UNAUTHORIZED,
+                     "this server takes no tokens: it is read-only");
+  Caller caller;
+  if (std::optional<Refusal> refusal = Authenticate(connection, &caller))
+    return SendError(connection, refusal->status, refusal->message);
+  return SendJson(connection, MHD_HTTP_OK,
+                  json{{"name", caller.name}, {"role", RoleName(caller.role)}});
 }
 
 MHD_Result WebServer::Impl::ServeDevices(MHD_Connection* connection, Request*,

@@ -133,6 +133,7 @@ std::optional<std::string> HostNameOf(std::string_view authority) {
 }
 
 bool WebServer::Impl::Start(std::string* error) {
+  if (!tokens_.Load(error)) return false;
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(options_.port);
@@ -476,6 +477,7 @@ const std::vector<WebServer::Impl::ApiRoute>& WebServer::Impl::ApiRoutes() {
       {"GET", "events", &Impl::ServeEvents, "GET, HEAD", kGetOnly},
       {"GET", "requests/*", &Impl::ServeRequest, "GET, HEAD", kGetOnly},
       {"GET", "units", &Impl::ServeUnits, "GET, HEAD", kGetOnly},
+      {"GET", "whoami", &Impl::ServeWhoami, "GET, HEAD", kGetOnly},
       {"POST", "units/*/*/*/control/**", &Impl::Control, "POST",
        "control requests are POSTs"},
       {"GET", "units/*/*/*", &Impl::ServeUnit, "GET, HEAD", kGetOnly},
