@@ -15,6 +15,7 @@
 
 #include "access_tokens.h"
 #include "control_token.h"
+#include "infodriver/server/audit_trail.h"
 #include "mqtt/broker_source.h"
 #include "platform/exit_signals.h"
 #include "platform/service_notifier.h"
@@ -149,6 +150,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<UnitSource> source = MakeSource(&line);
   if (!source) return 1;
   WebOptions web = line.web;
+  // A device's trail is where its infodriver runs: on this host, unless
+  // the units come from a broker.
+  if (!line.brokerMode()) web.auditDirectory = AuditTrail::DefaultDirectory();
   if (!ReadControlToken(line.tokenFile, &web)) return 1;
   // Before any thread starts, so that every thread inherits the mask and
   // the signals are taken by WaitForExitSignal only.

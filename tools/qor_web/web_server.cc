@@ -473,6 +473,7 @@ const std::vector<WebServer::Impl::ApiRoute>& WebServer::Impl::ApiRoutes() {
   static const std::vector<ApiRoute> routes = {
       {"GET", "", &Impl::ServeServer, "GET, HEAD", kGetOnly},
       {"GET", "server", &Impl::ServeServer, "GET, HEAD", kGetOnly},
+      {"GET", "audit", &Impl::ServeAudit, "GET, HEAD", kGetOnly},
       {"GET", "devices", &Impl::ServeDevices, "GET, HEAD", kGetOnly},
       {"GET", "events", &Impl::ServeEvents, "GET, HEAD", kGetOnly},
       {"GET", "requests/*", &Impl::ServeRequest, "GET, HEAD", kGetOnly},

@@ -142,6 +142,8 @@ class WebServer::Impl {
                          const Parts& parts);
   MHD_Result ServeWhoami(MHD_Connection* connection, Request* request,
                          const Parts& parts);
+  MHD_Result ServeAudit(MHD_Connection* connection, Request* request,
+                        const Parts& parts);
   MHD_Result ServeDevices(MHD_Connection* connection, Request* request,
                           const Parts& parts);
   MHD_Result ServeRequest(MHD_Connection* connection, Request* request,

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "access_tokens.h"
+#include "infodriver/server/audit_trail.h"
 #include "testing/http_client.h"
 #include "unitview/testing/fake_unit_source.h"
 #include "unitview/unit_state.h"
@@ -250,8 +251,10 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
   write(line("ops-anna", "operator", "anna-token-0123456789") +
             line("wall", "viewer", "wall-token-0123456789"),
         0600);
-  StartServer(false, kControlDeadlineMs,
-              [&](WebOptions* o) { o->tokensFile = path; });
+  StartServer(false, kControlDeadlineMs, [&](WebOptions* o) {
+    o->tokensFile = path;
+    o->auditDirectory = dir;
+  });
   const std::string type = "Content-Type: application/json";
   auto bearer = [](const char* token) {
     return std::string("Authorization: Bearer ") + token;
@@ -277,6 +280,28 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
                 .status,
             202);
   EXPECT_EQ(source_.requests().size(), 1u);
+
+  // The trail is for anyone with a token, from a time on when asked.
+  std::ofstream(dir + "/" + AuditTrail::FileName(1, time(nullptr)))
+      << R"({"time":"2026-12-09T10:00:00.000Z","request":1})"
+         "\n"
+      << R"({"time":"2026-12-09T11:00:00.000Z","request":2})"
+         "\n";
+  auto audit = [&](const std::string& query, const char* token) {
+    return SendRaw(port_, "GET /api/v1/audit" + query +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                              bearer(token) + "\r\nConnection: close\r\n\r\n");
+  };
+  HttpAnswer all = audit("?device=1", "wall-token-0123456789");
+  ASSERT_EQ(all.status, 200) << all.body;
+  EXPECT_EQ(json::parse(all.body)["records"].size(), 2u);
+  EXPECT_EQ(
+      json::parse(
+          audit("?device=1&since=2026-12-09T10:30", "wall-token-0123456789")
+              .body)["records"],
+      json::parse(R"([{"time":"2026-12-09T11:00:00.000Z","request":2}])"));
+  EXPECT_EQ(audit("?device=1", "nobody-token-0123456789").status, 401);
+  EXPECT_EQ(audit("?device=2", "wall-token-0123456789").status, 400);
 
   write(line("ops-bo", "admin", "bo-token-0123456789"), 0600);
   EXPECT_EQ(json::parse(whoami("bo-token-0123456789").body)["role"], "admin");
