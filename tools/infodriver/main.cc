@@ -8,10 +8,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "config/config_file.h"
 #include "infodriver/runtime_dir.h"
+#include "infodriver/server/audit_trail.h"
+#include "infodriver/server/control_audit.h"
 #include "infodriver/server/infodriver_server.h"
 #include "platform/device_number.h"
 #include "platform/event_loop.h"
@@ -19,6 +23,7 @@
 #include "platform/journal_stream.h"
 #include "platform/program_info.h"
 #include "platform/service_notifier.h"
+#include "unitview/point_names.h"
 
 namespace {
 
@@ -66,6 +71,17 @@ int main(int argc, char** argv) {
                  JournalPrefix(STDERR_FILENO, 3), device);
     return 1;
   }
+  // Every control request of the device passes here, whichever program
+  // sent it: the one place where none can be left out of the trail. Its
+  // writer thread starts after the exit signals are blocked, so that they
+  // reach the loop only.
+  AuditTrail::Options audit;
+  audit.directory = AuditTrail::DefaultDirectory();
+  audit.device = device;
+  audit.keepDays = AuditTrail::KeepDaysFromEnvironment(device);
+  server.useControlAudit(std::make_unique<ControlAudit>(
+      device, std::make_unique<AuditTrail>(audit),
+      NamesFilePath(ConfigFile(device, "QOR_MDU_1").path(), device)));
   if (!server.start(&error)) {
     std::fprintf(stderr, "%sinfodriver %d: %s\n",
                  JournalPrefix(STDERR_FILENO, 3), device, error.c_str());
