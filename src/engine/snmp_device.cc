@@ -168,6 +168,7 @@ void SnmpDevice::PollNext() {
       outstanding = 0;
       SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
     } else {
+      if (!commsOk) hintIfNeverAnswered();
       // Every tick of the background walk, and every tick while
       // communication is not good, sends the walk's request whatever is
       // outstanding. In a fast walk the replies send the requests, so a tick
@@ -180,11 +181,28 @@ void SnmpDevice::PollNext() {
   });
 }
 
+// A unit that never answered never gets a "Comms Failed" line (it was
+// never good), so nothing would say why: a wrong address or community, or
+// no agent, look the same from here.
+void SnmpDevice::hintIfNeverAnswered() {
+  if (ticksWithoutAnswer < 0 || ++ticksWithoutAnswer < kTicksBeforeNoAnswerHint)
+    return;
+  ticksWithoutAnswer = -1;
+  char line[kLogLineSize];
+  std::snprintf(line, sizeof line,
+                "%d:%s - no answer since the start - check its SNMPAddress, "
+                "its SNMPCommunity and that its SNMP agent runs",
+                instance, address);
+  FileLog("%s", line);
+  if (debugMode) DebugList("%s", line);
+}
+
 bool SnmpDevice::checkComms(bool ok) {
   RunGuarded(
       [&] {
         if (ok) {
           missedPolls = 0;
+          ticksWithoutAnswer = -1;
           if (!commsOk) {
             commsChanged(false);
             logTrace("Comms OK");

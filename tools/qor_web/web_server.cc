@@ -133,6 +133,7 @@ std::optional<std::string> HostNameOf(std::string_view authority) {
 }
 
 bool WebServer::Impl::Start(std::string* error) {
+  if (!tokens_.Load(error)) return false;
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(options_.port);
@@ -472,10 +473,12 @@ const std::vector<WebServer::Impl::ApiRoute>& WebServer::Impl::ApiRoutes() {
   static const std::vector<ApiRoute> routes = {
       {"GET", "", &Impl::ServeServer, "GET, HEAD", kGetOnly},
       {"GET", "server", &Impl::ServeServer, "GET, HEAD", kGetOnly},
+      {"GET", "audit", &Impl::ServeAudit, "GET, HEAD", kGetOnly},
       {"GET", "devices", &Impl::ServeDevices, "GET, HEAD", kGetOnly},
       {"GET", "events", &Impl::ServeEvents, "GET, HEAD", kGetOnly},
       {"GET", "requests/*", &Impl::ServeRequest, "GET, HEAD", kGetOnly},
       {"GET", "units", &Impl::ServeUnits, "GET, HEAD", kGetOnly},
+      {"GET", "whoami", &Impl::ServeWhoami, "GET, HEAD", kGetOnly},
       {"POST", "units/*/*/*/control/**", &Impl::Control, "POST",
        "control requests are POSTs"},
       {"GET", "units/*/*/*", &Impl::ServeUnit, "GET, HEAD", kGetOnly},

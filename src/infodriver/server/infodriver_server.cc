@@ -324,6 +324,8 @@ void InfodriverServer::dropDriver() {
   clientsHeld_ = false;
   for (auto& [id, peer] : peers_) peer->forwards = 0;
   for (const auto& [sequence, f] : waiting) {
+    if (audit_ && f.audit)
+      audit_->Refused(f.audit, "the driver went away before it answered");
     if (Peer* client = find(f.client)) {
       InfoMessage request{f.message, f.clientSequence, 0, 0, std::string()};
       answer(*client, request, INFO_NO_DRIVER);
@@ -441,6 +443,29 @@ bool InfodriverServer::flush(Peer& peer) {
   return !peer.dead;
 }
 
+void InfodriverServer::auditOutcome(const Forward& f, int64_t result) {
+  if (!audit_ || f.audit == 0) return;
+  if (result == 1) {
+    audit_->Sent(f.audit, slots_.get(static_cast<int>(f.slot)),
+                 TheSystemClock().NowMs());
+    armAuditTick();
+  } else if (result == INFO_EXPIRED) {
+    audit_->Expired(f.audit, "the driver read it after its deadline");
+  } else {
+    audit_->Refused(f.audit, "the driver refused it");
+  }
+}
+
+// While a request waits for the unit to show its value, once a second.
+void InfodriverServer::armAuditTick() {
+  if (auditTimer_ != 0 || !audit_ || !audit_->watching()) return;
+  auditTimer_ = loop_->AddOneShot(1000, [this] {
+    auditTimer_ = 0;
+    audit_->Tick(TheSystemClock().NowMs());
+    armAuditTick();
+  });
+}
+
 void InfodriverServer::armSweep() {
   if (sweepTimer_ != 0) return;
   sweepTimer_ = loop_->AddOneShot(1000, [this] {
@@ -512,19 +537,26 @@ bool InfodriverServer::mayDrive(long uid) const {
 }
 
 void InfodriverServer::forwardToDriver(Peer& peer, const InfoMessage& m,
-                                       std::string text, int64_t lParam) {
+                                       std::string text, int64_t lParam,
+                                       uint64_t audit) {
   Peer* driver = find(driver_);
   if (driver == nullptr) {
+    if (audit_ && audit)
+      audit_->Refused(audit, "no driver is connected to infodriver " +
+                                 std::to_string(device_));
     answer(peer, m, INFO_NO_DRIVER);
     return;
   }
   if (driver == &peer) {
+    if (audit_ && audit)
+      audit_->Refused(audit, "the driver may not ask itself for a change");
     answer(peer, m, 0);
     return;
   }
   uint32_t sequence = nextSequence_++;
   if (nextSequence_ == 0) nextSequence_ = 1;
-  forwards_[sequence] = {peer.id, m.sequence, m.message, SteadyClock::now()};
+  forwards_[sequence] = {peer.id,  m.sequence, m.message, SteadyClock::now(),
+                         m.wParam, audit};
   ++peer.forwards;
   if (forwards_.size() >= kMaxForwards && !clientsHeld_) {
     clientsHeld_ = true;
@@ -544,6 +576,8 @@ void InfodriverServer::handleDriverResult(const InfoMessage& m) {
     clientsHeld_ = false;
     updateAllClients();
   }
+  // Recorded whether or not the client is still there to hear it.
+  auditOutcome(f, m.wParam);
   auto c = peers_.find(f.client);
   if (c == peers_.end()) return;  // asked and left
   Peer& client = *c->second;
@@ -624,6 +658,17 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       if (isDriver) handleDriverResult(m);
       break;
 
+    case INFO_ATTRIBUTE:
+      peer.attribution = ControlAudit::ParseAttribution(m.text);
+      answer(peer, m, peer.attribution ? 1 : 0);
+      break;
+
+    case INFO_AUDIT:
+      answer(peer, m,
+             audit_ && audit_->ClientRefusal({peer.uid, peer.pid}, m.text) ? 1
+                                                                           : 0);
+      break;
+
     default:
       answer(peer, m, 0);
       break;
@@ -665,6 +710,8 @@ void InfodriverServer::handleWrite(Peer& peer, const InfoMessage& m) {
   const bool valid = peer.id == driver_ && IsSlotInRange(m.wParam);
   if (valid) {
     slots_.set(m.wParam, m.text);
+    if (audit_)
+      audit_->SlotWritten(static_cast<int>(m.wParam), slots_.get(m.wParam));
     const InfoMessage written{INFO_SLOTWRITTEN, 0, m.wParam,
                               static_cast<int64_t>(m.message),
                               slots_.get(m.wParam)};
@@ -678,7 +725,22 @@ void InfodriverServer::handleWrite(Peer& peer, const InfoMessage& m) {
 }
 
 void InfodriverServer::handleSlotChange(Peer& peer, const InfoMessage& m) {
+  // An attribution counts for the one request that follows it.
+  std::optional<ControlAttribution> attribution = std::move(peer.attribution);
+  peer.attribution.reset();
+  const std::string text = SlotText(m.text.c_str());
+  uint64_t audit = 0;
+  if (audit_) {
+    const int slot = static_cast<int>(
+        std::clamp<int64_t>(m.wParam, -1, kInfodriverSlotCount));
+    audit = audit_->Requested({peer.uid, peer.pid}, attribution, slot, text,
+                              IsSlotInRange(slot) ? slots_.get(slot) : "");
+  }
   if (!IsSlotInRange(m.wParam)) {
+    if (audit_)
+      audit_->Refused(audit, "no such slot (0 to " +
+                                 std::to_string(kInfodriverSlotCount - 1) +
+                                 ")");
     answer(peer, m, 0);
     return;
   }
@@ -691,10 +753,13 @@ void InfodriverServer::handleSlotChange(Peer& peer, const InfoMessage& m) {
   const int64_t deadline =
       m.lParam == 0 || m.lParam > latest ? latest : m.lParam;
   if (now > deadline) {
+    if (audit_)
+      audit_->Expired(audit,
+                      "its deadline had passed when the infodriver read it");
     answer(peer, m, INFO_EXPIRED);
     return;
   }
-  forwardToDriver(peer, m, SlotText(m.text.c_str()), deadline);
+  forwardToDriver(peer, m, text, deadline, audit);
 }
 
 void InfodriverServer::handleDump(Peer& peer, const InfoMessage& m) {
