@@ -86,6 +86,7 @@ void BrokerSource::OnConnected() {
   // The retained tree comes again with each subscription, so a
   // reconnection brings every value back without asking.
   client_->Subscribe("qor/+/status", 1);
+  client_->Subscribe("qor/+/control", 1);
   client_->Subscribe("qor/+/+/status", 1);
   client_->Subscribe("qor/+/+/+/state", 0);
   client_->Subscribe(responseTopic_, 1);
@@ -103,6 +104,8 @@ UnitState BrokerSource::ShownLocked(const UnitState& raw) const {
 
 DeviceStatus BrokerSource::ShownLocked(const DeviceStatus& raw) const {
   DeviceStatus shown = raw;
+  if (auto control = siteControl_.find(raw.site); control != siteControl_.end())
+    shown.siteControl = control->second;
   auto site = siteOnline_.find(raw.site);
   if (site == siteOnline_.end() || !site->second) {
     shown.infodriverConnected = false;
@@ -136,6 +139,19 @@ void BrokerSource::OnMessage(const MqttMessage& message) {
         for (const auto& [key, u] : units_)
           if (std::get<0>(key) == topic.site)
             unitsChanged.push_back(ShownLocked(u));
+        break;
+      }
+      case ParsedTopic::kSiteControl: {
+        if (message.payload.empty()) {
+          siteControl_.erase(topic.site);
+        } else if (siteControl_.size() >= kMaxSites &&
+                   siteControl_.count(topic.site) == 0) {
+          break;
+        } else {
+          siteControl_[topic.site] = message.payload == "enabled";
+        }
+        for (const auto& [key, d] : devices_)
+          if (key.first == topic.site) devicesChanged.push_back(ShownLocked(d));
         break;
       }
       case ParsedTopic::kDeviceStatus: {
@@ -317,6 +333,11 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
   auto online = siteOnline_.find(site);
   if (online == siteOnline_.end() || !online->second)
     return refuse("the bridge of site " + site + " is offline");
+  if (auto control = siteControl_.find(site);
+      control != siteControl_.end() && !control->second)
+    return refuse("the bridge of site " + site +
+                  " takes no control requests (qor_mqtt runs without "
+                  "--allow-control)");
   auto dev = devices_.find({site, device});
   if (dev != devices_.end() && !dev->second.driverConnected)
     return refuse("the driver of device " + std::to_string(device) +
@@ -332,7 +353,7 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
                "a request for " + point.name() + " of unit " +
                    std::to_string(unit) + " is in flight; nothing was sent",
                /*busy=*/true);
-  m.payload = checked.slotText;
+  m.payload = SetPayloadFor(point, checked.slotText);
   // QoS 0: never sent again by the library or the broker after a lost
   // connection, where a QoS 1 copy could act a second time, or late.
   m.qos = 0;

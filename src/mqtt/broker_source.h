@@ -104,6 +104,8 @@ class BrokerSource : public UnitSource {
   mutable std::mutex mutex_;
   std::condition_variable answered_;
   std::map<std::string, bool> siteOnline_;
+  // What each site's bridge says on qor/SITE/control: takes requests.
+  std::map<std::string, bool> siteControl_;
   std::map<DeviceKey, DeviceStatus> devices_;
   std::map<UnitKey, UnitState> units_;
   // Held while listeners are called and while they are added or removed;

@@ -55,10 +55,10 @@ class BrokerSourceTest : public ::testing::Test {
 };
 
 TEST_F(BrokerSourceTest, SubscribesToTheTreeAndItsOwnAnswers) {
-  EXPECT_EQ(
-      client_->subscriptions(),
-      (std::vector<std::string>{"qor/+/status", "qor/+/+/status",
-                                "qor/+/+/+/state", source_->responseTopic()}));
+  EXPECT_EQ(client_->subscriptions(),
+            (std::vector<std::string>{"qor/+/status", "qor/+/control",
+                                      "qor/+/+/status", "qor/+/+/+/state",
+                                      source_->responseTopic()}));
   // Under the one prefix the bridges answer on, new with each process.
   EXPECT_EQ(source_->responseTopic().rfind("qor-response/viewer/", 0), 0u);
   EXPECT_GT(source_->responseTopic().size(), 20u);
@@ -143,6 +143,21 @@ TEST_F(BrokerSourceTest, UnknownUnitsAreRefusedWithoutAMessage) {
       "a", 1, 1, ControlPoint{ControlKind::kOutputState, 1}, "1",
       TheSystemClock().NowMs() - 1);
   EXPECT_EQ(late.stage, ControlStage::kExpired);
+  EXPECT_TRUE(client_->published().empty());
+}
+
+// A site whose bridge takes no requests says so to the page, and its
+// requests are refused here without a message.
+TEST_F(BrokerSourceTest, ASiteThatTakesNoControlIsShownAndRefused) {
+  Site("a", 1, {1});
+  client_->Deliver({"qor/a/control", "disabled", 1, true});
+  client_->TakePublished();
+  EXPECT_EQ(DeviceStatusToJson(source_->Devices()[0])["site_control"], false);
+  auto r = source_->RequestControl(
+      "a", 1, 1, ControlPoint{ControlKind::kOutputState, 1}, "1",
+      ControlDeadlineFrom(TheSystemClock().NowMs()));
+  EXPECT_EQ(r.stage, ControlStage::kRefused);
+  EXPECT_NE(r.reason.find("--allow-control"), std::string::npos);
   EXPECT_TRUE(client_->published().empty());
 }
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -50,6 +51,10 @@ std::string SiteStatusTopic(const std::string& site) {
   return "qor/" + site + "/status";
 }
 
+std::string SiteControlTopic(const std::string& site) {
+  return "qor/" + site + "/control";
+}
+
 std::string DeviceStatusTopic(const std::string& site, int device) {
   return "qor/" + site + "/" + std::to_string(device) + "/status";
 }
@@ -63,28 +68,101 @@ std::string StateTopic(const std::string& site, int device, int unit) {
   return UnitTopic(site, device, unit) + "/state";
 }
 
+namespace {
+
+// Every point topic backed by one slot, with its relative slot.
+const std::map<std::string, int>& PointSlots() {
+  static const std::map<std::string, int> slots = [] {
+    std::map<std::string, int> m;
+    for (const ControlPoint& p : AllControlPoints())
+      m[p.name()] = p.relativeSlot();
+    for (int n = 1; n <= kGpiCount; ++n)
+      m["gpi/" + std::to_string(n)] = mdu::kGpiStateSlot + n;
+    for (int n = 1; n <= kFuseCount; ++n)
+      m["fuse/" + std::to_string(n)] = mdu::kFuseStateSlot + n;
+    m["temperature"] = mdu::kTemperatureSlot;
+    m["temperature/alarm"] = mdu::kTemperatureStateSlot;
+    m["power_inlets"] = mdu::kPowerInletsSlot;
+    m["comms"] = mdu::kCommsSlot;
+    return m;
+  }();
+  return slots;
+}
+
+bool IsDelay(const ControlPoint& point) {
+  return point.kind == ControlKind::kOutputOnDelay ||
+         point.kind == ControlKind::kSequentialDelay;
+}
+
+}  // namespace
+
+std::optional<int> PointSlot(std::string_view point) {
+  auto it = PointSlots().find(std::string(point));
+  if (it == PointSlots().end()) return std::nullopt;
+  return it->second;
+}
+
+std::string DelaySecondsText(const std::string& tenths) {
+  std::optional<int> n = SlotNumber(tenths);
+  if (!n) return tenths;
+  char text[32];
+  if (*n % 10 == 0)
+    std::snprintf(text, sizeof text, "%d", *n / 10);
+  else
+    std::snprintf(text, sizeof text, "%s%d.%d", *n < 0 ? "-" : "",
+                  std::abs(*n / 10), std::abs(*n % 10));
+  return text;
+}
+
+ControlValue CheckSetPayload(const ControlPoint& point,
+                             std::string_view payload) {
+  if (!IsDelay(point)) return CheckControlValue(point, payload);
+  // Whole seconds only: the unit keeps whole seconds, and the slot its
+  // tenths.
+  auto seconds = TopicNumber(payload, 255);
+  if (payload == "0") seconds = 0;
+  if (!seconds) {
+    ControlValue bad;
+    bad.error = "\"" + Printable(payload, 32) +
+                "\" is not a delay: " + point.name() +
+                " takes whole seconds from 0 to 255";
+    return bad;
+  }
+  return CheckControlValue(point, std::to_string(*seconds * 10));
+}
+
+std::string SetPayloadFor(const ControlPoint& point,
+                          const std::string& slotText) {
+  return IsDelay(point) ? DelaySecondsText(slotText) : slotText;
+}
+
 std::map<std::string, std::string> PointPayloads(const UnitState& state) {
   std::map<std::string, std::string> points;
-  // A control point's topic carries exactly the text its `set` takes.
+  for (const auto& [name, slot] : PointSlots())
+    points[name] = state.slots[slot];
+  // Delays in seconds, as in the state and on the `set` topics.
   for (const ControlPoint& p : AllControlPoints())
-    points[p.name()] = state.slots[p.relativeSlot()];
-  for (int n = 1; n <= kGpiCount; ++n)
-    points["gpi/" + std::to_string(n)] = state.slots[mdu::kGpiStateSlot + n];
-  for (int n = 1; n <= kFuseCount; ++n)
-    points["fuse/" + std::to_string(n)] = state.slots[mdu::kFuseStateSlot + n];
-  points["temperature"] = state.slots[mdu::kTemperatureSlot];
-  points["power_inlets"] = state.slots[mdu::kPowerInletsSlot];
+    if (IsDelay(p))
+      points[p.name()] = DelaySecondsText(state.slots[p.relativeSlot()]);
   // Automation wants plain flags, read as the page reads them.
   points["temperature/alarm"] =
       state.slots[mdu::kTemperatureStateSlot].empty()
           ? ""
           : (state.temperatureAlarm.value_or(false) ? "1" : "0");
-  points["comms"] = CommsName(state.comms);
+  // Stale when the driver or its infodriver is away, whatever it said last.
+  points["comms"] = CommsName(state.knownComms());
   return points;
 }
 
-std::string StatePayload(const UnitState& state) {
-  return JsonText(UnitToJson(state, /*withSlots=*/true));
+std::string StatePayload(const UnitState& state,
+                         const std::map<std::string, int64_t>* changed) {
+  nlohmann::json j = UnitToJson(state, /*withSlots=*/true);
+  if (changed != nullptr) {
+    nlohmann::json times = nlohmann::json::object();
+    for (const auto& [point, ms] : *changed) times[point] = DeadlineText(ms);
+    j["changed"] = times;
+  }
+  return JsonText(j);
 }
 
 std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
@@ -153,13 +231,18 @@ std::string ControlResultPayload(const ControlUpdate& update,
     // What was asked for, even when it names no control point (an update
     // of such a request holds a default point).
     j["point"] = std::string(pointText);
-    auto point = ParseControlPoint(pointText);
-    j["slot"] =
-        point ? nlohmann::json(point->relativeSlot()) : nlohmann::json();
+    auto slot = PointSlot(pointText);
+    j["slot"] = slot ? nlohmann::json(*slot) : nlohmann::json();
+  }
+  if (IsDelay(update.point) &&
+      (pointText.empty() || ParseControlPoint(pointText) == update.point)) {
+    j["value"] = DelaySecondsText(update.value);
+    j["slot_text"] = DelaySecondsText(update.slotText);
+  } else {
+    j["slot_text"] = update.slotText;
   }
   // Always present on the broker, so that automation need not test for it.
   j["reason"] = update.reason;
-  j["slot_text"] = update.slotText;
   return JsonText(j);
 }
 
@@ -204,6 +287,12 @@ std::optional<ControlUpdate> ParseControlResultPayload(
   u.value = text("value");
   u.reason = text("reason");
   u.slotText = text("slot_text");
+  if (IsDelay(u.point)) {
+    // Seconds on the broker, tenths in the slot.
+    for (std::string* t : {&u.value, &u.slotText})
+      if (std::optional<int> s = SlotNumber(*t); s && *t == std::to_string(*s))
+        *t = std::to_string(*s * 10);
+  }
   if (auto busy = j.find("busy"); busy != j.end() && busy->is_boolean())
     u.busy = busy->get<bool>();
   return u;
@@ -216,8 +305,12 @@ ParsedTopic ParseTopic(std::string_view topic) {
     return parsed;
   std::string site(levels[1]);
   if (levels.size() == 3) {
-    if (levels[2] != "status") return parsed;
-    parsed.kind = ParsedTopic::kSiteStatus;
+    if (levels[2] == "status")
+      parsed.kind = ParsedTopic::kSiteStatus;
+    else if (levels[2] == "control")
+      parsed.kind = ParsedTopic::kSiteControl;
+    else
+      return parsed;
     parsed.site = site;
     return parsed;
   }

@@ -16,6 +16,9 @@
 //
 //   qor/<site>/status                       "online" / "offline" (retained;
 //                                           "offline" is the Last Will)
+//   qor/<site>/control                      "enabled" / "disabled"
+//                                           (retained): whether the site's
+//                                           bridge takes requests
 //   qor/<site>/<device>/status              JSON, DeviceStatusPayload
 //   (retained) qor/<site>/<device>/<unit>/state        JSON, StatePayload
 //   (retained) qor/<site>/<device>/<unit>/<point>      text, PointPayloads
@@ -45,29 +48,53 @@ constexpr const char* kDeadlineProperty = "deadline";
 bool ValidSiteName(std::string_view site);
 
 std::string SiteStatusTopic(const std::string& site);
+std::string SiteControlTopic(const std::string& site);
 std::string DeviceStatusTopic(const std::string& site, int device);
 std::string UnitTopic(const std::string& site, int device, int unit);
 std::string StateTopic(const std::string& site, int device, int unit);
 
 // The per-point topics of a unit (relative to UnitTopic) and their text:
 //
-//   output/N, output/N/on_delay, gpi/N, gpi/N/polarity, fuse/N,
-//   power_on_sequence, sequential_delay, temperature_alarm_point,
-//   location, power_inlets, temperature
+//   output/N, gpi/N, gpi/N/polarity, fuse/N, power_on_sequence,
+//   temperature_alarm_point, location, power_inlets, temperature
 //                    the slot's text as the driver wrote it (output "1" on,
-//                    on-delays in tenths of a second, gpi "1" active, fuse
-//                    "1" blown, temperature in degrees C): the value topic of
-//                    each control point carries what its `set` takes.
+//                    gpi "1" active, fuse "1" blown, temperature in degrees
+//                    C): the value topic of each control point carries what
+//                    its `set` takes.
+//   output/N/on_delay, sequential_delay
+//                    seconds ("5"), as in the state and on their `set`
+//                    topics; the slot holds tenths ("50").
 //   temperature/alarm  "1" in alarm, "0" normal
-//   comms              "ok", "failed" or "unknown"
+//   comms              "ok", "failed" or "unknown"; "unknown" whenever the
+//                    device's driver or infodriver is away. The unit's
+//                    availability: only "ok" says its values are current.
 //
 // A point whose slot is empty (the unit does not report it) has an empty
 // payload, which on a retained topic deletes the retained message.
 std::map<std::string, std::string> PointPayloads(const UnitState& state);
 
+// The relative slot a point topic (relative to UnitTopic) shows, or
+// nothing for a name that is no point: "gpi/3" 3, "output/2/on_delay" 82.
+std::optional<int> PointSlot(std::string_view point);
+// A delay slot's tenths as seconds: "50" "5", "15" "1.5"; any other text
+// as it is.
+std::string DelaySecondsText(const std::string& tenths);
+// A `set` payload checked for |point|, with the slot text to request:
+// delays are whole seconds 0-255 on the broker, tenths in the slot.
+ControlValue CheckSetPayload(const ControlPoint& point,
+                             std::string_view payload);
+// The `set` payload that requests |slotText| for |point|.
+std::string SetPayloadFor(const ControlPoint& point,
+                          const std::string& slotText);
+
 // UnitToJson of the unit, with its slots: the broker source rebuilds the
-// unit from "slots", "address" and "live" alone.
-std::string StatePayload(const UnitState& state);
+// unit from "slots", "address" and "live" alone. With |changed| (point
+// topic to the wall time, ms since the epoch, its payload last changed),
+// also "changed": {"output/1":"2026-12-09T10:11:12.345Z",...}, so that a
+// reader of a stale unit knows how old each value is.
+std::string StatePayload(
+    const UnitState& state,
+    const std::map<std::string, int64_t>* changed = nullptr);
 // A unit back from its state payload; nothing when the payload is not a
 // JSON object with those members.
 std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
@@ -84,8 +111,9 @@ std::optional<DeviceStatus> ParseDeviceStatusPayload(const std::string& site,
 // A request's stage: ControlUpdateToJson, with at least
 // {"id","site","device","unit","point","slot","value","stage","reason",
 // "slot_text"} ("stage" as ControlStageName says; "busy": true on a refusal
-// for load). |pointText|, when given, is the point as the request named it:
-// it replaces "point", and "slot" is null unless it is a control point.
+// for load; "value" and "slot_text" of a delay in seconds). |pointText|,
+// when given, is the point as the request named it: it replaces "point",
+// and "slot" is that point's slot, null when it names none.
 std::string ControlResultPayload(const ControlUpdate& update,
                                  std::string_view pointText = {});
 std::optional<ControlUpdate> ParseControlResultPayload(
@@ -96,6 +124,7 @@ struct ParsedTopic {
   enum Kind {
     kOther,         // anything else, or a malformed topic
     kSiteStatus,    // qor/<site>/status
+    kSiteControl,   // qor/<site>/control
     kDeviceStatus,  // qor/<site>/<device>/status
     kUnitState,     // qor/<site>/<device>/<unit>/state
     kSet,           // qor/<site>/<device>/<unit>/<point>/set

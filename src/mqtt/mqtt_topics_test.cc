@@ -110,10 +110,10 @@ TEST(PointPayloadsTest, SlotTextsForPointsAndWordsForComms) {
   EXPECT_EQ(p["gpi/3/polarity"], "0");
   EXPECT_EQ(p["output/1"], "1");
   EXPECT_EQ(p["output/2"], "0");
-  EXPECT_EQ(p["output/3/on_delay"], "15");
+  EXPECT_EQ(p["output/3/on_delay"], "1.5");  // seconds, as in the state
   EXPECT_EQ(p["fuse/2"], "1");
   EXPECT_EQ(p["power_on_sequence"], "2");
-  EXPECT_EQ(p["sequential_delay"], "70");
+  EXPECT_EQ(p["sequential_delay"], "7");
   EXPECT_EQ(p["temperature"], "40");
   EXPECT_EQ(p["temperature/alarm"], "1");
   EXPECT_EQ(p["temperature_alarm_point"], "47");
@@ -145,6 +145,11 @@ TEST(PointPayloadsTest, CommsAndTemperatureAlarmWords) {
     EXPECT_EQ(p["comms"], c.word) << c.comms;
     EXPECT_EQ(p["temperature/alarm"], c.alarm) << c.tempState;
   }
+  // The last word of a driver that went away is not the unit's state.
+  UnitState stale = FakeUnit("s", 1, 1, {{99, "0"}});
+  stale.live = false;
+  EXPECT_EQ(PointPayloads(stale)["comms"], "unknown");
+  EXPECT_EQ(nlohmann::json::parse(StatePayload(stale))["comms"], "unknown");
 }
 
 TEST(StatePayloadTest, TheUnitComesBackFromItsSlots) {
@@ -238,8 +243,14 @@ TEST(ControlResultPayloadTest, EveryStageRoundTrips) {
   auto asked = nlohmann::json::parse(ControlResultPayload(u, "output/13"));
   EXPECT_EQ(asked["point"], "output/13");
   EXPECT_TRUE(asked["slot"].is_null());
+  asked = nlohmann::json::parse(ControlResultPayload(u, "gpi/3"));
+  EXPECT_EQ(asked["slot"], 3);
+  u.point = *ParseControlPoint("output/2/on_delay");
+  u.value = "50";
   asked = nlohmann::json::parse(ControlResultPayload(u, "output/2/on_delay"));
   EXPECT_EQ(asked["slot"], 82);
+  EXPECT_EQ(asked["value"], "5");
+  EXPECT_EQ(ParseControlResultPayload(asked.dump())->value, "50");
   EXPECT_FALSE(ParseControlResultPayload("{\"stage\":\"maybe\"}"));
   EXPECT_FALSE(ParseControlResultPayload("{}"));
   EXPECT_FALSE(ParseControlResultPayload("not json"));

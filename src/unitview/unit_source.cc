@@ -53,10 +53,12 @@ nlohmann::json ControlUpdateToJson(const ControlUpdate& u) {
 }
 
 nlohmann::json DeviceStatusToJson(const DeviceStatus& d) {
-  return {{"site", d.site},
-          {"device", d.device},
-          {"infodriver_connected", d.infodriverConnected},
-          {"driver_connected", d.driverConnected},
-          {"problem", d.problem},
-          {"units", d.units}};
+  nlohmann::json j = {{"site", d.site},
+                      {"device", d.device},
+                      {"infodriver_connected", d.infodriverConnected},
+                      {"driver_connected", d.driverConnected},
+                      {"problem", d.problem},
+                      {"units", d.units}};
+  if (d.siteControl) j["site_control"] = *d.siteControl;
+  return j;
 }

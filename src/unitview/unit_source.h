@@ -22,6 +22,9 @@ struct DeviceStatus {
   bool driverConnected = false;      // a driver is registered with it
   std::string problem;     // why the infodriver is not connected, for people
   std::vector<int> units;  // configured units (settings with an address)
+  // Whether the site takes control requests, when a bridge has said so
+  // (qor/SITE/control); unknown from an infodriver.
+  std::optional<bool> siteControl;
 };
 
 // The life of one control request. Every request ends in exactly one of

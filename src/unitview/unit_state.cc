@@ -146,7 +146,7 @@ nlohmann::json UnitToJson(const UnitState& s, bool withSlots) {
       {"address", s.address},
       {"live", s.live},
       {"answering", s.answering()},
-      {"comms", CommsName(s.comms)},
+      {"comms", CommsName(s.knownComms())},
       {"location", s.location},
       {"temperature",
        {{"celsius", OrNull(s.temperatureCelsius)},

@@ -86,6 +86,10 @@ struct UnitState {
   UnitSlots slots;  // the raw texts by relative slot
 
   bool answering() const { return live && comms == Comms::kGood; }
+  // What is known of the communication: kUnknown while the device is not
+  // live, since the comms slot then holds what a driver said before it
+  // went away.
+  Comms knownComms() const { return live ? comms : Comms::kUnknown; }
   // Alarms standing: comms failed counts once, each GPI active, each fuse
   // blown, the temperature alarm.
   int gpiAlarms() const;
@@ -103,7 +107,8 @@ UnitState DecodeUnit(const std::string& site, int device, int unit,
 
 // The JSON form of a unit, shared by the web API and the MQTT bridge:
 //   {"site":"studio-a","device":1,"unit":2,"address":"127.0.1.2","live":true,"answering":true,
-//    "comms":"ok"|"failed"|"unknown","location":"...","temperature":{"celsius":40,
+//    "comms":"ok"|"failed"|"unknown" (unknown whenever not
+//    live),"location":"...","temperature":{"celsius":40,
 //    "alarm_point_celsius":47,"alarm":false},"power_inlets":"...",
 //    "power_on_sequence":2,"sequential_delay_seconds":0.7,
 //    "outputs":[{"output":1,"on":true,"on_delay_seconds":0}],

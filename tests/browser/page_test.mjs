@@ -102,6 +102,11 @@ try {
       {timeout: 60000}, units);
   const names = await page.$$eval('.tile h2 a', as => as.map(a => a.textContent));
   if (names.length !== units) throw new Error('tiles: ' + names);
+  // Each tile names its site: one page may show several.
+  const site = decodeURIComponent(env.QOR_WEB_UNIT_HASH.split('/')[1]);
+  const sites = await page.$$eval('.tile h2 .site', s => s.map(e => e.textContent));
+  if (sites.length !== units || sites.some(s => s !== site))
+    throw new Error('tile sites: ' + sites);
   await page.screenshot({path: shots + '/overview.png', fullPage: true});
 
   step("a trap's change appears without reload");

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include "mqtt/mqtt_topics.h"
+#include "nlohmann/json.hpp"
 #include "platform/clock.h"
 
 namespace {
@@ -60,7 +62,8 @@ void MqttBridge::Attach() {
       if (d.site == options_.site || d.site.empty())
         devices_.try_emplace(d.device, std::move(d));
     for (UnitState& u : units)
-      units_.try_emplace({u.device, u.unit}, std::move(u));
+      if (units_.try_emplace({u.device, u.unit}, u).second)
+        NoteChangesLocked(u);
   }
   ControlQueue::Options queueOptions;
   queueOptions.waitingPerDevice = options_.maxWaitingRequests;
@@ -90,6 +93,9 @@ void MqttBridge::OnConnected() {
   // kept are not wanted at all.
   const int options =
       MqttClient::kRetainAsPublished | MqttClient::kNoRetainedOnSubscribe;
+  // What the site's bridges left on the broker, to clear the units no
+  // longer configured (see OnOwnState).
+  client_->Subscribe(base + "state", 0, MqttClient::kNoLocal);
   client_->Subscribe(base + "+/set", 0, options);
   client_->Subscribe(base + "+/+/set", 0, options);
   client_->Subscribe(base + "+/+/+/set", 0, options);
@@ -114,6 +120,9 @@ void MqttBridge::OnConnected() {
     if (client_->Publish(clear)) ++counters_.published;
     sent_[topic] = "";
   }
+  PublishRetainedLocked(
+      SiteControlTopic(options_.site),
+      options_.allowControl ? kControlEnabled : kControlDisabled, 1);
   // Last, so that whoever waits for "online" finds the state in place.
   MqttMessage online{SiteStatusTopic(options_.site), kOnline, 1, true};
   if (client_->Publish(online)) ++counters_.published;
@@ -143,12 +152,97 @@ void MqttBridge::PublishUnitLocked(const UnitState& state) {
   std::string unit = UnitTopic(options_.site, state.device, state.unit) + "/";
   for (const auto& [point, payload] : PointPayloads(state))
     PublishRetainedLocked(unit + point, payload, 0);
-  PublishRetainedLocked(unit + "state", StatePayload(state), 0);
+  PublishRetainedLocked(
+      unit + "state",
+      StatePayload(state, &changed_[{state.device, state.unit}]), 0);
+}
+
+void MqttBridge::NoteChangesLocked(const UnitState& state) {
+  std::map<std::string, int64_t>& times = changed_[{state.device, state.unit}];
+  std::map<std::string, std::string>& last =
+      lastPoints_[{state.device, state.unit}];
+  const int64_t now = WallNowMs();
+  std::map<std::string, Inherited>& inherited =
+      inherited_[{state.device, state.unit}];
+  for (auto& [point, payload] : PointPayloads(state)) {
+    auto it = last.find(point);
+    if (it != last.end() && it->second == payload) continue;
+    // A value that is still what the bridge before us published keeps the
+    // time it changed then (the unit may look stale for a moment first,
+    // while the source finds its driver).
+    auto before = inherited.find(point);
+    if (payload.empty())
+      times.erase(point);
+    else if (before != inherited.end() && before->second.payload == payload)
+      times[point] = before->second.ms;
+    else
+      times[point] = now;
+    last[point] = std::move(payload);
+  }
+  if (state.live) inherited_.erase({state.device, state.unit});
+}
+
+void MqttBridge::InheritLocked(int device, int unit,
+                               const std::string& payload) {
+  std::optional<UnitState> old =
+      ParseStatePayload(options_.site, device, unit, payload, nullptr);
+  nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+  if (!old || !j.is_object() || !j.contains("changed") ||
+      !j["changed"].is_object())
+    return;
+  std::map<std::string, std::string> points = PointPayloads(*old);
+  std::map<std::string, std::string>& last = lastPoints_[{device, unit}];
+  std::map<std::string, int64_t>& times = changed_[{device, unit}];
+  auto state = units_.find({device, unit});
+  const bool seenLive = state != units_.end() && state->second.live;
+  bool adopted = false;
+  for (auto& [point, text] : j["changed"].items()) {
+    std::optional<int64_t> ms = text.is_string()
+                                    ? ParseDeadlineText(text.get<std::string>())
+                                    : std::nullopt;
+    auto was = points.find(point);
+    if (!ms || was == points.end() || was->second.empty()) continue;
+    if (!seenLive) inherited_[{device, unit}][point] = {was->second, *ms};
+    auto now = last.find(point);
+    if (now != last.end() && now->second == was->second && times[point] > *ms) {
+      times[point] = *ms;
+      adopted = true;
+    }
+  }
+  if (adopted && state != units_.end() && client_->connected())
+    PublishUnitLocked(state->second);
+}
+
+void MqttBridge::ClearUnitLocked(int device, int unit) {
+  units_.erase({device, unit});
+  changed_.erase({device, unit});
+  lastPoints_.erase({device, unit});
+  inherited_.erase({device, unit});
+  const std::string base = UnitTopic(options_.site, device, unit) + "/";
+  std::vector<std::string> topics = {base + "state"};
+  for (const auto& [point, payload] : PointPayloads(UnitState()))
+    topics.push_back(base + point);
+  for (const std::string& topic : topics) {
+    MqttMessage clear{topic, "", 0, true};
+    if (client_->Publish(clear)) {
+      ++counters_.published;
+      sent_.erase(topic);
+    }
+    // Otherwise sent_ keeps it, and the next connection clears it.
+  }
 }
 
 void MqttBridge::OnUnitChanged(const UnitState& state) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // A unit the settings no longer have: its last change may come after
+  // the device's status that dropped it.
+  auto device = devices_.find(state.device);
+  if (device != devices_.end() &&
+      std::count(device->second.units.begin(), device->second.units.end(),
+                 state.unit) == 0)
+    return;
   units_[{state.device, state.unit}] = state;
+  NoteChangesLocked(state);
   if (!client_->connected()) return;
   PublishUnitLocked(state);
 }
@@ -156,9 +250,42 @@ void MqttBridge::OnUnitChanged(const UnitState& state) {
 void MqttBridge::OnDeviceChanged(const DeviceStatus& status) {
   std::lock_guard<std::mutex> lock(mutex_);
   devices_[status.device] = status;
+  // Units gone from the settings leave nothing behind on the broker.
+  std::vector<int> gone;
+  for (const auto& [key, state] : units_)
+    if (key.first == status.device &&
+        std::count(status.units.begin(), status.units.end(), key.second) == 0)
+      gone.push_back(key.second);
+  for (int unit : gone) ClearUnitLocked(status.device, unit);
   if (!client_->connected()) return;
   PublishRetainedLocked(DeviceStatusTopic(options_.site, status.device),
                         DeviceStatusPayload(status), 0);
+}
+
+void MqttBridge::OnOwnState(const ParsedTopic& topic,
+                            const MqttMessage& message) {
+  // An empty payload is a clearing, ours or another's.
+  if (message.payload.empty()) return;
+  bool served = false;
+  bool configured = false;
+  for (const DeviceStatus& d : source_->Devices()) {
+    if (d.device != topic.device) continue;
+    served = true;
+    configured = std::count(d.units.begin(), d.units.end(), topic.unit) != 0;
+  }
+  // Another bridge of the site may serve other devices: only the units of
+  // devices served here are ours to clear.
+  if (!served) return;
+  if (configured) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return InheritLocked(topic.device, topic.unit, message.payload);
+  }
+  log_.Line(
+      "cleared the topics of unit %d of device %d: it is no longer "
+      "configured",
+      topic.unit, topic.device);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearUnitLocked(topic.device, topic.unit);
 }
 
 void MqttBridge::PublishResult(const Route& route, const ControlUpdate& update,
@@ -204,6 +331,8 @@ MqttBridge::Taken MqttBridge::Take(const std::string& key, int64_t deadlineMs) {
 
 void MqttBridge::OnMessage(const MqttMessage& message) {
   ParsedTopic topic = ParseTopic(message.topic);
+  if (topic.kind == ParsedTopic::kUnitState && topic.site == options_.site)
+    return OnOwnState(topic, message);
   if (topic.kind != ParsedTopic::kSet || topic.site != options_.site) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counters_.badMessages;
@@ -298,13 +427,23 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
     // Never longer than a request made here would have.
     deadlineMs = arrivedMs + std::min<int64_t>(leftMs, kControlDeadlineMs);
   }
-  if (!source_->Unit(topic.site, topic.device, topic.unit))
+  std::optional<UnitState> unit =
+      source_->Unit(topic.site, topic.device, topic.unit);
+  if (!unit)
     return Refuse(route, update,
                   "unit " + std::to_string(topic.unit) + " of device " +
                       std::to_string(topic.device) +
                       " is not a configured unit of this site");
-  ControlValue checked = CheckControlValue(*point, message.payload);
+  ControlValue checked = CheckSetPayload(*point, message.payload);
   if (!checked.ok) return Refuse(route, update, checked.error);
+  // Said now, rather than accepted and "not confirmed" once the unit has
+  // had its time to show a value it cannot show.
+  if (!unit->answering())
+    return Refuse(route, update,
+                  "unit " + std::to_string(topic.unit) + " of device " +
+                      std::to_string(topic.device) +
+                      " is not answering (comms " +
+                      CommsName(unit->knownComms()) + "); nothing was sent");
 
   // The same request delivered again (a QoS 1 publisher's resend after its
   // reconnection, a second broker on the way) is the same request: it

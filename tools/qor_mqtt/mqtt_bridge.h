@@ -10,6 +10,7 @@
 #include <string>
 
 #include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_topics.h"
 #include "mqtt/rate_limited_log.h"
 #include "unitview/control_queue.h"
 #include "unitview/unit_source.h"
@@ -91,6 +92,9 @@ class MqttBridge {
   static std::string WillTopic(const std::string& site);
   static constexpr const char* kOffline = "offline";
   static constexpr const char* kOnline = "online";
+  // On SiteControlTopic (retained): whether the site takes requests.
+  static constexpr const char* kControlEnabled = "enabled";
+  static constexpr const char* kControlDisabled = "disabled";
 
   Counters counters() const;
 
@@ -118,6 +122,17 @@ class MqttBridge {
   void PublishRetainedLocked(const std::string& topic,
                              const std::string& payload, int qos);
   void PublishUnitLocked(const UnitState& state);
+  // Notes the time of each point whose payload changed.
+  void NoteChangesLocked(const UnitState& state);
+  // Takes over the change times of a configured unit's points from the
+  // state the bridge before this one left, for the values that are the
+  // same still.
+  void InheritLocked(int device, int unit, const std::string& payload);
+  // Empties every retained topic of a unit and forgets it.
+  void ClearUnitLocked(int device, int unit);
+  // A unit's state as the broker keeps it: cleared when the unit is of a
+  // device served here but no longer configured.
+  void OnOwnState(const ParsedTopic& topic, const MqttMessage& message);
   void PublishResult(const Route& route, const ControlUpdate& update, int qos);
   // Ends the request without asking anyone: |stage| kRefused or kExpired.
   void Refuse(const Route& route, const ControlUpdate& update,
@@ -141,6 +156,15 @@ class MqttBridge {
   // The latest of each unit and device, as the listener calls brought them.
   std::map<std::pair<int, int>, UnitState> units_;
   std::map<int, DeviceStatus> devices_;
+  // Per unit: each point's last payload, and when it changed (wall ms).
+  std::map<std::pair<int, int>, std::map<std::string, std::string>> lastPoints_;
+  std::map<std::pair<int, int>, std::map<std::string, int64_t>> changed_;
+  // Points of the previous bridge's state not yet seen from the source.
+  struct Inherited {
+    std::string payload;
+    int64_t ms = 0;
+  };
+  std::map<std::pair<int, int>, std::map<std::string, Inherited>> inherited_;
   Counters counters_;
 
   // The control side.

@@ -108,9 +108,12 @@ TEST_F(MqttBridgeTest, ConnectingPublishesTheWholeStateRetainedThenOnline) {
   // Points the unit does not report are never published (nothing to clear).
   EXPECT_FALSE(Find(all, "qor/s/1/2/output/12"));
   // Requests of this site only, for points of one to three levels.
-  EXPECT_EQ(client_.subscriptions(),
-            (std::vector<std::string>{"qor/s/+/+/+/set", "qor/s/+/+/+/+/set",
-                                      "qor/s/+/+/+/+/+/set"}));
+  EXPECT_EQ(
+      client_.subscriptions(),
+      (std::vector<std::string>{"qor/s/+/+/state", "qor/s/+/+/+/set",
+                                "qor/s/+/+/+/+/set", "qor/s/+/+/+/+/+/set"}));
+  ASSERT_TRUE(Find(all, "qor/s/control"));
+  EXPECT_EQ(Find(all, "qor/s/control")->payload, "disabled");
   // The retain flag as published, and no kept copies: a retained request
   // must be seen as such to be ignored.
   EXPECT_EQ(client_.lastOptions, MqttClient::kRetainAsPublished |
@@ -127,6 +130,9 @@ TEST_F(MqttBridgeTest, AChangePublishesOnlyTheTopicsThatChanged) {
   EXPECT_EQ(all[0].topic, "qor/s/1/2/output/1");
   EXPECT_EQ(all[0].payload, "1");
   EXPECT_EQ(all[1].topic, "qor/s/1/2/state");
+  // When each point last changed, for a reader of values that may be stale.
+  auto changed = nlohmann::json::parse(all[1].payload)["changed"];
+  EXPECT_TRUE(ParseDeadlineText(changed.value("output/1", "")));
   // The same state again publishes nothing.
   source_.SetUnit(FakeUnit("s", 1, 2, {{41, "1"}, {42, "1"}, {99, "0"}}));
   EXPECT_TRUE(client_.TakePublished().empty());
@@ -206,9 +212,81 @@ TEST_F(MqttBridgeTest, BadInputIsIgnoredOrRefusedAndNothingIsRequested) {
   EXPECT_TRUE(ResultOn("qor/s/1/3/output/1/result", ControlStage::kRefused));
   for (const char* value : {"2", "-1", "on", "1 ", "\xFF"})
     client_.Deliver(Set("output/1", value));
-  client_.Deliver(Set("output/1/on_delay", "15"));
+  client_.Deliver(Set("output/1/on_delay", "1.5"));
   client_.Deliver(Set("temperature_alarm_point", "129"));
   EXPECT_TRUE(source_.requests().empty());
+}
+
+// Each refusal names what was asked for, with its slot when it has one,
+// and carries the request's own id.
+TEST_F(MqttBridgeTest, RefusalsNameThePointAndSlotAskedFor) {
+  Make(true);
+  client_.Connect();
+  const struct {
+    const char* point;
+    nlohmann::json slot;
+  } cases[] = {{"output/13", nullptr}, {"gpi/3", 3}, {"fuse/1", 61}};
+  for (const auto& c : cases) {
+    client_.Deliver(Set(c.point, "1"));
+    nlohmann::json r =
+        RawResultOn("qor/s/1/2/" + std::string(c.point) + "/result");
+    EXPECT_EQ(r["stage"], "refused") << c.point;
+    EXPECT_EQ(r["point"], c.point);
+    EXPECT_EQ(r["slot"], c.slot) << c.point;
+    EXPECT_GT(r["id"].get<int>(), 0) << c.point;
+  }
+  // A unit that is not answering: refused at once, nothing asked.
+  source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {99, "1"}}));
+  client_.Deliver(Set("output/1", "1"));
+  nlohmann::json r = RawResultOn("qor/s/1/2/output/1/result");
+  EXPECT_EQ(r["stage"], "refused");
+  EXPECT_NE(r["reason"].get<std::string>().find("not answering"),
+            std::string::npos);
+  EXPECT_TRUE(source_.requests().empty());
+}
+
+// Delays are seconds on the broker both ways; the slot keeps tenths.
+TEST_F(MqttBridgeTest, DelaysAreSecondsOnTheirTopicsAndSetTopics) {
+  source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {81, "50"}, {99, "0"}}));
+  Make(true);
+  client_.Connect();
+  EXPECT_EQ(Find(client_.published(), "qor/s/1/2/output/1/on_delay")->payload,
+            "5");
+  for (const char* bad : {"256", "1.5", "-1", "07"})
+    client_.Deliver(Set("output/1/on_delay", bad));
+  client_.Deliver(Set("output/1/on_delay", "7"));
+  ASSERT_TRUE(WaitUntil([&] { return source_.requests().size() == 1; }));
+  EXPECT_EQ(source_.requests()[0].value, "70");
+  ASSERT_TRUE(WaitUntil([&] {
+    return RawResultOn("qor/s/1/2/output/1/on_delay/result")["value"] == "7";
+  }));
+}
+
+// A unit gone from the settings leaves nothing on the broker, whether it
+// goes while the bridge runs or while it is away (the broker still holds
+// what the bridge before published).
+TEST_F(MqttBridgeTest, AUnitNoLongerConfiguredHasItsTopicsCleared) {
+  Make(false);
+  client_.Connect();
+  client_.TakePublished();
+  DeviceStatus d = source_.Devices()[0];
+  d.units = {};
+  source_.SetDevice(d);
+  auto all = client_.TakePublished();
+  ASSERT_TRUE(Find(all, "qor/s/1/2/state"));
+  EXPECT_EQ(Find(all, "qor/s/1/2/state")->payload, "");
+  EXPECT_EQ(Find(all, "qor/s/1/2/output/1")->payload, "");
+  EXPECT_TRUE(Find(all, "qor/s/1/2/output/1")->retain);
+
+  // Left by an earlier run: unit 7 of this device, and unit 1 of device 9
+  // that this bridge does not serve (another bridge of the site may).
+  client_.Deliver(MqttMessage{"qor/s/1/7/state", "{}", 0, true});
+  client_.Deliver(MqttMessage{"qor/s/9/1/state", "{}", 0, true});
+  all = client_.TakePublished();
+  ASSERT_TRUE(Find(all, "qor/s/1/7/comms"));
+  EXPECT_EQ(Find(all, "qor/s/1/7/comms")->payload, "");
+  EXPECT_EQ(Find(all, "qor/s/1/7/state")->payload, "");
+  EXPECT_FALSE(Find(all, "qor/s/9/1/state"));
 }
 
 TEST_F(MqttBridgeTest, ARequestGoesToTheSourceAndEveryStageIsPublished) {

@@ -37,6 +37,10 @@ std::string OutputOid(int n) {
   return "1.3.6.1.4.1.6853.3.4.1.2." + std::to_string(n);
 }
 
+std::string DelayOid(int n) {
+  return "1.3.6.1.4.1.6853.3.4.1.3." + std::to_string(n);
+}
+
 std::string Flip(const std::string& v) { return v == "1" ? "0" : "1"; }
 
 // One site: a root tree, its infodriver, driver and bridge.
@@ -57,6 +61,10 @@ struct Site {
     env = {"QX_ROOT=" + root.string(), "QX_SYSTEM=sys",
            "ZARN_RUNTIME_DIR=" + (root / "run").string(),
            "ZARN_SNMP_TRAP_PORT=" + std::to_string(qor_test::FreeUdpPort())};
+    WriteSettings("");
+  }
+  // The settings file, with |more| sections after the agents' units.
+  void WriteSettings(const std::string& more) {
     char file[32];
     std::snprintf(file, sizeof file, "dev_%03d.ini", device);
     std::ofstream ini(root / "sys" / "config" / "system" / file);
@@ -64,6 +72,7 @@ struct Site {
     for (size_t i = 0; i < agents.size(); ++i)
       ini << "[QOR_MDU_" << i + 1 << "]\nSNMPAddress=" << UnitAddress(agents[i])
           << "\nSNMPCommunity=" << kCommunity << "\n";
+    ini << more;
   }
   void StartBridge(const std::string& broker) {
     std::vector<std::string> args = {"--broker", broker, "--site", name};
@@ -297,7 +306,9 @@ TEST_F(MqttEndToEnd, HostileAndRetainedMessagesChangeNothing) {
       {"-t", base + "output/1/set", "-m", "-1"},
       {"-t", base + "output/1/set", "-f", huge},
       {"-t", base + "output/13/set", "-m", "1"},
-      {"-t", base + "output/1/on_delay/set", "-m", "15"},
+      {"-t", base + "output/1/on_delay/set", "-m", "1.5"},
+      {"-t", base + "gpi/3/set", "-m", "1"},
+      {"-t", base + "fuse/1/set", "-m", "1"},
       {"-t", base + "temperature_alarm_point/set", "-m", "200"},
       {"-t", base + "bogus/set", "-m", "1"},
       {"-t", base + "output/1/set/extra", "-m", "1"},
@@ -320,7 +331,15 @@ TEST_F(MqttEndToEnd, HostileAndRetainedMessagesChangeNothing) {
   EXPECT_EQ(agent.Get(OutputOid(5)), Flip(before[5]));
   EXPECT_TRUE(sub.Saw(base + "output/1/result", "bytes long"));
   EXPECT_TRUE(sub.Saw(base + "output/13/result", "\"refused\""));
-  EXPECT_TRUE(sub.Saw(base + "output/13/result", "\"point\":\"output/13\""));
+  // Each refusal names what was asked for and its slot, with an id.
+  for (const auto& [point, slot] : std::map<std::string, std::string>{
+           {"output/13", "null"}, {"gpi/3", "3"}, {"fuse/1", "61"}}) {
+    EXPECT_TRUE(
+        sub.Saw(base + point + "/result", "\"point\":\"" + point + "\""))
+        << point;
+    EXPECT_TRUE(sub.Saw(base + point + "/result", "\"slot\":" + slot)) << point;
+    EXPECT_FALSE(sub.Saw(base + point + "/result", "\"id\":0,")) << point;
+  }
   EXPECT_TRUE(sub.Saw(base + "bogus/result", "\"refused\""));
   EXPECT_TRUE(sub.Saw(base + "output/1/on_delay/result", "\"refused\""));
   EXPECT_TRUE(sub.Saw(base + "temperature_alarm_point/result", "\"refused\""));
@@ -470,6 +489,13 @@ TEST_F(MqttEndToEnd, QorWebInBrokerModeShowsBothSitesAndControlsThroughThem) {
   EXPECT_EQ(kAlphaDevice, units[0]["device"]);
   EXPECT_EQ("beta", units[2]["site"]);
   EXPECT_EQ(UnitAddress(3), units[2]["address"]);
+  // Whether each site takes requests, for the page to grey its controls.
+  EXPECT_TRUE(WaitFor([&] {
+    auto d = nlohmann::json::parse(HttpGet(port, "/api/v1/devices").body,
+                                   nullptr, false);
+    return d.is_array() && d.size() == 2 && d[0]["site_control"] == true &&
+           d[1]["site_control"] == false;
+  }));
 
   MduAgent& agent = *(*agents_)[2];
   const std::string before = agent.Get(OutputOid(5));
@@ -496,11 +522,102 @@ TEST_F(MqttEndToEnd, QorWebInBrokerModeShowsBothSitesAndControlsThroughThem) {
                    "/1/control/output/5",
                "{\"value\":\"1\"}", headers);
   EXPECT_EQ(409, refused.status) << refused.body;
-  HttpPost(port,
-           "/api/v1/units/alpha/" + std::to_string(kAlphaDevice) +
-               "/2/control/output/5",
-           "{\"value\":\"" + before + "\"}", headers);
+  // Taken once the first request for the point has ended.
+  EXPECT_TRUE(WaitFor([&] {
+    return HttpPost(port,
+                    "/api/v1/units/alpha/" + std::to_string(kAlphaDevice) +
+                        "/2/control/output/5",
+                    "{\"value\":\"" + before + "\"}", headers)
+               .status == 202;
+  }));
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(5)) == before; }));
+}
+
+// On-delays are seconds on their topics and their `set` topics alike.
+TEST_F(MqttEndToEnd, ADelaySetInSecondsReachesTheUnitInSeconds) {
+  MduAgent& agent = *(*agents_)[1];
+  const std::string before = agent.Get(DelayOid(2));
+  ASSERT_FALSE(before.empty());
+  const std::string after = std::to_string((std::stoi(before) + 3) % 256);
+  const std::string base = UnitBase(*alpha_, 1);
+  Subscriber sub(Port(), File("delay.out"), {base + "output/2/on_delay/#"});
+  ASSERT_TRUE(sub.Ready());
+  ASSERT_EQ(
+      Publish(Port(), {"-t", base + "output/2/on_delay/set", "-m", after}), 0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(DelayOid(2)) == after; }));
+  EXPECT_TRUE(WaitFor([&] {
+    return sub.Saw(base + "output/2/on_delay/result",
+                   "\"stage\":\"confirmed\"");
+  }));
+  EXPECT_TRUE(sub.Saw(base + "output/2/on_delay/result",
+                      "\"value\":\"" + after + "\""));
+  EXPECT_TRUE(WaitFor([&] {
+    return Retained(Port(),
+                    base + "output/2/on_delay")[base + "output/2/on_delay"] ==
+           after;
+  }));
+  ASSERT_EQ(
+      Publish(Port(), {"-t", base + "output/2/on_delay/set", "-m", before}), 0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(DelayOid(2)) == before; }));
+}
+
+// A driver that stops leaves no unit of its device saying "ok".
+TEST_F(MqttEndToEnd, AStoppedDriverLeavesEveryUnitsCommsUnknown) {
+  ASSERT_TRUE(WaitFor([] { return TreeShowsAgents(Tree()); },
+                      std::chrono::seconds(90)));
+  alpha_->driver->Signal(SIGTERM);
+  alpha_->driver->Wait();
+  auto allUnknown = [&] {
+    for (int unit : {1, 2}) {
+      const std::string base = UnitBase(*alpha_, unit);
+      auto t = Retained(Port(), base + "#");
+      auto state = nlohmann::json::parse(t[base + "state"], nullptr, false);
+      if (t[base + "comms"] != "unknown" || !state.is_object() ||
+          state["comms"] != "unknown" || state["live"] != false ||
+          !state["changed"].contains("output/1"))
+        return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(WaitFor(allUnknown, std::chrono::seconds(60)));
+  alpha_->driver = std::make_unique<Process>(
+      BinPath("qor_mdu"),
+      std::vector<std::string>{std::to_string(alpha_->device)}, alpha_->env);
+  EXPECT_TRUE(WaitFor([] { return TreeShowsAgents(Tree()); },
+                      std::chrono::seconds(90)));
+}
+
+// A unit added to the settings that no driver serves yet is refused at once;
+// once removed, none of its topics stay, whether it goes while the bridge
+// runs or while it is stopped.
+TEST_F(MqttEndToEnd, AUnitRemovedFromTheSettingsLeavesNoTopics) {
+  const std::string extra =
+      "[QOR_MDU_3]\nSNMPAddress=127.0.1.250\nSNMPCommunity=x\n";
+  const std::string base = UnitBase(*alpha_, 3);
+  auto topicsOf3 = [&] { return Retained(Port(), base + "#").size(); };
+  auto added = [&] {
+    return Retained(Port(), base + "comms")[base + "comms"] == "unknown";
+  };
+  alpha_->WriteSettings(extra);
+  ASSERT_TRUE(WaitFor(added, std::chrono::seconds(30)));
+  Subscriber sub(Port(), File("removed.out"), {base + "output/1/result"});
+  ASSERT_TRUE(sub.Ready());
+  ASSERT_EQ(Publish(Port(), {"-t", base + "output/1/set", "-m", "1"}), 0);
+  EXPECT_TRUE(WaitFor(
+      [&] { return sub.Saw(base + "output/1/result", "not answering"); }));
+  EXPECT_FALSE(sub.Saw(base + "output/1/result", "\"accepted\""));
+
+  alpha_->WriteSettings("");
+  EXPECT_TRUE(WaitFor([&] { return topicsOf3() == 0; }));
+
+  alpha_->WriteSettings(extra);
+  ASSERT_TRUE(WaitFor(added, std::chrono::seconds(30)));
+  alpha_->bridge->Signal(SIGTERM);
+  EXPECT_EQ(alpha_->bridge->Wait(), 0);
+  alpha_->WriteSettings("");
+  ASSERT_NE(topicsOf3(), 0u);
+  alpha_->StartBridge(broker_->address());
+  EXPECT_TRUE(WaitFor([&] { return topicsOf3() == 0; }));
 }
 
 TEST_F(MqttEndToEnd, ABrokerRestartLeavesEveryRetainedTopicCorrect) {

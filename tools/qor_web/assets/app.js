@@ -25,6 +25,11 @@ function token() { return sessionStorage.getItem('qorWebToken') || ''; }
 function pick(o, a, b) { return o[a] !== undefined ? o[a] : o[b]; }
 
 function unitAnswering(u) { return u.answering === true; }
+// A site whose bridge said it takes no control requests (broker mode).
+function siteRefuses(site) {
+  return state.devices.some(d => d.site === site && d.site_control === false);
+}
+function currentSite() { return (currentUnitKey() || '').split('/')[0]; }
 function alarmTotal(u) { return (u.alarms && u.alarms.total) || 0; }
 
 // The units each device lists, in order; a unit no device lists is shown
@@ -66,6 +71,7 @@ function renderTile(u) {
   const a = el('a', null, 'Unit ' + u.unit);
   a.href = '#unit/' + encodeURIComponent(u.site) + '/' + u.device + '/' + u.unit;
   h.append(a);
+  h.append(el('span', 'site', u.site));
   h.append(el('span', 'muted', u.location || ''));
   tile.append(h);
 
@@ -274,6 +280,9 @@ function renderNote() {
     note.textContent = 'Finding out whether this server accepts control…';
   } else if (!state.control) {
     note.textContent = 'This server is read-only: control is not enabled.';
+  } else if (siteRefuses(currentSite())) {
+    note.textContent = 'Site ' + currentSite() +
+        ' is read-only: its bridge takes no control requests.';
   } else if (!token()) {
     note.textContent = 'Enter the control token above to request changes.';
   } else {
@@ -318,6 +327,8 @@ function renderControls(k) {
     const req = control.latest.get(k + '|' + c.name);
     if (req) paint(req, status);
   }
+  if (siteRefuses(currentSite()))
+    for (const e of tbody.querySelectorAll('button, input')) e.disabled = true;
 }
 
 // Switching an output takes a second click within a few seconds (or holding
@@ -549,7 +560,10 @@ function connect() {
     for (const req of control.byId.values()) if (req.timer) follow(req, 0);
   });
   source.addEventListener('devices', ev => {
+    const refused = siteRefuses(currentSite());
     state.devices = JSON.parse(ev.data);
+    if (unitDetail && controlsFor && refused !== siteRefuses(currentSite()))
+      renderControls(controlsFor);
     render();
   });
   source.addEventListener('unit', ev => {
