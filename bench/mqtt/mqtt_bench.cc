@@ -115,7 +115,8 @@ std::unique_ptr<MqttClient> Subscribe(
   o.port = port;
   auto c = MakeMosquittoClient(o);
   MqttClient* raw = c.get();
-  c->SetHandlers({[raw, pattern] { raw->Subscribe(pattern, 0); }, nullptr, f});
+  c->SetHandlers(
+      {[raw, pattern] { raw->Subscribe(pattern, 0); }, nullptr, f, nullptr});
   std::string error;
   c->Start(&error);
   return c;
