@@ -88,5 +88,7 @@ MqttOptions MqttOptionsFor(const BridgeSettings& s) {
   o.caFile = s.caFile;
   o.certFile = s.certFile;
   o.keyFile = s.keyFile;
+  o.keepaliveSeconds = s.keepaliveSeconds;
+  o.reconnectMaxSeconds = s.reconnectMaxSeconds;
   return o;
 }
