@@ -133,7 +133,10 @@ void Latency(int port, int changes) {
   MqttOptions mo;
   mo.port = port;
   auto client = MakeMosquittoClient(mo);
-  MqttBridge bridge(&hub, client.get(), {"bench", false, 16});
+  BridgeOptions bo;
+  bo.site = "bench";
+  bo.maxWaitingRequests = 16;
+  MqttBridge bridge(&hub, client.get(), bo);
   bridge.Attach();
   hub.Start();
   std::string error;
@@ -210,7 +213,10 @@ void Republish(int port) {
     MqttOptions mo;
     mo.port = port;
     auto client = MakeMosquittoClient(mo);
-    MqttBridge bridge(&source, client.get(), {"many", false, 16});
+    BridgeOptions bo;
+    bo.site = "many";
+    bo.maxWaitingRequests = 16;
+    MqttBridge bridge(&source, client.get(), bo);
     bridge.Attach();
     auto start = Steady::now();
     std::string error;

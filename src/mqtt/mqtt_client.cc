@@ -251,6 +251,11 @@ class MosquittoClient : public MqttClient {
       c->outcome_ = c->at_ + " refused the connection: " + ErrorText(rc);
       return;
     }
+    {
+      // Acknowledgements the last connection never got will not come.
+      std::lock_guard<std::mutex> lock(c->subscribeMutex_);
+      c->whenSubscribed_.clear();
+    }
     c->connected_ = true;
     c->hadSession_ = true;
     c->Link(true, "connected to " + c->at_);

@@ -82,6 +82,8 @@ class MqttClient {
   // Messages keep the retain flag they were published with (otherwise a
   // broker clears it on every message it passes on at once).
   static constexpr int kRetainAsPublished = 0x08;
+  // The client's own messages are not sent back to it.
+  static constexpr int kNoLocal = 0x04;
   // No retained messages are sent when subscribing.
   static constexpr int kNoRetainedOnSubscribe = 0x20;
   virtual bool connected() const = 0;

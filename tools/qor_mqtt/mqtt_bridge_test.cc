@@ -107,9 +107,11 @@ TEST_F(MqttBridgeTest, ConnectingPublishesTheWholeStateRetainedThenOnline) {
   EXPECT_TRUE(status->driverConnected);
   // Points the unit does not report are never published (nothing to clear).
   EXPECT_FALSE(Find(all, "qor/s/1/2/output/12"));
-  // Requests of this site only, for points of one to three levels.
+  // Who holds the site first; requests of this site only, for points of
+  // one to three levels.
   EXPECT_EQ(client_.subscriptions(),
-            (std::vector<std::string>{"qor/s/+/+/+/set", "qor/s/+/+/+/+/set",
+            (std::vector<std::string>{"qor/s/status", "qor/s/owner",
+                                      "qor/s/+/+/+/set", "qor/s/+/+/+/+/set",
                                       "qor/s/+/+/+/+/+/set"}));
   // The retain flag as published, and no kept copies: a retained request
   // must be seen as such to be ignored.

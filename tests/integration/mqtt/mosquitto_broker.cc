@@ -180,7 +180,8 @@ void TcpProxy::Run() {
       fds.push_back({client, POLLIN, 0});
       fds.push_back({server, POLLIN, 0});
     }
-    if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+    // Stall may have begun while it waited: then nothing is read.
+    if (poll(fds.data(), fds.size(), 50) <= 0 || stall_) continue;
     // A pair accepted now was not polled: it has no entry in fds yet.
     const size_t polled = pairs.size();
     if (fds[0].revents & POLLIN) {
