@@ -4,11 +4,13 @@
 # community. The process becomes snmpd (exec), so the caller's pid is the
 # agent's pid and a SIGTERM to it stops the unit.
 #
-#   mdu_agent.sh --address 127.0.1.5 [--port 161] [--community public]
+#   mdu_agent.sh --address 127.0.1.5 [--port 161] [--community ziriru]
 #                [--unit N] [--temperature T] [--location TEXT]
 #                [--set OID=VALUE]... [--dir DIR] [--data FILE]
 #                [--config-only]
 #
+#   --community C    the community it answers (default ziriru, the
+#                    driver's default SNMPCommunity)
 #   --unit N         per-unit values: @UNIT@ in the data becomes N and the
 #                    temperature defaults to 40 + (N - 1) % 10, so that
 #                    units started with different numbers differ
@@ -28,7 +30,7 @@ set -u
 sim_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 address=""
 port=161
-community=public
+community=ziriru
 unit=1
 temperature=""
 location=""
@@ -39,7 +41,7 @@ config_only=0
 declare -A overrides=()
 
 usage() {
-  sed -n '2,24p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,26p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 

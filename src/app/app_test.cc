@@ -85,6 +85,10 @@ class AppTest : public testing::Test {
     fs::create_directories(root_ / "sys" / "config" / "system");
     setenv("QX_ROOT", root_.c_str(), 1);
     setenv("QX_SYSTEM", "sys", 1);
+    // The driver's log lines go to this test's folder, never to the
+    // machine's.
+    LogFile::resetDirectoryCreatedForTest();
+    TheLogFile().initWithDirectory(5, "Qor_Mdu", true, true, Logs());
     ResetAppForTest();
     TheApp().deviceNumber = 5;
     TheApp().loop = &loop_;
@@ -111,6 +115,15 @@ class AppTest : public testing::Test {
     debugMode = 1;
     logMode = 0;
     fs::remove_all(root_);
+  }
+  std::string Logs() const { return (root_ / "logs").string(); }
+  // Every line of the log files so far.
+  std::string LogText() const {
+    std::string text;
+    if (fs::exists(Logs()))
+      for (const auto& e : fs::directory_iterator(Logs()))
+        text += ReadText(e.path().string());
+    return text;
   }
   std::string Ini() const {
     return (root_ / "sys" / "config" / "system" / "dev_005.ini").string();
@@ -228,19 +241,14 @@ TEST_F(AppTest, PollDelayThatIsNoPeriodIsLoggedWithWhatIsUsed) {
   const Case cases[] = {{"-5", 10, true},    {"0", 10, true},
                         {"abc", 10, true},   {"", 10, true},
                         {"250", 250, false}, {"10", 10, false}};
-  const std::string logs = (root_ / "logs").string();
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("PollDelay=") + c.value);
-    fs::remove_all(logs);
+    fs::remove_all(Logs());
     LogFile::resetDirectoryCreatedForTest();
-    TheLogFile().initWithDirectory(5, "Qor_Mdu", true, true, logs);
     WriteIni(std::string("[qor_mdu]\nPollDelay=") + c.value + "\n");
     LoadSettings();
     EXPECT_EQ(std::max(TheApp().pollDelay, EventLoop::kMinPeriodMs), c.period);
-    std::string text;
-    if (fs::exists(logs))
-      for (const auto& e : fs::directory_iterator(logs))
-        text += ReadText(e.path().string());
+    const std::string text = LogText();
     const std::string line = std::string("PollDelay \"") + c.value +
                              "\" is not a period of at least 10 ms - polling "
                              "every 10 ms\n";
@@ -356,6 +364,7 @@ TEST_F(AppTest, NoInfodriverShowsTheBoxAndMakesNoUnit) {
   for (Cqor_mdl* unit : TheApp().unitTable) EXPECT_EQ(unit, nullptr);
   EXPECT_EQ(snmp_.sentCount(), 0u);
   EXPECT_FALSE(loop_.HasTimer(kPollTimer));
+  EXPECT_NE(LogText().find("Infodriver 5 unreachable"), std::string::npos);
 }
 
 TEST_F(AppTest, OnlyConfiguredSectionsMakeUnitsWithTheirOffsets) {

@@ -22,6 +22,7 @@
 #include "platform/instance_lock.h"
 #include "platform/main_loop.h"
 #include "platform/message_box.h"
+#include "platform/program_info.h"
 #include "platform/resources.h"
 #include "platform/service_notifier.h"
 #include "platform/structured_exception.h"
@@ -29,6 +30,18 @@
 #include "snmp/trap_forward.h"
 
 namespace {
+
+const char kUsage[] =
+    "usage: qor_mdu N   (N: device number)\n"
+    "       qor_mdu --help | --version\n"
+    "\n"
+    "Serves the MDUs of device N (settings in dev_NNN.ini, see\n"
+    "/etc/zarn_config.ini) in the slots of infodriver N.\n"
+    "\n"
+    "Exit status: 0 after Exit, SIGTERM, SIGINT, SIGHUP or when the\n"
+    "infodriver disconnects; 1 after a crash; 255 for no device number,\n"
+    "another process serving the device, or a start that failed at the\n"
+    "infodriver.\n";
 
 void WriteFaultLine(const char* line) {
   TheLogFile().writeLineSignalSafe(line);
@@ -106,6 +119,12 @@ int RunDriver(int deviceNumber, InstanceLock* instanceLock) {
   // SIGTERM, SIGINT and SIGHUP act as the Exit command.
   InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
 
+  // A service manager learns that the driver is up, how many units answer,
+  // and (when it asks) that the loop still turns.
+  SystemdNotifier notifier;
+  ServiceStatus serviceStatus(&notifier, &loop);
+  serviceStatus.Starting();
+
   // 8, 9. The main window; its creation runs InitApp.
   app.renderer = MakeRenderer(&loop);
   if (!CreateMainWindow()) {
@@ -117,10 +136,6 @@ int RunDriver(int deviceNumber, InstanceLock* instanceLock) {
   app.window.showState = SW_MINIMIZE;
   app.renderer->Show(app.window);
 
-  // A service manager learns that the driver is up, how many units answer,
-  // and (when it asks) that the loop still turns.
-  SystemdNotifier notifier;
-  ServiceStatus serviceStatus(&notifier, &loop);
   serviceStatus.Started(CountUnits);
 
   // 11. The loop runs until the window is destroyed.
@@ -137,6 +152,8 @@ int RunDriver(int deviceNumber, InstanceLock* instanceLock) {
 }  // namespace
 
 int DriverMain(int argc, char** argv) {
+  // Neither is a device number, so the driver's own rule is unchanged.
+  if (AnswerHelpOrVersion(argc, argv, "qor_mdu", kUsage)) return 0;
   // 1. Faults end the process with their log lines.
   InstallFaultHandler(WriteFaultLine);
   InstallFaultTranslator();

@@ -54,25 +54,9 @@ void ReportLinkFailure(int deviceNumber, const std::string& cause) {
                why.c_str());
 }
 
-}  // namespace
-
-int InitApp(MainWindow* window) {
-  AppState& app = TheApp();
-  // 1. No unit yet.
-  for (auto& unit : app.unitTable) unit = nullptr;
-  // 2. The status panel, and the height the hidden window keeps.
-  window->panel = StatusPanel();
-  app.statusHeight = kStatusPanelClientHeight + 2;
-  // 3. The debug list under the panel.
-  TheDebugList().create(app.statusHeight);
-  // 4, 5. Settings and the switches they give. Every key read from here on
-  // that the file lacks is written back in one rewrite of the file, when
-  // InitApp returns.
-  ConfigWriteBatch writeBack;
-  LoadSettings();
-  ApplyDebugSettings(window);
-
-  // 6. The infodriver of this device number.
+// Connects to the infodriver of this device number as its driver; -1 when
+// the start must fail (nothing reached, or reached but not as the driver).
+int ConnectInfodriver(AppState& app) {
   extinfo& link = TheInfodriverLink();
   InstallRouting();
   link.setCallback(InfodriverNotify);
@@ -117,8 +101,13 @@ int InitApp(MainWindow* window) {
   }
   // 7. The link counts into the panel's counters.
   link.setCounters(&app.commsTxCount, &app.commsRxCount);
+  return 0;
+}
 
-  // 8. The forty unit sections.
+// Creates a unit for every section that names an address; false when one
+// cannot be created.
+bool CreateUnits(MainWindow* window) {
+  AppState& app = TheApp();
   for (int n = 1; n <= mdu::kUnitCount; ++n) {
     char section[32];
     std::snprintf(section, sizeof section, "QOR_MDU_%d", n);
@@ -143,7 +132,7 @@ int InitApp(MainWindow* window) {
       DebugList("Failed to create instance of Cqor_mdl %d", n);
       DebugOutput("Failed to create instance of Cqor_mdl %d", n);
       DebugOutput("InitApp returns -1");
-      return -1;
+      return false;
     }
     unit->setAddress(address.c_str());
     unit->setCommunity(community.c_str());
@@ -158,6 +147,32 @@ int InitApp(MainWindow* window) {
     }
     DebugOutput("SNMP init_snmp %d for device %d", e, n);
   }
+  return true;
+}
+
+}  // namespace
+
+int InitApp(MainWindow* window) {
+  AppState& app = TheApp();
+  // 1. No unit yet.
+  for (auto& unit : app.unitTable) unit = nullptr;
+  // 2. The status panel, and the height the hidden window keeps.
+  window->panel = StatusPanel();
+  app.statusHeight = kStatusPanelClientHeight + 2;
+  // 3. The debug list under the panel.
+  TheDebugList().create(app.statusHeight);
+  // 4, 5. Settings and the switches they give. Every key read from here on
+  // that the file lacks is written back in one rewrite of the file, when
+  // InitApp returns.
+  ConfigWriteBatch writeBack;
+  LoadSettings();
+  ApplyDebugSettings(window);
+
+  // 6, 7. The infodriver of this device number.
+  if (ConnectInfodriver(app) != 0) return -1;
+
+  // 8. The forty unit sections.
+  if (!CreateUnits(window)) return -1;
 
   // 9. The first unit is selected.
   window->panel.selection = 0;

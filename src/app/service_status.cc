@@ -22,6 +22,8 @@ std::string ServiceStatus::StatusText(const Units& units) {
   return text;
 }
 
+void ServiceStatus::Starting() { notifier_->Notify("STATUS=starting"); }
+
 void ServiceStatus::Started(UnitCounter counter) {
   counter_ = std::move(counter);
   lastStatus_ = StatusText(counter_());
@@ -49,5 +51,5 @@ void ServiceStatus::Refresh() {
 void ServiceStatus::Stopping() {
   loop_->KillTimer(kStatusTimer);
   loop_->KillTimer(kWatchdogTimer);
-  notifier_->Notify("STOPPING=1");
+  notifier_->Notify("STOPPING=1\nSTATUS=stopping");
 }

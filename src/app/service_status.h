@@ -7,11 +7,14 @@
 #include "platform/event_loop.h"
 #include "platform/service_notifier.h"
 
-// What the driver tells its service manager: ready once InitApp has
-// finished, how many of its units answer (refreshed with the status panel's
-// period, sent only when the count changes), and a keep-alive from the
-// event loop itself when the manager asks for a watchdog, so a loop that
-// stalls stops the keep-alives and gets the driver restarted.
+// What the driver tells its service manager: "starting" until InitApp has
+// finished, then ready with how many of its units answer (refreshed with the
+// status panel's period, sent only when the count changes), and a keep-alive
+// from the event loop itself when the manager asks for a watchdog, so a loop
+// that stalls stops the keep-alives and gets the driver restarted; "stopping"
+// once it ends. The manager shows the last status of a driver that is being
+// restarted, so a count of answering units is never left standing for one
+// that no longer polls them.
 //
 // The notifier and the loop are not owned and must outlive this object.
 // Main thread only.
@@ -32,11 +35,13 @@ class ServiceStatus {
   ServiceStatus(const ServiceStatus&) = delete;
   ServiceStatus& operator=(const ServiceStatus&) = delete;
 
+  // Before InitApp: STATUS=starting.
+  void Starting();
   // After InitApp: READY=1 with the first status, then the two timers.
   void Started(UnitCounter counter);
   // Sends STATUS= when the count differs from the last one sent.
   void Refresh();
-  // The driver is ending: STOPPING=1, timers stopped.
+  // The driver is ending: STOPPING=1 with STATUS=stopping, timers stopped.
   void Stopping();
 
   // "38 of 40 units answering".

@@ -330,40 +330,7 @@ void TerminalRenderer::OnKey(int key) {
       }
     }
   }
-  if (openMenu_ >= 0) {
-    const auto& items = menus[openMenu_].items;
-    const int n = static_cast<int>(items.size());
-    auto step = [&](int d) {
-      do menuItem_ = (menuItem_ + d + n) % n;
-      while (items[menuItem_].command == 0);
-    };
-    switch (key) {
-      case 27:
-        openMenu_ = -1;
-        break;
-      case KEY_UP:
-        step(-1);
-        break;
-      case KEY_DOWN:
-        step(1);
-        break;
-      case KEY_LEFT:
-        openMenu_ = (openMenu_ + static_cast<int>(menus.size()) - 1) %
-                    static_cast<int>(menus.size());
-        menuItem_ = 0;
-        break;
-      case KEY_RIGHT:
-        openMenu_ = (openMenu_ + 1) % static_cast<int>(menus.size());
-        menuItem_ = 0;
-        break;
-      case '\n':
-      case '\r':
-      case KEY_ENTER:
-        return Choose(items[menuItem_].command);
-    }
-    MarkDirty();
-    return;
-  }
+  if (openMenu_ >= 0) return OnMenuKey(key);
   switch (key) {
     case 27:
       escapePending_ = true;
@@ -381,4 +348,40 @@ void TerminalRenderer::OnKey(int key) {
     case KEY_END:
       return MoveSelection(1000);
   }
+}
+
+// A key while a menu is open moves in it, between menus, or chooses.
+void TerminalRenderer::OnMenuKey(int key) {
+  const auto& menus = MainMenu();
+  const auto& items = menus[openMenu_].items;
+  const int n = static_cast<int>(items.size());
+  auto step = [&](int d) {
+    do menuItem_ = (menuItem_ + d + n) % n;
+    while (items[menuItem_].command == 0);
+  };
+  switch (key) {
+    case 27:
+      openMenu_ = -1;
+      break;
+    case KEY_UP:
+      step(-1);
+      break;
+    case KEY_DOWN:
+      step(1);
+      break;
+    case KEY_LEFT:
+      openMenu_ = (openMenu_ + static_cast<int>(menus.size()) - 1) %
+                  static_cast<int>(menus.size());
+      menuItem_ = 0;
+      break;
+    case KEY_RIGHT:
+      openMenu_ = (openMenu_ + 1) % static_cast<int>(menus.size());
+      menuItem_ = 0;
+      break;
+    case '\n':
+    case '\r':
+    case KEY_ENTER:
+      return Choose(items[menuItem_].command);
+  }
+  MarkDirty();
 }

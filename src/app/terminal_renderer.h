@@ -43,6 +43,7 @@ class TerminalRenderer : public WindowRenderer {
   void DrawAbout();
   void MoveSelection(int delta);
   void Choose(int command);
+  void OnMenuKey(int key);
 
   EventLoop* loop_;
   struct screen* screen_ = nullptr;

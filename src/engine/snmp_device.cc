@@ -168,6 +168,7 @@ void SnmpDevice::PollNext() {
       outstanding = 0;
       SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
     } else {
+      if (!commsOk) hintIfNeverAnswered();
       // Every tick of the background walk, and every tick while
       // communication is not good, sends the walk's request whatever is
       // outstanding. In a fast walk the replies send the requests, so a tick
@@ -180,11 +181,28 @@ void SnmpDevice::PollNext() {
   });
 }
 
+// A unit that never answered never gets a "Comms Failed" line (it was
+// never good), so nothing would say why: a wrong address or community, or
+// no agent, look the same from here.
+void SnmpDevice::hintIfNeverAnswered() {
+  if (ticksWithoutAnswer < 0 || ++ticksWithoutAnswer < kTicksBeforeNoAnswerHint)
+    return;
+  ticksWithoutAnswer = -1;
+  char line[kLogLineSize];
+  std::snprintf(line, sizeof line,
+                "%d:%s - no answer since the start - check its SNMPAddress, "
+                "its SNMPCommunity and that its SNMP agent runs",
+                instance, address);
+  FileLog("%s", line);
+  if (debugMode) DebugList("%s", line);
+}
+
 bool SnmpDevice::checkComms(bool ok) {
   RunGuarded(
       [&] {
         if (ok) {
           missedPolls = 0;
+          ticksWithoutAnswer = -1;
           if (!commsOk) {
             commsChanged(false);
             logTrace("Comms OK");
@@ -273,64 +291,73 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
     // The reply to a Set neither steps the walk nor lets a queued request go.
     if (!scanReply) return;
 
-    // Scan step. A reply without any binding names no OID: the walk stays
-    // where it is and asks again.
-    const bool ours = count > 0 && std::strncmp(oid, deviceOid.c_str(),
-                                                deviceOid.size()) == 0;
-    // An answer that does not move the walk: an error other than noSuchName
-    // (the agent hands back the requested OID) or no binding at all. Asking
-    // again at once would flood an agent that always answers so; the poll
-    // tick asks again instead.
-    const bool refused =
-        count == 0 || (ours && errorStatus != SNMP_ERROR_NOERROR &&
-                       errorStatus != SNMP_ERROR_NOSUCHNAME);
-    bool restart = false;
-    if (refused) {
-      const std::string at = count > 0 ? oid : currentOid;
-      if (at != failingOid) {
-        failingOid = at;
-        logList("Error %d (%s) at '%s' - asking again at the poll tick",
-                errorStatus, name, at.c_str());
-      }
-      copyText(currentOid, sizeof currentOid, at.c_str());
-      errorRepliesInRow += 1;
-      if (errorRepliesInRow >= kErrorRepliesBeforeRestart) {
-        // The walk ends here, so that the objects before this one are
-        // refreshed; the first walk's end blanks what was not seen.
-        logTrace("SNMPReply '%s'. %d error answers in a row - Restart poll.",
-                 at.c_str(), errorRepliesInRow);
-        endFastPoll();
-        restart = true;
-      }
-    } else {
-      errorRepliesInRow = 0;
-      if (errorStatus == SNMP_ERROR_NOERROR && failingOid == currentOid) {
-        failingOid.clear();  // the object answers again
-      }
-      if (!ours) {
-        traceWalkEnd(oid, "not ours (" + deviceOid + ")");
-        restart = true;
-      } else if (errorStatus == SNMP_ERROR_NOSUCHNAME) {
-        traceWalkEnd(
-            oid, "Background poll - ours (" + deviceOid + ") - No such name");
-        restart = true;
-      } else {
-        copyText(currentOid, sizeof currentOid, oid);  // the walk steps on
-      }
-    }
-    if (restart) {
-      errorRepliesInRow = 0;
-      firstScan = false;
-      copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
-      logList("Start scan from '%s'", currentOid);
-    }
-
+    const bool refused = stepScan(count, oid, errorStatus);
     if (fastPoll && outstanding <= 0 && !refused) {
       SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
     }
     sendNextMessage();
   });
   return vbl;
+}
+
+// Steps the walk on from the reply to a scan request whose last binding
+// names |oid|; true when the reply did not move the walk (it is asked again
+// at the poll tick).
+bool SnmpDevice::stepScan(uint32_t count, const char* oid,
+                          int32_t errorStatus) {
+  const char* name = errorStatusName(errorStatus);
+  // A reply without any binding names no OID: the walk stays
+  // where it is and asks again.
+  const bool ours =
+      count > 0 && std::strncmp(oid, deviceOid.c_str(), deviceOid.size()) == 0;
+  // An answer that does not move the walk: an error other than noSuchName
+  // (the agent hands back the requested OID) or no binding at all. Asking
+  // again at once would flood an agent that always answers so; the poll
+  // tick asks again instead.
+  const bool refused =
+      count == 0 || (ours && errorStatus != SNMP_ERROR_NOERROR &&
+                     errorStatus != SNMP_ERROR_NOSUCHNAME);
+  bool restart = false;
+  if (refused) {
+    const std::string at = count > 0 ? oid : currentOid;
+    if (at != failingOid) {
+      failingOid = at;
+      logList("Error %d (%s) at '%s' - asking again at the poll tick",
+              errorStatus, name, at.c_str());
+    }
+    copyText(currentOid, sizeof currentOid, at.c_str());
+    errorRepliesInRow += 1;
+    if (errorRepliesInRow >= kErrorRepliesBeforeRestart) {
+      // The walk ends here, so that the objects before this one are
+      // refreshed; the first walk's end blanks what was not seen.
+      logTrace("SNMPReply '%s'. %d error answers in a row - Restart poll.",
+               at.c_str(), errorRepliesInRow);
+      endFastPoll();
+      restart = true;
+    }
+  } else {
+    errorRepliesInRow = 0;
+    if (errorStatus == SNMP_ERROR_NOERROR && failingOid == currentOid) {
+      failingOid.clear();  // the object answers again
+    }
+    if (!ours) {
+      traceWalkEnd(oid, "not ours (" + deviceOid + ")");
+      restart = true;
+    } else if (errorStatus == SNMP_ERROR_NOSUCHNAME) {
+      traceWalkEnd(oid,
+                   "Background poll - ours (" + deviceOid + ") - No such name");
+      restart = true;
+    } else {
+      copyText(currentOid, sizeof currentOid, oid);  // the walk steps on
+    }
+  }
+  if (restart) {
+    errorRepliesInRow = 0;
+    firstScan = false;
+    copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+    logList("Start scan from '%s'", currentOid);
+  }
+  return refused;
 }
 
 // ---------------------------------------------------------------------------

@@ -104,6 +104,9 @@ class SnmpDevice : public CsnmpZarn {
   static constexpr int kOidSize = 256;      // OIDs and values
   static constexpr int kLogLineSize = 512;  // a unit's log line
   static constexpr int32_t kNoCount = 99;   // `missedPolls` with no count
+  // Poll ticks after which a unit that never answered says, once, what to
+  // check: as many as declare an answering unit failed.
+  static constexpr int32_t kTicksBeforeNoAnswerHint = 6;
   // How long a control request may wait in the queue. Ten seconds is longer
   // than the six poll ticks after which a silent unit is declared failed at
   // the default period, and well beyond the round trip of a unit that
@@ -162,6 +165,9 @@ class SnmpDevice : public CsnmpZarn {
   // for the debug output. Cut at kLogLineSize - 1 characters.
   void logList(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void logTrace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Says once, after kTicksBeforeNoAnswerHint ticks, what to check for a
+  // unit from which no value was ever accepted.
+  void hintIfNeverAnswered();
 
   // Supplied by the unit model.
   // Each value of an error-free reply (walk or Set), in binding order; the
@@ -192,6 +198,8 @@ class SnmpDevice : public CsnmpZarn {
   bool firstScan = true;           // no walk completed since construction
   char currentOid[kOidSize] = "";  // what the next GetNext asks for
   int32_t missedPolls = kNoCount;
+  // Ticks while no value was ever accepted; stops counting at the hint.
+  int32_t ticksWithoutAnswer = 0;
   std::deque<std::unique_ptr<SnmpRequest>> requestQueue;  // under queueLock
   std::unique_ptr<BinarySemaphore> queueLock;
   // Requests sent and neither answered nor reported failed; may go below 0
@@ -235,6 +243,7 @@ class SnmpDevice : public CsnmpZarn {
   // The trace of a walk that ends at the reply for |oid| because of |why|,
   // ending a fast poll that is on.
   void traceWalkEnd(const char* oid, const std::string& why);
+  bool stepScan(uint32_t count, const char* oid, int32_t errorStatus);
 };
 
 #endif  // QOR_ENGINE_SNMP_DEVICE_H_

@@ -25,6 +25,7 @@ using engine_test::kDeviceOid;
 using engine_test::LogCapture;
 using engine_test::SimAgent;
 using engine_test::TestUnit;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using SentPdu = FakeSnmpApi::SentPdu;
@@ -280,6 +281,28 @@ TEST_F(SnmpDeviceTest, FirstTickAsksForTheStartOidAndEveryTickWhileSeeking) {
   EXPECT_EQ(3, unit->outstanding.load());
   EXPECT_EQ(3u, unit->sentCount);
   EXPECT_EQ(kStart, Last().oid);
+}
+
+// A unit that never answered gets no "Comms Failed" line; it says once what
+// to check instead, in the debug list and the log file.
+TEST_F(SnmpDeviceTest, UnitThatNeverAnsweredSaysOnceWhatToCheck) {
+  const std::string hint =
+      "1:127.0.1.111 - no answer since the start - check its SNMPAddress, "
+      "its SNMPCommunity and that its SNMP agent runs";
+  for (int i = 1; i < SnmpDevice::kTicksBeforeNoAnswerHint; ++i)
+    unit->PollNext();
+  EXPECT_THAT(log.list(), IsEmpty());
+  for (int i = 0; i < 20; ++i) unit->PollNext();
+  EXPECT_THAT(log.list(), ElementsAre(hint));
+  EXPECT_THAT(log.fileLines(), Contains(hint));
+  // One that answered and then went silent has its designed lines only.
+  auto answered = NewUnit(2, "127.0.1.112");
+  answered->PollNext();
+  agent.Answer(fake, Last());
+  log.Clear();
+  answered->commsOk = false;
+  for (int i = 0; i < 20; ++i) answered->PollNext();
+  EXPECT_THAT(log.list(), IsEmpty());
 }
 
 TEST_F(SnmpDeviceTest, AcceptedValueWhileSeekingDeclaresCommsOk) {

@@ -334,6 +334,25 @@ void extinfo::onReadable() {
   deliverPendingEvents();
 }
 
+// True when the slot change |m| carries a deadline that has passed; the
+// log says which change was refused and how late it was.
+bool extinfo::pastDeadline(const InfoMessage& m) const {
+  const int64_t deadline = m.lParam;
+  if (deadline == 0) return false;
+  const int64_t now = TheSystemClock().NowMs();
+  if (now <= deadline) return false;
+  // A deadline from a confused peer may be far in the past; the line says
+  // "very long" rather than overflow.
+  int64_t late = 0;
+  if (__builtin_sub_overflow(now, deadline, &late)) late = INT64_MAX;
+  FileLog(
+      "Infodriver %d - slot %lld change to '%s' refused - its deadline "
+      "passed %lld ms ago",
+      iDevice, static_cast<long long>(m.wParam), m.text.c_str(),
+      static_cast<long long>(late));
+  return true;
+}
+
 void extinfo::handleMessage(const InfoMessage& m) {
   int64_t result = 0;
   int value = 0;
@@ -393,22 +412,10 @@ void extinfo::handleMessage(const InfoMessage& m) {
       // read it) until nobody expects it any more: carried out now, it
       // would switch a unit late.
       deadline = m.lParam;
-      if (deadline != 0) {
-        const int64_t now = TheSystemClock().NowMs();
-        if (now > deadline) {
-          // A deadline from a confused peer may be far in the past; the
-          // line says "very long" rather than overflow.
-          int64_t late = 0;
-          if (__builtin_sub_overflow(now, deadline, &late)) late = INT64_MAX;
-          FileLog(
-              "Infodriver %d - slot %lld change to '%s' refused - its "
-              "deadline passed %lld ms ago",
-              iDevice, static_cast<long long>(m.wParam), m.text.c_str(),
-              static_cast<long long>(late));
-          result = INFO_EXPIRED;
-          notify = false;
-          break;
-        }
+      if (pastDeadline(m)) {
+        result = INFO_EXPIRED;
+        notify = false;
+        break;
       }
       iStatus = IFSTAT_OK;
       value = static_cast<int>(m.wParam);

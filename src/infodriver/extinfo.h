@@ -158,6 +158,7 @@ class extinfo {
   void dropSlotCopy();
   // Handles one event from the infodriver and answers it when it asks.
   void handleMessage(const InfoMessage& m);
+  bool pastDeadline(const InfoMessage& m) const;
   // The connection is gone without a WVN_INFODISCONNECT.
   void connectionLost();
   void schedulePendingDelivery();

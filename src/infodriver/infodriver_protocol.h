@@ -83,6 +83,14 @@ constexpr uint32_t WVN_DISCOVER = 0xC002;
 //                    (INFO_SLOTWRITTEN: wParam slot, lParam the operation).
 //   INFO_DROPPED     the infodriver's last message to a client it drops for
 //                    taking its output too slowly; the connection ends.
+//   INFO_ATTRIBUTE   client says who its next WVN_SLOTCHANGE comes from, for
+//                    the audit trail; text: a JSON object {"via":"web" or
+//                    "mqtt","who":...,"from":...,"request":...}. Result 1
+//                    when it was taken.
+//   INFO_AUDIT       client records a control request it refused itself
+//                    (wrong token, a role that may not, a bad value); text: a
+//                    JSON object as INFO_ATTRIBUTE's with "unit", "point",
+//                    "value" and "reason". Result 1 when it was recorded.
 constexpr uint32_t INFO_RESULT = 3000;
 constexpr uint32_t INFO_STATUS = 3001;
 constexpr uint32_t INFO_DUMP = 3002;
@@ -90,6 +98,8 @@ constexpr uint32_t INFO_SLOTDATA = 3003;
 constexpr uint32_t INFO_WATCH = 3004;
 constexpr uint32_t INFO_SLOTWRITTEN = 3005;
 constexpr uint32_t INFO_DROPPED = 3006;
+constexpr uint32_t INFO_ATTRIBUTE = 3007;
+constexpr uint32_t INFO_AUDIT = 3008;
 constexpr int64_t INFO_NO_DRIVER = -1;
 // The request's deadline had passed when a hop (the infodriver or the
 // driver) looked at it; it will never be carried out.

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -66,6 +68,18 @@ bool CheckAncestors(const std::string& dir, std::string* error) {
   }
 }
 
+// True when this process has |gid| as its group or a supplementary one.
+bool IsMemberOf(gid_t gid) {
+  if (getegid() == gid) return true;
+  const int count = getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  const int got = getgroups(count, groups.data());
+  for (int i = 0; i < got; ++i)
+    if (groups[static_cast<size_t>(i)] == gid) return true;
+  return false;
+}
+
 }  // namespace
 
 std::string RuntimeDirectoryPath() {
@@ -76,7 +90,8 @@ std::string RuntimeDirectoryPath() {
 }
 
 RuntimeDirStatus PrepareRuntimeDirectory(bool create, std::string* dir,
-                                         std::string* error, gid_t group) {
+                                         std::string* error, gid_t group,
+                                         bool anyServiceUser) {
   *dir = RuntimeDirectoryPath();
   if (!CheckAncestors(*dir, error)) return RuntimeDirStatus::kUnsafe;
   const bool grouped = group != static_cast<gid_t>(-1);
@@ -110,8 +125,13 @@ RuntimeDirStatus PrepareRuntimeDirectory(bool create, std::string* dir,
   }
   // A client also trusts a directory of root's, or one that the
   // infodriver's user gave to the clients' group that the client names too.
+  // A client that only reads and asks also trusts the service's user, as
+  // root or as a member of the group that user let search the directory.
   const bool sharedWithClients =
-      !create && (st.st_uid == 0 || (grouped && st.st_gid == group));
+      !create &&
+      (st.st_uid == 0 || (grouped && st.st_gid == group) ||
+       (anyServiceUser &&
+        (geteuid() == 0 || ((st.st_mode & S_IXGRP) && IsMemberOf(st.st_gid)))));
   if (st.st_uid != geteuid() && !sharedWithClients) {
     *error = *dir + " belongs to " + Owner(st.st_uid) + ", not to this user (" +
              Owner(geteuid()) + ")";

@@ -25,12 +25,17 @@ std::string RuntimeDirectoryPath();
 // Resolves and checks RUNDIR, creating it first when |create| (with group
 // |group| and group search permission when |group| is not -1). A client
 // (!|create|) also accepts a RUNDIR of root's, or one whose group is
-// |group|. On kOk
+// |group|. A client that only reads and asks (|anyServiceUser|: infoctl,
+// qor_web, qor_mqtt; never the driver, which takes slot changes from what
+// it finds there) also accepts the RUNDIR of the service's user when it runs
+// as root, or when it is a member of RUNDIR's group and that group may
+// search it; every other check holds as for its own. On kOk
 // |*dir| is its path; otherwise |*error| names the directory and the cause
 // (its owner, its mode or the errno text), for a message.
 RuntimeDirStatus PrepareRuntimeDirectory(bool create, std::string* dir,
                                          std::string* error,
-                                         gid_t group = static_cast<gid_t>(-1));
+                                         gid_t group = static_cast<gid_t>(-1),
+                                         bool anyServiceUser = false);
 
 std::string InfodriverSocketPath(const std::string& dir, int deviceNumber);
 

@@ -20,7 +20,7 @@ int ConnectToInfodriver(int deviceNumber, bool ownUserOnly,
   std::string dir, error;
   gid_t group;
   if (!InfodriverClientGroup(&group, &error) ||
-      PrepareRuntimeDirectory(false, &dir, &error, group) !=
+      PrepareRuntimeDirectory(false, &dir, &error, group, !ownUserOnly) !=
           RuntimeDirStatus::kOk) {
     *failure = error;
     return -1;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/device_number.h"  // kMaxDeviceNumber: <device> at most
+#include "platform/printable.h"
 #include "unitview/unit_source.h"
 #include "unitview/unit_state.h"
 
@@ -120,9 +121,5 @@ bool ValidResponseTopic(std::string_view topic);
 // text.
 std::string DeadlineText(int64_t unixMs);
 std::optional<int64_t> ParseDeadlineText(std::string_view text);
-
-// |text| for a log line: at most |max| bytes, control and non-ASCII bytes as
-// \xHH, so that nothing from the broker can drive a terminal or split a line.
-std::string Printable(std::string_view text, size_t max = 80);
 
 #endif  // QOR_MQTT_MQTT_TOPICS_H_

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/printable.h"
+
 std::optional<int> ParseDeviceNumberArgument(std::string_view text) {
   if (text.empty()) return std::nullopt;
   int value = 0;
@@ -16,21 +18,7 @@ std::optional<int> ParseDeviceNumberArgument(std::string_view text) {
 
 std::string DeviceNumberError(std::string_view text) {
   constexpr size_t kShown = 80;  // enough to recognise what was typed
-  std::string shown;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (shown.size() >= kShown) {
-      shown += "...";
-      break;
-    }
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c >= 0x7F || c == '\\') {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      shown += hex;
-    } else {
-      shown += static_cast<char>(c);
-    }
-  }
+  const std::string shown = Printable(text, kShown);
   return "\"" + shown + "\" is no device number (1 to " +
          std::to_string(kMaxDeviceNumber) + ")";
 }

@@ -473,6 +473,58 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   return 0;
 }
 
+namespace {
+
+// Adds |var| to |request| in net-snmp's form of its syntax; false when the
+// library will not take it.
+bool AddVariable(netsnmp_pdu* request, const SnmpVar& var) {
+  std::vector<oid> name(var.name.begin(), var.name.end());
+  long sNumber = var.sNumber;
+  u_long uNumber = var.uNumber;
+  struct counter64 c64;
+  c64.high = var.counter64 >> 32;
+  c64.low = var.counter64 & 0xFFFFFFFF;
+  std::vector<oid> oidValue(var.oidValue.begin(), var.oidValue.end());
+  const void* value = nullptr;
+  size_t length = 0;
+  switch (var.syntax) {
+    case SNMP_SYNTAX_INT:
+      value = &sNumber;
+      length = sizeof sNumber;
+      break;
+    case SNMP_SYNTAX_CNTR32:
+    case SNMP_SYNTAX_GAUGE32:
+    case SNMP_SYNTAX_TIMETICKS:
+    case SNMP_SYNTAX_UINT32:
+      value = &uNumber;
+      length = sizeof uNumber;
+      break;
+    case SNMP_SYNTAX_CNTR64:
+      value = &c64;
+      length = sizeof c64;
+      break;
+    case SNMP_SYNTAX_OID:
+      value = oidValue.data();
+      length = oidValue.size() * sizeof(oid);
+      break;
+    case SNMP_SYNTAX_OCTETS:
+    case SNMP_SYNTAX_BITS:
+    case SNMP_SYNTAX_OPAQUE:
+    case SNMP_SYNTAX_NSAPADDR:
+    case SNMP_SYNTAX_IPADDR:
+      value = var.octets.data();
+      length = var.octets.size();
+      break;
+    default:
+      break;
+  }
+  return snmp_pdu_add_variable(request, name.data(), name.size(),
+                               static_cast<u_char>(var.syntax), value,
+                               length) != nullptr;
+}
+
+}  // namespace
+
 uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
                               const SnmpEntityRec& dst,
                               const std::string& community,
@@ -490,49 +542,7 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
   request->version = SNMP_VERSION_1;
   request->reqid = pdu.requestId;
   for (const SnmpVar& var : pdu.vars) {
-    std::vector<oid> name(var.name.begin(), var.name.end());
-    long sNumber = var.sNumber;
-    u_long uNumber = var.uNumber;
-    struct counter64 c64;
-    c64.high = var.counter64 >> 32;
-    c64.low = var.counter64 & 0xFFFFFFFF;
-    std::vector<oid> oidValue(var.oidValue.begin(), var.oidValue.end());
-    const void* value = nullptr;
-    size_t length = 0;
-    switch (var.syntax) {
-      case SNMP_SYNTAX_INT:
-        value = &sNumber;
-        length = sizeof sNumber;
-        break;
-      case SNMP_SYNTAX_CNTR32:
-      case SNMP_SYNTAX_GAUGE32:
-      case SNMP_SYNTAX_TIMETICKS:
-      case SNMP_SYNTAX_UINT32:
-        value = &uNumber;
-        length = sizeof uNumber;
-        break;
-      case SNMP_SYNTAX_CNTR64:
-        value = &c64;
-        length = sizeof c64;
-        break;
-      case SNMP_SYNTAX_OID:
-        value = oidValue.data();
-        length = oidValue.size() * sizeof(oid);
-        break;
-      case SNMP_SYNTAX_OCTETS:
-      case SNMP_SYNTAX_BITS:
-      case SNMP_SYNTAX_OPAQUE:
-      case SNMP_SYNTAX_NSAPADDR:
-      case SNMP_SYNTAX_IPADDR:
-        value = var.octets.data();
-        length = var.octets.size();
-        break;
-      default:
-        break;
-    }
-    if (!snmp_pdu_add_variable(request, name.data(), name.size(),
-                               static_cast<u_char>(var.syntax), value,
-                               length)) {
+    if (!AddVariable(request, var)) {
       snmp_free_pdu(request);
       return SNMPAPI_SYNTAX_INVALID;
     }

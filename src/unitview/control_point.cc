@@ -53,22 +53,6 @@ std::optional<int> PlainNumber(std::string_view text) {
   return value;
 }
 
-// Printable UTF-8 without control characters: a location ends up on
-// operators' screens and in other processes' slot reads.
-bool PrintableText(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  for (size_t i = 0; i < text.size();) {
-    if (p[i] >= 0x20 && p[i] < 0x7F) {
-      ++i;
-      continue;
-    }
-    const size_t n = PrintableUtf8Length(p + i, text.size() - i);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 ControlValue Refuse(std::string error) {
   ControlValue v;
   v.error = std::move(error);
@@ -104,6 +88,20 @@ ControlValue NumberIn(std::string_view value, int min, int max, int step,
 }
 
 }  // namespace
+
+bool PrintableText(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    if (p[i] >= 0x20 && p[i] < 0x7F) {
+      ++i;
+      continue;
+    }
+    const size_t n = PrintableUtf8Length(p + i, text.size() - i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
 
 int ControlPoint::relativeSlot() const {
   const KindInfo& k = InfoOf(kind);

@@ -75,6 +75,10 @@ struct ControlValue {
   std::string error;  // when not ok: a sentence for the person asking
 };
 
+// Printable UTF-8 without control characters: a location or a name ends up
+// on operators' screens and in other processes' slot reads.
+bool PrintableText(std::string_view text);
+
 // Checks a requested value for |point|.
 ControlValue CheckControlValue(const ControlPoint& point,
                                std::string_view value);

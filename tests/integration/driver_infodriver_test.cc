@@ -11,9 +11,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -268,6 +271,46 @@ TEST_F(DriverInfodriverTest, ARequestPastItsDeadlineNeverReachesTheUnit) {
                                     "' refused - its deadline passed "),
             1)
       << LogText(6);
+}
+
+// Whoever asks, the device's trail says who asked for what, and each
+// outcome: the driver took it, then the unit showed it.
+TEST_F(DriverInfodriverTest, EachRequestLeavesWhoAndItsOutcomesInTheTrail) {
+  OneUnitRig rig = StartOneUnitRig(root_, 6, "PollDelay=200\n");
+  ASSERT_FALSE(HasFailure());
+  std::ofstream(root_ / "sys" / "config" / "system" / "names_006.ini")
+      << "[QOR_MDU_1]\nOutput1=Rack 1 switch\n";
+  Process driver(BinPath("qor_mdu"), {"6"}, rig.env);
+  const std::string state = rig.agent->Get("1.3.6.1.4.1.6853.3.4.1.2.1");
+  ASSERT_TRUE(WaitFor([&] { return DumpSlots(6, rig.env)[41] == state; }))
+      << LogText(6);
+  const std::string flipped = state == "0" ? "1" : "0";
+  Process set(BinPath("infoctl"), {"set", "6", "41", flipped}, rig.env);
+  ASSERT_EQ(set.Wait(), 0) << set.Stderr();
+
+  std::vector<nlohmann::json> records;
+  ASSERT_TRUE(WaitFor([&] {
+    Process audit(BinPath("infoctl"), {"audit", "6"}, rig.env);
+    audit.Wait();
+    records.clear();
+    std::istringstream lines(audit.Stdout());
+    for (std::string line; std::getline(lines, line);)
+      records.push_back(nlohmann::json::parse(line));
+    return records.size() == 2;
+  }));
+  EXPECT_EQ(records[0]["outcome"], "sent");
+  EXPECT_EQ(records[1]["outcome"], "confirmed");
+  for (const nlohmann::json& r : records) {
+    EXPECT_EQ(r["request"], records[0]["request"]);
+    EXPECT_EQ(r["via"], "infoctl");
+    EXPECT_EQ(r["who"], "root (uid 0)");
+    EXPECT_EQ(r["device"], 6);
+    EXPECT_EQ(r["unit"], 1);
+    EXPECT_EQ(r["point"], "output/1");
+    EXPECT_EQ(r["name"], "Rack 1 switch");
+    EXPECT_EQ(r["value"], flipped);
+    EXPECT_EQ(r["previous"], state);
+  }
 }
 
 TEST_F(DriverInfodriverTest, InfoctlGivesUpOnAFullBacklog) {

@@ -4,8 +4,10 @@
 # a simulated MDU, and purges the package again. With --systemd (under a
 # running systemd) it also runs the units: start, READY and STATUS, the
 # user, the one capability, stop with the infodriver, restart after
-# SIGKILL and after a stalled loop (watchdog). Run by package_test.sh,
-# normally inside a throwaway systemd.
+# SIGKILL and after a stalled loop (watchdog), and the package's life:
+# installed first as an earlier version, then upgraded, reinstalled (once
+# under a policy-rc.d that forbids starts), removed and purged. Run by
+# package_test.sh, normally inside a throwaway systemd.
 #
 #   installed_test.sh PACKAGE.deb [--systemd]
 set -uo pipefail
@@ -16,6 +18,9 @@ sim=/usr/share/qor-mdu/sim
 unit_address=127.0.1.1
 work=$(mktemp -d /tmp/qor-installed-test.XXXXXX)
 agent_pid=""
+broker_pid=""
+policy=/usr/sbin/policy-rc.d  # the machine's own, if any, is put back
+programs="qor_mdu infodriver infoctl qor_trapd qor_web qor_mqtt"
 
 pass() { echo "ok   $*"; }
 fail() {
@@ -45,18 +50,31 @@ owner_is() { [ "$(stat -c %U:%G "$1" 2>/dev/null)" = "$2" ]; }
 user_of() { ps -o user= -p "$1" 2>/dev/null | tr -d ' '; }
 cleanup() {
   [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
+  [ -n "$broker_pid" ] && kill "$broker_pid" 2>/dev/null
+  if [ -e "$work/policy-rc.d" ]; then
+    mv -f "$work/policy-rc.d" "$policy"
+  elif [ -n "${own_policy:-}" ]; then
+    rm -f "$policy"
+  fi
   rm -rf "$work" "${manual_rundir:-}"
+}
+apt_get() {  # apt_get ARGS...: quiet, its output kept for a failure
+  DEBIAN_FRONTEND=noninteractive apt-get -y -qq --no-install-recommends "$@" \
+    >>"$work/apt.log" 2>&1
 }
 trap cleanup EXIT
 
-echo "== install"
-if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-  --no-install-recommends "$deb" >"$work/apt.log" 2>&1; then
+echo "== install (as the version before this one)"
+# The same files under a lower version: what an upgrade starts from.
+dpkg-deb -R "$deb" "$work/previous"
+sed -i 's/^Version: .*/&~previous/' "$work/previous/DEBIAN/control"
+dpkg-deb -b "$work/previous" "$work/previous.deb" >/dev/null
+if ! apt_get install "$work/previous.deb"; then
   cat "$work/apt.log"
   echo "FAIL apt-get install $deb"
   exit 1
 fi
-pass "apt-get install $(basename "$deb")"
+pass "apt-get install $(basename "$deb") (as the version before it)"
 
 echo "== installed paths"
 for f in /usr/bin/qor_mdu /usr/bin/infodriver /usr/bin/infoctl /usr/bin/qor_trapd \
@@ -72,6 +90,7 @@ for f in /lib/systemd/system/qor-mdu@.service \
   /etc/default/qor-web /usr/share/doc/qor-mdu/qor_mdu.rules.yml \
   /lib/systemd/system/qor-mqtt.service /usr/share/man/man8/qor_mqtt.8.gz \
   $sim/mdu.data $sim/mdu_agent.sh $sim/send_trap.sh \
+  /lib/systemd/system/qor-mdu-sim@.service /usr/share/doc/qor-mdu/README.md.gz \
   /usr/share/doc/qor-mdu/copyright; do
   check "$f" test -s "$f"
 done
@@ -96,10 +115,41 @@ if command -v systemd-analyze >/dev/null; then
     bash -c 'out=$(systemd-analyze verify /lib/systemd/system/qor-mdu@.service \
       /lib/systemd/system/infodriver@.service \
       /lib/systemd/system/qor-trapd.service \
-      /lib/systemd/system/qor-mqtt.service 2>&1) && [ -z "$out" ] \
+      /lib/systemd/system/qor-mqtt.service \
+      /lib/systemd/system/qor-mdu-sim@.service 2>&1) && [ -z "$out" ] \
       || { echo "$out"; exit 1; }'
 fi
 
+for p in $programs; do
+  check "$p --help and --version answer on standard output with 0" \
+    bash -c "/usr/bin/$p --help | grep -qi usage && /usr/bin/$p --version | grep -qx '$p [0-9.]*'"
+done
+# Each man page's EXIT STATUS against what the program does: PROGRAM
+# SECTION CODE, words of that code's entry, then the arguments.
+exit_entry() {  # the text the man page gives for one exit status
+  zcat "/usr/share/man/man$2/$1.$2.gz" | sed -n '/^\.SH EXIT STATUS/,/^\.SH [A-Z]/p' |
+    awk -v code="$3" '/^\.B [0-9]+$/ {c = $2; next} /^[0-9]+ / {c = $1}
+                      /^\.(TP|SH)/ {c = ""; next} c == code' | tr '\n' ' '
+}
+documents() { [ "$1" = "$2" ] && grep -qi "$3" <<<"$4"; }
+mkdir -m 0700 "$work/run"
+while IFS='|' read -r program section code words args; do
+  # shellcheck disable=SC2086
+  ZARN_RUNTIME_DIR="$work/run" "/usr/bin/$program" $args >/dev/null 2>&1 </dev/null
+  got=$?
+  entry=$(exit_entry "$program" "$section" "$code")
+  check "$program $args: exit $code ($got), as $program($section) says" \
+    documents "$got" "$code" "$words" "$entry"
+done <<'EOF'
+qor_mdu|8|255|device number|x
+qor_mdu|8|255|cannot be reached|7
+infodriver|8|2|device number|x
+infoctl|1|2|usage|frob 7
+infoctl|1|3|no infodriver|ping 7
+qor_trapd|8|1|command line|x
+qor_web|8|2|command line|--bogus
+qor_mqtt|8|2|usage|--bogus
+EOF
 check "qor_mqtt --help lists every option" \
   bash -c 'h=$(/usr/bin/qor_mqtt --help) && for o in --broker --site \
     --allow-control --settings --help; do grep -q -- "$o" <<<"$h" || exit 1; done'
@@ -247,12 +297,52 @@ if [ "$with_systemd" = --systemd ]; then
   check "qor-web is read-only without a token (403)" test "$(web_post)" = 403
   check "qor-web serves the page" \
     bash -c "curl -sf http://127.0.0.1:$web_port/ | grep -q '<title>'"
-  systemctl stop qor-web
+
+  echo "== upgrade, reinstall, policy-rc.d, remove"
+  broker_port=$((20000 + RANDOM % 20000))
+  mosquitto -p "$broker_port" >"$work/broker.out" 2>&1 &
+  broker_pid=$!
+  echo "QOR_MQTT_ARGS=\"--broker 127.0.0.1:$broker_port 1\"" >/etc/default/qor-mqtt
+  # A policy of the machine's (an image's "exit 101") would decide for us.
+  if [ -e "$policy" ]; then mv "$policy" "$work/policy-rc.d"; fi
+  services="qor-mdu@1 infodriver@1 qor-trapd qor-web qor-mqtt"
+  all_active() { for s in $services; do active "$s" || return 1; done; }
+  main_pids() { for s in $services; do main_pid "$s"; done; }
+  systemctl enable --now qor-web qor-trapd qor-mqtt >/dev/null 2>&1
+  # The installed simulated unit stands in for the one that went silent.
+  systemctl start qor-mdu-sim@1
+  check "qor-mdu-sim@1 is a unit the driver reads" \
+    wait_for 60 status_is "1 of 1 units answering"
+  check "qor-mdu@1, qor-trapd, qor-web and qor-mqtt run" wait_for 30 all_active
+  check "qor-trapd is ready with the port and says whom it serves" wait_for 30 \
+    test "$(systemctl show -p StatusText --value qor-trapd)" = \
+    "traps of UDP port 162 go to 1 driver"
+  before=$(main_pids)
+  check "apt-get install: the upgrade" apt_get install "$deb"
+  check "an upgrade leaves them running" wait_for 30 all_active
+  check "and restarted with the new programs" \
+    test -z "$(comm -12 <(sort <<<"$before") <(main_pids | sort))"
+  own_policy=1
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  before=$(main_pids)
+  check "apt-get install --reinstall under the policy" \
+    apt_get install --reinstall "$deb"
+  check "a policy-rc.d that forbids starts is respected" \
+    test "$(main_pids)" = "$before"
+  rm "$policy"
+  own_policy=""
+  check "apt-get install --reinstall" apt_get install --reinstall "$deb"
+  check "a reinstall leaves them running" wait_for 30 all_active
+  check "apt-get remove qor-mdu" apt_get remove qor-mdu
+  check "remove stopped the simulated unit" inactive qor-mdu-sim@1
+  for p in $programs; do
+    check "remove left no $p running" bash -c "! pgrep -u zarn -x $p"
+  done
 fi
 
 echo "== purge"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qor-mdu >"$work/purge.log" 2>&1
-check "apt-get purge qor-mdu" test $? -eq 0
+check "apt-get purge qor-mdu" apt_get purge qor-mdu
 for f in /usr/bin/qor_mdu /usr/bin/infodriver /usr/bin/infoctl /usr/bin/qor_trapd \
   /usr/bin/qor_web /lib/systemd/system/qor-web.service /etc/default/qor-web \
   /lib/systemd/system/qor-trapd.service /lib/systemd/system/qor-mdu@.service /lib/systemd/system/infodriver@.service \
@@ -261,11 +351,13 @@ for f in /usr/bin/qor_mdu /usr/bin/infodriver /usr/bin/infoctl /usr/bin/qor_trap
   /etc/systemd/system/multi-user.target.wants/qor-mdu@1.service; do
   check "purge removed $f" test ! -e "$f"
 done
-check "no driver or infodriver left running" \
-  bash -c '! pgrep -u zarn -x qor_mdu && ! pgrep -u zarn -x infodriver'
+for p in $programs; do
+  check "purge left no $p running" bash -c "! pgrep -u zarn -x $p"
+done
 
 if [ $failures -ne 0 ]; then
   echo "== $failures check(s) failed"
+  tail -20 "$work/apt.log"
   for f in "$work"/*.out "$work"/*.err; do
     [ -s "$f" ] && { echo "--- $f"; tail -20 "$f"; }
   done

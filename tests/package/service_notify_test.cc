@@ -228,7 +228,10 @@ TEST_F(ServiceNotifyTest, DriverReportsReadyUnitsAndKeepAlives) {
   ASSERT_TRUE(notify.WaitFor(
       [](const std::string& m) { return m.rfind("READY=1", 0) == 0; }, 30000))
       << notify.Transcript() << ReadFile(dir_ / "driver.out");
-  const std::string ready = notify.received().front();
+  std::string ready;
+  for (const std::string& m : notify.received())
+    if (m.rfind("READY=1", 0) == 0 && ready.empty()) ready = m;
+  EXPECT_EQ(notify.received().front(), "STATUS=starting");
   EXPECT_TRUE(ready == "READY=1\nSTATUS=0 of 1 units answering" ||
               ready == "READY=1\nSTATUS=1 of 1 units answering")
       << ready;
@@ -254,7 +257,7 @@ TEST_F(ServiceNotifyTest, DriverReportsReadyUnitsAndKeepAlives) {
       << notify.Transcript();
 
   EXPECT_EQ(driver_.Stop(), 0);
-  EXPECT_TRUE(notify.WaitForMessage("STOPPING=1", 10000))
+  EXPECT_TRUE(notify.WaitForMessage("STOPPING=1\nSTATUS=stopping", 10000))
       << notify.Transcript();
 }
 
@@ -267,7 +270,7 @@ TEST_F(ServiceNotifyTest, NoKeepAlivesUnlessTheManagerAsks) {
   // The infodriver going away ends the driver (exit 0), which says so.
   EXPECT_EQ(infodriver_.Stop(), 0);
   EXPECT_TRUE(WaitForExit(driver_, 30000));
-  EXPECT_TRUE(notify.WaitForMessage("STOPPING=1", 10000))
+  EXPECT_TRUE(notify.WaitForMessage("STOPPING=1\nSTATUS=stopping", 10000))
       << notify.Transcript();
   EXPECT_EQ(notify.Count("WATCHDOG=1"), 0) << notify.Transcript();
 }

@@ -84,6 +84,9 @@ TempRuntimeDir::TempRuntimeDir() {
     previous_ = old;
   }
   setenv("ZARN_RUNTIME_DIR", path_.c_str(), 1);
+  // The infodrivers started from here keep their audit trails here too,
+  // never in the machine's log folder.
+  setenv("ZARN_AUDIT_DIR", (path_ + "/audit").c_str(), 1);
 }
 
 TempRuntimeDir::~TempRuntimeDir() {
@@ -91,6 +94,7 @@ TempRuntimeDir::~TempRuntimeDir() {
     setenv("ZARN_RUNTIME_DIR", previous_.c_str(), 1);
   else
     unsetenv("ZARN_RUNTIME_DIR");
+  unsetenv("ZARN_AUDIT_DIR");
   chmod(path_.c_str(), 0700);
   RemoveTree(path_);
 }

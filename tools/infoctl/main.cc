@@ -18,17 +18,22 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "infodriver/info_socket.h"
 #include "infodriver/infodriver_protocol.h"
+#include "infodriver/server/audit_trail.h"
 #include "infodriver/socket_transport.h"
 #include "platform/clock.h"
 #include "platform/device_number.h"
+#include "platform/program_info.h"
 
 namespace {
 
@@ -38,6 +43,7 @@ constexpr int kExitNoInfodriver = 3;
 constexpr int kExitNoDriver = 4;
 constexpr int kExitDropped = 5;
 constexpr int kExitExpired = 6;
+constexpr int kExitNoTrail = 7;
 // The infodriver answers at once; a driver that is passed a request gets
 // this long.
 constexpr int kAnswerTimeoutMs = 10000;
@@ -52,7 +58,8 @@ const char kUsage[] =
     "       infoctl watch N\n"
     "       infoctl mode N txrx|rxonly|inquire\n"
     "       infoctl ping N\n"
-    "       infoctl --help\n";
+    "       infoctl audit N [--since TIME] [--follow]\n"
+    "       infoctl --help | --version\n";
 
 const char kHelp[] =
     "\n"
@@ -65,6 +72,12 @@ const char kHelp[] =
     "                    send a mode request; print the driver's answer (1 or "
     "0)\n"
     "  ping N            say whether infodriver N answers and has a driver\n"
+    "  audit N [--since TIME] [--follow]\n"
+    "                    print device N's audit trail, one JSON record a\n"
+    "                    line: every control request and what became of it;\n"
+    "                    TIME in UTC as the records give it, or a leading\n"
+    "                    part (2026-12-09, 2026-12-09T14:05); --follow goes\n"
+    "                    on printing new records until interrupted\n"
     "\n"
     "Texts are printed with \\\\ \\t \\r \\n and \\xHH for backslash, tab, "
     "CR,\n"
@@ -83,7 +96,8 @@ const char kExitCodes[] =
     "  4  no driver is connected to the infodriver\n"
     "  5  the infodriver dropped this client for reading too slowly (watch)\n"
     "  6  the change was not made: it was not taken before its deadline\n"
-    "     (10 s after the request), and it will never be made\n";
+    "     (10 s after the request), and it will never be made\n"
+    "  7  the audit trail's folder cannot be read (audit)\n";
 
 int Usage(const char* why) {
   if (why != nullptr) std::fprintf(stderr, "infoctl: %s\n", why);
@@ -335,9 +349,49 @@ int Ping(Connection& c, int device) {
   return result.wParam == 1 ? 0 : kExitNoDriver;
 }
 
+// infoctl audit N [--since TIME] [--follow]: reads the trail's files, so
+// that it works while the infodriver is down too.
+int Audit(int device, int argc, char** argv) {
+  std::string since = "0000";
+  bool follow = false;
+  for (int i = 3; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--follow") {
+      follow = true;
+    } else if (arg == "--since" && i + 1 < argc) {
+      std::optional<std::string> parsed = ParseAuditSince(argv[++i]);
+      if (!parsed)
+        return Usage(
+            "--since wants a UTC time such as 2026-12-09T14:05 or "
+            "2026-12-09");
+      since = *parsed;
+    } else {
+      return Usage(
+          ("audit takes --since TIME and --follow, not " + arg).c_str());
+    }
+  }
+  const std::string directory = AuditTrail::DefaultDirectory();
+  std::map<std::string, uint64_t> offsets;
+  auto print = [](const std::string& record) {
+    std::fwrite(record.data(), 1, record.size(), stdout);
+    std::fputc('\n', stdout);
+  };
+  for (;;) {
+    std::string error;
+    if (!ReadAuditTrail(directory, device, since, &offsets, print, &error)) {
+      std::fprintf(stderr, "infoctl: %s\n", error.c_str());
+      return kExitNoTrail;
+    }
+    std::fflush(stdout);
+    if (!follow) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerVersion(argc, argv, "infoctl")) return 0;
   if (argc == 2 &&
       (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
     return Help();
@@ -346,6 +400,7 @@ int main(int argc, char** argv) {
   const std::optional<int> number = ParseDeviceNumberArgument(argv[2]);
   if (!number) return Usage(DeviceNumberError(argv[2]).c_str());
   const int device = *number;
+  if (command == "audit") return Audit(device, argc, argv);
 
   long slot = 0;
   struct Shape {

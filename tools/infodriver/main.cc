@@ -8,21 +8,42 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "config/config_file.h"
 #include "infodriver/runtime_dir.h"
+#include "infodriver/server/audit_trail.h"
+#include "infodriver/server/control_audit.h"
 #include "infodriver/server/infodriver_server.h"
 #include "platform/device_number.h"
 #include "platform/event_loop.h"
 #include "platform/exit_signals.h"
 #include "platform/journal_stream.h"
+#include "platform/program_info.h"
 #include "platform/service_notifier.h"
+#include "unitview/point_names.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: infodriver N   (N: device number, 1 to 999)\n"
+    "       infodriver --help | --version\n"
+    "\n"
+    "Serves the slot table of device N on $ZARN_RUNTIME_DIR/infodriver-N.sock\n"
+    "until SIGTERM or SIGINT. Members of the group $ZARN_INFODRIVER_GROUP may\n"
+    "connect too.\n"
+    "\n"
+    "Exit status: 0 after SIGTERM or SIGINT; 1 when it cannot serve; 2 for a\n"
+    "wrong command line.\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerHelpOrVersion(argc, argv, "infodriver", kUsage)) return 0;
   if (argc != 2) {
-    std::fprintf(stderr, "usage: infodriver N   (N: device number, 1 to %d)\n",
-                 kMaxDeviceNumber);
+    std::fputs(kUsage, stderr);
     return 2;
   }
   const std::optional<int> number = ParseDeviceNumberArgument(argv[1]);
@@ -50,6 +71,17 @@ int main(int argc, char** argv) {
                  JournalPrefix(STDERR_FILENO, 3), device);
     return 1;
   }
+  // Every control request of the device passes here, whichever program
+  // sent it: the one place where none can be left out of the trail. Its
+  // writer thread starts after the exit signals are blocked, so that they
+  // reach the loop only.
+  AuditTrail::Options audit;
+  audit.directory = AuditTrail::DefaultDirectory();
+  audit.device = device;
+  audit.keepDays = AuditTrail::KeepDaysFromEnvironment(device);
+  server.useControlAudit(std::make_unique<ControlAudit>(
+      device, std::make_unique<AuditTrail>(audit),
+      NamesFilePath(ConfigFile(device, "QOR_MDU_1").path(), device)));
   if (!server.start(&error)) {
     std::fprintf(stderr, "%sinfodriver %d: %s\n",
                  JournalPrefix(STDERR_FILENO, 3), device, error.c_str());

@@ -10,7 +10,7 @@
 const char kBridgeUsage[] =
     "usage: qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]\n"
     "                [--settings FILE] DEVICE...\n"
-    "       qor_mqtt --help\n";
+    "       qor_mqtt --help | --version\n";
 
 const char kBridgeHelp[] =
     "\n"

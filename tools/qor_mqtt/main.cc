@@ -22,6 +22,7 @@
 #include "mqtt/mqtt_topics.h"
 #include "mqtt_bridge.h"
 #include "platform/exit_signals.h"
+#include "platform/program_info.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
 
@@ -152,6 +153,7 @@ int RunBridge(const BridgeSettings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerVersion(argc, argv, "qor_mqtt")) return 0;
   BridgeSettings settings;
   if (std::optional<int> exitCode = ReadSettings(argc, argv, &settings))
     return *exitCode;

@@ -39,12 +39,26 @@
 
 #include "infodriver/runtime_dir.h"
 #include "platform/exit_signals.h"
+#include "platform/program_info.h"
+#include "platform/service_notifier.h"
 #include "platform/trap_port.h"
 #include "snmp/trap_forward.h"
 
 namespace {
 
 constexpr int kRetryBindMs = 1000;
+// How often the status line counts the drivers again.
+constexpr int kStatusPeriodMs = 5000;
+
+const char kUsage[] =
+    "usage: qor_trapd\n"
+    "       qor_trapd --help | --version\n"
+    "\n"
+    "Owns UDP port 162 and hands every trap, with its source, to each qor_mdu\n"
+    "driver running on this host (their sockets in $ZARN_RUNTIME_DIR).\n"
+    "ZARN_SNMP_TRAP_PORT gives another port.\n"
+    "\n"
+    "Exit status: 0 after SIGTERM, SIGINT or SIGHUP; 1 when it cannot start.\n";
 
 // The sockets of the drivers now running, found afresh for every trap: a
 // driver that starts gets the next one, one that ended costs nothing.
@@ -176,12 +190,37 @@ Bound BindTrapPort(const Intake& intake) {
   return Bound::kYes;
 }
 
+// "traps of UDP port 162 go to 2 drivers", whenever the count changes.
+class StatusLine {
+ public:
+  StatusLine(ServiceNotifier* notifier, const Intake& intake)
+      : notifier_(notifier), intake_(intake) {}
+  // The first one comes with READY=1: the port is the intake's from now on.
+  void Ready() { Send("READY=1\n"); }
+  void Refresh() { Send(""); }
+
+ private:
+  void Send(const std::string& prefix) {
+    const size_t drivers = DriverSockets(intake_.dir).size();
+    if (prefix.empty() && drivers == drivers_) return;
+    drivers_ = drivers;
+    notifier_->Notify(prefix + "STATUS=traps of UDP port " +
+                      std::to_string(intake_.port) + " go to " +
+                      std::to_string(drivers) +
+                      (drivers == 1 ? " driver" : " drivers"));
+  }
+  ServiceNotifier* notifier_;
+  const Intake& intake_;
+  size_t drivers_ = 0;
+};
+
 // Hands every trap on to the drivers until an exit signal comes.
-Counts ForwardUntilExitSignal(const Intake& intake) {
+Counts ForwardUntilExitSignal(const Intake& intake, StatusLine* status) {
   Counts counts;
   for (;;) {
+    status->Refresh();
     struct pollfd p[2] = {{intake.udp, POLLIN, 0}, {intake.signals, POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) {
+    if (poll(p, 2, kStatusPeriodMs) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -195,8 +234,9 @@ Counts ForwardUntilExitSignal(const Intake& intake) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerHelpOrVersion(argc, argv, "qor_trapd", kUsage)) return 0;
   if (argc != 1) {
-    std::fprintf(stderr, "usage: qor_trapd\n");
+    std::fputs(kUsage, stderr);
     return 1;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -214,7 +254,11 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "qor_trapd: traps of UDP port %u go to the drivers in %s\n",
                intake.port, intake.dir.c_str());
-  const Counts counts = ForwardUntilExitSignal(intake);
+  SystemdNotifier notifier;
+  StatusLine status(&notifier, intake);
+  status.Ready();
+  const Counts counts = ForwardUntilExitSignal(intake, &status);
+  notifier.Notify("STOPPING=1\nSTATUS=stopping");
   std::fprintf(stderr,
                "qor_trapd: ending - %llu traps received, %llu deliveries, %llu "
                "dropped\n",

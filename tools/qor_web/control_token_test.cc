@@ -8,6 +8,8 @@
 #include <fstream>
 #include <functional>
 
+#include "access_tokens.h"
+
 namespace {
 
 class ControlTokenFileTest : public ::testing::Test {
@@ -102,6 +104,31 @@ TEST(ControlTokenTest, ReadsTheBearerScheme) {
   EXPECT_EQ(BearerToken("Basic abc"), "");
   EXPECT_EQ(BearerToken("Bearer"), "");
   EXPECT_EQ(BearerToken("Bearerabc"), "");
+}
+
+// A bad line costs that line only, and says which it was and why.
+TEST(TokenListTest, TakesGoodLinesAndNamesTheBadOnes) {
+  // printf %s abc | sha256sum
+  const std::string abc =
+      "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  EXPECT_EQ(HexOf(HashToken("abc")), abc);
+  TokenList list = ParseTokenList(
+      "# name role hash\n"
+      "\n"
+      "ops-anna operator " +
+      abc + "\n" + "root admin " + abc + " extra\n" + "bob boss " + abc + "\n" +
+      "carl viewer " + std::string(64, 'A') + "\n" + "d/e viewer " + abc +
+      "\n" + "  eve   admin\t" + abc + "\r\n");
+  ASSERT_EQ(list.entries.size(), 2u);
+  EXPECT_EQ(list.entries[0].caller.name, "ops-anna");
+  EXPECT_EQ(list.entries[0].caller.role, Role::kOperator);
+  EXPECT_EQ(list.entries[1].caller.name, "eve");
+  EXPECT_EQ(list.entries[1].caller.role, Role::kAdmin);
+  ASSERT_EQ(list.problems.size(), 4u);
+  EXPECT_EQ(list.problems[0].rfind("line 4: wants NAME ROLE SHA256", 0), 0u);
+  EXPECT_EQ(list.problems[1].rfind("line 5: the role \"boss\"", 0), 0u);
+  EXPECT_EQ(list.problems[2].rfind("line 6: the hash", 0), 0u);
+  EXPECT_EQ(list.problems[3].rfind("line 7: the name", 0), 0u);
 }
 
 }  // namespace

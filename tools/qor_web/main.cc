@@ -13,9 +13,12 @@
 #include <memory>
 #include <string>
 
+#include "access_tokens.h"
 #include "control_token.h"
+#include "infodriver/server/audit_trail.h"
 #include "mqtt/broker_source.h"
 #include "platform/exit_signals.h"
+#include "platform/program_info.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
 #include "web_command_line.h"
@@ -68,6 +71,30 @@ bool ReadControlToken(const std::string& tokenFile, WebOptions* web) {
   return true;
 }
 
+// --hash-token: the hash of the token on standard input (its first line,
+// without the line's end), as a --tokens-file line wants it.
+int PrintTokenHash() {
+  std::string token;
+  int c;
+  while ((c = std::getchar()) != EOF && c != '\n') {
+    if (token.size() >= 4096) {
+      std::fputs("qor_web: the token is longer than 4096 bytes\n", stderr);
+      return 2;
+    }
+    token += static_cast<char>(c);
+  }
+  if (!token.empty() && token.back() == '\r') token.pop_back();
+  if (token.size() < kMinControlTokenLength) {
+    std::fprintf(stderr,
+                 "qor_web: a token must have at least %zu characters; make "
+                 "one with: head -c 24 /dev/urandom | base64\n",
+                 kMinControlTokenLength);
+    return 2;
+  }
+  std::printf("%s\n", HexOf(HashToken(token)).c_str());
+  return 0;
+}
+
 void SayServing(const WebCommandLine& line, const WebOptions& web,
                 uint16_t port) {
   bool loopback = web.address.rfind("127.", 0) == 0;
@@ -78,7 +105,9 @@ void SayServing(const WebCommandLine& line, const WebOptions& web,
           : std::to_string(line.hub.devices.size()) + " device(s)";
   std::fprintf(stderr, "qor_web: serving %s at http://%s:%u/ (%s)%s\n",
                what.c_str(), web.address.c_str(), port,
-               web.controlToken ? "control enabled with a token" : "read-only",
+               web.controlToken || !web.tokensFile.empty()
+                   ? "control enabled with tokens"
+                   : "read-only",
                loopback ? ""
                         : "; listening beyond this host: every host that "
                           "reaches this address can read the units");
@@ -109,11 +138,14 @@ int Serve(UnitSource* source, const WebCommandLine& line,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerVersion(argc, argv, "qor_web")) return 0;
   WebCommandLine line = ParseWebCommandLine(argc, argv);
   switch (line.outcome) {
     case WebCommandLine::Outcome::kHelp:
       std::fputs(kWebUsage, stdout);
       return 0;
+    case WebCommandLine::Outcome::kHashToken:
+      return PrintTokenHash();
     case WebCommandLine::Outcome::kError:
       return Usage(line.error);
     case WebCommandLine::Outcome::kRun:
@@ -122,6 +154,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<UnitSource> source = MakeSource(&line);
   if (!source) return 1;
   WebOptions web = line.web;
+  // A device's trail is where its infodriver runs: on this host, unless
+  // the units come from a broker.
+  if (!line.brokerMode()) web.auditDirectory = AuditTrail::DefaultDirectory();
   if (!ReadControlToken(line.tokenFile, &web)) return 1;
   // Before any thread starts, so that every thread inherits the mask and
   // the signals are taken by WaitForExitSignal only.

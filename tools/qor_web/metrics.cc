@@ -113,18 +113,17 @@ std::string EscapeLabelValue(std::string_view value) {
   return escaped;
 }
 
-std::string RenderMetrics(const std::vector<UnitState>& units,
-                          const std::vector<DeviceStatus>& devices,
-                          const UnitSource::Counters& source,
-                          const WebCounters& web) {
-  std::string out;
-  out.reserve(512 + units.size() * 6000);
+namespace {
+
+// The text format wants each family's samples together, so every family
+// walks all units.
+void RenderUnitFamilies(std::string* outp,
+                        const std::vector<UnitState>& units) {
+  std::string& out = *outp;
   std::vector<std::string> labels;
   labels.reserve(units.size());
   for (const UnitState& unit : units) labels.push_back(UnitLabels(unit));
 
-  // The text format wants each family's samples together, so every family
-  // walks all units.
   auto family =
       [&](const Family& f,
           const std::function<void(const UnitState&, const std::string&)>&
@@ -180,16 +179,22 @@ std::string RenderMetrics(const std::vector<UnitState>& units,
         Sample(&out, kFuseOk.name,
                l + ",fuse=\"" + std::to_string(f.number) + "\"", *f.ok ? 1 : 0);
   });
+}
 
-  Header(&out, {"qor_web_device_connected", "gauge",
-                "1 while the device's infodriver and driver are both "
-                "connected."});
+void RenderDevices(std::string* out, const std::vector<DeviceStatus>& devices) {
+  Header(out, {"qor_web_device_connected", "gauge",
+               "1 while the device's infodriver and driver are both "
+               "connected."});
   for (const DeviceStatus& d : devices)
-    Sample(&out, "qor_web_device_connected",
+    Sample(out, "qor_web_device_connected",
            "site=\"" + EscapeLabelValue(d.site) + "\",device=\"" +
                std::to_string(d.device) + "\"",
            d.infodriverConnected && d.driverConnected ? 1 : 0);
+}
 
+void RenderCounters(std::string* outp, const UnitSource::Counters& source,
+                    const WebCounters& web) {
+  std::string& out = *outp;
   Counter(&out, "qor_web_slot_writes_total",
           "Slot writes received from the infodrivers.", source.slotWrites);
   Counter(&out, "qor_web_source_reconnects_total",
@@ -225,5 +230,18 @@ std::string RenderMetrics(const std::vector<UnitState>& units,
           web.requestsCutOff);
   Gauge(&out, "qor_web_event_streams", "Event streams open now.",
         web.eventStreams);
+}
+
+}  // namespace
+
+std::string RenderMetrics(const std::vector<UnitState>& units,
+                          const std::vector<DeviceStatus>& devices,
+                          const UnitSource::Counters& source,
+                          const WebCounters& web) {
+  std::string out;
+  out.reserve(512 + units.size() * 6000);
+  RenderUnitFamilies(&out, units);
+  RenderDevices(&out, devices);
+  RenderCounters(&out, source, web);
   return out;
 }

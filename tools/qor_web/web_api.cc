@@ -1,10 +1,14 @@
-// The JSON reads of the API: the server, the devices, a control request and
-// the units. All run on libmicrohttpd's thread and read only the source.
+// The JSON reads of the API: the server, who a token is, the audit trail,
+// the devices, a control request and the units. All run on libmicrohttpd's
+// thread and read only the source.
 
+#include <deque>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
+#include "infodriver/server/audit_trail.h"
 #include "platform/device_number.h"
 #include "unitview/control_point.h"
 #include "unitview/unit_state.h"
@@ -14,12 +18,83 @@ using nlohmann::json;
 using web_internal::PathNumber;
 
 json WebServer::Impl::ServerJson() const {
-  return json{{"control", options_.controlToken.has_value()}, {"api", "v1"}};
+  return json{{"control", tokens_.enabled()}, {"api", "v1"}};
 }
 
 MHD_Result WebServer::Impl::ServeServer(MHD_Connection* connection, Request*,
                                         const Parts&) {
   return SendJson(connection, MHD_HTTP_OK, ServerJson());
+}
+
+// Who the request's token names, so that a page can say who is signed in
+// and grey what the role may not do.
+MHD_Result WebServer::Impl::ServeWhoami(MHD_Connection* connection, Request*,
+                                        const Parts&) {
+  if (!tokens_.enabled())
+    return SendError(connection, MHD_HTTP_UNAUTHORIZED,
+                     "this server takes no tokens: it is read-only");
+  Caller caller;
+  if (std::optional<Refusal> refusal = Authenticate(connection, &caller))
+    return SendError(connection, refusal->status, refusal->message);
+  return SendJson(connection, MHD_HTTP_OK,
+                  json{{"name", caller.name}, {"role", RoleName(caller.role)}});
+}
+
+// /api/v1/audit?device=N[&since=TIME]: the device's audit trail, for
+// anyone with a token. The newest kMaxAuditRecords when there are more.
+MHD_Result WebServer::Impl::ServeAudit(MHD_Connection* connection, Request*,
+                                       const Parts&) {
+  constexpr size_t kMaxAuditRecords = 5000;
+  Caller caller;
+  if (!tokens_.enabled())
+    return SendError(connection, MHD_HTTP_UNAUTHORIZED,
+                     "the audit trail needs a token, and this server takes "
+                     "none");
+  if (std::optional<Refusal> refusal = Authenticate(connection, &caller))
+    return SendError(connection, refusal->status, refusal->message);
+  if (options_.auditDirectory.empty())
+    return SendError(connection, MHD_HTTP_NOT_FOUND,
+                     "the audit trails are kept on the devices' own hosts");
+  const char* deviceText =
+      MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "device");
+  const int device =
+      deviceText ? PathNumber(deviceText, kMaxDeviceNumber).value_or(0) : 0;
+  bool served = false;
+  for (const DeviceStatus& d : source_->Devices())
+    served = served || (device > 0 && d.device == device);
+  if (!served)
+    return SendError(connection, MHD_HTTP_BAD_REQUEST,
+                     "name a device this server serves: ?device=N");
+  const char* sinceText =
+      MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "since");
+  std::optional<std::string> since =
+      sinceText ? ParseAuditSince(sinceText) : std::string("0000");
+  if (!since)
+    return SendError(connection, MHD_HTTP_BAD_REQUEST,
+                     "since wants a UTC time such as 2026-12-09T14:05 or "
+                     "2026-12-09");
+  std::deque<std::string> lines;
+  std::map<std::string, uint64_t> offsets;
+  std::string error;
+  bool truncated = false;
+  if (!ReadAuditTrail(
+          options_.auditDirectory, device, *since, &offsets,
+          [&](const std::string& line) {
+            lines.push_back(line);
+            if (lines.size() > kMaxAuditRecords) {
+              lines.pop_front();
+              truncated = true;
+            }
+          },
+          &error))
+    return SendError(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, error);
+  json records = json::array();
+  for (const std::string& line : lines) {
+    json record = json::parse(line, nullptr, false);
+    if (!record.is_discarded()) records.push_back(std::move(record));
+  }
+  return SendJson(connection, MHD_HTTP_OK,
+                  json{{"records", records}, {"truncated", truncated}});
 }
 
 MHD_Result WebServer::Impl::ServeDevices(MHD_Connection* connection, Request*,

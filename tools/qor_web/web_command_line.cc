@@ -30,6 +30,14 @@ const char kWebUsage[] =
     "                              characters; the file must be readable by\n"
     "                              its owner only). Without it the server\n"
     "                              is read-only.\n"
+    "  --tokens-file FILE          enable control with named tokens: one\n"
+    "                              line a token, NAME ROLE SHA256, ROLE\n"
+    "                              viewer, operator or admin, SHA256 the\n"
+    "                              token's hash (qor_web --hash-token); the\n"
+    "                              file must be readable by its owner only\n"
+    "                              and is read again when it changes\n"
+    "  --hash-token                read a token on standard input, print\n"
+    "                              the hash a --tokens-file line wants, exit\n"
     "  --site NAME                 the name the units go by (default: the\n"
     "                              host name)\n"
     "  --broker HOST:PORT          take the units of every site from this\n"
@@ -45,7 +53,8 @@ const char kWebUsage[] =
     "                              address (default 16)\n"
     "  --idle-timeout SECONDS      close a connection idle this long\n"
     "                              (default 30)\n"
-    "  --help                      show this and exit\n";
+    "  --help                      show this and exit\n"
+    "  --version                   show the version and exit\n";
 
 namespace {
 
@@ -111,6 +120,9 @@ bool ParseOption(const std::string& arg, const std::string* value,
   } else if (arg == "--control-token-file") {
     if (!value) return fail("--control-token-file wants a FILE");
     line->tokenFile = text;
+  } else if (arg == "--tokens-file") {
+    if (!value || text.empty()) return fail("--tokens-file wants a FILE");
+    web.tokensFile = text;
   } else if (arg == "--site") {
     if (!value || text.empty() || text.find('/') != std::string::npos)
       return fail("--site wants a NAME without '/'");
@@ -167,8 +179,13 @@ WebCommandLine ParseWebCommandLine(int argc, const char* const* argv) {
       line.outcome = WebCommandLine::Outcome::kHelp;
       return line;
     }
+    if (arg == "--hash-token") {
+      line.outcome = WebCommandLine::Outcome::kHashToken;
+      return line;
+    }
     if (!arg.empty() && arg[0] == '-') {
-      // Every option but --help takes a value: one that is good took it.
+      // Every option but --help and --hash-token takes a value: one that is
+      // good took it.
       std::string value;
       if (i + 1 < argc) value = argv[i + 1];
       if (!ParseOption(arg, i + 1 < argc ? &value : nullptr, &line))

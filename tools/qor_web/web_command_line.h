@@ -10,7 +10,7 @@
 // What qor_web's command line asks for. Nothing is read or opened while it
 // is parsed: the token and broker files are read when the server starts.
 struct WebCommandLine {
-  enum class Outcome { kRun, kHelp, kError };
+  enum class Outcome { kRun, kHelp, kHashToken, kError };
   Outcome outcome = Outcome::kRun;
   std::string error;  // kError: one sentence saying what is wrong
 

@@ -48,7 +48,8 @@ using web_internal::PathNumber;
 
 MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
                                     Request* request, const Parts& parts) {
-  std::optional<Refusal> refusal = CheckControlAllowed(connection);
+  Caller caller;
+  std::optional<Refusal> refusal = CheckControlAllowed(connection, &caller);
   if (!refusal) refusal = CheckControlBody(connection, *request);
   ControlTarget target;
   if (!refusal) refusal = ControlTargetOf(parts, &target);
@@ -67,11 +68,11 @@ MHD_Result WebServer::Impl::Refuse(MHD_Connection* connection,
 // Whether this server takes control requests at all, and this one comes
 // with the token and not from a page of another site.
 std::optional<WebServer::Impl::Refusal> WebServer::Impl::CheckControlAllowed(
-    MHD_Connection* connection) {
-  if (!options_.controlToken)
+    MHD_Connection* connection, Caller* caller) {
+  if (!tokens_.enabled())
     return Refusal{MHD_HTTP_FORBIDDEN,
                    "control is not enabled: this qor_web runs without "
-                   "--control-token-file and is read-only"};
+                   "--tokens-file or --control-token-file and is read-only"};
   // A page of another site may make the browser send a POST here; the
   // browser says so in these headers, and such a request never switches
   // anything.
@@ -87,13 +88,28 @@ std::optional<WebServer::Impl::Refusal> WebServer::Impl::CheckControlAllowed(
     return Refusal{MHD_HTTP_FORBIDDEN,
                    "cross-site requests may not control units (Origin " +
                        std::string(origin) + " is not this server)"};
+  if (std::optional<Refusal> refusal = Authenticate(connection, caller))
+    return refusal;
+  if (caller->role == Role::kViewer)
+    return Refusal{MHD_HTTP_FORBIDDEN,
+                   caller->name +
+                       " signs in as a viewer: a viewer may watch the units "
+                       "but not switch them"};
+  return std::nullopt;
+}
+
+std::optional<WebServer::Impl::Refusal> WebServer::Impl::Authenticate(
+    MHD_Connection* connection, Caller* caller) {
   const char* authorization = Header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
-  if (!authorization ||
-      !ControlTokenMatches(*options_.controlToken, BearerToken(authorization)))
+  std::optional<Caller> found;
+  if (authorization) found = tokens_.Find(BearerToken(authorization));
+  if (!found)
     return Refusal{MHD_HTTP_UNAUTHORIZED,
-                   "control needs the token: send Authorization: Bearer "
-                   "TOKEN with the token of the server's "
-                   "--control-token-file"};
+                   authorization ? "this token is not known here: ask the "
+                                   "server's administrator for yours"
+                                 : "this needs a token: send Authorization: "
+                                   "Bearer TOKEN"};
+  *caller = *found;
   return std::nullopt;
 }
 

@@ -22,12 +22,9 @@ MHD_Result WebServer::Impl::ServeMetrics(MHD_Connection* connection,
   web.requestsCutOff = requestsCutOff_;
   std::string text = RenderMetrics(source_->Units(), source_->Devices(),
                                    source_->GetCounters(), web);
-  MHD_Response* response = MHD_create_response_from_buffer(
-      text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response =
+      FreshTextResponse(text, "text/plain; version=0.0.4; charset=utf-8");
   if (!response) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          "text/plain; version=0.0.4; charset=utf-8");
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   return Send(connection, MHD_HTTP_OK, response);
 }
 

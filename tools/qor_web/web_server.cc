@@ -133,6 +133,7 @@ std::optional<std::string> HostNameOf(std::string_view authority) {
 }
 
 bool WebServer::Impl::Start(std::string* error) {
+  if (!tokens_.Load(error)) return false;
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(options_.port);
@@ -422,6 +423,16 @@ MHD_Result WebServer::Impl::Send(MHD_Connection* connection, unsigned status,
   return result;
 }
 
+MHD_Response* WebServer::Impl::FreshTextResponse(const std::string& text,
+                                                 const char* contentType) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  if (!response) return nullptr;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  return response;
+}
+
 MHD_Result WebServer::Impl::SendJson(MHD_Connection* connection,
                                      unsigned status, const json& body,
                                      const std::string& allow,
@@ -430,12 +441,8 @@ MHD_Result WebServer::Impl::SendJson(MHD_Connection* connection,
   // whole answer.
   std::string text =
       body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-  MHD_Response* response = MHD_create_response_from_buffer(
-      text.size(), text.data(), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response = FreshTextResponse(text, "application/json");
   if (!response) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          "application/json");
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   if (!allow.empty())
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow.c_str());
   if (!location.empty())
@@ -466,10 +473,12 @@ const std::vector<WebServer::Impl::ApiRoute>& WebServer::Impl::ApiRoutes() {
   static const std::vector<ApiRoute> routes = {
       {"GET", "", &Impl::ServeServer, "GET, HEAD", kGetOnly},
       {"GET", "server", &Impl::ServeServer, "GET, HEAD", kGetOnly},
+      {"GET", "audit", &Impl::ServeAudit, "GET, HEAD", kGetOnly},
       {"GET", "devices", &Impl::ServeDevices, "GET, HEAD", kGetOnly},
       {"GET", "events", &Impl::ServeEvents, "GET, HEAD", kGetOnly},
       {"GET", "requests/*", &Impl::ServeRequest, "GET, HEAD", kGetOnly},
       {"GET", "units", &Impl::ServeUnits, "GET, HEAD", kGetOnly},
+      {"GET", "whoami", &Impl::ServeWhoami, "GET, HEAD", kGetOnly},
       {"POST", "units/*/*/*/control/**", &Impl::Control, "POST",
        "control requests are POSTs"},
       {"GET", "units/*/*/*", &Impl::ServeUnit, "GET, HEAD", kGetOnly},

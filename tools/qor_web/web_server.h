@@ -16,6 +16,12 @@ struct WebOptions {
   // Control is enabled only with a token; without one every control
   // request is refused with 403.
   std::optional<std::string> controlToken;
+  // Named tokens with roles, one line each (NAME ROLE SHA256); read at
+  // Start and again whenever the file changes. Empty: none.
+  std::string tokensFile;
+  // Where the served devices' audit trails are (this host's log folder);
+  // empty when they are elsewhere (broker mode).
+  std::string auditDirectory;
   // Host names a request may name in its Host header besides the listen
   // address and "localhost" (a reverse proxy's name, the host's DNS
   // name). Any other name is answered 421, so that a page of another

@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "access_tokens.h"
 #include "embedded_assets.h"
 #include "unitview/control_point.h"
 #include "unitview/control_queue.h"
@@ -74,7 +75,9 @@ class WebServer::Impl {
   using UnitKey = web_internal::UnitKey;
 
   Impl(UnitSource* source, WebOptions options)
-      : source_(source), options_(std::move(options)) {}
+      : source_(source),
+        options_(std::move(options)),
+        tokens_(options_.tokensFile, options_.controlToken) {}
 
   bool Start(std::string* error);
   void Stop();
@@ -137,6 +140,10 @@ class WebServer::Impl {
   // web_api.cc: the JSON reads.
   MHD_Result ServeServer(MHD_Connection* connection, Request* request,
                          const Parts& parts);
+  MHD_Result ServeWhoami(MHD_Connection* connection, Request* request,
+                         const Parts& parts);
+  MHD_Result ServeAudit(MHD_Connection* connection, Request* request,
+                        const Parts& parts);
   MHD_Result ServeDevices(MHD_Connection* connection, Request* request,
                           const Parts& parts);
   MHD_Result ServeRequest(MHD_Connection* connection, Request* request,
@@ -162,7 +169,12 @@ class WebServer::Impl {
   MHD_Result Control(MHD_Connection* connection, Request* request,
                      const Parts& parts);
   MHD_Result Refuse(MHD_Connection* connection, const Refusal& refusal);
-  std::optional<Refusal> CheckControlAllowed(MHD_Connection* connection);
+  std::optional<Refusal> CheckControlAllowed(MHD_Connection* connection,
+                                             Caller* caller);
+  // The caller the request's bearer token names; a 401 when there is none
+  // or it is unknown.
+  std::optional<Refusal> Authenticate(MHD_Connection* connection,
+                                      Caller* caller);
   std::optional<Refusal> CheckControlBody(MHD_Connection* connection,
                                           const Request& request);
   std::optional<Refusal> ControlTargetOf(const Parts& parts,
@@ -194,6 +206,10 @@ class WebServer::Impl {
   }
   MHD_Result Send(MHD_Connection* connection, unsigned status,
                   MHD_Response* response);
+  // A copy of |text| as |contentType| that no cache keeps: every answer
+  // but the page's own files is about now.
+  static MHD_Response* FreshTextResponse(const std::string& text,
+                                         const char* contentType);
 
   // A connection as the watch thread sees it.
   struct Peer {
@@ -232,6 +248,7 @@ class WebServer::Impl {
 
   UnitSource* source_;
   WebOptions options_;
+  AccessTokens tokens_;
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
   int listenerId_ = -1;

@@ -1,13 +1,19 @@
 #include "web_server.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "access_tokens.h"
+#include "infodriver/server/audit_trail.h"
 #include "testing/http_client.h"
 #include "unitview/testing/fake_unit_source.h"
 #include "unitview/unit_state.h"
@@ -224,6 +230,86 @@ TEST_F(WebServerTest, ReadOnlyServerRefusesEveryControlRequest) {
   EXPECT_EQ(answer.status, 403);
   EXPECT_NE(answer.body.find("read-only"), std::string::npos);
   EXPECT_TRUE(source_.requests().empty());
+}
+
+// Each token names a person and a role; the role decides what the token
+// may do, and a change of the file counts from the next request on.
+TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
+  char pattern[] = "/tmp/qor_web_tokens_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern, path = dir + "/tokens";
+  auto write = [&](const std::string& text, mode_t mode) {
+    const std::string next = dir + "/next";
+    std::ofstream(next, std::ios::trunc) << text;
+    chmod(next.c_str(), mode);
+    std::rename(next.c_str(), path.c_str());
+  };
+  auto line = [](const char* name, const char* role, const char* token) {
+    return std::string(name) + " " + role + " " + HexOf(HashToken(token)) +
+           "\n";
+  };
+  write(line("ops-anna", "operator", "anna-token-0123456789") +
+            line("wall", "viewer", "wall-token-0123456789"),
+        0600);
+  StartServer(false, kControlDeadlineMs, [&](WebOptions* o) {
+    o->tokensFile = path;
+    o->auditDirectory = dir;
+  });
+  const std::string type = "Content-Type: application/json";
+  auto bearer = [](const char* token) {
+    return std::string("Authorization: Bearer ") + token;
+  };
+  auto whoami = [&](const char* token) {
+    return SendRaw(port_, "GET /api/v1/whoami HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                              bearer(token) + "\r\nConnection: close\r\n\r\n");
+  };
+  HttpAnswer anna = whoami("anna-token-0123456789");
+  EXPECT_EQ(anna.status, 200);
+  EXPECT_EQ(json::parse(anna.body),
+            (json{{"name", "ops-anna"}, {"role", "operator"}}));
+  EXPECT_EQ(HttpGet(port_, "/api/v1/whoami").status, 401);
+  EXPECT_EQ(whoami("nobody-token-0123456789").status, 401);
+
+  HttpAnswer viewer = Control("output/1", R"({"value":"1"})",
+                              {bearer("wall-token-0123456789"), type});
+  EXPECT_EQ(viewer.status, 403);
+  EXPECT_NE(viewer.body.find("viewer"), std::string::npos) << viewer.body;
+  EXPECT_TRUE(source_.requests().empty());
+  EXPECT_EQ(Control("output/1", R"({"value":"1"})",
+                    {bearer("anna-token-0123456789"), type})
+                .status,
+            202);
+  EXPECT_EQ(source_.requests().size(), 1u);
+
+  // The trail is for anyone with a token, from a time on when asked.
+  std::ofstream(dir + "/" + AuditTrail::FileName(1, time(nullptr)))
+      << R"({"time":"2026-12-09T10:00:00.000Z","request":1})"
+         "\n"
+      << R"({"time":"2026-12-09T11:00:00.000Z","request":2})"
+         "\n";
+  auto audit = [&](const std::string& query, const char* token) {
+    return SendRaw(port_, "GET /api/v1/audit" + query +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                              bearer(token) + "\r\nConnection: close\r\n\r\n");
+  };
+  HttpAnswer all = audit("?device=1", "wall-token-0123456789");
+  ASSERT_EQ(all.status, 200) << all.body;
+  EXPECT_EQ(json::parse(all.body)["records"].size(), 2u);
+  EXPECT_EQ(
+      json::parse(
+          audit("?device=1&since=2026-12-09T10:30", "wall-token-0123456789")
+              .body)["records"],
+      json::parse(R"([{"time":"2026-12-09T11:00:00.000Z","request":2}])"));
+  EXPECT_EQ(audit("?device=1", "nobody-token-0123456789").status, 401);
+  EXPECT_EQ(audit("?device=2", "wall-token-0123456789").status, 400);
+
+  write(line("ops-bo", "admin", "bo-token-0123456789"), 0600);
+  EXPECT_EQ(json::parse(whoami("bo-token-0123456789").body)["role"], "admin");
+  EXPECT_EQ(whoami("anna-token-0123456789").status, 401);
+  // A file others may read holds no secret any more: none of it counts.
+  write(line("ops-bo", "admin", "bo-token-0123456789"), 0644);
+  EXPECT_EQ(whoami("bo-token-0123456789").status, 401);
+  std::filesystem::remove_all(dir);
 }
 
 // Each refusal reaches nothing: the source never sees a request.

@@ -324,6 +324,8 @@ void InfodriverServer::dropDriver() {
   clientsHeld_ = false;
   for (auto& [id, peer] : peers_) peer->forwards = 0;
   for (const auto& [sequence, f] : waiting) {
+    if (audit_ && f.audit)
+      audit_->Refused(f.audit, "the driver went away before it answered");
     if (Peer* client = find(f.client)) {
       InfoMessage request{f.message, f.clientSequence, 0, 0, std::string()};
       answer(*client, request, INFO_NO_DRIVER);
@@ -441,6 +443,29 @@ bool InfodriverServer::flush(Peer& peer) {
   return !peer.dead;
 }
 
+void InfodriverServer::auditOutcome(const Forward& f, int64_t result) {
+  if (!audit_ || f.audit == 0) return;
+  if (result == 1) {
+    audit_->Sent(f.audit, slots_.get(static_cast<int>(f.slot)),
+                 TheSystemClock().NowMs());
+    armAuditTick();
+  } else if (result == INFO_EXPIRED) {
+    audit_->Expired(f.audit, "the driver read it after its deadline");
+  } else {
+    audit_->Refused(f.audit, "the driver refused it");
+  }
+}
+
+// While a request waits for the unit to show its value, once a second.
+void InfodriverServer::armAuditTick() {
+  if (auditTimer_ != 0 || !audit_ || !audit_->watching()) return;
+  auditTimer_ = loop_->AddOneShot(1000, [this] {
+    auditTimer_ = 0;
+    audit_->Tick(TheSystemClock().NowMs());
+    armAuditTick();
+  });
+}
+
 void InfodriverServer::armSweep() {
   if (sweepTimer_ != 0) return;
   sweepTimer_ = loop_->AddOneShot(1000, [this] {
@@ -512,19 +537,26 @@ bool InfodriverServer::mayDrive(long uid) const {
 }
 
 void InfodriverServer::forwardToDriver(Peer& peer, const InfoMessage& m,
-                                       std::string text, int64_t lParam) {
+                                       std::string text, int64_t lParam,
+                                       uint64_t audit) {
   Peer* driver = find(driver_);
   if (driver == nullptr) {
+    if (audit_ && audit)
+      audit_->Refused(audit, "no driver is connected to infodriver " +
+                                 std::to_string(device_));
     answer(peer, m, INFO_NO_DRIVER);
     return;
   }
   if (driver == &peer) {
+    if (audit_ && audit)
+      audit_->Refused(audit, "the driver may not ask itself for a change");
     answer(peer, m, 0);
     return;
   }
   uint32_t sequence = nextSequence_++;
   if (nextSequence_ == 0) nextSequence_ = 1;
-  forwards_[sequence] = {peer.id, m.sequence, m.message, SteadyClock::now()};
+  forwards_[sequence] = {peer.id,  m.sequence, m.message, SteadyClock::now(),
+                         m.wParam, audit};
   ++peer.forwards;
   if (forwards_.size() >= kMaxForwards && !clientsHeld_) {
     clientsHeld_ = true;
@@ -544,6 +576,8 @@ void InfodriverServer::handleDriverResult(const InfoMessage& m) {
     clientsHeld_ = false;
     updateAllClients();
   }
+  // Recorded whether or not the client is still there to hear it.
+  auditOutcome(f, m.wParam);
   auto c = peers_.find(f.client);
   if (c == peers_.end()) return;  // asked and left
   Peer& client = *c->second;
@@ -575,34 +609,7 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
 
     case WVN_ANNOUNCE:
     case WVN_HELLO:
-      if (isDriver) {
-        queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
-        answer(peer, m, 1);
-      } else if (!peer.discovered) {
-        answer(peer, m, 0);
-      } else if (!mayDrive(peer.uid)) {
-        // The clients' group may read and request, not drive: a driver
-        // writes every slot and receives every client's request. Said once;
-        // the HELLO after a refused ANNOUNCE is the same attempt.
-        if (!peer.toldNotDriver)
-          std::fprintf(stderr,
-                       "infodriver %d: refused the driver role to %s: only "
-                       "this user or root may be the driver\n",
-                       device_, describe(peer).c_str());
-        peer.toldNotDriver = true;
-        answer(peer, m, 0);
-      } else if (driver_ != 0) {
-        // Told once: the HELLO that follows a refused ANNOUNCE is the same
-        // attempt, not a second one.
-        if (!peer.toldInUse)
-          queue(peer, {WVN_DEVICEIDINUSE, 0, device_, 0, std::string()});
-        peer.toldInUse = true;
-        answer(peer, m, 0);
-      } else {
-        driver_ = peer.id;
-        queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
-        answer(peer, m, 1);
-      }
+      handleHello(peer, m);
       break;
 
     case WVN_READSLOT:
@@ -613,48 +620,18 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       break;
 
     case WVN_WRITESLOT:
-    case WVN_WRITESLOTNEG: {
-      const bool valid = isDriver && IsSlotInRange(m.wParam);
-      if (valid) {
-        slots_.set(m.wParam, m.text);
-        const InfoMessage written{INFO_SLOTWRITTEN, 0, m.wParam,
-                                  static_cast<int64_t>(m.message),
-                                  slots_.get(m.wParam)};
-        for (auto& [id, other] : peers_) {
-          if (!other->watching || other->dead) continue;
-          queue(*other, written);
-          if (other.get() != &peer) updateWatch(*other);
-        }
-      }
-      answer(peer, m, valid ? 1 : 0);
+    case WVN_WRITESLOTNEG:
+      handleWrite(peer, m);
       break;
-    }
 
     case WVN_DEVDISCONNECT:
       if (isDriver) dropDriver();
       answer(peer, m, 0);
       break;
 
-    case WVN_SLOTCHANGE: {
-      if (!IsSlotInRange(m.wParam)) {
-        answer(peer, m, 0);
-        break;
-      }
-      // Every request reaches the driver with a deadline it can trust: one
-      // the client did not give is counted from now, and one further away
-      // than a request may take is cut to that. The driver checks it again
-      // when it reads the request; only one already past is refused here.
-      const int64_t now = TheSystemClock().NowMs();
-      const int64_t latest = now + kControlDeadlineMs;
-      const int64_t deadline =
-          m.lParam == 0 || m.lParam > latest ? latest : m.lParam;
-      if (now > deadline) {
-        answer(peer, m, INFO_EXPIRED);
-        break;
-      }
-      forwardToDriver(peer, m, SlotText(m.text.c_str()), deadline);
+    case WVN_SLOTCHANGE:
+      handleSlotChange(peer, m);
       break;
-    }
 
     case WVN_REQDEVGORXONLY:
     case WVN_REQDEVGOTXRX:
@@ -668,19 +645,9 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
               {INFO_RESULT, m.sequence, driver_ != 0 ? 1 : 0, device_, ""});
       break;
 
-    case INFO_DUMP: {
-      int64_t count = 0;
-      for (int slot = 0;
-           slot < kInfodriverSlotCount && !peer.dead && !peer.dropping;
-           ++slot) {
-        const std::string& text = slots_.get(slot);
-        if (text.empty()) continue;
-        queue(peer, {INFO_SLOTDATA, 0, slot, 0, text});
-        ++count;
-      }
-      answer(peer, m, count);
+    case INFO_DUMP:
+      handleDump(peer, m);
       break;
-    }
 
     case INFO_WATCH:
       peer.watching = true;
@@ -691,8 +658,118 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       if (isDriver) handleDriverResult(m);
       break;
 
+    case INFO_ATTRIBUTE:
+      peer.attribution = ControlAudit::ParseAttribution(m.text);
+      answer(peer, m, peer.attribution ? 1 : 0);
+      break;
+
+    case INFO_AUDIT:
+      answer(peer, m,
+             audit_ && audit_->ClientRefusal({peer.uid, peer.pid}, m.text) ? 1
+                                                                           : 0);
+      break;
+
     default:
       answer(peer, m, 0);
       break;
   }
+}
+
+void InfodriverServer::handleHello(Peer& peer, const InfoMessage& m) {
+  if (peer.id == driver_) {
+    queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
+    answer(peer, m, 1);
+  } else if (!peer.discovered) {
+    answer(peer, m, 0);
+  } else if (!mayDrive(peer.uid)) {
+    // The clients' group may read and request, not drive: a driver
+    // writes every slot and receives every client's request. Said once;
+    // the HELLO after a refused ANNOUNCE is the same attempt.
+    if (!peer.toldNotDriver)
+      std::fprintf(stderr,
+                   "infodriver %d: refused the driver role to %s: only "
+                   "this user or root may be the driver\n",
+                   device_, describe(peer).c_str());
+    peer.toldNotDriver = true;
+    answer(peer, m, 0);
+  } else if (driver_ != 0) {
+    // Told once: the HELLO that follows a refused ANNOUNCE is the same
+    // attempt, not a second one.
+    if (!peer.toldInUse)
+      queue(peer, {WVN_DEVICEIDINUSE, 0, device_, 0, std::string()});
+    peer.toldInUse = true;
+    answer(peer, m, 0);
+  } else {
+    driver_ = peer.id;
+    queue(peer, {WVN_HELLOACK, 0, 1, 0, std::string()});
+    answer(peer, m, 1);
+  }
+}
+
+void InfodriverServer::handleWrite(Peer& peer, const InfoMessage& m) {
+  const bool valid = peer.id == driver_ && IsSlotInRange(m.wParam);
+  if (valid) {
+    slots_.set(m.wParam, m.text);
+    if (audit_)
+      audit_->SlotWritten(static_cast<int>(m.wParam), slots_.get(m.wParam));
+    const InfoMessage written{INFO_SLOTWRITTEN, 0, m.wParam,
+                              static_cast<int64_t>(m.message),
+                              slots_.get(m.wParam)};
+    for (auto& [id, other] : peers_) {
+      if (!other->watching || other->dead) continue;
+      queue(*other, written);
+      if (other.get() != &peer) updateWatch(*other);
+    }
+  }
+  answer(peer, m, valid ? 1 : 0);
+}
+
+void InfodriverServer::handleSlotChange(Peer& peer, const InfoMessage& m) {
+  // An attribution counts for the one request that follows it.
+  std::optional<ControlAttribution> attribution = std::move(peer.attribution);
+  peer.attribution.reset();
+  const std::string text = SlotText(m.text.c_str());
+  uint64_t audit = 0;
+  if (audit_) {
+    const int slot = static_cast<int>(
+        std::clamp<int64_t>(m.wParam, -1, kInfodriverSlotCount));
+    audit = audit_->Requested({peer.uid, peer.pid}, attribution, slot, text,
+                              IsSlotInRange(slot) ? slots_.get(slot) : "");
+  }
+  if (!IsSlotInRange(m.wParam)) {
+    if (audit_)
+      audit_->Refused(audit, "no such slot (0 to " +
+                                 std::to_string(kInfodriverSlotCount - 1) +
+                                 ")");
+    answer(peer, m, 0);
+    return;
+  }
+  // Every request reaches the driver with a deadline it can trust: one
+  // the client did not give is counted from now, and one further away
+  // than a request may take is cut to that. The driver checks it again
+  // when it reads the request; only one already past is refused here.
+  const int64_t now = TheSystemClock().NowMs();
+  const int64_t latest = now + kControlDeadlineMs;
+  const int64_t deadline =
+      m.lParam == 0 || m.lParam > latest ? latest : m.lParam;
+  if (now > deadline) {
+    if (audit_)
+      audit_->Expired(audit,
+                      "its deadline had passed when the infodriver read it");
+    answer(peer, m, INFO_EXPIRED);
+    return;
+  }
+  forwardToDriver(peer, m, text, deadline, audit);
+}
+
+void InfodriverServer::handleDump(Peer& peer, const InfoMessage& m) {
+  int64_t count = 0;
+  for (int slot = 0;
+       slot < kInfodriverSlotCount && !peer.dead && !peer.dropping; ++slot) {
+    const std::string& text = slots_.get(slot);
+    if (text.empty()) continue;
+    queue(peer, {INFO_SLOTDATA, 0, slot, 0, text});
+    ++count;
+  }
+  answer(peer, m, count);
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "infodriver/infodriver_protocol.h"
+#include "infodriver/server/control_audit.h"
 #include "infodriver/slot_table.h"
 
 class EventLoop;
@@ -94,6 +95,13 @@ class InfodriverServer {
   const std::string& socketPath() const { return socketPath_; }
   bool hasDriver() const { return driver_ != 0; }
   const SlotTable& slots() const { return slots_; }
+
+  // Records every control request in |audit|'s trail from now on. Set
+  // before start; without one nothing is recorded.
+  void useControlAudit(std::unique_ptr<ControlAudit> audit) {
+    audit_ = std::move(audit);
+  }
+  ControlAudit* controlAudit() { return audit_.get(); }
   size_t queuedBytes() const { return queuedBytes_; }
 
  private:
@@ -105,7 +113,9 @@ class InfodriverServer {
     long uid = -1;
     bool discovered = false;  // sent WVN_DISCOVER for this device
     bool watching = false;
-    bool toldInUse = false;      // sent WVN_DEVICEIDINUSE
+    bool toldInUse = false;  // sent WVN_DEVICEIDINUSE
+    // Who the client says its next slot change comes from.
+    std::optional<ControlAttribution> attribution;
     bool toldNotDriver = false;  // refused the driver role for its user
     bool dead = false;           // closed at the end of the current handler
     bool dropping = false;       // output discarded; INFO_DROPPED on its way
@@ -121,6 +131,8 @@ class InfodriverServer {
     uint32_t clientSequence;
     uint32_t message;
     TimePoint since;
+    int64_t slot = 0;
+    uint64_t audit = 0;  // the request's id in the audit trail; 0: none
   };
 
   void acceptPeers();
@@ -129,10 +141,17 @@ class InfodriverServer {
   void onPeerReady(uint64_t id, short revents);
   bool mayRead(const Peer& peer) const;
   void handle(Peer& peer, const InfoMessage& m);
+  void handleHello(Peer& peer, const InfoMessage& m);
+  void handleWrite(Peer& peer, const InfoMessage& m);
+  void handleSlotChange(Peer& peer, const InfoMessage& m);
+  void handleDump(Peer& peer, const InfoMessage& m);
   void handleDriverResult(const InfoMessage& m);
-  // Passes |m| on to the driver with |text| and |lParam|.
+  // Passes |m| on to the driver with |text| and |lParam|; |audit| is the
+  // request's id in the audit trail, 0 for none.
   void forwardToDriver(Peer& peer, const InfoMessage& m, std::string text,
-                       int64_t lParam);
+                       int64_t lParam, uint64_t audit = 0);
+  void auditOutcome(const Forward& f, int64_t result);
+  void armAuditTick();
   void queue(Peer& peer, const InfoMessage& m);
   bool makeRoom(Peer& peer, size_t size);
   void answer(Peer& peer, const InfoMessage& request, int64_t result,
@@ -167,6 +186,8 @@ class InfodriverServer {
   size_t queuedBytes_ = 0;                // all peers' output together
   bool clientsHeld_ = false;  // kMaxForwards reached: no client is read
   int64_t sweepTimer_ = 0;
+  int64_t auditTimer_ = 0;
+  std::unique_ptr<ControlAudit> audit_;
   int64_t acceptPause_ = 0;
   bool started_ = false;
 };

@@ -94,9 +94,10 @@ class SimulatedMdu {
  public:
   SimulatedMdu(const std::string& address, int unit, const std::string& dir)
       : address_(address) {
-    started_ = process_.Start({kSim + "/mdu_agent.sh", "--address", address,
-                               "--unit", std::to_string(unit), "--dir", dir},
-                              {}, dir + "/agent-" + address + ".out");
+    started_ = process_.Start(
+        {kSim + "/mdu_agent.sh", "--address", address, "--community", "public",
+         "--unit", std::to_string(unit), "--dir", dir},
+        {}, dir + "/agent-" + address + ".out");
   }
 
   // Waits until the agent answers a Get.

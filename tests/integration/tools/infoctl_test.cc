@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -142,6 +144,21 @@ TEST_F(InfoctlTest, NoInfodriverExitsThree) {
     EXPECT_EQ("", r.out);
     EXPECT_NE(std::string::npos, r.err.find("no infodriver serves 4"));
   }
+}
+
+// root may use the runtime directory of the service's user, checked as
+// strictly as its own.
+TEST_F(InfoctlTest, RootUsesTheServiceUsersDirectoryCheckedAsStrictly) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const char* dir = rundir.path().c_str();
+  ASSERT_EQ(0, chown(dir, 65534, 65534));
+  EXPECT_EQ(4, Run({"ping", kN}).exitCode);  // reached: no driver yet
+  ASSERT_EQ(0, chmod(dir, 0777));
+  ProcessResult r = Run({"ping", kN});
+  EXPECT_EQ(3, r.exitCode);
+  EXPECT_NE(std::string::npos, r.err.find("is writable by other users"));
+  chmod(dir, 0700);
+  chown(dir, getuid(), getgid());
 }
 
 TEST_F(InfoctlTest, GetAndDumpEscapeTextsAndKeepSlotOrder) {
