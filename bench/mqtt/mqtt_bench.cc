@@ -115,7 +115,8 @@ std::unique_ptr<MqttClient> Subscribe(
   o.port = port;
   auto c = MakeMosquittoClient(o);
   MqttClient* raw = c.get();
-  c->SetHandlers({[raw, pattern] { raw->Subscribe(pattern, 0); }, nullptr, f});
+  c->SetHandlers(
+      {[raw, pattern] { raw->Subscribe(pattern, 0); }, nullptr, f, nullptr});
   std::string error;
   c->Start(&error);
   return c;
@@ -132,7 +133,10 @@ void Latency(int port, int changes) {
   MqttOptions mo;
   mo.port = port;
   auto client = MakeMosquittoClient(mo);
-  MqttBridge bridge(&hub, client.get(), {"bench", false, 16});
+  BridgeOptions bo;
+  bo.site = "bench";
+  bo.maxWaitingRequests = 16;
+  MqttBridge bridge(&hub, client.get(), bo);
   bridge.Attach();
   hub.Start();
   std::string error;
@@ -209,7 +213,10 @@ void Republish(int port) {
     MqttOptions mo;
     mo.port = port;
     auto client = MakeMosquittoClient(mo);
-    MqttBridge bridge(&source, client.get(), {"many", false, 16});
+    BridgeOptions bo;
+    bo.site = "many";
+    bo.maxWaitingRequests = 16;
+    MqttBridge bridge(&source, client.get(), bo);
     bridge.Attach();
     auto start = Steady::now();
     std::string error;

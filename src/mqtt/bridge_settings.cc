@@ -82,6 +82,22 @@ bool CompleteSettings(BridgeSettings* s, std::string* error) {
     read("KeyFile", &s->keyFile);
     read("Username", &s->username);
     read("PasswordFile", &s->passwordFile);
+    struct Number {
+      const char* key;
+      int min, max;
+      int* out;
+    };
+    for (const Number& n :
+         {Number{"KeepaliveSeconds", 5, 3600, &s->keepaliveSeconds},
+          Number{"ReconnectMaxSeconds", 1, 3600, &s->reconnectMaxSeconds}}) {
+      std::string v;
+      if (!ReadProfileValue(s->settingsFile, "MQTT", n.key, &v)) continue;
+      if (!ParseNumber(v, n.min, n.max, n.out)) {
+        *error = std::string(n.key) + "=" + Printable(v) + " is not a number " +
+                 std::to_string(n.min) + " to " + std::to_string(n.max);
+        return false;
+      }
+    }
   }
   if (s->site.empty()) s->site = HostName();
   if (!ValidSiteName(s->site)) {

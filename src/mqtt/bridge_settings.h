@@ -19,6 +19,11 @@
 //   Username=NAME        the broker's user name
 //   PasswordFile=PATH    its password, on the file's first line; the file
 //                        must not be readable by group or others
+//   KeepaliveSeconds=N   5 to 3600 (30): the broker and the client give a
+//                        silent connection up after 1.5 times this
+//   ReconnectMaxSeconds=N  1 to 3600 (30): the longest wait between two
+//                        attempts to reach the broker (the wait starts at
+//                        1 s and doubles)
 struct BridgeSettings {
   std::string host;
   int port = 1883;
@@ -33,6 +38,8 @@ struct BridgeSettings {
   std::string username;
   std::string passwordFile;
   std::string password;  // read from passwordFile
+  int keepaliveSeconds = 30;
+  int reconnectMaxSeconds = 30;
 };
 
 // HOST:PORT (HOST may be [IPv6]) of --broker; false with |error| saying

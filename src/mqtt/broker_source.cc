@@ -48,6 +48,7 @@ BrokerSource::BrokerSource(BrokerSourceOptions options,
     : options_(std::move(options)), client_(std::move(client)) {
   if (options_.mqtt.clientId.empty())
     options_.mqtt.clientId = DefaultClientId();
+  options_.mqtt.logName = "qor_web";
   responseTopic_ = std::string(kResponsePrefix) + options_.mqtt.clientId + "/" +
                    ProcessToken();
   if (!client_) client_ = MakeMosquittoClient(options_.mqtt);

@@ -7,13 +7,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
+
+#include "mqtt/rate_limited_log.h"
 
 namespace {
 
@@ -25,7 +29,11 @@ void InitLibrary() {
 
 class MosquittoClient : public MqttClient {
  public:
-  explicit MosquittoClient(MqttOptions options) : options_(std::move(options)) {
+  explicit MosquittoClient(MqttOptions options)
+      : options_(std::move(options)),
+        log_(options_.logName),
+        at_("the broker at " + options_.host + ":" +
+            std::to_string(options_.port)) {
     InitLibrary();
   }
   ~MosquittoClient() override {
@@ -91,6 +99,7 @@ class MosquittoClient : public MqttClient {
     mosquitto_connect_v5_callback_set(mosq_, &MosquittoClient::OnConnect);
     mosquitto_disconnect_v5_callback_set(mosq_, &MosquittoClient::OnDisconnect);
     mosquitto_message_v5_callback_set(mosq_, &MosquittoClient::OnMessage);
+    mosquitto_subscribe_v5_callback_set(mosq_, &MosquittoClient::OnSubscribed);
     stopping_ = false;
     thread_ = std::thread([this] { Run(); });
     started_ = true;
@@ -135,9 +144,21 @@ class MosquittoClient : public MqttClient {
   }
 
   bool Subscribe(const std::string& pattern, int qos, int options) override {
+    return SubscribeThen(pattern, qos, options, nullptr);
+  }
+
+  bool SubscribeThen(const std::string& pattern, int qos, int options,
+                     std::function<void()> done) override {
     if (mosq_ == nullptr) return false;
-    return mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), qos, options,
-                                  nullptr) == MOSQ_ERR_SUCCESS;
+    // Held across the call: the acknowledgement may come on the network
+    // thread before mosquitto_subscribe_v5 returns.
+    std::lock_guard<std::mutex> lock(subscribeMutex_);
+    int mid = 0;
+    if (mosquitto_subscribe_v5(mosq_, &mid, pattern.c_str(), qos, options,
+                               nullptr) != MOSQ_ERR_SUCCESS)
+      return false;
+    if (done) whenSubscribed_[mid] = std::move(done);
+    return true;
   }
 
   bool connected() const override { return connected_; }
@@ -152,13 +173,18 @@ class MosquittoClient : public MqttClient {
 
   // The network thread: connects (sending the CONNECT properties), runs
   // the connection until it is lost, waits and connects again, doubling
-  // the wait from reconnectMinSeconds to reconnectMaxSeconds.
+  // the wait from reconnectMinSeconds to reconnectMaxSeconds. It ends only
+  // with Stop: libmosquitto's own loop (mosquitto_loop_forever, and so
+  // mosquitto_loop_start) returns for good on the error a refused CONNECT
+  // leaves (MOSQ_ERR_PROTOCOL under MQTT 5) and on others, which here are
+  // one more reason to wait and try again: a password added or an ACL
+  // mended on the broker must bring the bridge back without a restart.
   void Run() {
     int delay = std::max(1, options_.reconnectMinSeconds);
     bool first = true;
-    std::unique_lock<std::mutex> lock(runMutex_);
+    std::string lastUnreachable;
     while (!stopping_) {
-      lock.unlock();
+      outcome_.clear();
       int rc = first
                    ? mosquitto_connect_bind_v5(
                          mosq_, options_.host.c_str(), options_.port,
@@ -167,14 +193,25 @@ class MosquittoClient : public MqttClient {
       first = false;
       while (rc == MOSQ_ERR_SUCCESS && !stopping_)
         rc = mosquitto_loop(mosq_, 1000, 1);
-      lock.lock();
       if (stopping_) break;
       if (hadSession_.exchange(false)) delay = options_.reconnectMinSeconds;
-      runWake_.wait_for(lock, std::chrono::seconds(std::max(1, delay)),
+      delay = std::max(1, delay);
+      const std::string again =
+          "; trying again in " + std::to_string(delay) + " s";
+      if (!outcome_.empty()) {
+        Link(false, outcome_ + again);
+        lastUnreachable.clear();
+      } else {
+        // A broker that stays away is said once, not at every attempt.
+        std::string why = "cannot reach " + at_ + ": " + ErrorText(rc);
+        if (why != lastUnreachable) Link(false, why + again);
+        lastUnreachable = why;
+      }
+      std::unique_lock<std::mutex> lock(runMutex_);
+      runWake_.wait_for(lock, std::chrono::seconds(delay),
                         [this] { return stopping_.load(); });
       delay = std::min(delay * 2, std::max(1, options_.reconnectMaxSeconds));
     }
-    lock.unlock();
     // Send what Stop queued (the DISCONNECT last); the connection ends
     // with it.
     for (int i = 0; i < 20 && mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS;
@@ -182,28 +219,72 @@ class MosquittoClient : public MqttClient {
     }
   }
 
+  // A libmosquitto error or an MQTT 5 reason code (DISCONNECT from the
+  // broker) as words.
+  static std::string ErrorText(int rc) {
+    std::string text;
+    if (rc >= 0x80)
+      text = mosquitto_reason_string(rc);
+    else if (rc == MOSQ_ERR_KEEPALIVE)
+      text = "no answer within the keepalive (a stalled network or broker)";
+    else if (rc == MOSQ_ERR_ERRNO)
+      text = std::strerror(errno);
+    else
+      text = mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+  }
+
+  // One line a connection, loss or refusal: to the journal, and to the
+  // program (for its service status).
+  void Link(bool up, const std::string& line) {
+    log_.Line("%s", line.c_str());
+    if (handlers_.link) handlers_.link(up, line);
+  }
+
   static void OnConnect(mosquitto*, void* self, int rc, int,
                         const mosquitto_property*) {
     auto* c = static_cast<MosquittoClient*>(self);
     if (rc != 0) {
       // Refused by the broker (credentials, ACL, protocol): the network
-      // thread retries with back-off; say why once per refusal.
-      std::fprintf(stderr,
-                   "MQTT: the broker %s:%d refused the connection: %s\n",
-                   c->options_.host.c_str(), c->options_.port,
-                   mosquitto_reason_string(rc));
+      // thread says so and tries again with back-off.
+      c->outcome_ = c->at_ + " refused the connection: " + ErrorText(rc);
       return;
+    }
+    {
+      // Acknowledgements the last connection never got will not come.
+      std::lock_guard<std::mutex> lock(c->subscribeMutex_);
+      c->whenSubscribed_.clear();
     }
     c->connected_ = true;
     c->hadSession_ = true;
+    c->Link(true, "connected to " + c->at_);
     if (c->handlers_.connected) c->handlers_.connected();
   }
 
-  static void OnDisconnect(mosquitto*, void* self, int,
+  static void OnDisconnect(mosquitto*, void* self, int rc,
                            const mosquitto_property*) {
     auto* c = static_cast<MosquittoClient*>(self);
     bool was = c->connected_.exchange(false);
+    // rc: a network error (lost, keepalive) or the reason of the broker's
+    // DISCONNECT (session taken over, server shutting down ...).
+    if (was && !c->stopping_)
+      c->outcome_ = "lost " + c->at_ + ": " + ErrorText(rc);
     if (was && c->handlers_.disconnected) c->handlers_.disconnected();
+  }
+
+  static void OnSubscribed(mosquitto*, void* self, int mid, int, const int*,
+                           const mosquitto_property*) {
+    auto* c = static_cast<MosquittoClient*>(self);
+    std::function<void()> done;
+    {
+      std::lock_guard<std::mutex> lock(c->subscribeMutex_);
+      auto it = c->whenSubscribed_.find(mid);
+      if (it == c->whenSubscribed_.end()) return;
+      done = std::move(it->second);
+      c->whenSubscribed_.erase(it);
+    }
+    done();
   }
 
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* msg,
@@ -250,6 +331,8 @@ class MosquittoClient : public MqttClient {
   }
 
   MqttOptions options_;
+  RateLimitedLog log_;
+  const std::string at_;  // "the broker at HOST:PORT"
   Handlers handlers_;
   mosquitto* mosq_ = nullptr;
   mosquitto_property* connectProperties_ = nullptr;
@@ -262,6 +345,11 @@ class MosquittoClient : public MqttClient {
   std::condition_variable runWake_;
   // Set under runMutex_ (for runWake_), read by Run between packets.
   std::atomic<bool> stopping_{false};
+  // How the last attempt ended, when it got as far as the broker's answer
+  // (network thread only).
+  std::string outcome_;
+  std::mutex subscribeMutex_;
+  std::map<int, std::function<void()>> whenSubscribed_;  // by message id
 };
 
 }  // namespace

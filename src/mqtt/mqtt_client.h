@@ -50,6 +50,9 @@ class MqttClient {
     std::function<void()> connected;
     std::function<void()> disconnected;
     std::function<void(const MqttMessage&)> message;
+    // Every connection, loss and refusal, with the line the client logged
+    // for it; |connected|: whether a session is up now.
+    std::function<void(bool connected, const std::string& line)> link;
   };
 
   virtual ~MqttClient() = default;
@@ -66,6 +69,16 @@ class MqttClient {
   // |options|: the MQTT 5 subscription options below, or-ed.
   virtual bool Subscribe(const std::string& pattern, int qos,
                          int options = 0) = 0;
+  // Subscribe, then |done| on the client's thread once the broker has
+  // acknowledged it: by then every retained message of the subscriptions
+  // made before this one on the connection has arrived. (This default, for
+  // fakes, calls |done| at once.)
+  virtual bool SubscribeThen(const std::string& pattern, int qos, int options,
+                             std::function<void()> done) {
+    bool ok = Subscribe(pattern, qos, options);
+    if (ok && done) done();
+    return ok;
+  }
   // Messages keep the retain flag they were published with (otherwise a
   // broker clears it on every message it passes on at once).
   static constexpr int kRetainAsPublished = 0x08;
@@ -80,6 +93,8 @@ struct MqttOptions {
   std::string host = "127.0.0.1";
   int port = 1883;
   std::string clientId;  // empty: the library makes one up
+  // The broker and this client each give the connection up after 1.5
+  // times this without a packet (libmosquitto takes 5 at least).
   int keepaliveSeconds = 30;
   // Reconnecting backs off exponentially from the first to the second.
   int reconnectMinSeconds = 1;
@@ -99,13 +114,21 @@ struct MqttOptions {
   std::string caFile;
   std::string certFile;
   std::string keyFile;
+  // Starts the lines the client logs about its connection (a string
+  // literal: the program's name).
+  const char* logName = "qor_mqtt";
 };
 
 // MqttClient over libmosquitto, MQTT 5, clean start (nothing the broker
 // kept for an earlier session is delivered: a command sent while the
 // client was away must not arrive late), announcing maxPacketBytes. Runs a
 // network thread of its own that connects, keeps the connection alive and
-// reconnects with back-off.
+// reconnects with back-off, after every loss and every refusal, until Stop.
+// Every connection, loss and refusal is one line on standard error
+// (rate-limited): "connected to the broker at HOST:PORT", "lost the broker
+// at HOST:PORT: REASON; trying again in N s", "the broker at HOST:PORT
+// refused the connection: REASON; trying again in N s", and, once while it
+// lasts, "cannot reach the broker at HOST:PORT: REASON; trying again in N s".
 std::unique_ptr<MqttClient> MakeMosquittoClient(const MqttOptions& options);
 
 #endif  // QOR_MQTT_MQTT_CLIENT_H_

@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <unistd.h>
+
 #include "config/profile_file.h"
 #include "mqtt/mqtt_topics.h"
 #include "mqtt_bridge.h"
@@ -79,7 +81,14 @@ MqttOptions MqttOptionsFor(const BridgeSettings& s) {
   MqttOptions o;
   o.host = s.host;
   o.port = s.port;
-  o.clientId = "qor-mqtt-" + s.site;
+  // One of its own per process: a second bridge of the site must not take
+  // the first one's session over before it has seen that the site is held.
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  o.clientId = "qor-mqtt-" + s.site + "-" + host + "-" +
+               std::to_string(static_cast<long>(getpid()));
+  for (char& c : o.clientId)
+    if (c == '/' || c == '+' || c == '#') c = '_';
   o.willTopic = MqttBridge::WillTopic(s.site);
   o.willPayload = MqttBridge::kOffline;
   o.willRetain = true;
@@ -88,5 +97,7 @@ MqttOptions MqttOptionsFor(const BridgeSettings& s) {
   o.caFile = s.caFile;
   o.certFile = s.certFile;
   o.keyFile = s.keyFile;
+  o.keepaliveSeconds = s.keepaliveSeconds;
+  o.reconnectMaxSeconds = s.reconnectMaxSeconds;
   return o;
 }

@@ -91,6 +91,7 @@ TEST_F(SettingsFileTest, CredentialsAndSiteFromTheFile) {
   BridgeSettings s;
   s.settingsFile = Write("b.ini",
                          "[MQTT]\nSite = plant-2\nUsername=bridge\n"
+                         "KeepaliveSeconds=10\nReconnectMaxSeconds=5\n"
                          "PasswordFile=" +
                              pw + "\n",
                          0644);
@@ -104,6 +105,8 @@ TEST_F(SettingsFileTest, CredentialsAndSiteFromTheFile) {
   EXPECT_EQ(o.willPayload, "offline");
   EXPECT_TRUE(o.willRetain);
   EXPECT_EQ(o.password, "s3cret");
+  EXPECT_EQ(o.keepaliveSeconds, 10);
+  EXPECT_EQ(o.reconnectMaxSeconds, 5);
 }
 
 TEST_F(SettingsFileTest, TheCommandLineSiteWins) {
@@ -114,6 +117,8 @@ TEST_F(SettingsFileTest, TheCommandLineSiteWins) {
   std::string error;
   ASSERT_TRUE(CompleteSettings(&s, &error)) << error;
   EXPECT_EQ(s.site, "cli");
+  EXPECT_EQ(MqttOptionsFor(s).keepaliveSeconds, 30);  // as before the key
+  EXPECT_EQ(MqttOptionsFor(s).reconnectMaxSeconds, 30);
 }
 
 TEST_F(SettingsFileTest, TheDefaultSiteIsTheHostName) {
@@ -156,6 +161,8 @@ TEST_F(SettingsFileTest, OtherMistakesAreRefused) {
       "[MQTT]\nSite=a/b\n",                               // not a level
       "[MQTT]\nCAFile=/nonexistent/ca.pem\n",
       "[MQTT]\nCertFile=" + pw + "\n",  // without its key
+      "[MQTT]\nKeepaliveSeconds=2\n",   // libmosquitto takes 5 at least
+      "[MQTT]\nReconnectMaxSeconds=soon\n",
   };
   for (const std::string& text : bad) {
     BridgeSettings s;

@@ -5,9 +5,13 @@
 // for the options and settings, mqtt_topics.h for the topic tree and
 // mqtt_bridge.h for the rules of publishing and control.
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +19,7 @@
 #include "command_line.h"
 #include "mqtt/bridge_settings.h"
 #include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_topics.h"
 #include "mqtt_bridge.h"
 #include "platform/exit_signals.h"
 #include "platform/program_info.h"
@@ -48,17 +53,67 @@ std::optional<int> ReadSettings(int argc, char** argv,
   return std::nullopt;
 }
 
-// Bridges until an exit signal comes; the exit code.
+// The service's status line: what the bridge does, and whether it has its
+// broker and since when (with the reason when it has not).
+class LinkStatus {
+ public:
+  LinkStatus(ServiceNotifier* notifier, std::string site)
+      : notifier_(notifier), site_(std::move(site)) {}
+  void Changed(bool up, const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (up != up_ || sinceMs_ == 0) sinceMs_ = WallNowMs();
+    up_ = up;
+    line_ = line;
+    Notify();
+  }
+  void Notify() {
+    notifier_->Notify("STATUS=bridging site " + site_ + "; broker " +
+                      (sinceMs_ == 0 ? std::string("not connected yet")
+                       : up_ ? "connected since " + DeadlineText(sinceMs_)
+                             : "not connected since " + DeadlineText(sinceMs_) +
+                                   ": " + line_));
+  }
+
+ private:
+  static int64_t WallNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+  ServiceNotifier* notifier_;
+  const std::string site_;
+  std::mutex mutex_;
+  bool up_ = false;
+  int64_t sinceMs_ = 0;
+  std::string line_;
+};
+
+// Bridges until an exit signal comes, or until it finds another bridge
+// holding the site; the exit code.
 int RunBridge(const BridgeSettings& settings) {
   HubOptions hubOptions;
   hubOptions.devices = settings.devices;
   hubOptions.site = settings.site;
   DeviceHub hub(hubOptions);
-  std::unique_ptr<MqttClient> client =
-      MakeMosquittoClient(MqttOptionsFor(settings));
+  // Before the client, which calls into them until it stops.
+  SystemdNotifier notifier;
+  LinkStatus status(&notifier, settings.site);
+  std::atomic<bool> heldElsewhere{false};
+  const MqttOptions mqttOptions = MqttOptionsFor(settings);
+  std::unique_ptr<MqttClient> client = MakeMosquittoClient(mqttOptions);
   BridgeOptions bridgeOptions;
   bridgeOptions.site = settings.site;
   bridgeOptions.allowControl = settings.allowControl;
+  bridgeOptions.clientId = mqttOptions.clientId;
+  bridgeOptions.link = [&status](bool up, const std::string& line) {
+    status.Changed(up, line);
+  };
+  bridgeOptions.anotherBridge = [&heldElsewhere](const std::string& why) {
+    std::fprintf(stderr, "qor_mqtt: %s; this bridge ends (exit status %d)\n",
+                 why.c_str(), kAnotherBridgeExit);
+    heldElsewhere = true;
+    kill(getpid(), SIGTERM);  // taken by WaitForExitSignal below
+  };
   MqttBridge bridge(&hub, client.get(), bridgeOptions);
   bridge.Attach();
   hub.Start();
@@ -74,11 +129,18 @@ int RunBridge(const BridgeSettings& settings) {
   std::fprintf(stderr, "qor_mqtt: site %s, broker %s:%d, control %s\n",
                settings.site.c_str(), settings.host.c_str(), settings.port,
                settings.allowControl ? "enabled" : "disabled");
-  SystemdNotifier notifier;
-  notifier.Notify("READY=1\nSTATUS=bridging site " + settings.site);
+  notifier.Notify("READY=1");
+  status.Notify();
 
   WaitForExitSignal();
   notifier.Notify("STOPPING=1");
+  if (heldElsewhere) {
+    // Nothing of ours to take back: the site's status is the other's.
+    client->Stop();
+    bridge.Detach();
+    hub.Stop();
+    return kAnotherBridgeExit;
+  }
   // A clean disconnect sends no Last Will: say "offline" ourselves.
   client->Publish(MqttMessage{MqttBridge::WillTopic(settings.site),
                               MqttBridge::kOffline, 1, true});

@@ -1,7 +1,12 @@
 #include "mqtt_bridge.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <vector>
 
 #include "mqtt/mqtt_topics.h"
@@ -17,6 +22,24 @@ constexpr size_t kMaxTaken = 4096;
 // A request's route is kept this long past its deadline for the stages
 // after accepted (the hub confirms within 10 s of accepting).
 constexpr int64_t kRouteKeepMs = 60000;
+
+// The host's name as the owner record says it.
+std::string ThisHostName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return "";
+  return host;
+}
+
+// Whether |pid| is a qor_mqtt that runs on this host. A process this one
+// may not look at counts as one (the service's view of /proc may hide it):
+// better to end than to share the site.
+bool BridgeProcessRuns(long pid) {
+  if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+    return false;
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  return !std::getline(comm, name) || name == "qor_mqtt";
+}
 
 int64_t WallNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -36,6 +59,10 @@ std::string MqttBridge::WillTopic(const std::string& site) {
   return SiteStatusTopic(site);
 }
 
+std::string MqttBridge::OwnerTopic(const std::string& site) {
+  return "qor/" + site + "/owner";
+}
+
 void MqttBridge::Attach() {
   if (attached_) return;
   attached_ = true;
@@ -43,6 +70,7 @@ void MqttBridge::Attach() {
   handlers.connected = [this] { OnConnected(); };
   handlers.disconnected = [] {};
   handlers.message = [this](const MqttMessage& m) { OnMessage(m); };
+  handlers.link = options_.link;
   client_->SetHandlers(std::move(handlers));
   UnitSource::Listener listener;
   listener.unitChanged = [this](const UnitState& s) { OnUnitChanged(s); };
@@ -85,6 +113,17 @@ MqttBridge::Counters MqttBridge::counters() const {
 }
 
 void MqttBridge::OnConnected() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    announced_ = false;
+    siteStatusSeen_.clear();
+    ownerSeen_.clear();
+  }
+  // Who holds the site: its status and owner record, retained, arrive
+  // before the acknowledgement of the last subscription below. Not our own
+  // messages: a stale Last Will is someone else's "offline".
+  client_->Subscribe(SiteStatusTopic(options_.site), 1, MqttClient::kNoLocal);
+  client_->Subscribe(OwnerTopic(options_.site), 1, MqttClient::kNoLocal);
   const std::string base = "qor/" + options_.site + "/+/+/";
   // Control point names have one to three levels: location,
   // output/3, output/3/on_delay.
@@ -98,9 +137,15 @@ void MqttBridge::OnConnected() {
   client_->Subscribe(base + "state", 0, MqttClient::kNoLocal);
   client_->Subscribe(base + "+/set", 0, options);
   client_->Subscribe(base + "+/+/set", 0, options);
-  client_->Subscribe(base + "+/+/+/set", 0, options);
+  client_->SubscribeThen(base + "+/+/+/set", 0, options,
+                         [this] { OnOwnerKnown(); });
+}
 
-  std::lock_guard<std::mutex> lock(mutex_);
+void MqttBridge::AnnounceLocked() {
+  announced_ = true;
+  MqttMessage owner{OwnerTopic(options_.site), OwnerPayload(options_.clientId),
+                    1, true};
+  if (client_->Publish(owner)) ++counters_.published;
   // The broker may have lost, or never had, what was sent before: send
   // everything again, and clear the topics of points that went away while
   // the connection was down. The copies come from the listener calls, in
@@ -223,6 +268,12 @@ void MqttBridge::ClearUnitLocked(int device, int unit) {
   for (const auto& [point, payload] : PointPayloads(UnitState()))
     topics.push_back(base + point);
   for (const std::string& topic : topics) {
+    // Nothing goes out before the bridge holds the site: until then the
+    // topic counts as one the broker holds, which the announcement clears.
+    if (!announced_) {
+      sent_[topic] = "(left by an earlier bridge)";
+      continue;
+    }
     MqttMessage clear{topic, "", 0, true};
     if (client_->Publish(clear)) {
       ++counters_.published;
@@ -243,7 +294,7 @@ void MqttBridge::OnUnitChanged(const UnitState& state) {
     return;
   units_[{state.device, state.unit}] = state;
   NoteChangesLocked(state);
-  if (!client_->connected()) return;
+  if (!announced_ || !client_->connected()) return;
   PublishUnitLocked(state);
 }
 
@@ -257,7 +308,7 @@ void MqttBridge::OnDeviceChanged(const DeviceStatus& status) {
         std::count(status.units.begin(), status.units.end(), key.second) == 0)
       gone.push_back(key.second);
   for (int unit : gone) ClearUnitLocked(status.device, unit);
-  if (!client_->connected()) return;
+  if (!announced_ || !client_->connected()) return;
   PublishRetainedLocked(DeviceStatusTopic(options_.site, status.device),
                         DeviceStatusPayload(status), 0);
 }
@@ -330,6 +381,7 @@ MqttBridge::Taken MqttBridge::Take(const std::string& key, int64_t deadlineMs) {
 }
 
 void MqttBridge::OnMessage(const MqttMessage& message) {
+  if (OnOwnerMessage(message)) return;
   ParsedTopic topic = ParseTopic(message.topic);
   if (topic.kind == ParsedTopic::kUnitState && topic.site == options_.site)
     return OnOwnState(topic, message);
@@ -533,4 +585,77 @@ void MqttBridge::OnControlChanged(const ControlUpdate& update) {
               Printable(update.reason, 200).c_str());
   }
   PublishResult(route, update, 1);
+}
+
+// Who holds the site. Two bridges with one site name would overwrite each
+// other's topics; with one client id they would take the session from each
+// other for ever, each connection publishing everything again. So each
+// bridge connects with a client id of its own, and announces itself only
+// after reading the site's status and owner record: the newer of two live
+// bridges ends before publishing anything. A record of this bridge's own
+// host whose process has gone is its own past (a crash and a restart) and
+// is taken over; so is any record while the site is offline.
+
+std::string MqttBridge::OwnerPayload(const std::string& clientId) {
+  return nlohmann::json{{"client", clientId},
+                        {"host", ThisHostName()},
+                        {"pid", static_cast<long>(getpid())},
+                        {"since", DeadlineText(WallNowMs())}}
+      .dump();
+}
+
+bool MqttBridge::OnOwnerMessage(const MqttMessage& message) {
+  const bool status = message.topic == SiteStatusTopic(options_.site);
+  if (!status && message.topic != OwnerTopic(options_.site)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!announced_) {
+    (status ? siteStatusSeen_ : ownerSeen_) = message.payload;
+    return true;
+  }
+  // The Last Will of a session of ours the broker held on to (the process
+  // before a crash, a connection it has not yet given up): not true now.
+  if (status && message.payload == kOffline && client_->connected()) {
+    log_.Line(
+        "the broker said site %s is offline (the Last Will of an "
+        "earlier connection); saying online again",
+        options_.site.c_str());
+    MqttMessage online{SiteStatusTopic(options_.site), kOnline, 1, true};
+    if (client_->Publish(online)) ++counters_.published;
+  }
+  return true;
+}
+
+void MqttBridge::OnOwnerKnown() {
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (endedByOwner_) return;
+    if (siteStatusSeen_ != kOnline || !HeldByAnotherLocked(ownerSeen_, &why)) {
+      AnnounceLocked();
+      return;
+    }
+    endedByOwner_ = true;
+  }
+  if (options_.anotherBridge) options_.anotherBridge(why);
+}
+
+bool MqttBridge::HeldByAnotherLocked(const std::string& payload,
+                                     std::string* why) const {
+  nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+  // No record (a bridge before records, or none ever): nothing to go by.
+  if (!j.is_object() || !j["client"].is_string() || !j["host"].is_string() ||
+      !j["pid"].is_number_integer())
+    return false;
+  const std::string client = j["client"];
+  const std::string host = j["host"];
+  const long pid = j["pid"];
+  if (client == options_.clientId) return false;
+  if (host == ThisHostName() && !BridgeProcessRuns(pid)) return false;
+  *why = "site " + options_.site + " is held by the bridge " +
+         Printable(client) + " (" + Printable(host) + ", pid " +
+         std::to_string(pid) + ", since " +
+         Printable(j.value("since", std::string("?"))) +
+         "), which is online: two bridges of one site would overwrite each "
+         "other; stop one of them or give this one another --site";
+  return true;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,7 +26,19 @@ struct BridgeOptions {
   size_t maxWaitingRequests = 8;
   // Requests one `set` topic may make a second; more are refused as busy.
   int requestsPerSecond = 10;
+  // The client id this bridge connects with, named in its owner record.
+  std::string clientId;
+  // Called once, on the client's thread, when another live bridge holds
+  // the site: this one published nothing and should end (kAnotherBridgeExit).
+  std::function<void(const std::string& why)> anotherBridge;
+  // Every connection, loss and refusal (MqttClient::Handlers::link).
+  std::function<void(bool connected, const std::string& line)> link;
 };
+
+// The exit status of a bridge that ended because another one holds its site:
+// not restarted by the service manager (RestartPreventExitStatus), since a
+// restart would end the same way.
+constexpr int kAnotherBridgeExit = 3;
 
 // Carries one host's units to a broker and the broker's requests back:
 // publishes the retained state of every unit and device of |source| under
@@ -95,6 +108,12 @@ class MqttBridge {
   // On SiteControlTopic (retained): whether the site takes requests.
   static constexpr const char* kControlEnabled = "enabled";
   static constexpr const char* kControlDisabled = "disabled";
+  // qor/SITE/owner (retained): which bridge holds the site, as
+  // {"client":ID,"host":HOST,"pid":PID,"since":RFC3339}. Published before the
+  // site's state; read before this bridge announces itself.
+  static std::string OwnerTopic(const std::string& site);
+  // This process's owner record.
+  static std::string OwnerPayload(const std::string& clientId);
 
   Counters counters() const;
 
@@ -110,6 +129,18 @@ class MqttBridge {
   };
 
   void OnConnected();
+  // The site's status and owner record as the broker had them when this
+  // connection subscribed: announces this bridge, or ends it when another
+  // live bridge holds the site.
+  void OnOwnerKnown();
+  // A message on the site's status or owner topic: kept until the owner is
+  // known, then watched for a stale "offline". False for any other topic.
+  bool OnOwnerMessage(const MqttMessage& message);
+  // With mutex_ held: the owner record, then the whole state, then online.
+  void AnnounceLocked();
+  // From the owner record |payload| with the site online: whether another
+  // bridge that still runs holds it (|why| then says which).
+  bool HeldByAnotherLocked(const std::string& payload, std::string* why) const;
   void OnMessage(const MqttMessage& message);
   void OnUnitChanged(const UnitState& state);
   void OnDeviceChanged(const DeviceStatus& status);
@@ -166,6 +197,12 @@ class MqttBridge {
   };
   std::map<std::pair<int, int>, std::map<std::string, Inherited>> inherited_;
   Counters counters_;
+  // This connection announced the bridge (and may publish state); what the
+  // site's status and owner record were before it.
+  bool announced_ = false;
+  bool endedByOwner_ = false;
+  std::string siteStatusSeen_;
+  std::string ownerSeen_;
 
   // The control side.
   std::unique_ptr<ControlQueue> queue_;

@@ -107,10 +107,12 @@ TEST_F(MqttBridgeTest, ConnectingPublishesTheWholeStateRetainedThenOnline) {
   EXPECT_TRUE(status->driverConnected);
   // Points the unit does not report are never published (nothing to clear).
   EXPECT_FALSE(Find(all, "qor/s/1/2/output/12"));
-  // Requests of this site only, for points of one to three levels.
+  // Who holds the site first, what its bridges left, then requests of this
+  // site only, for points of one to three levels.
   EXPECT_EQ(
       client_.subscriptions(),
-      (std::vector<std::string>{"qor/s/+/+/state", "qor/s/+/+/+/set",
+      (std::vector<std::string>{"qor/s/status", "qor/s/owner",
+                                "qor/s/+/+/state", "qor/s/+/+/+/set",
                                 "qor/s/+/+/+/+/set", "qor/s/+/+/+/+/+/set"}));
   ASSERT_TRUE(Find(all, "qor/s/control"));
   EXPECT_EQ(Find(all, "qor/s/control")->payload, "disabled");

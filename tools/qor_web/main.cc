@@ -54,6 +54,8 @@ std::unique_ptr<UnitSource> MakeSource(WebCommandLine* line) {
   options.mqtt.caFile = broker.caFile;
   options.mqtt.certFile = broker.certFile;
   options.mqtt.keyFile = broker.keyFile;
+  options.mqtt.keepaliveSeconds = broker.keepaliveSeconds;
+  options.mqtt.reconnectMaxSeconds = broker.reconnectMaxSeconds;
   return std::make_unique<BrokerSource>(options);
 }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +73,10 @@ bool MosquittoBroker::Start() {
   return WaitFor(
              [&] { return !process_->Running() ? true : Accepts(port_); }) &&
          process_->Running();
+}
+
+void MosquittoBroker::Reload() {
+  if (process_) kill(process_->pid(), SIGHUP);
 }
 
 void MosquittoBroker::Stop() {
@@ -167,11 +172,16 @@ void TcpProxy::Run() {
   char buffer[16384];
   while (!stop_) {
     std::vector<pollfd> fds = {{listener_, POLLIN, 0}};
+    if (stall_) {
+      poll(nullptr, 0, 50);
+      continue;
+    }
     for (auto [client, server] : pairs) {
       fds.push_back({client, POLLIN, 0});
       fds.push_back({server, POLLIN, 0});
     }
-    if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+    // Stall may have begun while it waited: then nothing is read.
+    if (poll(fds.data(), fds.size(), 50) <= 0 || stall_) continue;
     // A pair accepted now was not polled: it has no entry in fds yet.
     const size_t polled = pairs.size();
     if (fds[0].revents & POLLIN) {

@@ -27,6 +27,8 @@ class MosquittoBroker {
   // Starts it and waits until the port accepts connections.
   bool Start();
   void Stop();
+  // SIGHUP: it reads its password file and ACLs again.
+  void Reload();
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
@@ -81,6 +83,9 @@ class TcpProxy {
   ~TcpProxy();
   int port() const { return port_; }
   void DropFromServer(bool drop) { drop_ = drop; }
+  // While true, nothing is read or forwarded either way, and nothing is
+  // closed: a network that stalls.
+  void Stall(bool stall) { stall_ = stall; }
 
  private:
   void Run();
@@ -88,6 +93,7 @@ class TcpProxy {
   int port_ = 0;
   int listener_ = -1;
   std::atomic<bool> drop_{false};
+  std::atomic<bool> stall_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

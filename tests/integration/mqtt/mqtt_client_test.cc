@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -18,6 +20,29 @@ namespace fs = std::filesystem;
 using qor_test::WaitFor;
 
 namespace {
+
+// The lines the client logged about its link to the broker.
+class LinkLines {
+ public:
+  std::function<void(bool, const std::string&)> Handler() {
+    return [this](bool, const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      all_ += line + "\n";
+    };
+  }
+  bool Has(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return all_.find(text) != std::string::npos;
+  }
+  std::string all() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return all_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string all_;
+};
 
 class MqttClientTest : public ::testing::Test {
  protected:
@@ -37,7 +62,9 @@ TEST_F(MqttClientTest, ConnectsOnceTheBrokerComesAndAgainAfterItRestarts) {
   o.reconnectMaxSeconds = 2;
   auto client = MakeMosquittoClient(o);
   std::atomic<int> connections{0};
-  client->SetHandlers({[&] { ++connections; }, nullptr, nullptr});
+  LinkLines lines;
+  client->SetHandlers(
+      {[&] { ++connections; }, nullptr, nullptr, lines.Handler()});
   std::string error;
   ASSERT_TRUE(client->Start(&error)) << error;  // no broker yet: no error
   EXPECT_FALSE(client->connected());
@@ -49,6 +76,9 @@ TEST_F(MqttClientTest, ConnectsOnceTheBrokerComesAndAgainAfterItRestarts) {
   EXPECT_FALSE(client->Publish({"qor/x", "nothing queues", 0, true}));
   ASSERT_TRUE(broker.Start());
   EXPECT_TRUE(WaitFor([&] { return connections == 2 && client->connected(); }));
+  const std::string at = "the broker at " + broker.address();
+  EXPECT_TRUE(lines.Has("lost " + at + ": ")) << lines.all();
+  EXPECT_TRUE(lines.Has("connected to " + at)) << lines.all();
   client->Stop();
 }
 
@@ -71,7 +101,8 @@ TEST_F(MqttClientTest, AMessageOverTheMaximumPacketSizeNeverArrives) {
                          std::lock_guard<std::mutex> lock(mu);
                          seen.push_back(m.topic + " " +
                                         std::to_string(m.payload.size()));
-                       }});
+                       },
+                       nullptr});
   std::string error;
   ASSERT_TRUE(client->Start(&error)) << error;
   const std::string huge = (dir_ / "huge").string();
@@ -141,6 +172,71 @@ TEST_F(MqttClientTest, UserAndPasswordFromTheSettingsFile) {
   EXPECT_FALSE(wrong->connected());
   right->Stop();
   wrong->Stop();
+}
+
+// libmosquitto gives up on a refused CONNECT; the client must not: once
+// the user is added and the broker reloaded, it connects, and says so.
+TEST_F(MqttClientTest, ARefusedLoginIsTriedAgainUntilTheBrokerTakesIt) {
+  std::string passwd = (dir_ / "passwd").string();
+  auto addUser = [&](const char* user) {
+    return qor_test::RunTool(
+               {"/usr/bin/mosquitto_passwd", "-b", passwd, user, "s3cret"})
+        .exitCode;
+  };
+  std::ofstream(passwd).close();
+  ASSERT_EQ(addUser("someone"), 0);
+  int port = FreeTcpPort();
+  MosquittoBroker broker(dir_ / "broker", port);
+  broker.AddConfig("allow_anonymous false\npassword_file " + passwd + "\n");
+  ASSERT_TRUE(broker.Start());
+  MqttOptions o;
+  o.port = port;
+  o.username = "bridge";
+  o.password = "s3cret";
+  o.reconnectMaxSeconds = 1;
+  auto client = MakeMosquittoClient(o);
+  LinkLines lines;
+  client->SetHandlers({nullptr, nullptr, nullptr, lines.Handler()});
+  std::string error;
+  ASSERT_TRUE(client->Start(&error)) << error;
+  const std::string at = "the broker at 127.0.0.1:" + std::to_string(port);
+  EXPECT_TRUE(WaitFor([&] {
+    return lines.Has(at + " refused the connection: Not authorized");
+  })) << lines.all();
+  ASSERT_EQ(addUser("bridge"), 0);
+  broker.Reload();
+  EXPECT_TRUE(WaitFor([&] { return client->connected(); })) << lines.all();
+  EXPECT_TRUE(lines.Has("connected to " + at)) << lines.all();
+  client->Stop();
+}
+
+// A network that stops carrying anything without closing: the keepalive
+// finds out, and the client connects again once packets flow.
+TEST_F(MqttClientTest, AStalledLinkIsGivenUpAndMadeAgain) {
+  MosquittoBroker broker(dir_ / "broker", FreeTcpPort());
+  ASSERT_TRUE(broker.Start());
+  TcpProxy proxy(broker.port());
+  MqttOptions o;
+  o.port = proxy.port();
+  o.keepaliveSeconds = 5;
+  o.reconnectMaxSeconds = 1;
+  auto client = MakeMosquittoClient(o);
+  LinkLines lines;
+  std::atomic<int> connections{0};
+  client->SetHandlers(
+      {[&] { ++connections; }, nullptr, nullptr, lines.Handler()});
+  std::string error;
+  ASSERT_TRUE(client->Start(&error)) << error;
+  ASSERT_TRUE(WaitFor([&] { return client->connected(); }));
+  proxy.Stall(true);
+  EXPECT_TRUE(WaitFor([&] { return !client->connected(); })) << lines.all();
+  EXPECT_TRUE(lines.Has(
+      "lost the broker at 127.0.0.1:" + std::to_string(proxy.port()) + ": "))
+      << lines.all();
+  proxy.Stall(false);
+  EXPECT_TRUE(WaitFor([&] { return connections == 2 && client->connected(); }))
+      << lines.all();
+  client->Stop();
 }
 
 }  // namespace
