@@ -1,9 +1,12 @@
 #include "unitview/point_names.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 
 #include "mdu/unit_layout.h"
+#include "platform/file_system.h"
 #include "platform/printable.h"
 #include "unitview/control_point.h"
 
@@ -176,6 +179,26 @@ bool UnitNames::operator==(const UnitNames& o) const {
 
 PointNames ParsePointNames(std::string_view text) {
   return Parser().Parse(text);
+}
+
+UnitNames NamesFile::Unit(int unit) {
+  struct stat st {};
+  struct timespec time = {-2, 0};
+  if (stat(path_.c_str(), &st) == 0) time = st.st_mtim;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (time.tv_sec != read_.tv_sec || time.tv_nsec != read_.tv_nsec) {
+    read_ = time;
+    names_ = PointNames();
+    std::string text;
+    if (TheFileSystem().ReadAll(path_, &text) == 0) {
+      names_ = ParsePointNames(text);
+      for (const std::string& problem : names_.problems)
+        std::fprintf(stderr, "%s %s; that line is left out\n", path_.c_str(),
+                     problem.c_str());
+    }
+  }
+  auto it = names_.units.find(unit);
+  return it == names_.units.end() ? UnitNames() : it->second;
 }
 
 std::string NamesFilePath(const std::string& settingsPath, int device) {

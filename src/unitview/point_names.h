@@ -1,7 +1,9 @@
 #ifndef QOR_UNITVIEW_POINT_NAMES_H_
 #define QOR_UNITVIEW_POINT_NAMES_H_
 
+#include <ctime>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -53,6 +55,22 @@ constexpr int kMaxInlets = 8;
 // |problems|; the rest is used. Keys and sections match without regard to
 // case, as in the settings file; ';' and '#' start comment lines.
 PointNames ParsePointNames(std::string_view text);
+
+// A names file as it is now: read again when it has changed since the last
+// look. A file that is not there names nothing; its problems are said on
+// standard error once each time it is read. Safe from any thread.
+class NamesFile {
+ public:
+  explicit NamesFile(std::string path) : path_(std::move(path)) {}
+  UnitNames Unit(int unit);
+  const std::string& path() const { return path_; }
+
+ private:
+  const std::string path_;
+  std::mutex mu_;
+  struct timespec read_ = {-1, 0};  // guarded by mu_
+  PointNames names_;                // guarded by mu_
+};
 
 // The names file of the device whose settings file is |settingsPath|.
 std::string NamesFilePath(const std::string& settingsPath, int device);

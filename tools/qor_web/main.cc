@@ -14,6 +14,7 @@
 #include <string>
 
 #include "access_tokens.h"
+#include "config/config_file.h"
 #include "control_token.h"
 #include "infodriver/server/audit_trail.h"
 #include "mqtt/broker_source.h"
@@ -21,6 +22,7 @@
 #include "platform/program_info.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
+#include "unitview/point_names.h"
 #include "web_command_line.h"
 #include "web_server.h"
 
@@ -156,7 +158,12 @@ int main(int argc, char** argv) {
   WebOptions web = line.web;
   // A device's trail is where its infodriver runs: on this host, unless
   // the units come from a broker.
-  if (!line.brokerMode()) web.auditDirectory = AuditTrail::DefaultDirectory();
+  if (!line.brokerMode()) {
+    web.auditDirectory = AuditTrail::DefaultDirectory();
+    for (int device : line.hub.devices)
+      web.namesFiles[device] = NamesFilePath(
+          ConfigFile(device, "QOR_MDU_1", line.hub.locations).path(), device);
+  }
   if (!ReadControlToken(line.tokenFile, &web)) return 1;
   // Before any thread starts, so that every thread inherits the mask and
   // the signals are taken by WaitForExitSignal only.

@@ -53,8 +53,10 @@ MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
   if (!refusal) refusal = CheckControlBody(connection, *request);
   ControlTarget target;
   if (!refusal) refusal = ControlTargetOf(parts, &target);
-  std::string value;
-  if (!refusal) refusal = ControlValueOf(request->body, *target.point, &value);
+  std::string value, confirm;
+  if (!refusal)
+    refusal = ControlValueOf(request->body, *target.point, &value, &confirm);
+  if (!refusal) refusal = CheckProtected(caller, target, value, confirm);
   if (refusal) return Refuse(connection, *refusal);
   return QueueControl(connection, request, target, value);
 }
@@ -165,7 +167,8 @@ std::optional<WebServer::Impl::Refusal> WebServer::Impl::ControlTargetOf(
 
 // The value of a body {"value": TEXT or NUMBER}, checked against |point|.
 std::optional<WebServer::Impl::Refusal> WebServer::Impl::ControlValueOf(
-    const std::string& text, const ControlPoint& point, std::string* value) {
+    const std::string& text, const ControlPoint& point, std::string* value,
+    std::string* confirm) {
   std::string duplicate;
   json body = ParseControlBody(text, &duplicate);
   if (body.is_discarded() || !body.is_object())
@@ -189,7 +192,40 @@ std::optional<WebServer::Impl::Refusal> WebServer::Impl::ControlValueOf(
   }
   ControlValue checked = CheckControlValue(point, *value);
   if (!checked.ok) return Refusal{MHD_HTTP_BAD_REQUEST, checked.error};
+  auto confirmed = body.find("confirm");
+  if (confirmed != body.end()) {
+    if (!confirmed->is_string())
+      return Refusal{MHD_HTTP_BAD_REQUEST,
+                     "\"confirm\" must be the output's name as a text"};
+    *confirm = confirmed->get<std::string>();
+  }
   return std::nullopt;
+}
+
+std::optional<WebServer::Impl::Refusal> WebServer::Impl::CheckProtected(
+    const Caller& caller, const ControlTarget& target, const std::string& value,
+    const std::string& confirm) {
+  const ControlPoint& point = *target.point;
+  if (point.kind != ControlKind::kOutputState || value != "0") return {};
+  auto file = names_.find(target.device);
+  if (file == names_.end()) return {};
+  const UnitNames names = file->second->Unit(target.unit);
+  if (names.protectedOutputs.count(point.number) == 0) return {};
+  // Without a name of its own the output is confirmed by its point name.
+  const std::string name = names.NameOf(point.name()).value_or(point.name());
+  const std::string what = "output " + std::to_string(point.number) + " (" +
+                           name + ") is protected: ";
+  if (caller.role != Role::kAdmin)
+    return Refusal{MHD_HTTP_FORBIDDEN,
+                   what + "only an admin may switch it off, and " +
+                       caller.name + " signs in as " + RoleName(caller.role)};
+  if (confirm != name)
+    return Refusal{MHD_HTTP_FORBIDDEN,
+                   what +
+                       "to switch it off, confirm with its name: send "
+                       "{\"value\":\"0\",\"confirm\":\"" +
+                       name + "\"}"};
+  return {};
 }
 
 MHD_Result WebServer::Impl::QueueControl(MHD_Connection* connection,

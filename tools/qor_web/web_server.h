@@ -2,6 +2,7 @@
 #define QOR_TOOLS_QOR_WEB_WEB_SERVER_H_
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ struct WebOptions {
   // Where the served devices' audit trails are (this host's log folder);
   // empty when they are elsewhere (broker mode).
   std::string auditDirectory;
+  // Each served device's names file (names_NNN.ini): the outputs it
+  // protects need an admin and a confirmation to be switched off.
+  std::map<int, std::string> namesFiles;
   // Host names a request may name in its Host header besides the listen
   // address and "localhost" (a reverse proxy's name, the host's DNS
   // name). Any other name is answered 421, so that a page of another

@@ -29,6 +29,7 @@
 #include "embedded_assets.h"
 #include "unitview/control_point.h"
 #include "unitview/control_queue.h"
+#include "unitview/point_names.h"
 #include "web_server.h"
 
 namespace web_internal {
@@ -77,7 +78,10 @@ class WebServer::Impl {
   Impl(UnitSource* source, WebOptions options)
       : source_(source),
         options_(std::move(options)),
-        tokens_(options_.tokensFile, options_.controlToken) {}
+        tokens_(options_.tokensFile, options_.controlToken) {
+    for (const auto& [device, path] : options_.namesFiles)
+      names_[device] = std::make_unique<NamesFile>(path);
+  }
 
   bool Start(std::string* error);
   void Stop();
@@ -181,7 +185,13 @@ class WebServer::Impl {
                                          ControlTarget* target);
   std::optional<Refusal> ControlValueOf(const std::string& body,
                                         const ControlPoint& point,
-                                        std::string* value);
+                                        std::string* value,
+                                        std::string* confirm);
+  // A protected output is switched off only by an admin who names it.
+  std::optional<Refusal> CheckProtected(const Caller& caller,
+                                        const ControlTarget& target,
+                                        const std::string& value,
+                                        const std::string& confirm);
   MHD_Result QueueControl(MHD_Connection* connection, Request* request,
                           const ControlTarget& target,
                           const std::string& value);
@@ -249,6 +259,7 @@ class WebServer::Impl {
   UnitSource* source_;
   WebOptions options_;
   AccessTokens tokens_;
+  std::map<int, std::unique_ptr<NamesFile>> names_;  // by device
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
   int listenerId_ = -1;

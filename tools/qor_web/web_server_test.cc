@@ -249,11 +249,15 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
            "\n";
   };
   write(line("ops-anna", "operator", "anna-token-0123456789") +
-            line("wall", "viewer", "wall-token-0123456789"),
+            line("wall", "viewer", "wall-token-0123456789") +
+            line("root-ada", "admin", "ada-token-0123456789"),
         0600);
+  std::ofstream(dir + "/names_001.ini")
+      << "[QOR_MDU_2]\nOutput2=Rack switch\nProtectedOutputs=2\n";
   StartServer(false, kControlDeadlineMs, [&](WebOptions* o) {
     o->tokensFile = path;
     o->auditDirectory = dir;
+    o->namesFiles[1] = dir + "/names_001.ini";
   });
   const std::string type = "Content-Type: application/json";
   auto bearer = [](const char* token) {
@@ -280,6 +284,23 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
                 .status,
             202);
   EXPECT_EQ(source_.requests().size(), 1u);
+  // A protected output goes off only for an admin who names it.
+  struct Protected {
+    const char* token;
+    const char* body;
+    int status;
+  } protectedCases[] = {
+      {"anna-token-0123456789", R"({"value":"0","confirm":"Rack switch"})",
+       403},
+      {"ada-token-0123456789", R"({"value":"0"})", 403},
+      {"ada-token-0123456789", R"({"value":"0","confirm":"rack switch"})", 403},
+      {"ada-token-0123456789", R"({"value":"0","confirm":"Rack switch"})", 202},
+  };
+  for (const Protected& c : protectedCases)
+    EXPECT_EQ(Control("output/2", c.body, {bearer(c.token), type}).status,
+              c.status)
+        << c.token << " " << c.body;
+  EXPECT_EQ(source_.requests().size(), 2u);
 
   // The trail is for anyone with a token, from a time on when asked.
   std::ofstream(dir + "/" + AuditTrail::FileName(1, time(nullptr)))

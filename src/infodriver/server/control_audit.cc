@@ -61,9 +61,7 @@ void PointOf(int slot, int* unit, std::string* point) {
 
 ControlAudit::ControlAudit(int device, std::unique_ptr<AuditTrail> trail,
                            std::string namesFile)
-    : device_(device),
-      trail_(std::move(trail)),
-      namesFile_(std::move(namesFile)) {
+    : device_(device), trail_(std::move(trail)), names_(std::move(namesFile)) {
   // Ids that no earlier run of this infodriver gave: milliseconds since the
   // epoch at the start, times a thousand, counted up.
   const timespec wall = TheSystemClock().WallNow();
@@ -231,23 +229,7 @@ bool ControlAudit::ClientRefusal(const ControlPeer& peer,
   return true;
 }
 
-void ControlAudit::ReadNamesIfChanged() {
-  struct stat st {};
-  struct timespec time = {-2, 0};
-  if (stat(namesFile_.c_str(), &st) == 0) time = st.st_mtim;
-  if (time.tv_sec == namesTime_.tv_sec && time.tv_nsec == namesTime_.tv_nsec)
-    return;
-  namesTime_ = time;
-  std::string text;
-  names_ = PointNames();
-  if (TheFileSystem().ReadAll(namesFile_, &text) == 0)
-    names_ = ParsePointNames(text);
-}
-
 std::optional<std::string> ControlAudit::NameOf(int unit,
                                                 const std::string& point) {
-  ReadNamesIfChanged();
-  auto it = names_.units.find(unit);
-  if (it == names_.units.end()) return std::nullopt;
-  return it->second.NameOf(point);
+  return names_.Unit(unit).NameOf(point);
 }

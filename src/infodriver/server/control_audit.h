@@ -83,13 +83,10 @@ class ControlAudit {
   nlohmann::ordered_json Base(const ControlPeer& peer,
                               const std::optional<ControlAttribution>& a);
   std::optional<std::string> NameOf(int unit, const std::string& point);
-  void ReadNamesIfChanged();
 
   const int device_;
   std::unique_ptr<AuditTrail> trail_;
-  const std::string namesFile_;
-  PointNames names_;
-  struct timespec namesTime_ = {-1, 0};
+  NamesFile names_;
   uint64_t nextRequest_;
   std::map<uint64_t, Pending> pending_;  // asked, no outcome yet
   std::map<uint64_t, Pending> watches_;  // sent, not yet confirmed
