@@ -116,6 +116,68 @@ DeviceStatus BrokerSource::ShownLocked(const DeviceStatus& raw) const {
   return shown;
 }
 
+// A site's status or control topic: what the site's units and devices
+// now show.
+void BrokerSource::StoreSiteLocked(const ParsedTopic& topic,
+                                   const MqttMessage& message,
+                                   std::vector<UnitState>* unitsChanged,
+                                   std::vector<DeviceStatus>* devicesChanged) {
+  if (topic.kind == ParsedTopic::kSiteControl) {
+    if (message.payload.empty()) {
+      siteControl_.erase(topic.site);
+    } else if (siteControl_.size() >= kMaxSites &&
+               siteControl_.count(topic.site) == 0) {
+      return;
+    } else {
+      siteControl_[topic.site] = message.payload == "enabled";
+    }
+    for (const auto& [key, d] : devices_)
+      if (key.first == topic.site) devicesChanged->push_back(ShownLocked(d));
+    return;
+  }
+  if (message.payload.empty()) {
+    siteOnline_.erase(topic.site);
+  } else if (siteOnline_.size() >= kMaxSites &&
+             siteOnline_.count(topic.site) == 0) {
+    log_.Line("ignored site %s: already %zu sites on the broker",
+              Printable(topic.site).c_str(), kMaxSites);
+    return;
+  } else {
+    siteOnline_[topic.site] = message.payload == "online";
+  }
+  for (const auto& [key, d] : devices_)
+    if (key.first == topic.site) devicesChanged->push_back(ShownLocked(d));
+  for (const auto& [key, u] : units_)
+    if (std::get<0>(key) == topic.site) unitsChanged->push_back(ShownLocked(u));
+}
+
+// A unit's state topic: the unit as its bridge last published it.
+void BrokerSource::StoreUnitStateLocked(const ParsedTopic& topic,
+                                        const MqttMessage& message,
+                                        std::vector<UnitState>* unitsChanged) {
+  ++counters_.slotWrites;
+  UnitKey key{topic.site, topic.device, topic.unit};
+  if (message.payload.empty()) {
+    units_.erase(key);
+    return;
+  }
+  std::string error;
+  auto state = ParseStatePayload(topic.site, topic.device, topic.unit,
+                                 message.payload, &error);
+  if (!state) {
+    log_.Line("ignored the state on %s: %s", Printable(message.topic).c_str(),
+              error.c_str());
+    return;
+  }
+  if (units_.size() >= kMaxUnits && units_.count(key) == 0) {
+    log_.Line("ignored %s: already %zu units on the broker",
+              Printable(message.topic).c_str(), kMaxUnits);
+    return;
+  }
+  units_[key] = *state;
+  unitsChanged->push_back(ShownLocked(*state));
+}
+
 void BrokerSource::OnMessage(const MqttMessage& message) {
   if (message.topic == responseTopic_) return OnResult(message);
   ParsedTopic topic = ParseTopic(message.topic);
@@ -124,37 +186,10 @@ void BrokerSource::OnMessage(const MqttMessage& message) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (topic.kind) {
-      case ParsedTopic::kSiteStatus: {
-        if (message.payload.empty()) {
-          siteOnline_.erase(topic.site);
-        } else if (siteOnline_.size() >= kMaxSites &&
-                   siteOnline_.count(topic.site) == 0) {
-          log_.Line("ignored site %s: already %zu sites on the broker",
-                    Printable(topic.site).c_str(), kMaxSites);
-          break;
-        } else {
-          siteOnline_[topic.site] = message.payload == "online";
-        }
-        for (const auto& [key, d] : devices_)
-          if (key.first == topic.site) devicesChanged.push_back(ShownLocked(d));
-        for (const auto& [key, u] : units_)
-          if (std::get<0>(key) == topic.site)
-            unitsChanged.push_back(ShownLocked(u));
+      case ParsedTopic::kSiteStatus:
+      case ParsedTopic::kSiteControl:
+        StoreSiteLocked(topic, message, &unitsChanged, &devicesChanged);
         break;
-      }
-      case ParsedTopic::kSiteControl: {
-        if (message.payload.empty()) {
-          siteControl_.erase(topic.site);
-        } else if (siteControl_.size() >= kMaxSites &&
-                   siteControl_.count(topic.site) == 0) {
-          break;
-        } else {
-          siteControl_[topic.site] = message.payload == "enabled";
-        }
-        for (const auto& [key, d] : devices_)
-          if (key.first == topic.site) devicesChanged.push_back(ShownLocked(d));
-        break;
-      }
       case ParsedTopic::kDeviceStatus: {
         DeviceKey key{topic.site, topic.device};
         if (message.payload.empty()) {
@@ -172,30 +207,9 @@ void BrokerSource::OnMessage(const MqttMessage& message) {
             unitsChanged.push_back(ShownLocked(u));
         break;
       }
-      case ParsedTopic::kUnitState: {
-        ++counters_.slotWrites;
-        UnitKey key{topic.site, topic.device, topic.unit};
-        if (message.payload.empty()) {
-          units_.erase(key);
-          break;
-        }
-        std::string error;
-        auto state = ParseStatePayload(topic.site, topic.device, topic.unit,
-                                       message.payload, &error);
-        if (!state) {
-          log_.Line("ignored the state on %s: %s",
-                    Printable(message.topic).c_str(), error.c_str());
-          break;
-        }
-        if (units_.size() >= kMaxUnits && units_.count(key) == 0) {
-          log_.Line("ignored %s: already %zu units on the broker",
-                    Printable(message.topic).c_str(), kMaxUnits);
-          break;
-        }
-        units_[key] = *state;
-        unitsChanged.push_back(ShownLocked(*state));
+      case ParsedTopic::kUnitState:
+        StoreUnitStateLocked(topic, message, &unitsChanged);
         break;
-      }
       default:
         break;
     }
@@ -301,6 +315,28 @@ void BrokerSource::PruneLocked() {
   while (requests_.size() >= kMaxRequests) requests_.erase(requests_.begin());
 }
 
+// Why the bridge of |site| cannot take a request for the unit now, or
+// nothing.
+std::string BrokerSource::SiteRefusalLocked(const std::string& site, int device,
+                                            int unit) const {
+  if (units_.count({site, device, unit}) == 0)
+    return "no bridge publishes unit " + std::to_string(unit) + " of device " +
+           std::to_string(device) + " of site " + site;
+  auto online = siteOnline_.find(site);
+  if (online == siteOnline_.end() || !online->second)
+    return "the bridge of site " + site + " is offline";
+  if (auto control = siteControl_.find(site);
+      control != siteControl_.end() && !control->second)
+    return "the bridge of site " + site +
+           " takes no control requests (qor_mqtt runs without "
+           "--allow-control)";
+  auto dev = devices_.find({site, device});
+  if (dev != devices_.end() && !dev->second.driverConnected)
+    return "the driver of device " + std::to_string(device) + " of site " +
+           site + " is not connected";
+  return "";
+}
+
 ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
                                            int unit, const ControlPoint& point,
                                            std::string_view value,
@@ -327,22 +363,8 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
     return end(ControlStage::kExpired,
                "not sent: its deadline passed before it could go to the "
                "broker");
-  auto unitIt = units_.find({site, device, unit});
-  if (unitIt == units_.end())
-    return refuse("no bridge publishes unit " + std::to_string(unit) +
-                  " of device " + std::to_string(device) + " of site " + site);
-  auto online = siteOnline_.find(site);
-  if (online == siteOnline_.end() || !online->second)
-    return refuse("the bridge of site " + site + " is offline");
-  if (auto control = siteControl_.find(site);
-      control != siteControl_.end() && !control->second)
-    return refuse("the bridge of site " + site +
-                  " takes no control requests (qor_mqtt runs without "
-                  "--allow-control)");
-  auto dev = devices_.find({site, device});
-  if (dev != devices_.end() && !dev->second.driverConnected)
-    return refuse("the driver of device " + std::to_string(device) +
-                  " of site " + site + " is not connected");
+  if (std::string why = SiteRefusalLocked(site, device, unit); !why.empty())
+    return refuse(why);
   ControlValue checked = CheckControlValue(point, value);
   if (!checked.ok) return refuse(checked.error);
   update.value = checked.slotText;

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_topics.h"
 #include "mqtt/rate_limited_log.h"
 #include "unitview/unit_source.h"
 
@@ -91,6 +92,14 @@ class BrokerSource : public UnitSource {
   void OnConnected();
   void OnMessage(const MqttMessage& message);
   void OnResult(const MqttMessage& message);
+  std::string SiteRefusalLocked(const std::string& site, int device,
+                                int unit) const;
+  void StoreSiteLocked(const ParsedTopic& topic, const MqttMessage& message,
+                       std::vector<UnitState>* unitsChanged,
+                       std::vector<DeviceStatus>* devicesChanged);
+  void StoreUnitStateLocked(const ParsedTopic& topic,
+                            const MqttMessage& message,
+                            std::vector<UnitState>* unitsChanged);
   // With mutex_ held: the unit or device as listeners and snapshots show it.
   UnitState ShownLocked(const UnitState& raw) const;
   DeviceStatus ShownLocked(const DeviceStatus& raw) const;

@@ -154,6 +154,30 @@ class DeviceHub::Impl {
     listeners_.erase(id);
   }
 
+  // Why a request for |point| of the unit cannot be honoured now, or
+  // nothing; the request is then refused and nothing is sent.
+  std::string RefusalLocked(const std::string& site, int device, int unit,
+                            const ControlPoint& point,
+                            const ControlValue& checked) {
+    Device* d = Find(device);
+    if (site != site_ || d == nullptr)
+      return "device " + std::to_string(device) + " of site " + site +
+             " is not served here";
+    if (d->addresses.count(unit) == 0)
+      return "unit " + std::to_string(unit) + " of device " +
+             std::to_string(device) + " is not configured";
+    if (!checked.ok) return checked.error;
+    if (!d->infodriverConnected)
+      return "infodriver " + std::to_string(device) + " is not reachable";
+    if (!d->driverConnected)
+      return "no driver is connected to infodriver " + std::to_string(device);
+    if (point.needsReportedRow() &&
+        d->slots[UnitSlotOffset(unit) + point.relativeSlot()].empty())
+      return "unit " + std::to_string(unit) + " has not reported " +
+             point.name() + " yet";
+    return "";
+  }
+
   ControlUpdate RequestControl(const std::string& site, int device, int unit,
                                const ControlPoint& point,
                                std::string_view value, int64_t deadlineMs) {
@@ -167,24 +191,8 @@ class DeviceHub::Impl {
     uint64_t id = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      Device* d = Find(device);
-      if (site != site_ || d == nullptr)
-        why = "device " + std::to_string(device) + " of site " + site +
-              " is not served here";
-      else if (d->addresses.count(unit) == 0)
-        why = "unit " + std::to_string(unit) + " of device " +
-              std::to_string(device) + " is not configured";
-      else if (!checked.ok)
-        why = checked.error;
-      else if (!d->infodriverConnected)
-        why = "infodriver " + std::to_string(device) + " is not reachable";
-      else if (!d->driverConnected)
-        why = "no driver is connected to infodriver " + std::to_string(device);
-      else if (point.needsReportedRow() &&
-               d->slots[UnitSlotOffset(unit) + point.relativeSlot()].empty())
-        why = "unit " + std::to_string(unit) + " has not reported " +
-              point.name() + " yet";
-      else if (TheSystemClock().NowMs() >= deadlineMs) {
+      why = RefusalLocked(site, device, unit, point, checked);
+      if (why.empty() && TheSystemClock().NowMs() >= deadlineMs) {
         refusal = ControlStage::kExpired;
         why = ExpiredReason();
       }

@@ -380,17 +380,16 @@ MqttBridge::Taken MqttBridge::Take(const std::string& key, int64_t deadlineMs) {
   return Taken::kNow;
 }
 
-void MqttBridge::OnMessage(const MqttMessage& message) {
-  if (OnOwnerMessage(message)) return;
-  ParsedTopic topic = ParseTopic(message.topic);
-  if (topic.kind == ParsedTopic::kUnitState && topic.site == options_.site)
-    return OnOwnState(topic, message);
+// Whether |message| on |topic| is no request: a topic that is not a set
+// topic of this site, a retained copy, or a clearing. Said and counted.
+bool MqttBridge::NotARequest(const MqttMessage& message,
+                             const ParsedTopic& topic) {
   if (topic.kind != ParsedTopic::kSet || topic.site != options_.site) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counters_.badMessages;
     log_.Line("ignored a message on an unknown topic %s",
               Printable(message.topic).c_str());
-    return;
+    return true;
   }
   if (message.retain) {
     {
@@ -401,10 +400,98 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
         "ignored a retained request on %s: requests are never retained "
         "(clear it with an empty retained message)",
         Printable(message.topic).c_str());
-    return;
+    return true;
   }
   // An empty message is how a retained one is deleted, never a request.
-  if (message.payload.empty()) return;
+  return message.payload.empty();
+}
+
+// The request's deadline on this host's clock: |arrivedMs| + the time a
+// request lives, or the one its publisher gave when that is sooner; a
+// reason, with |stage|, when the given one cannot be taken.
+std::optional<std::string> MqttBridge::DeadlineOf(const MqttMessage& message,
+                                                  int64_t arrivedMs,
+                                                  int64_t* deadlineMs,
+                                                  ControlStage* stage) {
+  *deadlineMs = ControlDeadlineFrom(arrivedMs);
+  if (message.deadline.empty()) return std::nullopt;
+  std::optional<int64_t> wall = ParseDeadlineText(message.deadline);
+  if (!wall)
+    return "the deadline \"" + Printable(message.deadline) +
+           "\" is not an RFC 3339 UTC time such as "
+           "2026-12-09T10:11:12.345Z; nothing was sent";
+  const int64_t leftMs = *wall - WallNowMs();
+  if (leftMs <= 0) {
+    *stage = ControlStage::kExpired;
+    return "not sent: its deadline passed " + std::to_string(-leftMs) +
+           " ms before it reached the bridge";
+  }
+  if (leftMs > kControlDeadlineMs + kClockSkewToleranceMs)
+    return "its deadline is " + std::to_string(leftMs) +
+           " ms ahead of this host's clock, more than the " +
+           std::to_string(kControlDeadlineMs) + " ms a request lives plus " +
+           std::to_string(kClockSkewToleranceMs) +
+           " ms: clock skew between the requester and this host (keep "
+           "both synchronised with NTP); nothing was sent";
+  // Never longer than a request made here would have.
+  *deadlineMs = arrivedMs + std::min<int64_t>(leftMs, kControlDeadlineMs);
+  return std::nullopt;
+}
+
+// Whether the request is taken now: false when it was delivered before
+// (dropped) or too many are remembered (refused busy).
+bool MqttBridge::TakeOnce(const MqttMessage& message, const Route& route,
+                          ControlUpdate& update, int64_t deadlineMs) {
+  if (message.responseTopic.empty() || message.correlationData.empty())
+    return true;
+  Taken taken = Take(route.topic + '\n' + route.correlationData, deadlineMs);
+  if (taken == Taken::kFull) {
+    update.busy = true;
+    Refuse(route, update,
+           "too many requests within their deadlines; nothing was sent");
+    return false;
+  }
+  if (taken == Taken::kBefore) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++counters_.duplicates;
+    }
+    log_.Line(
+        "ignored a second delivery of the request on %s (answered on "
+        "%s): it was taken once already",
+        Printable(message.topic).c_str(), Printable(route.topic).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Why the unit of |topic| cannot take |payload| for |point| now, if it
+// cannot; |checked| gets the value's slot text.
+std::optional<std::string> MqttBridge::UnitRefusal(const ParsedTopic& topic,
+                                                   const ControlPoint& point,
+                                                   const std::string& payload,
+                                                   ControlValue* checked) {
+  const std::string unitName = "unit " + std::to_string(topic.unit) +
+                               " of device " + std::to_string(topic.device);
+  std::optional<UnitState> unit =
+      source_->Unit(topic.site, topic.device, topic.unit);
+  if (!unit) return unitName + " is not a configured unit of this site";
+  *checked = CheckSetPayload(point, payload);
+  if (!checked->ok) return checked->error;
+  // Said now, rather than accepted and "not confirmed" once the unit has
+  // had its time to show a value it cannot show.
+  if (!unit->answering())
+    return unitName + " is not answering (comms " +
+           CommsName(unit->knownComms()) + "); nothing was sent";
+  return std::nullopt;
+}
+
+void MqttBridge::OnMessage(const MqttMessage& message) {
+  if (OnOwnerMessage(message)) return;
+  ParsedTopic topic = ParseTopic(message.topic);
+  if (topic.kind == ParsedTopic::kUnitState && topic.site == options_.site)
+    return OnOwnState(topic, message);
+  if (NotARequest(message, topic)) return;
   const int64_t arrivedMs = TheSystemClock().NowMs();
 
   Route route;
@@ -453,73 +540,20 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
     return Refuse(route, update,
                   "\"" + Printable(topic.point) + "\" is no control point");
 
-  int64_t deadlineMs = ControlDeadlineFrom(arrivedMs);
-  if (!message.deadline.empty()) {
-    std::optional<int64_t> wall = ParseDeadlineText(message.deadline);
-    if (!wall)
-      return Refuse(route, update,
-                    "the deadline \"" + Printable(message.deadline) +
-                        "\" is not an RFC 3339 UTC time such as "
-                        "2026-12-09T10:11:12.345Z; nothing was sent");
-    const int64_t leftMs = *wall - WallNowMs();
-    if (leftMs <= 0)
-      return Refuse(route, update,
-                    "not sent: its deadline passed " + std::to_string(-leftMs) +
-                        " ms before it reached the bridge",
-                    ControlStage::kExpired);
-    if (leftMs > kControlDeadlineMs + kClockSkewToleranceMs)
-      return Refuse(
-          route, update,
-          "its deadline is " + std::to_string(leftMs) +
-              " ms ahead of this host's clock, more than the " +
-              std::to_string(kControlDeadlineMs) + " ms a request lives plus " +
-              std::to_string(kClockSkewToleranceMs) +
-              " ms: clock skew between the requester and this host (keep "
-              "both synchronised with NTP); nothing was sent");
-    // Never longer than a request made here would have.
-    deadlineMs = arrivedMs + std::min<int64_t>(leftMs, kControlDeadlineMs);
-  }
-  std::optional<UnitState> unit =
-      source_->Unit(topic.site, topic.device, topic.unit);
-  if (!unit)
-    return Refuse(route, update,
-                  "unit " + std::to_string(topic.unit) + " of device " +
-                      std::to_string(topic.device) +
-                      " is not a configured unit of this site");
-  ControlValue checked = CheckSetPayload(*point, message.payload);
-  if (!checked.ok) return Refuse(route, update, checked.error);
-  // Said now, rather than accepted and "not confirmed" once the unit has
-  // had its time to show a value it cannot show.
-  if (!unit->answering())
-    return Refuse(route, update,
-                  "unit " + std::to_string(topic.unit) + " of device " +
-                      std::to_string(topic.device) +
-                      " is not answering (comms " +
-                      CommsName(unit->knownComms()) + "); nothing was sent");
+  int64_t deadlineMs = 0;
+  ControlStage stage = ControlStage::kRefused;
+  if (std::optional<std::string> why =
+          DeadlineOf(message, arrivedMs, &deadlineMs, &stage))
+    return Refuse(route, update, *why, stage);
+  ControlValue checked;
+  if (std::optional<std::string> why =
+          UnitRefusal(topic, *point, message.payload, &checked))
+    return Refuse(route, update, *why);
 
   // The same request delivered again (a QoS 1 publisher's resend after its
   // reconnection, a second broker on the way) is the same request: it
   // already has its answers, and a refusal now would contradict them.
-  if (!message.responseTopic.empty() && !message.correlationData.empty()) {
-    Taken taken = Take(route.topic + '\n' + route.correlationData, deadlineMs);
-    if (taken == Taken::kFull) {
-      update.busy = true;
-      return Refuse(route, update,
-                    "too many requests within their deadlines; nothing was "
-                    "sent");
-    }
-    if (taken == Taken::kBefore) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++counters_.duplicates;
-      }
-      log_.Line(
-          "ignored a second delivery of the request on %s (answered on "
-          "%s): it was taken once already",
-          Printable(message.topic).c_str(), Printable(route.topic).c_str());
-      return;
-    }
-  }
+  if (!TakeOnce(message, route, update, deadlineMs)) return;
   route.forgetAtMs = deadlineMs + kRouteKeepMs;
   queue_->Submit(message.topic, topic.site, topic.device, topic.unit, *point,
                  checked.slotText, deadlineMs,

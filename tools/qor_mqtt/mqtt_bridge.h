@@ -142,6 +142,16 @@ class MqttBridge {
   // bridge that still runs holds it (|why| then says which).
   bool HeldByAnotherLocked(const std::string& payload, std::string* why) const;
   void OnMessage(const MqttMessage& message);
+  bool NotARequest(const MqttMessage& message, const ParsedTopic& topic);
+  std::optional<std::string> DeadlineOf(const MqttMessage& message,
+                                        int64_t arrivedMs, int64_t* deadlineMs,
+                                        ControlStage* stage);
+  std::optional<std::string> UnitRefusal(const ParsedTopic& topic,
+                                         const ControlPoint& point,
+                                         const std::string& payload,
+                                         ControlValue* checked);
+  bool TakeOnce(const MqttMessage& message, const Route& route,
+                ControlUpdate& update, int64_t deadlineMs);
   void OnUnitChanged(const UnitState& state);
   void OnDeviceChanged(const DeviceStatus& status);
   void OnControlChanged(const ControlUpdate& update);

@@ -659,14 +659,8 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
       break;
 
     case INFO_ATTRIBUTE:
-      peer.attribution = ControlAudit::ParseAttribution(m.text);
-      answer(peer, m, peer.attribution ? 1 : 0);
-      break;
-
     case INFO_AUDIT:
-      answer(peer, m,
-             audit_ && audit_->ClientRefusal({peer.uid, peer.pid}, m.text) ? 1
-                                                                           : 0);
+      handleAudit(peer, m);
       break;
 
     default:
@@ -760,6 +754,19 @@ void InfodriverServer::handleSlotChange(Peer& peer, const InfoMessage& m) {
     return;
   }
   forwardToDriver(peer, m, text, deadline, audit);
+}
+
+// Who a client says its next slot change comes from, or a refusal it made
+// itself, for the audit trail.
+void InfodriverServer::handleAudit(Peer& peer, const InfoMessage& m) {
+  if (m.message == INFO_ATTRIBUTE) {
+    peer.attribution = ControlAudit::ParseAttribution(m.text);
+    answer(peer, m, peer.attribution ? 1 : 0);
+  } else {
+    const bool recorded =
+        audit_ && audit_->ClientRefusal({peer.uid, peer.pid}, m.text);
+    answer(peer, m, recorded ? 1 : 0);
+  }
 }
 
 void InfodriverServer::handleDump(Peer& peer, const InfoMessage& m) {

@@ -145,6 +145,7 @@ class InfodriverServer {
   void handleWrite(Peer& peer, const InfoMessage& m);
   void handleSlotChange(Peer& peer, const InfoMessage& m);
   void handleDump(Peer& peer, const InfoMessage& m);
+  void handleAudit(Peer& peer, const InfoMessage& m);
   void handleDriverResult(const InfoMessage& m);
   // Passes |m| on to the driver with |text| and |lParam|; |audit| is the
   // request's id in the audit trail, 0 for none.
