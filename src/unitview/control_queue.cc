@@ -51,7 +51,7 @@ ControlQueue::~ControlQueue() {
 void ControlQueue::Submit(const std::string& requester, const std::string& site,
                           int device, int unit, const ControlPoint& point,
                           const std::string& value, int64_t deadlineMs,
-                          Done done) {
+                          Done done, ControlRequester by) {
   const int64_t now = clock_->NowMs();
   PointKey key{site, device, unit, point.name()};
   std::unique_lock<std::mutex> lock(mu_);
@@ -90,6 +90,7 @@ void ControlQueue::Submit(const std::string& requester, const std::string& site,
     for (const DeviceStatus& d : source_->Devices())
       served = served || (d.site == site && d.device == device);
     if (!served) {
+      ScopedControlRequester scope(by);
       done(source_->RequestControl(site, device, unit, point, value,
                                    deadlineMs));
       return;
@@ -118,8 +119,8 @@ void ControlQueue::Submit(const std::string& requester, const std::string& site,
     return;
   }
   inFlight_[key] = InFlight{0, deadlineMs + kInFlightGraceMs};
-  worker.jobs.push_back(
-      Job{key, site, device, unit, point, value, deadlineMs, std::move(done)});
+  worker.jobs.push_back(Job{std::move(by), key, site, device, unit, point,
+                            value, deadlineMs, std::move(done)});
   worker.wake.notify_one();
 }
 
@@ -159,6 +160,7 @@ void ControlQueue::Run(const DeviceKey& key, Worker* worker) {
       first.reason = "not sent: it waited behind other requests for device " +
                      std::to_string(key.second) + " until its deadline";
     } else {
+      ScopedControlRequester scope(job.by);
       first =
           source_->RequestControl(job.site, job.device, job.unit,
                                   job.controlPoint, job.value, job.deadlineMs);

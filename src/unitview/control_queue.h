@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "platform/clock.h"
+#include "unitview/control_requester.h"
 #include "unitview/unit_source.h"
 
 // Passes control requests that come from the network (the web API, the
@@ -50,9 +51,11 @@ class ControlQueue {
   ControlQueue(const ControlQueue&) = delete;
   ControlQueue& operator=(const ControlQueue&) = delete;
 
+  // |by| says who asks, for the device's audit trail; the source sees it
+  // as CurrentControlRequester() while it takes the request.
   void Submit(const std::string& requester, const std::string& site, int device,
               int unit, const ControlPoint& point, const std::string& value,
-              int64_t deadlineMs, Done done);
+              int64_t deadlineMs, Done done, ControlRequester by = {});
 
   // Ends every waiting request as refused (nothing was sent) and waits for
   // the workers; a request in progress finishes first. Later submissions
@@ -63,6 +66,7 @@ class ControlQueue {
   using PointKey = std::tuple<std::string, int, int, std::string>;
   using DeviceKey = std::pair<std::string, int>;
   struct Job {
+    ControlRequester by;
     PointKey point;
     std::string site;
     int device = 0;

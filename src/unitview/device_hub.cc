@@ -14,6 +14,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 
@@ -21,6 +22,7 @@
 #include "infodriver/infodriver_protocol.h"
 #include "infodriver/socket_transport.h"
 #include "platform/event_loop.h"
+#include "unitview/control_requester.h"
 
 namespace {
 
@@ -40,6 +42,12 @@ constexpr int64_t kNoAnswer = INT64_MIN + 1;
 // How long and how many finished requests are remembered for Control().
 constexpr int64_t kControlMemoryMs = 10 * 60 * 1000;
 constexpr size_t kControlMemoryMax = 1000;
+
+nlohmann::json RequesterJson(const ControlRequester& by) {
+  nlohmann::json j = {{"via", by.via}, {"who", by.who}, {"from", by.from}};
+  if (!by.clientRequest.empty()) j["request"] = by.clientRequest;
+  return j;
+}
 
 std::string ExpiredReason() {
   return "not sent: it could not reach the unit within " +
@@ -203,6 +211,7 @@ class DeviceHub::Impl {
         u.reason = why;
         u.id = ++lastControlId_;
         Remember(u);
+        RecordRefusal(u);
         return u;
       }
       id = ++lastControlId_;
@@ -214,6 +223,8 @@ class DeviceHub::Impl {
     waiter->text = checked.slotText;
     waiter->expected = checked.expectedSlotText;
     waiter->deadlineMs = deadlineMs;
+    waiter->by = CurrentControlRequester();
+    waiter->by.clientRequest = std::to_string(id);
     std::future<int64_t> result = waiter->answer.get_future();
     loop_.Post([this, waiter] { SendChange(waiter); });
     // The driver answers at once, or when it wakes up: past the deadline
@@ -285,6 +296,7 @@ class DeviceHub::Impl {
     std::string text;
     std::string expected;
     int64_t deadlineMs = 0;
+    ControlRequester by;
     bool answered = false;
     bool abandoned = false;
     bool resolved = false;
@@ -475,6 +487,24 @@ class DeviceHub::Impl {
     }
   }
 
+  // A request refused before it reached the infodriver is in the device's
+  // trail all the same, when the infodriver is there to write it.
+  void RecordRefusal(const ControlUpdate& u) {
+    ControlRequester by = CurrentControlRequester();
+    if (by.via.empty()) return;
+    by.clientRequest = std::to_string(u.id);
+    nlohmann::json record = RequesterJson(by);
+    record["unit"] = u.unit;
+    record["point"] = u.point.name();
+    record["value"] = u.value;
+    record["reason"] = u.reason;
+    loop_.Post([this, device = u.device, text = record.dump()] {
+      Device* d = Find(device);
+      if (d != nullptr && d->fd >= 0)
+        Send(*d, {INFO_AUDIT, 0, 0, 0, text.substr(0, kMessageTextMax)});
+    });
+  }
+
   void SendChange(const std::shared_ptr<Waiter>& waiter) {
     Device* d = Find(waiter->update.device);
     if (d == nullptr || d->fd < 0) {
@@ -489,6 +519,15 @@ class DeviceHub::Impl {
     {
       std::lock_guard<std::mutex> lock(mu_);
       d->waiting[sequence] = waiter;
+    }
+    // Who asks goes just before the request it names, for the device's
+    // audit trail; the infodriver adds what the socket shows of us.
+    if (!waiter->by.via.empty() &&
+        !Send(*d,
+              {INFO_ATTRIBUTE, 0, 0, 0, RequesterJson(waiter->by).dump()})) {
+      Disconnect(*d, "infodriver " + std::to_string(d->number) + " went away",
+                 true);
+      return;
     }
     // The deadline travels with the request: the infodriver and the driver
     // refuse it once it has passed, however long they were held up.

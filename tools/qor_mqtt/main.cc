@@ -105,6 +105,8 @@ int RunBridge(const BridgeSettings& settings) {
   bridgeOptions.site = settings.site;
   bridgeOptions.allowControl = settings.allowControl;
   bridgeOptions.clientId = mqttOptions.clientId;
+  bridgeOptions.broker =
+      mqttOptions.host + ":" + std::to_string(mqttOptions.port);
   bridgeOptions.link = [&status](bool up, const std::string& line) {
     status.Changed(up, line);
   };

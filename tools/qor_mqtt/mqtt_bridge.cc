@@ -555,11 +555,11 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   // already has its answers, and a refusal now would contradict them.
   if (!TakeOnce(message, route, update, deadlineMs)) return;
   route.forgetAtMs = deadlineMs + kRouteKeepMs;
-  queue_->Submit(message.topic, topic.site, topic.device, topic.unit, *point,
-                 checked.slotText, deadlineMs,
-                 [this, route](const ControlUpdate& first) {
-                   OnFirstStage(route, first);
-                 });
+  queue_->Submit(
+      message.topic, topic.site, topic.device, topic.unit, *point,
+      checked.slotText, deadlineMs,
+      [this, route](const ControlUpdate& first) { OnFirstStage(route, first); },
+      ControlRequester{"mqtt", "site " + options_.site, options_.broker, ""});
 }
 
 void MqttBridge::OnFirstStage(Route route, const ControlUpdate& first) {

@@ -28,6 +28,8 @@ struct BridgeOptions {
   int requestsPerSecond = 10;
   // The client id this bridge connects with, named in its owner record.
   std::string clientId;
+  // HOST:PORT of the broker, for the audit trail's "from".
+  std::string broker;
   // Called once, on the client's thread, when another live bridge holds
   // the site: this one published nothing and should end (kAnotherBridgeExit).
   std::function<void(const std::string& why)> anotherBridge;

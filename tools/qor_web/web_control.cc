@@ -58,7 +58,7 @@ MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
     refusal = ControlValueOf(request->body, *target.point, &value, &confirm);
   if (!refusal) refusal = CheckProtected(caller, target, value, confirm);
   if (refusal) return Refuse(connection, *refusal);
-  return QueueControl(connection, request, target, value);
+  return QueueControl(connection, request, target, value, caller);
 }
 
 MHD_Result WebServer::Impl::Refuse(MHD_Connection* connection,
@@ -231,17 +231,20 @@ std::optional<WebServer::Impl::Refusal> WebServer::Impl::CheckProtected(
 MHD_Result WebServer::Impl::QueueControl(MHD_Connection* connection,
                                          Request* request,
                                          const ControlTarget& target,
-                                         const std::string& value) {
+                                         const std::string& value,
+                                         const Caller& caller) {
   // Suspended before the request is handed on, so that its resume always
   // finds the connection suspended, even when the queue answers at once.
   request->answered = false;
   MHD_suspend_connection(connection);
+  const std::string address = PeerOf(connection).address;
   controlQueue_->Submit(
-      PeerOf(connection).address, target.site, target.device, target.unit,
-      *target.point, value, request->arrivedMs + options_.controlWaitLimitMs,
+      address, target.site, target.device, target.unit, *target.point, value,
+      request->arrivedMs + options_.controlWaitLimitMs,
       [this, connection, request](const ControlUpdate& update) {
         ControlAnswered(connection, request, update);
-      });
+      },
+      ControlRequester{"web", caller.name, address, ""});
   return MHD_YES;
 }
 

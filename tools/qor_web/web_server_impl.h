@@ -193,8 +193,8 @@ class WebServer::Impl {
                                         const std::string& value,
                                         const std::string& confirm);
   MHD_Result QueueControl(MHD_Connection* connection, Request* request,
-                          const ControlTarget& target,
-                          const std::string& value);
+                          const ControlTarget& target, const std::string& value,
+                          const Caller& caller);
 
   // web_events.cc: the page's event stream.
   MHD_Result ServeEvents(MHD_Connection* connection, Request* request,

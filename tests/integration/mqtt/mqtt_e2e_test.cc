@@ -265,6 +265,16 @@ TEST_F(MqttEndToEnd, ASetSwitchesTheOutputAndEveryStageIsPublished) {
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(3)) == before; }));
   EXPECT_TRUE(WaitFor(
       [&] { return sub.Saw(base + "output/3/result", "\"confirmed\""); }));
+  // The device's trail names the bridge's site and broker as the asker.
+  std::string trail;
+  for (const auto& f : fs::directory_iterator(alpha_->root / "sys" / "logs"))
+    if (f.path().filename().string().rfind("audit_", 0) == 0)
+      trail += qor_test::ReadFileText(f.path().string());
+  EXPECT_EQ(CountOf(trail, "\"via\":\"mqtt\",\"who\":\"site " + alpha_->name +
+                               "\",\"from\":\"127.0.0.1:" +
+                               std::to_string(Port()) + "\""),
+            4)  // sent and confirmed, twice
+      << trail;
 }
 
 TEST_F(MqttEndToEnd, ABridgeWithoutAllowControlRefusesAndRequestsNothing) {

@@ -4,6 +4,7 @@
 // confirmed.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "integration/web/web_rig.h"
@@ -129,6 +130,22 @@ TEST_F(WebEndToEnd, ControlBecomesTheSetAndIsConfirmed) {
            t.find("\"stage\":\"confirmed\"") != std::string::npos;
   })) << stream.text().substr(0, 3000);
   EXPECT_EQ(Get(rig_->UnitPath(2))["outputs"][0]["on"], flipped == "1");
+  // The device's trail says who asked through the web, and what came of it.
+  std::string trail;
+  EXPECT_TRUE(WaitFor([&] {
+    trail.clear();
+    for (const auto& f :
+         std::filesystem::directory_iterator(rig_->root() / "sys" / "logs"))
+      if (f.path().filename().string().rfind("audit_", 0) == 0)
+        trail += qor_test::ReadFileText(f.path().string());
+    return trail.find("\"outcome\":\"confirmed\"") != std::string::npos;
+  })) << trail;
+  EXPECT_NE(trail.find("\"via\":\"web\",\"who\":\"token\",\"from\":"
+                       "\"127.0.0.1\""),
+            std::string::npos)
+      << trail;
+  EXPECT_NE(trail.find("\"client_request\":\"" + id + "\""), std::string::npos)
+      << trail;
   // Only unit 2 was switched.
   EXPECT_EQ(rig_->agent(1).Get(kOutput1Oid), rig_->agent(3).Get(kOutput1Oid));
 }

@@ -1,0 +1,36 @@
+#ifndef QOR_UNITVIEW_CONTROL_REQUESTER_H_
+#define QOR_UNITVIEW_CONTROL_REQUESTER_H_
+
+#include <string>
+
+// Who a control request comes from, as the program that took it says: the
+// way in ("web", "mqtt"), the person or site ("ops-anna", the token's
+// name; the bridge's site) and where from (the remote address, the
+// broker). The infodriver writes it into the device's audit trail beside
+// what the socket shows of the program itself.
+struct ControlRequester {
+  std::string via;
+  std::string who;
+  std::string from;
+  std::string clientRequest;  // filled in by the source: its request id
+};
+
+// The requester of the request the calling thread is passing to a source:
+// the control queue sets it around RequestControl, so that it reaches the
+// source without widening every signature on the way. Scopes nest; each
+// restores what was there before.
+class ScopedControlRequester {
+ public:
+  explicit ScopedControlRequester(const ControlRequester& requester);
+  ~ScopedControlRequester();
+  ScopedControlRequester(const ScopedControlRequester&) = delete;
+  ScopedControlRequester& operator=(const ScopedControlRequester&) = delete;
+
+ private:
+  const ControlRequester* previous_;
+};
+
+// The requester set on this thread; an empty one (via "") when none is.
+const ControlRequester& CurrentControlRequester();
+
+#endif  // QOR_UNITVIEW_CONTROL_REQUESTER_H_
