@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "config/config_file.h"
 #include "mqtt/bridge_settings.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_topics.h"
@@ -25,6 +26,7 @@
 #include "platform/program_info.h"
 #include "platform/service_notifier.h"
 #include "unitview/device_hub.h"
+#include "unitview/point_names.h"
 
 namespace {
 
@@ -107,6 +109,9 @@ int RunBridge(const BridgeSettings& settings) {
   bridgeOptions.clientId = mqttOptions.clientId;
   bridgeOptions.broker =
       mqttOptions.host + ":" + std::to_string(mqttOptions.port);
+  for (int device : settings.devices)
+    bridgeOptions.namesFiles[device] = NamesFilePath(
+        ConfigFile(device, "QOR_MDU_1", hubOptions.locations).path(), device);
   bridgeOptions.link = [&status](bool up, const std::string& line) {
     status.Changed(up, line);
   };

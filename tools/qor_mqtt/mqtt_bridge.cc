@@ -51,7 +51,10 @@ int64_t WallNowMs() {
 
 MqttBridge::MqttBridge(UnitSource* source, MqttClient* client,
                        BridgeOptions options)
-    : source_(source), client_(client), options_(std::move(options)) {}
+    : source_(source), client_(client), options_(std::move(options)) {
+  for (const auto& [device, path] : options_.namesFiles)
+    names_[device] = std::make_unique<NamesFile>(path);
+}
 
 MqttBridge::~MqttBridge() { Detach(); }
 
@@ -478,6 +481,17 @@ std::optional<std::string> MqttBridge::UnitRefusal(const ParsedTopic& topic,
   if (!unit) return unitName + " is not a configured unit of this site";
   *checked = CheckSetPayload(point, payload);
   if (!checked->ok) return checked->error;
+  if (point.kind == ControlKind::kOutputState && checked->slotText == "0") {
+    auto file = names_.find(topic.device);
+    if (file != names_.end()) {
+      const UnitNames names = file->second->Unit(topic.unit);
+      if (names.protectedOutputs.count(point.number))
+        return "output " + std::to_string(point.number) + " (" +
+               names.NameOf(point.name()).value_or(point.name()) +
+               ") is protected: it is switched off only by an admin on the "
+               "web page, never through the broker; nothing was sent";
+    }
+  }
   // Said now, rather than accepted and "not confirmed" once the unit has
   // had its time to show a value it cannot show.
   if (!unit->answering())

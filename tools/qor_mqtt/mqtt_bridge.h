@@ -14,6 +14,7 @@
 #include "mqtt/mqtt_topics.h"
 #include "mqtt/rate_limited_log.h"
 #include "unitview/control_queue.h"
+#include "unitview/point_names.h"
 #include "unitview/unit_source.h"
 
 struct BridgeOptions {
@@ -30,6 +31,9 @@ struct BridgeOptions {
   std::string clientId;
   // HOST:PORT of the broker, for the audit trail's "from".
   std::string broker;
+  // Each device's names file: its protected outputs are never switched
+  // off through the broker, where no one's role can be known.
+  std::map<int, std::string> namesFiles;
   // Called once, on the client's thread, when another live bridge holds
   // the site: this one published nothing and should end (kAnotherBridgeExit).
   std::function<void(const std::string& why)> anotherBridge;
@@ -189,6 +193,7 @@ class MqttBridge {
   UnitSource* source_;
   MqttClient* client_;
   BridgeOptions options_;
+  std::map<int, std::unique_ptr<NamesFile>> names_;  // by device
   RateLimitedLog log_;
   int listenerId_ = -1;
   bool attached_ = false;

@@ -1,8 +1,11 @@
 #include "mqtt_bridge.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -50,10 +53,11 @@ class MqttBridgeTest : public ::testing::Test {
     source_.SetDevice(d);
     source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {42, "1"}, {99, "0"}}));
   }
-  void Make(bool allowControl) {
+  void Make(bool allowControl, const std::string& namesFile = "") {
     BridgeOptions o;
     o.site = "s";
     o.allowControl = allowControl;
+    if (!namesFile.empty()) o.namesFiles[1] = namesFile;
     bridge_ = std::make_unique<MqttBridge>(&source_, &client_, o);
     bridge_->Attach();
   }
@@ -222,8 +226,22 @@ TEST_F(MqttBridgeTest, BadInputIsIgnoredOrRefusedAndNothingIsRequested) {
 // Each refusal names what was asked for, with its slot when it has one,
 // and carries the request's own id.
 TEST_F(MqttBridgeTest, RefusalsNameThePointAndSlotAskedFor) {
-  Make(true);
+  char names[] = "/tmp/qor_bridge_names_XXXXXX";
+  const int fd = mkstemp(names);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::ofstream(names) << "[QOR_MDU_2]\nOutput2=Rack switch\n"
+                          "ProtectedOutputs=2\n";
+  Make(true, names);
   client_.Connect();
+  // A protected output never goes off through the broker.
+  client_.Deliver(Set("output/2", "0"));
+  nlohmann::json guarded = RawResultOn("qor/s/1/2/output/2/result");
+  std::remove(names);
+  EXPECT_EQ(guarded["stage"], "refused");
+  EXPECT_NE(
+      guarded["reason"].get<std::string>().find("(Rack switch) is protected"),
+      std::string::npos);
   const struct {
     const char* point;
     nlohmann::json slot;
