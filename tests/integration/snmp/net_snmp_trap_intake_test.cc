@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/log_file.h"
 #include "platform/debug_output.h"
 #include "snmp/csnmp_zarn.h"
 #include "snmp/net_snmp_api.h"
@@ -56,6 +57,10 @@ class TrapIntakeTest : public ::testing::Test {
     trapPort_ = qor_test::FreeUdpPort();
     setenv("ZARN_SNMP_TRAP_PORT", std::to_string(trapPort_).c_str(), 1);
     SetDebugOutputSink([](const char*) {});
+    // The intake's coming and going is logged: into this test's folder,
+    // never into the machine's.
+    LogFile::resetDirectoryCreatedForTest();
+    TheLogFile().initWithDirectory(3, "Qor_Mdu", true, true, dir_);
     api_.setTrapIntake(TrapIntakeSocketPath(dir_, 3), TrapIntakeLockPath(dir_));
   }
   void TearDown() override {
@@ -165,6 +170,11 @@ TEST_F(TrapIntakeTest, ThePortGoesToAnIntakeAndComesBackWithoutOne) {
   ReleaseIntakeLock();
   ASSERT_TRUE(RunUntil([&] { return api_.trapPort() == trapPort_; }));
   unit.closeSnmp();
+  std::string logged;
+  for (const auto& f : fs::directory_iterator(dir_))
+    if (f.path().extension() == ".log")
+      logged += qor_test::ReadFileText(f.path().string());
+  EXPECT_NE(logged.find("No trap intake runs"), std::string::npos) << logged;
 }
 
 }  // namespace
