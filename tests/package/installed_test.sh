@@ -46,6 +46,7 @@ wait_for() {
 as_zarn() { "${zarn[@]}" "$@"; }
 slot() { as_zarn infoctl get 1 "$1" 2>/dev/null; }
 slot_is() { [ "$(slot "$1")" = "$2" ]; }
+slot_set() { [ -n "$(slot "$1")" ]; }
 owner_is() { [ "$(stat -c %U:%G "$1" 2>/dev/null)" = "$2" ]; }
 user_of() { ps -o user= -p "$1" 2>/dev/null | tr -d ' '; }
 cleanup() {
@@ -223,6 +224,11 @@ if [ "$with_systemd" = --systemd ]; then
   check "STATUS shows the unit answering" \
     wait_for 30 status_is "1 of 1 units answering"
   check "slot 99 says the unit answers" wait_for 30 slot_is 99 0
+  # Asking for what output 1 already is changes nothing, and is recorded.
+  check "slot 41 holds output 1's state" wait_for 30 slot_set 41
+  as_zarn infoctl set 1 41 "$(slot 41)" >/dev/null 2>&1
+  check "the request is in the device's audit trail" wait_for 10 \
+    bash -c 'infoctl audit 1 | grep -q "\"point\":\"output/1\".*\"outcome\":\"confirmed\""'
   driver=$(main_pid qor-mdu@1)
   check "driver runs as zarn" test "$(user_of "$driver")" = zarn
   check "infodriver runs as zarn" \
