@@ -702,9 +702,15 @@ TEST_F(MqttEndToEnd, ASecondBridgeOfASiteEndsAndTheStatusDoesNotFlap) {
   EXPECT_TRUE(alpha_->bridge->running());
   ASSERT_TRUE(status.Ready());  // whatever came before the probe is in
   int seen = 0;
+  std::string said;
   for (const SeenMessage& m : status.Messages())
-    seen += m.topic == "qor/alpha/status";
-  EXPECT_EQ(seen, 1);  // the retained "online" on subscribing, nothing more
+    if (m.topic == "qor/alpha/status") {
+      ++seen;
+      said += " " + m.payload;
+    }
+  // The retained "online" on subscribing, nothing more.
+  EXPECT_EQ(seen, 1) << said << "\nfirst bridge: "
+                     << alpha_->bridge->Stderr().substr(0, 2000);
 }
 
 // A bridge killed while the broker still holds its connection (a stalled
