@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "control_token.h"
 #include "platform/printable.h"
 #include "platform/secret_file.h"
 
@@ -207,10 +208,12 @@ std::optional<Caller> AccessTokens::Find(std::string_view token) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!path_.empty()) ReloadIfChangedLocked();
   std::optional<Caller> found;
+  auto bytes = [](const TokenHash& h) {
+    return std::string_view(reinterpret_cast<const char*>(h.data()), h.size());
+  };
   auto check = [&](const TokenEntry& e) {
-    uint8_t difference = 0;
-    for (size_t i = 0; i < hash.size(); ++i) difference |= hash[i] ^ e.hash[i];
-    if (difference == 0 && !found) found = e.caller;
+    if (ControlTokenMatches(bytes(e.hash), bytes(hash)) && !found)
+      found = e.caller;
   };
   if (operator_) check(*operator_);
   for (const TokenEntry& e : entries_) check(e);
