@@ -230,9 +230,11 @@ TEST_F(MqttClientTest, AStalledLinkIsGivenUpAndMadeAgain) {
   ASSERT_TRUE(WaitFor([&] { return client->connected(); }));
   proxy.Stall(true);
   EXPECT_TRUE(WaitFor([&] { return !client->connected(); })) << lines.all();
-  EXPECT_TRUE(lines.Has(
-      "lost the broker at 127.0.0.1:" + std::to_string(proxy.port()) + ": "))
-      << lines.all();
+  // The client is marked lost before its line is written: wait for the line.
+  EXPECT_TRUE(WaitFor([&] {
+    return lines.Has("lost the broker at 127.0.0.1:" +
+                     std::to_string(proxy.port()) + ": ");
+  })) << lines.all();
   proxy.Stall(false);
   EXPECT_TRUE(WaitFor([&] { return connections == 2 && client->connected(); }))
       << lines.all();
