@@ -163,7 +163,7 @@ void MqttBridge::AnnounceLocked() {
   ++counters_.republished;
   if (!options_.haDiscoveryPrefix.empty()) {
     auto [topic, payload] = SiteDiscoveryConfig(discovery_);
-    PublishRetainedLocked(topic, payload, 1);
+    PublishRetainedLocked(topic, payload, 0);
   }
   for (const auto& [device, d] : devices_)
     PublishRetainedLocked(DeviceStatusTopic(options_.site, device),
@@ -232,12 +232,14 @@ void MqttBridge::PublishDiscoveryLocked(const UnitState& state) {
   if (file != names_.end()) basis.names = file->second->Unit(state.unit);
   auto last = discoveryBasis_.find({state.device, state.unit});
   if (last != discoveryBasis_.end() && last->second == basis) return;
+  // QoS 0 as for the state, and for the same reason: a copy the library
+  // kept across a reconnection would put an old config back.
   for (const auto& [topic, payload] :
        UnitDiscoveryConfigs(discovery_, state, basis.names)) {
     if (payload.empty())
       ClearOnceLocked(topic);
     else
-      PublishRetainedLocked(topic, payload, 1);
+      PublishRetainedLocked(topic, payload, 0);
   }
   discoveryBasis_[{state.device, state.unit}] = std::move(basis);
 }
@@ -245,7 +247,7 @@ void MqttBridge::PublishDiscoveryLocked(const UnitState& state) {
 void MqttBridge::ClearOnceLocked(const std::string& topic) {
   auto it = sent_.find(topic);
   if (it != sent_.end() && it->second.empty()) return;
-  MqttMessage clear{topic, "", 1, true};
+  MqttMessage clear{topic, "", 0, true};
   if (client_->Publish(clear)) {
     ++counters_.published;
     sent_[topic] = "";
