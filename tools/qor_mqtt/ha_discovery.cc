@@ -102,9 +102,8 @@ std::vector<Entity> Entities(const DiscoveryOptions& o, const UnitState& state,
   auto nameOf = [&](const std::string& point, const std::string& fallback) {
     return names.NameOf(point).value_or(fallback);
   };
-  json problem = {{"device_class", "problem"},
-                  {"payload_on", "1"},
-                  {"payload_off", "0"}};
+  json problem = {
+      {"device_class", "problem"}, {"payload_on", "1"}, {"payload_off", "0"}};
   for (int n = 1; n <= kOutputCount; ++n) {
     const OutputPoint* output = nullptr;
     for (const OutputPoint& p : state.outputs)
@@ -132,26 +131,26 @@ std::vector<Entity> Entities(const DiscoveryOptions& o, const UnitState& state,
                              {"payload_on", "1"},
                              {"payload_off", "0"}}));
     const std::string delay = point + "/on_delay";
-    all.push_back(unit.Make(
-        "number", delay, name + " on-delay",
-        output != nullptr && output->onDelaySeconds && o.allowControl,
-        {{"command_topic", unit.SetTopic(delay)},
-         {"min", 0},
-         {"max", 255},
-         {"step", 1},
-         {"mode", "box"},
-         {"unit_of_measurement", "s"},
-         {"device_class", "duration"},
-         {"entity_category", "config"},
-         {"retain", false}}));
+    all.push_back(
+        unit.Make("number", delay, name + " on-delay",
+                  output != nullptr && output->onDelaySeconds && o.allowControl,
+                  {{"command_topic", unit.SetTopic(delay)},
+                   {"min", 0},
+                   {"max", 255},
+                   {"step", 1},
+                   {"mode", "box"},
+                   {"unit_of_measurement", "s"},
+                   {"device_class", "duration"},
+                   {"entity_category", "config"},
+                   {"retain", false}}));
   }
   for (int n = 1; n <= kGpiCount; ++n) {
     bool reported = false;
     for (const GpiPoint& p : state.gpis) reported |= p.number == n;
     const std::string point = "gpi/" + std::to_string(n);
     all.push_back(unit.Make("binary_sensor", point,
-                            nameOf(point, "GPI " + std::to_string(n)),
-                            reported, problem));
+                            nameOf(point, "GPI " + std::to_string(n)), reported,
+                            problem));
   }
   for (int n = 1; n <= kFuseCount; ++n) {
     bool reported = false;
@@ -166,12 +165,10 @@ std::vector<Entity> Entities(const DiscoveryOptions& o, const UnitState& state,
                           {{"device_class", "temperature"},
                            {"unit_of_measurement", "°C"},
                            {"state_class", "measurement"}}));
-  all.push_back(unit.Make("binary_sensor", "temperature/alarm",
-                          "Temperature alarm",
-                          state.temperatureAlarm.has_value(),
-                          {{"device_class", "heat"},
-                           {"payload_on", "1"},
-                           {"payload_off", "0"}}));
+  all.push_back(unit.Make(
+      "binary_sensor", "temperature/alarm", "Temperature alarm",
+      state.temperatureAlarm.has_value(),
+      {{"device_class", "heat"}, {"payload_on", "1"}, {"payload_off", "0"}}));
   all.push_back(unit.Make("text", "location", "Location", o.allowControl,
                           {{"command_topic", unit.SetTopic("location")},
                            {"min", 0},
@@ -238,19 +235,18 @@ std::vector<std::string> UnitDiscoveryTopics(const DiscoveryOptions& options,
 std::pair<std::string, std::string> SiteDiscoveryConfig(
     const DiscoveryOptions& options) {
   const std::string id = SiteId(options) + "_bridge";
-  json config = {
-      {"name", "Bridge"},
-      {"unique_id", id},
-      {"state_topic", SiteStatusTopic(options.site)},
-      {"payload_on", "online"},
-      {"payload_off", "offline"},
-      {"device_class", "connectivity"},
-      {"entity_category", "diagnostic"},
-      {"device",
-       {{"identifiers", json::array({SiteId(options)})},
-        {"name", "qor_mqtt " + options.site},
-        {"manufacturer", "QOR"},
-        {"model", "qor_mqtt"}}},
-      {"origin", Origin()}};
+  json config = {{"name", "Bridge"},
+                 {"unique_id", id},
+                 {"state_topic", SiteStatusTopic(options.site)},
+                 {"payload_on", "online"},
+                 {"payload_off", "offline"},
+                 {"device_class", "connectivity"},
+                 {"entity_category", "diagnostic"},
+                 {"device",
+                  {{"identifiers", json::array({SiteId(options)})},
+                   {"name", "qor_mqtt " + options.site},
+                   {"manufacturer", "QOR"},
+                   {"model", "qor_mqtt"}}},
+                 {"origin", Origin()}};
   return {ConfigTopic(options, "binary_sensor", id), JsonText(config)};
 }

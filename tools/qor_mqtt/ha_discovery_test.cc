@@ -15,8 +15,15 @@ using nlohmann::json;
 // fuse 1, the temperature and its alarm, and its location.
 UnitState Unit() {
   return FakeUnit("s", 1, 2,
-                  {{41, "1"}, {42, "0"}, {81, "50"}, {82, "0"}, {1, "0"},
-                   {61, "1"}, {94, "1"}, {95, "41"}, {98, "Rack 2"},
+                  {{41, "1"},
+                   {42, "0"},
+                   {81, "50"},
+                   {82, "0"},
+                   {1, "0"},
+                   {61, "1"},
+                   {94, "1"},
+                   {95, "41"},
+                   {98, "Rack 2"},
                    {99, "0"}});
 }
 
@@ -69,18 +76,17 @@ TEST(HaDiscoveryTest, EachPointTakesTheFormTheBridgeAllows) {
             << kind << " " << id << ": " << config;
       }
     }
-    EXPECT_EQ(Config(configs, kBase + "number/" + kUnitId +
-                                  "_output_1_on_delay/config")
+    EXPECT_EQ(Config(configs,
+                     kBase + "number/" + kUnitId + "_output_1_on_delay/config")
                   .is_object(),
               c.settable);
-    EXPECT_EQ(
-        Config(configs, kBase + "text/" + kUnitId + "_location/config")
-            .is_object(),
-        c.settable);
+    EXPECT_EQ(Config(configs, kBase + "text/" + kUnitId + "_location/config")
+                  .is_object(),
+              c.settable);
     // Not reported: output 3, GPI 2, fuse 2; their topics are emptied.
-    EXPECT_TRUE(Config(configs, kBase + "binary_sensor/" + kUnitId +
-                                    "_output_3/config")
-                    .is_null());
+    EXPECT_TRUE(
+        Config(configs, kBase + "binary_sensor/" + kUnitId + "_output_3/config")
+            .is_null());
     EXPECT_TRUE(
         Config(configs, kBase + "binary_sensor/" + kUnitId + "_gpi_2/config")
             .is_null());
@@ -126,15 +132,14 @@ TEST(HaDiscoveryTest, ConfigsUseTheBridgeTopicsAndDescribeTheUnit) {
       Config(configs, kBase + "sensor/" + kUnitId + "_temperature/config");
   EXPECT_EQ(temperature["unit_of_measurement"], "°C");
   EXPECT_EQ(temperature["state_class"], "measurement");
-  json delay = Config(configs, kBase + "number/" + kUnitId +
-                                   "_output_1_on_delay/config");
+  json delay = Config(
+      configs, kBase + "number/" + kUnitId + "_output_1_on_delay/config");
   EXPECT_EQ(delay["command_topic"], "qor/s/1/2/output/1/on_delay/set");
   EXPECT_EQ(delay["max"], 255);
 
   auto [siteTopic, site] = SiteDiscoveryConfig(o);
   EXPECT_EQ(siteTopic, kBase + "binary_sensor/qor_s_bridge/config");
-  EXPECT_EQ(json::parse(site)["device"]["identifiers"],
-            json::array({"qor_s"}));
+  EXPECT_EQ(json::parse(site)["device"]["identifiers"], json::array({"qor_s"}));
 }
 
 TEST(HaDiscoveryTest, ObjectIdsAndPrefixesKeepToTheirBytes) {
@@ -158,8 +163,8 @@ TEST(HaDiscoveryTest, ObjectIdsAndPrefixesKeepToTheirBytes) {
 
   for (const char* good : {"homeassistant", "ha/site-1"})
     EXPECT_TRUE(ValidDiscoveryPrefix(good)) << good;
-  for (const char* bad : {"", "qor", "qor/x", "ha/", "/ha", "ha//x", "h+",
-                          "h#", "h a"})
+  for (const char* bad :
+       {"", "qor", "qor/x", "ha/", "/ha", "ha//x", "h+", "h#", "h a"})
     EXPECT_FALSE(ValidDiscoveryPrefix(bad)) << bad;
 }
 
