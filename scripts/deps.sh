@@ -7,9 +7,12 @@ qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
   nlohmann-json3-dev libmosquitto-dev mosquitto mosquitto-clients"
 # qor_web: its HTTP library; SHA-256 for its tokens; the browser test's chromium (driven by
 # puppeteer-core from npm); promtool (prometheus) for the metrics and alert
-# rules; snmp_exporter for the side-by-side benchmark; curl for the package
-# test of qor-web.
-qor_web_packages="libmicrohttpd-dev libssl-dev chromium prometheus prometheus-snmp-exporter curl"
+# rules, and prometheus itself for the dashboard's queries; amtool
+# (prometheus-alertmanager) for the example Alertmanager configuration;
+# python3-jsonschema for the Home Assistant discovery configs; snmp_exporter
+# for the side-by-side benchmark; curl for the package test of qor-web.
+qor_web_packages="libmicrohttpd-dev libssl-dev chromium prometheus
+  prometheus-alertmanager python3-jsonschema prometheus-snmp-exporter curl"
 # The Debian package's build (scripts/package.sh) and its test
 # (tests/package: the box runs on systemd, ss checks the trap port).
 qor_package_packages="dpkg-dev debhelper lintian pkgconf fakeroot systemd

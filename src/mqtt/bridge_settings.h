@@ -30,6 +30,8 @@ struct BridgeSettings {
   std::string site;
   bool siteFromCommandLine = false;
   bool allowControl = false;
+  // --ha-discovery: the Home Assistant discovery prefix; empty when off.
+  std::string haDiscoveryPrefix;
   std::string settingsFile;
   std::vector<int> devices;
   std::string caFile;

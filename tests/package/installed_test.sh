@@ -89,6 +89,7 @@ for f in /lib/systemd/system/qor-mdu@.service \
   /usr/share/man/man8/qor_trapd.8.gz /usr/share/man/man1/infoctl.1.gz \
   /lib/systemd/system/qor-web.service /usr/share/man/man8/qor_web.8.gz \
   /etc/default/qor-web /usr/share/doc/qor-mdu/qor_mdu.rules.yml \
+  /usr/share/doc/qor-mdu/alertmanager.yml /usr/share/doc/qor-mdu/qor_mdu.json \
   /lib/systemd/system/qor-mqtt.service /usr/share/man/man8/qor_mqtt.8.gz \
   $sim/mdu.data $sim/mdu_agent.sh $sim/send_trap.sh \
   /lib/systemd/system/qor-mdu-sim@.service /usr/share/doc/qor-mdu/README.md.gz \

@@ -3,13 +3,14 @@
 #include <unistd.h>
 
 #include "config/profile_file.h"
+#include "ha_discovery.h"
 #include "mqtt/mqtt_topics.h"
 #include "mqtt_bridge.h"
 #include "platform/device_number.h"
 
 const char kBridgeUsage[] =
     "usage: qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]\n"
-    "                [--settings FILE] DEVICE...\n"
+    "                [--ha-discovery[=PREFIX]] [--settings FILE] DEVICE...\n"
     "       qor_mqtt --help | --version\n";
 
 const char kBridgeHelp[] =
@@ -23,6 +24,9 @@ const char kBridgeHelp[] =
     "                      of the settings file, else the host name)\n"
     "  --allow-control     act on `set` messages; without it every request is\n"
     "                      refused and the refusal published\n"
+    "  --ha-discovery[=PREFIX]  publish Home Assistant discovery configs\n"
+    "                      (retained) under PREFIX (default homeassistant):\n"
+    "                      each unit a device, its points entities\n"
     "  --settings FILE     ini file, section [MQTT]: Site, CAFile, CertFile,\n"
     "                      KeyFile (TLS), Username, PasswordFile (the "
     "password\n"
@@ -52,6 +56,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
     if (a == "--help" || a == "-h") return CommandLine::kHelp;
     if (a == "--allow-control") {
       s->allowControl = true;
+    } else if (a == "--ha-discovery") {
+      s->haDiscoveryPrefix = kDefaultDiscoveryPrefix;
+    } else if (a.rfind("--ha-discovery=", 0) == 0) {
+      s->haDiscoveryPrefix = a.substr(15);
+      if (!ValidDiscoveryPrefix(s->haDiscoveryPrefix))
+        return fail("--ha-discovery=" + Printable(s->haDiscoveryPrefix) +
+                    ": the prefix must be topic levels of letters, digits, "
+                    "'_' and '-' (at most 64 bytes), and not qor");
     } else if (a == "--broker") {
       std::string b, why;
       if (!value(&b)) return fail("--broker needs HOST:PORT");

@@ -31,12 +31,20 @@ TEST(CommandLineTest, GoodLines) {
   EXPECT_TRUE(s.allowControl);
   EXPECT_EQ(s.settingsFile, "/x.ini");
   EXPECT_EQ(s.devices, (std::vector<int>{1, 12}));
+  EXPECT_EQ(s.haDiscoveryPrefix, "");  // off unless asked
 
   BridgeSettings v6;
-  ASSERT_EQ(Parse({"--broker", "[::1]:1883", "3"}, &v6, &error),
+  ASSERT_EQ(Parse({"--broker", "[::1]:1883", "--ha-discovery", "3"}, &v6,
+                  &error),
             CommandLine::kRun);
   EXPECT_EQ(v6.host, "::1");
   EXPECT_FALSE(v6.allowControl);  // off unless asked
+  EXPECT_EQ(v6.haDiscoveryPrefix, "homeassistant");
+  BridgeSettings prefixed;
+  ASSERT_EQ(Parse({"--broker", "h:1", "--ha-discovery=ha/studio", "3"},
+                  &prefixed, &error),
+            CommandLine::kRun);
+  EXPECT_EQ(prefixed.haDiscoveryPrefix, "ha/studio");
   BridgeSettings help;
   EXPECT_EQ(Parse({"--broker", "x:1", "--help"}, &help, &error),
             CommandLine::kHelp);
@@ -57,6 +65,9 @@ TEST(CommandLineTest, BadLinesSayWhy) {
       {"--broker", "h:1", "1", "1"},
       {"--broker", "h:1", "--frob", "1"},
       {"--broker", "h:1", "1", "--site"},
+      {"--broker", "h:1", "--ha-discovery=", "1"},
+      {"--broker", "h:1", "--ha-discovery=qor", "1"},
+      {"--broker", "h:1", "--ha-discovery=ha/#", "1"},
       {"--broker"},
   };
   for (const auto& args : bad) {

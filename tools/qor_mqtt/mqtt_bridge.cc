@@ -54,6 +54,10 @@ MqttBridge::MqttBridge(UnitSource* source, MqttClient* client,
     : source_(source), client_(client), options_(std::move(options)) {
   for (const auto& [device, path] : options_.namesFiles)
     names_[device] = std::make_unique<NamesFile>(path);
+  discovery_.prefix = options_.haDiscoveryPrefix;
+  discovery_.site = options_.site;
+  discovery_.allowControl = options_.allowControl;
+  discovery_.allowProtected = options_.allowProtected;
 }
 
 MqttBridge::~MqttBridge() { Detach(); }
@@ -155,7 +159,12 @@ void MqttBridge::AnnounceLocked() {
   // their order, so nothing older than what was already sent goes out.
   std::map<std::string, std::string> before;
   before.swap(sent_);
+  discoveryBasis_.clear();
   ++counters_.republished;
+  if (!options_.haDiscoveryPrefix.empty()) {
+    auto [topic, payload] = SiteDiscoveryConfig(discovery_);
+    PublishRetainedLocked(topic, payload, 0);
+  }
   for (const auto& [device, d] : devices_)
     PublishRetainedLocked(DeviceStatusTopic(options_.site, device),
                           DeviceStatusPayload(d), 0);
@@ -203,6 +212,46 @@ void MqttBridge::PublishUnitLocked(const UnitState& state) {
   PublishRetainedLocked(
       unit + "state",
       StatePayload(state, &changed_[{state.device, state.unit}]), 0);
+  PublishDiscoveryLocked(state);
+}
+
+void MqttBridge::PublishDiscoveryLocked(const UnitState& state) {
+  if (options_.haDiscoveryPrefix.empty()) return;
+  DiscoveryBasis basis;
+  basis.location = state.location;
+  for (const OutputPoint& o : state.outputs)
+    basis.reported += "o" + std::to_string(o.number) +
+                      (o.onDelaySeconds ? "d" : "");
+  for (const GpiPoint& g : state.gpis)
+    basis.reported += "g" + std::to_string(g.number);
+  for (const FusePoint& f : state.fuses)
+    basis.reported += "f" + std::to_string(f.number);
+  if (state.temperatureCelsius) basis.reported += "t";
+  if (state.temperatureAlarm) basis.reported += "a";
+  auto file = names_.find(state.device);
+  if (file != names_.end()) basis.names = file->second->Unit(state.unit);
+  auto last = discoveryBasis_.find({state.device, state.unit});
+  if (last != discoveryBasis_.end() && last->second == basis) return;
+  // QoS 0 as for the state, and for the same reason: a copy the library
+  // kept across a reconnection would put an old config back.
+  for (const auto& [topic, payload] :
+       UnitDiscoveryConfigs(discovery_, state, basis.names)) {
+    if (payload.empty())
+      ClearOnceLocked(topic);
+    else
+      PublishRetainedLocked(topic, payload, 0);
+  }
+  discoveryBasis_[{state.device, state.unit}] = std::move(basis);
+}
+
+void MqttBridge::ClearOnceLocked(const std::string& topic) {
+  auto it = sent_.find(topic);
+  if (it != sent_.end() && it->second.empty()) return;
+  MqttMessage clear{topic, "", 0, true};
+  if (client_->Publish(clear)) {
+    ++counters_.published;
+    sent_[topic] = "";
+  }
 }
 
 void MqttBridge::NoteChangesLocked(const UnitState& state) {
@@ -266,10 +315,14 @@ void MqttBridge::ClearUnitLocked(int device, int unit) {
   changed_.erase({device, unit});
   lastPoints_.erase({device, unit});
   inherited_.erase({device, unit});
+  discoveryBasis_.erase({device, unit});
   const std::string base = UnitTopic(options_.site, device, unit) + "/";
   std::vector<std::string> topics = {base + "state"};
   for (const auto& [point, payload] : PointPayloads(UnitState()))
     topics.push_back(base + point);
+  if (!options_.haDiscoveryPrefix.empty())
+    for (std::string& topic : UnitDiscoveryTopics(discovery_, device, unit))
+      topics.push_back(std::move(topic));
   for (const std::string& topic : topics) {
     // Nothing goes out before the bridge holds the site: until then the
     // topic counts as one the broker holds, which the announcement clears.

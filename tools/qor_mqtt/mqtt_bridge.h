@@ -13,6 +13,7 @@
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_topics.h"
 #include "mqtt/rate_limited_log.h"
+#include "ha_discovery.h"
 #include "unitview/control_queue.h"
 #include "unitview/point_names.h"
 #include "unitview/unit_source.h"
@@ -22,6 +23,12 @@ struct BridgeOptions {
   // Off: every request is refused with its reason published, and nothing
   // is asked of the driver.
   bool allowControl = false;
+  // Protected outputs may be switched off through the broker (by a request
+  // that names the output).
+  bool allowProtected = false;
+  // Not empty: Home Assistant discovery configs are published under this
+  // prefix (ha_discovery.h).
+  std::string haDiscoveryPrefix;
   // Requests waiting behind the one in progress, per device; more are
   // refused as busy.
   size_t maxWaitingRequests = 8;
@@ -169,6 +176,12 @@ class MqttBridge {
   void PublishRetainedLocked(const std::string& topic,
                              const std::string& payload, int qos);
   void PublishUnitLocked(const UnitState& state);
+  // The unit's discovery configs, when they are on and what they are made
+  // from has changed since they were last sent.
+  void PublishDiscoveryLocked(const UnitState& state);
+  // Empties a retained topic once a connection, whether or not this
+  // connection sent it: an earlier run may have.
+  void ClearOnceLocked(const std::string& topic);
   // Notes the time of each point whose payload changed.
   void NoteChangesLocked(const UnitState& state);
   // Takes over the change times of a configured unit's points from the
@@ -194,6 +207,7 @@ class MqttBridge {
   MqttClient* client_;
   BridgeOptions options_;
   std::map<int, std::unique_ptr<NamesFile>> names_;  // by device
+  DiscoveryOptions discovery_;  // used when haDiscoveryPrefix is set
   RateLimitedLog log_;
   int listenerId_ = -1;
   bool attached_ = false;
@@ -207,6 +221,15 @@ class MqttBridge {
   // Per unit: each point's last payload, and when it changed (wall ms).
   std::map<std::pair<int, int>, std::map<std::string, std::string>> lastPoints_;
   std::map<std::pair<int, int>, std::map<std::string, int64_t>> changed_;
+  // What each unit's discovery configs were last made from on this
+  // connection: its location, the points it reports, its names.
+  struct DiscoveryBasis {
+    std::string location;
+    std::string reported;
+    UnitNames names;
+    bool operator==(const DiscoveryBasis&) const = default;
+  };
+  std::map<std::pair<int, int>, DiscoveryBasis> discoveryBasis_;
   // Points of the previous bridge's state not yet seen from the source.
   struct Inherited {
     std::string payload;

@@ -57,6 +57,7 @@ class MqttBridgeTest : public ::testing::Test {
     BridgeOptions o;
     o.site = "s";
     o.allowControl = allowControl;
+    o.haDiscoveryPrefix = discoveryPrefix_;
     if (!namesFile.empty()) o.namesFiles[1] = namesFile;
     bridge_ = std::make_unique<MqttBridge>(&source_, &client_, o);
     bridge_->Attach();
@@ -90,6 +91,7 @@ class MqttBridgeTest : public ::testing::Test {
   FakeUnitSource source_;
   FakeMqttClient client_;
   std::unique_ptr<MqttBridge> bridge_;
+  std::string discoveryPrefix_;  // Home Assistant discovery when set
 };
 
 TEST_F(MqttBridgeTest, ConnectingPublishesTheWholeStateRetainedThenOnline) {
@@ -286,17 +288,25 @@ TEST_F(MqttBridgeTest, DelaysAreSecondsOnTheirTopicsAndSetTopics) {
 // goes while the bridge runs or while it is away (the broker still holds
 // what the bridge before published).
 TEST_F(MqttBridgeTest, AUnitNoLongerConfiguredHasItsTopicsCleared) {
+  discoveryPrefix_ = "ha";
   Make(false);
   client_.Connect();
-  client_.TakePublished();
+  auto all = client_.TakePublished();
+  const std::string output1 = "ha/binary_sensor/qor_s_1_2_output_1/config";
+  ASSERT_TRUE(Find(all, output1));
+  EXPECT_TRUE(Find(all, output1)->retain);
+  ASSERT_TRUE(Find(all, "ha/binary_sensor/qor_s_bridge/config"));
   DeviceStatus d = source_.Devices()[0];
   d.units = {};
   source_.SetDevice(d);
-  auto all = client_.TakePublished();
+  all = client_.TakePublished();
   ASSERT_TRUE(Find(all, "qor/s/1/2/state"));
   EXPECT_EQ(Find(all, "qor/s/1/2/state")->payload, "");
   EXPECT_EQ(Find(all, "qor/s/1/2/output/1")->payload, "");
   EXPECT_TRUE(Find(all, "qor/s/1/2/output/1")->retain);
+  ASSERT_TRUE(Find(all, output1));
+  EXPECT_EQ(Find(all, output1)->payload, "");
+  EXPECT_TRUE(Find(all, output1)->retain);
 
   // Left by an earlier run: unit 7 of this device, and unit 1 of device 9
   // that this bridge does not serve (another bridge of the site may).
@@ -306,6 +316,8 @@ TEST_F(MqttBridgeTest, AUnitNoLongerConfiguredHasItsTopicsCleared) {
   ASSERT_TRUE(Find(all, "qor/s/1/7/comms"));
   EXPECT_EQ(Find(all, "qor/s/1/7/comms")->payload, "");
   EXPECT_EQ(Find(all, "qor/s/1/7/state")->payload, "");
+  ASSERT_TRUE(Find(all, "ha/switch/qor_s_1_7_output_12/config"));
+  EXPECT_EQ(Find(all, "ha/switch/qor_s_1_7_output_12/config")->payload, "");
   EXPECT_FALSE(Find(all, "qor/s/9/1/state"));
 }
 

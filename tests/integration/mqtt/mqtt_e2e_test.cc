@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -52,6 +54,7 @@ struct Site {
   fs::path root;
   std::vector<std::string> env;
   std::unique_ptr<Process> infodriver, driver, bridge;
+  bool haDiscovery = false;
 
   void Make(const fs::path& base) {
     root = base / name;
@@ -77,6 +80,7 @@ struct Site {
   void StartBridge(const std::string& broker) {
     std::vector<std::string> args = {"--broker", broker, "--site", name};
     if (allowControl) args.push_back("--allow-control");
+    if (haDiscovery) args.push_back("--ha-discovery");
     args.push_back(std::to_string(device));
     bridge = std::make_unique<Process>(BinPath("qor_mqtt"), args, env);
   }
@@ -102,6 +106,7 @@ class MqttEndToEnd : public testing::Test {
 
     alpha_ = new Site;
     *alpha_ = {"alpha", kAlphaDevice, {1, 2}, true, {}, {}, {}, {}, {}};
+    alpha_->haDiscovery = true;
     beta_ = new Site;
     *beta_ = {"beta", kBetaDevice, {3}, false, {}, {}, {}, {}, {}};
     for (Site* s : {alpha_, beta_}) {
@@ -296,6 +301,66 @@ TEST_F(MqttEndToEnd, ABridgeWithoutAllowControlRefusesAndRequestsNothing) {
   EXPECT_TRUE(sub.Saw(base + "output/1/result", "qor-response/"));
   EXPECT_FALSE(sub.Saw(elsewhere, ""));
   EXPECT_EQ(agent.Get(OutputOid(1)), before);
+}
+
+// Home Assistant finds alpha's units through the discovery configs: each
+// is what Home Assistant documents for its component, and each switch's
+// payload_off on its command_topic switches the unit's output off. Beta's
+// bridge, without --ha-discovery, offers nothing.
+TEST_F(MqttEndToEnd, HomeAssistantDiscoveryDescribesAndSwitchesTheUnits) {
+  const std::string prefix = "homeassistant/switch/qor_alpha_";
+  std::map<std::string, std::string> configs;
+  auto switchesOf = [&](int unit) {
+    const std::string id = prefix + std::to_string(kAlphaDevice) + "_" +
+                           std::to_string(unit) + "_";
+    return std::count_if(configs.begin(), configs.end(), [&](const auto& c) {
+      return c.first.starts_with(id) && !c.second.empty();
+    });
+  };
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        configs = Retained(Port(), "homeassistant/#");
+        return switchesOf(1) > 0 && switchesOf(2) > 0;
+      },
+      std::chrono::seconds(60)));
+  configs = Retained(Port(), "homeassistant/#");
+  EXPECT_EQ(switchesOf(1), 12);  // every output of both units
+  EXPECT_EQ(switchesOf(2), 12);
+  {
+    std::ofstream file(File("discovery.txt"));
+    for (const auto& [topic, payload] : configs) {
+      EXPECT_EQ(topic.find("qor_beta"), std::string::npos) << topic;
+      file << topic << '\t' << payload << '\n';
+    }
+  }
+  const std::string checker =
+      std::string(QOR_SOURCE_DIR) + "/tests/integration/mqtt/";
+  qor_test::ToolResult check = qor_test::RunTool(
+      {"/usr/bin/python3", checker + "check_ha_discovery.py",
+       checker + "ha_discovery.schema.json", File("discovery.txt").string()},
+      30000);
+  EXPECT_EQ(check.exitCode, 0) << check.output;
+
+  for (const auto& [topic, payload] : configs) {
+    if (!topic.starts_with(prefix) || payload.empty()) continue;
+    nlohmann::json config = nlohmann::json::parse(payload);
+    const std::string command = config["command_topic"];
+    int device = 0, unit = 0, output = 0;
+    ASSERT_EQ(std::sscanf(command.c_str(), "qor/alpha/%d/%d/output/%d/set",
+                          &device, &unit, &output),
+              3)
+        << command;
+    MduAgent& agent = *(*agents_)[alpha_->agents[unit - 1]];
+    const std::string before = agent.Get(OutputOid(output));
+    auto send = [&](const std::string& key, const std::string& shows) {
+      EXPECT_EQ(Publish(Port(), {"-t", command, "-m", config[key].get<std::string>()}), 0);
+      EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(output)) == shows; }))
+          << command << " " << key;
+    };
+    if (before != "1") send("payload_on", "1");
+    send("payload_off", "0");
+    if (before == "1") send("payload_on", "1");
+  }
 }
 
 TEST_F(MqttEndToEnd, HostileAndRetainedMessagesChangeNothing) {
@@ -608,7 +673,13 @@ TEST_F(MqttEndToEnd, AUnitRemovedFromTheSettingsLeavesNoTopics) {
   const std::string extra =
       "[QOR_MDU_3]\nSNMPAddress=127.0.1.250\nSNMPCommunity=x\n";
   const std::string base = UnitBase(*alpha_, 3);
-  auto topicsOf3 = [&] { return Retained(Port(), base + "#").size(); };
+  // Its own topics and its Home Assistant configs.
+  auto topicsOf3 = [&] {
+    size_t n = Retained(Port(), base + "#").size();
+    for (const auto& [topic, payload] : Retained(Port(), "homeassistant/#"))
+      n += topic.find("/qor_alpha_61_3_") != std::string::npos;
+    return n;
+  };
   auto added = [&] {
     return Retained(Port(), base + "comms")[base + "comms"] == "unknown";
   };

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "integration/web/web_rig.h"
 #include "testing/http_client.h"
@@ -175,6 +177,66 @@ TEST_F(WebEndToEnd, RefusedRequestsSetNothing) {
                 .status,
             403);
   EXPECT_EQ(rig_->agent(3).Get(kOutput1Oid), before);
+}
+
+// Every query of the Grafana dashboard, with its variables set to the
+// rig's site, device and unit, finds data in a real Prometheus that scrapes
+// the rig's qor_web; a panel whose query names a metric or label that is
+// not there stays empty. Grafana's label_values() of the variables is asked
+// as the count by that label.
+TEST_F(WebEndToEnd, DashboardQueriesFindData) {
+  const std::filesystem::path dir = rig_->root() / "prometheus";
+  std::filesystem::create_directories(dir / "data");
+  const uint16_t port = FreeTcpPort();
+  std::ofstream(dir / "prometheus.yml")
+      << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+      << "scrape_configs:\n  - job_name: qor_web\n    static_configs:\n"
+      << "      - targets: ['127.0.0.1:" << rig_->port() << "']\n";
+  Process prometheus(
+      "/usr/bin/prometheus",
+      {"--config.file=" + (dir / "prometheus.yml").string(),
+       "--storage.tsdb.path=" + (dir / "data").string(),
+       "--web.listen-address=127.0.0.1:" + std::to_string(port)});
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(port) + "/api/v1/query";
+
+  std::ifstream file(std::string(QOR_SOURCE_DIR) + "/doc/grafana/qor_mdu.json");
+  json dashboard = json::parse(file, nullptr, false);
+  ASSERT_TRUE(dashboard.is_object()) << "doc/grafana/qor_mdu.json is no JSON";
+  std::vector<std::pair<std::string, std::string>> queries;  // what, query
+  for (const json& v : dashboard["templating"]["list"])
+    if (v["type"] == "query")
+      queries.emplace_back("variable " + v["name"].get<std::string>(),
+                           v["definition"].get<std::string>());
+  for (const json& panel : dashboard["panels"])
+    for (const json& target : panel["targets"])
+      queries.emplace_back(panel["title"].get<std::string>(),
+                           target["expr"].get<std::string>());
+  ASSERT_GE(queries.size(), 10u);
+
+  const std::vector<std::pair<std::regex, std::string>> substitutions = {
+      {std::regex(R"(\$site\b)"), rig_->site()},
+      {std::regex(R"(\$device\b)"), std::to_string(kDevice)},
+      {std::regex(R"(\$unit\b)"), "1"},
+      {std::regex(R"(\$job\b)"), "qor_web"},
+      {std::regex(R"(\$__rate_interval\b)"), "30s"},
+      {std::regex(R"(^label_values\((.*), *(\w+)\)$)"), "count by ($2) ($1)"}};
+  for (auto [what, query] : queries) {
+    for (const auto& [pattern, value] : substitutions)
+      query = std::regex_replace(query, pattern, value);
+    std::string answer;
+    bool found = WaitFor(
+        [&] {
+          answer = qor_test::RunTool({"/usr/bin/curl", "-sS", "--data-urlencode",
+                                      "query=" + query, url})
+                       .output;
+          json a = json::parse(answer, nullptr, false);
+          return a.is_object() && a["status"] == "success" &&
+                 !a["data"]["result"].empty();
+        },
+        std::chrono::seconds(30));
+    EXPECT_TRUE(found) << what << ": " << query << "\n" << answer;
+  }
 }
 
 }  // namespace
