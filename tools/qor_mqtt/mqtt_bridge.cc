@@ -475,9 +475,10 @@ bool MqttBridge::TakeOnce(const MqttMessage& message, const Route& route,
   return true;
 }
 
-// A `set` payload is the value itself ("1"), or, to name what it
-// confirms, {"value":"0","confirm":"NAME"}: |value| and |confirm| from it,
-// or why it is neither.
+// A `set` payload is the value itself ("1"), or, to name the protected
+// output it switches off, {"value":"0","confirm":"NAME"}: |value| and
+// |confirm| from it, or why it is neither. A JSON value without "confirm"
+// is no value of any point, as ever.
 std::optional<std::string> MqttBridge::ParseSetBody(const std::string& payload,
                                                     std::string* value,
                                                     std::string* confirm) {
@@ -486,17 +487,12 @@ std::optional<std::string> MqttBridge::ParseSetBody(const std::string& payload,
   nlohmann::json body = nlohmann::json::parse(payload, nullptr, false);
   auto text = [&](const char* key, std::string* out) {
     auto found = body.find(key);
-    if (found == body.end()) return true;
-    if (found->is_number_integer())
-      *out = std::to_string(found->get<long long>());
-    else if (found->is_string())
-      *out = found->get<std::string>();
-    else
-      return false;
+    if (found == body.end() || !found->is_string()) return false;
+    *out = found->get<std::string>();
     return true;
   };
   value->clear();
-  if (body.is_discarded() || !body.is_object() || !body.contains("value") ||
+  if (body.is_discarded() || !body.is_object() || body.size() != 2 ||
       !text("value", value) || !text("confirm", confirm))
     return std::string(
         "a `set` payload is the value itself, or "
@@ -604,11 +600,6 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
                       " bytes long; at most " + std::to_string(kMaxSetPayload) +
                       " are read",
                   ControlStage::kRefused, record);
-  std::string value = message.payload, confirm;
-  if (std::optional<std::string> why =
-          ParseSetBody(message.payload, &value, &confirm))
-    return Refuse(route, update, *why, ControlStage::kRefused, record);
-  update.value = value;
   if (!options_.allowControl)
     return Refuse(route, update,
                   "control is not enabled on this bridge (qor_mqtt runs "
@@ -617,6 +608,11 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   if (!point)
     return Refuse(route, update,
                   "\"" + Printable(topic.point) + "\" is no control point");
+  std::string value = message.payload, confirm;
+  if (std::optional<std::string> why =
+          ParseSetBody(message.payload, &value, &confirm))
+    return Refuse(route, update, *why, ControlStage::kRefused, record);
+  update.value = value;
 
   int64_t deadlineMs = 0;
   ControlStage stage = ControlStage::kRefused;

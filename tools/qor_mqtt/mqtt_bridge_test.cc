@@ -289,8 +289,8 @@ TEST_F(MqttBridgeTest, AProtectedOutputGoesOffOnlyWhenAllowedAndNamed) {
   } cases[] = {
       {"0", 0},
       {R"({"value":"0","confirm":"rack switch"})", 0},
-      {R"({"value":0,"confirm":["Rack switch"]})", 0},
-      {R"({"confirm":"Rack switch"})", 0},
+      {R"({"value":"0","confirm":["Rack switch"]})", 0},
+      {R"({"value":"0"})", 0},
       {R"({"value":"0","confirm":"Rack switch"})", 1},
   };
   for (const auto& c : cases) {
