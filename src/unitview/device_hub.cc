@@ -619,8 +619,7 @@ class DeviceHub::Impl {
     if (m.sequence == d.auditSequence) {
       d.auditSequence = 0;
       std::lock_guard<std::mutex> lock(mu_);
-      if (m.wParam >= 0)
-        d.auditWriteFailures = static_cast<uint64_t>(m.wParam);
+      if (m.wParam >= 0) d.auditWriteFailures = static_cast<uint64_t>(m.wParam);
       return;
     }
     if (m.sequence == d.statusSequence) {
