@@ -32,6 +32,7 @@ struct BridgeSettings {
   bool allowControl = false;
   // --ha-discovery: the Home Assistant discovery prefix; empty when off.
   std::string haDiscoveryPrefix;
+  bool allowProtected = false;  // --allow-protected
   std::string settingsFile;
   std::vector<int> devices;
   std::string caFile;

@@ -10,7 +10,8 @@
 
 const char kBridgeUsage[] =
     "usage: qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]\n"
-    "                [--ha-discovery[=PREFIX]] [--settings FILE] DEVICE...\n"
+    "                [--allow-protected] [--ha-discovery[=PREFIX]]\n"
+    "                [--settings FILE] DEVICE...\n"
     "       qor_mqtt --help | --version\n";
 
 const char kBridgeHelp[] =
@@ -27,6 +28,9 @@ const char kBridgeHelp[] =
     "  --ha-discovery[=PREFIX]  publish Home Assistant discovery configs\n"
     "                      (retained) under PREFIX (default homeassistant):\n"
     "                      each unit a device, its points entities\n"
+    "  --allow-protected   switch a protected output off when the `set`\n"
+    "                      payload names it: "
+    "{\"value\":\"0\",\"confirm\":NAME}\n"
     "  --settings FILE     ini file, section [MQTT]: Site, CAFile, CertFile,\n"
     "                      KeyFile (TLS), Username, PasswordFile (the "
     "password\n"
@@ -64,6 +68,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
         return fail("--ha-discovery=" + Printable(s->haDiscoveryPrefix) +
                     ": the prefix must be topic levels of letters, digits, "
                     "'_' and '-' (at most 64 bytes), and not qor");
+    } else if (a == "--allow-protected") {
+      s->allowProtected = true;
     } else if (a == "--broker") {
       std::string b, why;
       if (!value(&b)) return fail("--broker needs HOST:PORT");

@@ -107,6 +107,7 @@ int RunBridge(const BridgeSettings& settings) {
   bridgeOptions.site = settings.site;
   bridgeOptions.allowControl = settings.allowControl;
   bridgeOptions.haDiscoveryPrefix = settings.haDiscoveryPrefix;
+  bridgeOptions.allowProtected = settings.allowProtected;
   bridgeOptions.clientId = mqttOptions.clientId;
   bridgeOptions.broker =
       mqttOptions.host + ":" + std::to_string(mqttOptions.port);
