@@ -9,7 +9,7 @@ qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
 # puppeteer-core from npm); promtool (prometheus) for the metrics and alert
 # rules; snmp_exporter for the side-by-side benchmark; curl for the package
 # test of qor-web.
-qor_web_packages="libmicrohttpd-dev libssl-dev chromium prometheus prometheus-snmp-exporter curl"
+qor_web_packages="libmicrohttpd-dev libssl-dev zlib1g-dev chromium prometheus prometheus-snmp-exporter curl"
 # The Debian package's build (scripts/package.sh) and its test
 # (tests/package: the box runs on systemd, ss checks the trap port).
 qor_package_packages="dpkg-dev debhelper lintian pkgconf fakeroot systemd

@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -61,6 +63,23 @@ std::string AddressText(const struct sockaddr* address) {
               text, sizeof text);
   }
   return text;
+}
+
+// libmicrohttpd's own messages, one line each on standard error, without
+// those that only say a browser went away (a closed tab, a dropped phone):
+// they are no problem of this server and would drown the ones that are.
+void LogServerProblem(void*, const char* format, va_list args) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::string_view message(text);
+  for (std::string_view gone :
+       {"remote", "disconnected", "socket is closed", "Failed to send"})
+    if (message.find(gone) != std::string_view::npos) return;
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == ' '))
+    message.remove_suffix(1);
+  std::fprintf(stderr, "qor_web: %.*s\n", static_cast<int>(message.size()),
+               message.data());
 }
 
 }  // namespace
@@ -187,7 +206,8 @@ bool WebServer::Impl::Start(std::string* error) {
       options_.connectionMemoryBytes, MHD_OPTION_NOTIFY_COMPLETED,
       &Impl::Completed, this, MHD_OPTION_NOTIFY_CONNECTION,
       &Impl::NotifyConnection, this, MHD_OPTION_UNESCAPE_CALLBACK,
-      &UnescapePath, nullptr, MHD_OPTION_END);
+      &UnescapePath, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &LogServerProblem,
+      nullptr, MHD_OPTION_END);
   if (!daemon_) {
     *error = "cannot listen on " + options_.address + ":" +
              std::to_string(options_.port) +

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -141,6 +142,42 @@ TEST_F(WebServerTest, AnswersEachPathWithItsStatusAndType) {
     }
   }
   EXPECT_TRUE(source_.requests().empty());
+}
+
+// A browser that takes gzip gets the page's files gzipped, the same bytes
+// once unpacked; one that does not, or refuses it, gets them as they are.
+TEST_F(WebServerTest, SendsThePageGzippedWhenTheBrowserTakesIt) {
+  StartServer(false);
+  const std::string plain =
+      SendRaw(port_, "GET /app.js HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").body;
+  for (const auto& [accept, zipped] :
+       std::vector<std::pair<std::string, bool>>{{"gzip, deflate, br", true},
+                                                 {"br;q=1, GZIP;q=0.5", true},
+                                                 {"gzip;q=0", false},
+                                                 {"deflate", false}}) {
+    HttpAnswer answer = SendRaw(port_,
+                                "GET /app.js HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                                "Accept-Encoding: " + accept + "\r\n\r\n");
+    SCOPED_TRACE(accept);
+    EXPECT_EQ(answer.headers["vary"], "Accept-Encoding");
+    EXPECT_EQ(answer.headers.count("content-encoding"), zipped ? 1u : 0u);
+    std::string body = answer.body;
+    if (zipped) {
+      std::string out(plain.size() + 1, '\0');
+      z_stream z{};
+      ASSERT_EQ(inflateInit2(&z, 16 + 15), Z_OK);
+      z.next_in = reinterpret_cast<Bytef*>(body.data());
+      z.avail_in = static_cast<uInt>(body.size());
+      z.next_out = reinterpret_cast<Bytef*>(out.data());
+      z.avail_out = static_cast<uInt>(out.size());
+      EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+      out.resize(z.total_out);
+      inflateEnd(&z);
+      EXPECT_LT(body.size(), plain.size() / 2);
+      body = out;
+    }
+    EXPECT_EQ(body, plain);
+  }
 }
 
 // A page of another site whose name resolves here (DNS rebinding) names
