@@ -443,6 +443,11 @@ TEST_F(WebServerTest, RefusesControlThatBreaksAnyRule) {
        {auth, type},
        400},
       {"body too large", "location", std::string(5000, 'x'), {auth, type}, 413},
+      {"location beyond ASCII",
+       "location",
+       R"({"value":"Z\u00fcrich"})",
+       {auth, type},
+       400},
   };
   for (const Case& c : cases) {
     HttpAnswer answer = Control(c.point, c.body, c.headers);
