@@ -199,6 +199,7 @@ bool WebServer::Impl::Start(std::string* error) {
                    MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
       flags, options_.port, nullptr, nullptr, &Impl::Dispatch, this,
+      MHD_OPTION_EXTERNAL_LOGGER, &LogServerProblem, nullptr,
       MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_LIMIT,
       options_.connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       options_.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
@@ -206,8 +207,7 @@ bool WebServer::Impl::Start(std::string* error) {
       options_.connectionMemoryBytes, MHD_OPTION_NOTIFY_COMPLETED,
       &Impl::Completed, this, MHD_OPTION_NOTIFY_CONNECTION,
       &Impl::NotifyConnection, this, MHD_OPTION_UNESCAPE_CALLBACK,
-      &UnescapePath, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &LogServerProblem,
-      nullptr, MHD_OPTION_END);
+      &UnescapePath, nullptr, MHD_OPTION_END);
   if (!daemon_) {
     *error = "cannot listen on " + options_.address + ":" +
              std::to_string(options_.port) +
