@@ -90,7 +90,14 @@ constexpr uint32_t WVN_DISCOVER = 0xC002;
 //   INFO_AUDIT       client records a control request it refused itself
 //                    (wrong token, a role that may not, a bad value); text: a
 //                    JSON object as INFO_ATTRIBUTE's with "unit", "point",
-//                    "value" and "reason". Result 1 when it was recorded.
+//                    "value" and "reason", and "outcome":"expired" for one
+//                    that waited in the client past its deadline. Result 1
+//                    when it was recorded.
+//   INFO_AUDITSTATUS client asks how the device's audit trail fares; result
+//                    wParam: the attempts to write a record that failed
+//                    since the infodriver started (-1 when it keeps no
+//                    trail), lParam: the records lost because too many
+//                    waited to be written.
 constexpr uint32_t INFO_RESULT = 3000;
 constexpr uint32_t INFO_STATUS = 3001;
 constexpr uint32_t INFO_DUMP = 3002;
@@ -100,6 +107,7 @@ constexpr uint32_t INFO_SLOTWRITTEN = 3005;
 constexpr uint32_t INFO_DROPPED = 3006;
 constexpr uint32_t INFO_ATTRIBUTE = 3007;
 constexpr uint32_t INFO_AUDIT = 3008;
+constexpr uint32_t INFO_AUDITSTATUS = 3009;
 constexpr int64_t INFO_NO_DRIVER = -1;
 // The request's deadline had passed when a hop (the infodriver or the
 // driver) looked at it; it will never be carried out.

@@ -30,6 +30,7 @@ struct BridgeSettings {
   std::string site;
   bool siteFromCommandLine = false;
   bool allowControl = false;
+  bool allowProtected = false;  // --allow-protected
   std::string settingsFile;
   std::vector<int> devices;
   std::string caFile;

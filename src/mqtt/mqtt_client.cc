@@ -136,6 +136,9 @@ class MosquittoClient : public MqttClient {
     if (!m.deadline.empty())
       mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY,
                                          kDeadlineName, m.deadline.c_str());
+    if (!m.user.empty())
+      mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY,
+                                         kUserName, m.user.c_str());
     int rc = mosquitto_publish_v5(mosq_, nullptr, m.topic.c_str(),
                                   static_cast<int>(m.payload.size()),
                                   m.payload.data(), m.qos, m.retain, props);
@@ -165,6 +168,7 @@ class MosquittoClient : public MqttClient {
 
  private:
   static constexpr const char* kDeadlineName = "deadline";
+  static constexpr const char* kUserName = "user";
 
   static bool Fail(std::string* error, const std::string& why) {
     if (error != nullptr) *error = why;
@@ -324,6 +328,9 @@ class MosquittoClient : public MqttClient {
       if (name != nullptr && value != nullptr &&
           std::strcmp(name, kDeadlineName) == 0)
         m.deadline = value;
+      if (name != nullptr && value != nullptr &&
+          std::strcmp(name, kUserName) == 0)
+        m.user = value;
       free(name);
       free(value);
     }

@@ -37,6 +37,9 @@ struct MqttMessage {
   // A request's deadline across hosts, RFC 3339 UTC (the MQTT 5 user
   // property "deadline"); empty when not given.
   std::string deadline;
+  // Who a requester says it is (the MQTT 5 user property "user"); nothing
+  // checks it. Empty when not given.
+  std::string user;
 };
 
 // The line to one broker, narrow enough for a fake in the tests. Handlers

@@ -38,6 +38,48 @@ std::optional<int> TopicNumber(std::string_view text, int max) {
   return value;
 }
 
+// A point's name as a names file could hold it; anything else from the
+// broker is not shown.
+void TakeName(const nlohmann::json& point, const char* key, int max,
+              std::map<int, std::string>* names) {
+  auto number = point.find(key);
+  auto name = point.find("name");
+  if (number == point.end() || !number->is_number_integer() ||
+      name == point.end() || !name->is_string())
+    return;
+  const long long n = number->get<long long>();
+  const std::string& text = name->get_ref<const std::string&>();
+  if (n < 1 || n > max || text.empty() || text.size() > kMaxPointNameBytes ||
+      !PrintableText(text))
+    return;
+  (*names)[static_cast<int>(n)] = text;
+}
+
+// The names a unit's state payload carries, and its protected outputs.
+UnitNames NamesOfState(const nlohmann::json& j) {
+  UnitNames names;
+  auto each = [&](const char* list, const char* key, int max,
+                  std::map<int, std::string>* into) {
+    auto points = j.find(list);
+    if (points == j.end() || !points->is_array()) return;
+    for (const nlohmann::json& p : *points) {
+      if (!p.is_object()) continue;
+      TakeName(p, key, max, into);
+      auto prot = p.find("protected");
+      auto n = p.find("output");
+      if (into == &names.outputs && prot != p.end() && prot->is_boolean() &&
+          prot->get<bool>() && n != p.end() && n->is_number_integer() &&
+          n->get<long long>() >= 1 && n->get<long long>() <= kOutputCount)
+        names.protectedOutputs.insert(n->get<int>());
+    }
+  };
+  each("outputs", "output", kOutputCount, &names.outputs);
+  each("gpis", "gpi", kGpiCount, &names.gpis);
+  each("fuses", "fuse", kFuseCount, &names.fuses);
+  each("power_inlet_names", "inlet", kMaxInlets, &names.inlets);
+  return names;
+}
+
 }  // namespace
 
 bool ValidSiteName(std::string_view site) {
@@ -155,8 +197,9 @@ std::map<std::string, std::string> PointPayloads(const UnitState& state) {
 }
 
 std::string StatePayload(const UnitState& state,
-                         const std::map<std::string, int64_t>* changed) {
-  nlohmann::json j = UnitToJson(state, /*withSlots=*/true);
+                         const std::map<std::string, int64_t>* changed,
+                         const UnitNames* names) {
+  nlohmann::json j = UnitToJson(state, /*withSlots=*/true, names);
   if (changed != nullptr) {
     nlohmann::json times = nlohmann::json::object();
     for (const auto& [point, ms] : *changed) times[point] = DeadlineText(ms);
@@ -193,6 +236,7 @@ std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
   UnitState state = DecodeUnit(site, device, unit, address, texts);
   if (auto live = j.find("live"); live != j.end() && live->is_boolean())
     state.live = live->get<bool>();
+  state.names = NamesOfState(j);
   return state;
 }
 

@@ -87,16 +87,19 @@ ControlValue CheckSetPayload(const ControlPoint& point,
 std::string SetPayloadFor(const ControlPoint& point,
                           const std::string& slotText);
 
-// UnitToJson of the unit, with its slots: the broker source rebuilds the
-// unit from "slots", "address" and "live" alone. With |changed| (point
-// topic to the wall time, ms since the epoch, its payload last changed),
-// also "changed": {"output/1":"2026-12-09T10:11:12.345Z",...}, so that a
-// reader of a stale unit knows how old each value is.
+// UnitToJson of the unit, with its slots and the names of |names|: the
+// broker source rebuilds the unit from "slots", "address", "live" and the
+// points' names alone. With |changed| (point topic to the wall time, ms
+// since the epoch, its payload last changed), also "changed":
+// {"output/1":"2026-12-09T10:11:12.345Z",...}, so that a reader of a stale
+// unit knows how old each value is.
 std::string StatePayload(
     const UnitState& state,
-    const std::map<std::string, int64_t>* changed = nullptr);
-// A unit back from its state payload; nothing when the payload is not a
-// JSON object with those members.
+    const std::map<std::string, int64_t>* changed = nullptr,
+    const UnitNames* names = nullptr);
+// A unit back from its state payload, with the names it carries in
+// |names| of the state (a name that a names file could not hold is left
+// out); nothing when the payload is not a JSON object with those members.
 std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
                                            int unit, std::string_view payload,
                                            std::string* error);

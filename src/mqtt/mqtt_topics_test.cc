@@ -156,8 +156,22 @@ TEST(StatePayloadTest, TheUnitComesBackFromItsSlots) {
   UnitState s = FakeUnit(
       "s", 3, 7, {{1, "1"}, {41, "0"}, {98, "caf\xC3\xA9 \"q\""}, {99, "0"}});
   s.live = false;
+  const UnitNames names{{{1, "Rack switch"}}, {{1, "Door"}}, {},
+                        {{2, "Mains B"}}, {1}};
   std::string error;
-  auto back = ParseStatePayload("s", 3, 7, StatePayload(s), &error);
+  const std::string payload = StatePayload(s, nullptr, &names);
+  auto back = ParseStatePayload("s", 3, 7, payload, &error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(back->names, names);
+  // A name no names file could hold is not taken from the broker.
+  nlohmann::json hostile = nlohmann::json::parse(payload);
+  hostile["outputs"][0]["name"] = "two\nlines";
+  hostile["gpis"][0]["name"] = std::string(kMaxPointNameBytes + 1, 'x');
+  hostile["power_inlet_names"][0]["inlet"] = kMaxInlets + 1;
+  back = ParseStatePayload("s", 3, 7, hostile.dump(), &error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(back->names, (UnitNames{{}, {}, {}, {}, {1}}));
+  back = ParseStatePayload("s", 3, 7, StatePayload(s), &error);
   ASSERT_TRUE(back) << error;
   EXPECT_EQ(back->slots, s.slots);
   EXPECT_EQ(back->address, "127.0.1.7");

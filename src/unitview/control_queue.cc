@@ -75,7 +75,9 @@ void ControlQueue::Submit(const std::string& requester, const std::string& site,
            std::to_string(unit) + " is in flight; nothing was sent";
   if (busy) {
     lock.unlock();
-    done(Busy(site, device, unit, point, value, *busy));
+    ControlUpdate refusal = Busy(site, device, unit, point, value, *busy);
+    source_->RecordRefusal(by, refusal);
+    done(refusal);
     return;
   }
 
@@ -159,6 +161,7 @@ void ControlQueue::Run(const DeviceKey& key, Worker* worker) {
       first.stage = ControlStage::kExpired;
       first.reason = "not sent: it waited behind other requests for device " +
                      std::to_string(key.second) + " until its deadline";
+      source_->RecordRefusal(job.by, first);
     } else {
       ScopedControlRequester scope(job.by);
       first =

@@ -77,6 +77,8 @@ TEST_F(ControlQueueTest, LimitsAreBusyRefusalsThatAskNothing) {
   clock_.Advance(1000);
   EXPECT_FALSE(Ask(queue, "b", 2, kOutput2).busy);
   EXPECT_EQ(14u, source_.requests().size());
+  // The busy ones never reached the source, so they go to the trail here.
+  EXPECT_EQ(2u, source_.recorded().size());
 }
 
 TEST_F(ControlQueueTest, ARequestPastItsDeadlineIsNeverPassedOn) {
@@ -84,6 +86,27 @@ TEST_F(ControlQueueTest, ARequestPastItsDeadlineIsNeverPassedOn) {
   ControlUpdate late = Ask(queue, "a", 1, kOutput1, clock_.NowMs());
   EXPECT_EQ(ControlStage::kExpired, late.stage);
   EXPECT_TRUE(source_.requests().empty());
+  ASSERT_EQ(1u, source_.recorded().size());
+  EXPECT_EQ(ControlStage::kExpired, source_.recorded()[0].refusal.stage);
+}
+
+// A flood of refusals reaches the trail at kPerSecond a second; the next
+// one taken says how many were left out.
+TEST(RefusalRecordRateTest, TakesTwentyASecondAndSaysWhatItLeftOut) {
+  RefusalRecordRate rate;
+  std::string reason = "r";
+  int taken = 0;
+  for (int i = 0; i < 25; ++i) taken += rate.Take(5'000, &reason);
+  EXPECT_EQ(RefusalRecordRate::kPerSecond, taken);
+  EXPECT_EQ("r", reason);
+  EXPECT_TRUE(rate.Take(6'000, &reason));
+  EXPECT_EQ(
+      "r (5 refusals before this one were not recorded: more than 20 a "
+      "second)",
+      reason);
+  reason = "s";
+  EXPECT_TRUE(rate.Take(6'001, &reason));
+  EXPECT_EQ("s", reason);
 }
 
 }  // namespace

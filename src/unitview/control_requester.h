@@ -1,6 +1,7 @@
 #ifndef QOR_UNITVIEW_CONTROL_REQUESTER_H_
 #define QOR_UNITVIEW_CONTROL_REQUESTER_H_
 
+#include <cstdint>
 #include <string>
 
 // Who a control request comes from, as the program that took it says: the
@@ -32,5 +33,22 @@ class ScopedControlRequester {
 
 // The requester set on this thread; an empty one (via "") when none is.
 const ControlRequester& CurrentControlRequester();
+
+// How many refusals one device's trail takes: kPerSecond in each second of
+// the clock at most, since anyone who reaches a way in can be refused and
+// must not fill the disk. Those beyond are counted and said in the next
+// record that is taken. Not thread-safe.
+class RefusalRecordRate {
+ public:
+  static constexpr int kPerSecond = 20;
+  // Whether a refusal at |nowMs| is recorded; when refusals were left out
+  // before it, |reason| says how many.
+  bool Take(int64_t nowMs, std::string* reason);
+
+ private:
+  int64_t second_ = -1;
+  int taken_ = 0;
+  uint64_t leftOut_ = 0;
+};
 
 #endif  // QOR_UNITVIEW_CONTROL_REQUESTER_H_

@@ -43,8 +43,14 @@ constexpr int64_t kNoAnswer = INT64_MIN + 1;
 constexpr int64_t kControlMemoryMs = 10 * 60 * 1000;
 constexpr size_t kControlMemoryMax = 1000;
 
+// The longest text of a requester's field sent for the audit trail.
+constexpr size_t kAuditFieldMax = 128;
+
+
 nlohmann::json RequesterJson(const ControlRequester& by) {
-  nlohmann::json j = {{"via", by.via}, {"who", by.who}, {"from", by.from}};
+  nlohmann::json j = {{"via", by.via},
+                      {"who", by.who.substr(0, kAuditFieldMax)},
+                      {"from", by.from.substr(0, kAuditFieldMax)}};
   if (!by.clientRequest.empty()) j["request"] = by.clientRequest;
   return j;
 }
@@ -281,6 +287,33 @@ class DeviceHub::Impl {
     return counters_;
   }
 
+
+  // A request refused before it reached the infodriver is in the device's
+  // trail all the same, when the infodriver is there to write it.
+  void RecordRefusal(const ControlRequester& by, const ControlUpdate& u) {
+    if (by.via.empty()) return;
+    // Anyone who reaches the web server or the broker can be refused, and
+    // must not fill the disk.
+    std::string reason = u.reason.substr(0, 2 * kAuditFieldMax);
+    {
+      std::lock_guard<std::mutex> lock(refusalMu_);
+      if (!refusalRates_[u.device].Take(clock_->NowMs(), &reason)) return;
+    }
+    nlohmann::json record = RequesterJson(by);
+    record["unit"] = u.unit;
+    record["point"] = u.point.name();
+    // Cut so that the record fits one message whatever a client sent; the
+    // infodriver cuts every field further.
+    record["value"] = u.value.substr(0, kAuditFieldMax);
+    record["reason"] = reason;
+    if (u.stage == ControlStage::kExpired) record["outcome"] = "expired";
+    loop_.Post([this, device = u.device, text = JsonText(record)] {
+      Device* d = Find(device);
+      if (d != nullptr && d->fd >= 0)
+        Send(*d, {INFO_AUDIT, 0, 0, 0, text.substr(0, kMessageTextMax)});
+    });
+  }
+
  private:
   using Slots = std::array<std::string, kInfodriverSlotCount>;
 
@@ -313,6 +346,8 @@ class DeviceHub::Impl {
     uint32_t nextSequence = 1;
     uint32_t dumpSequence = 0;
     uint32_t statusSequence = 0;
+    uint32_t auditSequence = 0;  // the last INFO_AUDITSTATUS asked
+    std::optional<uint64_t> auditWriteFailures;
     Slots slots;
     std::unique_ptr<Slots> dump;           // filled while a dump comes in
     std::map<int, std::string> addresses;  // configured unit -> address
@@ -348,6 +383,7 @@ class DeviceHub::Impl {
     s.infodriverConnected = d.infodriverConnected;
     s.driverConnected = d.driverConnected;
     s.problem = d.problem;
+    s.auditWriteFailures = d.auditWriteFailures;
     for (const auto& [unit, address] : d.addresses) s.units.push_back(unit);
     return s;
   }
@@ -474,7 +510,9 @@ class DeviceHub::Impl {
   void AskStatus(Device& d) {
     if (d.fd < 0 || d.statusSequence != 0) return;
     d.statusSequence = d.nextSequence++;
-    if (!Send(d, {INFO_STATUS, d.statusSequence, 0, 0, ""}))
+    d.auditSequence = d.nextSequence++;
+    if (!Send(d, {INFO_STATUS, d.statusSequence, 0, 0, ""}) ||
+        !Send(d, {INFO_AUDITSTATUS, d.auditSequence, 0, 0, ""}))
       Disconnect(d, "infodriver " + std::to_string(d.number) + " went away",
                  true);
   }
@@ -487,22 +525,12 @@ class DeviceHub::Impl {
     }
   }
 
-  // A request refused before it reached the infodriver is in the device's
-  // trail all the same, when the infodriver is there to write it.
+  // One of the hub's own refusals, in the name of the requester set around
+  // RequestControl.
   void RecordRefusal(const ControlUpdate& u) {
     ControlRequester by = CurrentControlRequester();
-    if (by.via.empty()) return;
     by.clientRequest = std::to_string(u.id);
-    nlohmann::json record = RequesterJson(by);
-    record["unit"] = u.unit;
-    record["point"] = u.point.name();
-    record["value"] = u.value;
-    record["reason"] = u.reason;
-    loop_.Post([this, device = u.device, text = record.dump()] {
-      Device* d = Find(device);
-      if (d != nullptr && d->fd >= 0)
-        Send(*d, {INFO_AUDIT, 0, 0, 0, text.substr(0, kMessageTextMax)});
-    });
+    RecordRefusal(by, u);
   }
 
   void SendChange(const std::shared_ptr<Waiter>& waiter) {
@@ -524,7 +552,7 @@ class DeviceHub::Impl {
     // audit trail; the infodriver adds what the socket shows of us.
     if (!waiter->by.via.empty() &&
         !Send(*d,
-              {INFO_ATTRIBUTE, 0, 0, 0, RequesterJson(waiter->by).dump()})) {
+              {INFO_ATTRIBUTE, 0, 0, 0, JsonText(RequesterJson(waiter->by))})) {
       Disconnect(*d, "infodriver " + std::to_string(d->number) + " went away",
                  true);
       return;
@@ -587,6 +615,13 @@ class DeviceHub::Impl {
       d.slots = std::move(*d.dump);
       d.dump.reset();
       for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
+      return;
+    }
+    if (m.sequence == d.auditSequence) {
+      d.auditSequence = 0;
+      std::lock_guard<std::mutex> lock(mu_);
+      if (m.wParam >= 0)
+        d.auditWriteFailures = static_cast<uint64_t>(m.wParam);
       return;
     }
     if (m.sequence == d.statusSequence) {
@@ -799,6 +834,8 @@ class DeviceHub::Impl {
   SystemClock systemClock_;
   const Clock* clock_;
   EventLoop loop_;
+  std::mutex refusalMu_;
+  std::map<int, RefusalRecordRate> refusalRates_;  // by device; refusalMu_
   std::thread thread_;
   std::vector<std::unique_ptr<Device>> devices_;
 
@@ -841,6 +878,10 @@ ControlUpdate DeviceHub::RequestControl(const std::string& site, int device,
                                         std::string_view value,
                                         int64_t deadlineMs) {
   return impl_->RequestControl(site, device, unit, point, value, deadlineMs);
+}
+void DeviceHub::RecordRefusal(const ControlRequester& by,
+                              const ControlUpdate& refusal) {
+  impl_->RecordRefusal(by, refusal);
 }
 std::optional<ControlUpdate> DeviceHub::Control(uint64_t id) const {
   return impl_->Control(id);

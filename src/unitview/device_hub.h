@@ -56,6 +56,8 @@ class DeviceHub : public UnitSource {
                                const ControlPoint& point,
                                std::string_view value,
                                int64_t deadlineMs) override;
+  void RecordRefusal(const ControlRequester& by,
+                     const ControlUpdate& refusal) override;
   std::optional<ControlUpdate> Control(uint64_t id) const override;
   Counters GetCounters() const override;
 

@@ -12,6 +12,7 @@
 #include "infodriver/infodriver_protocol.h"
 #include "platform/clock.h"
 #include "unitview/control_point.h"
+#include "unitview/control_requester.h"
 #include "unitview/unit_state.h"
 
 // What a device looks like from outside its driver.
@@ -25,6 +26,10 @@ struct DeviceStatus {
   // Whether the site takes control requests, when a bridge has said so
   // (qor/SITE/control); unknown from an infodriver.
   std::optional<bool> siteControl;
+  // Attempts to write a record of the device's audit trail that failed,
+  // as its infodriver counts them since it started; unknown from a broker,
+  // or before the infodriver has said.
+  std::optional<uint64_t> auditWriteFailures;
 };
 
 // The life of one control request. Every request ends in exactly one of
@@ -131,6 +136,15 @@ class UnitSource {
                                        int unit, const ControlPoint& point,
                                        std::string_view value,
                                        int64_t deadlineMs) = 0;
+  // Writes a request that never reached the source into the device's
+  // audit trail, where the source has one (the host's infodrivers; a
+  // broker has none): one the program that took it refused itself (a
+  // wrong token, a role that may not, a bad value), or one that was
+  // refused or expired while waiting in a ControlQueue. |refusal| is its
+  // update (kRefused or kExpired, with the reason); |by| says who asked.
+  // Never blocks on the device.
+  virtual void RecordRefusal(const ControlRequester& by,
+                             const ControlUpdate& refusal) {}
   // The last stage of a request made in the last ten minutes, if known.
   virtual std::optional<ControlUpdate> Control(uint64_t id) const = 0;
 

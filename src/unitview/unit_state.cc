@@ -124,20 +124,34 @@ UnitState DecodeUnit(const std::string& site, int device, int unit,
   return s;
 }
 
-nlohmann::json UnitToJson(const UnitState& s, bool withSlots) {
+nlohmann::json UnitToJson(const UnitState& s, bool withSlots,
+                          const UnitNames* names) {
+  static const UnitNames kNoNames;
+  const UnitNames& n = names != nullptr ? *names : kNoNames;
+  auto named = [](nlohmann::json point, const std::map<int, std::string>& of,
+                  int number) {
+    auto found = of.find(number);
+    if (found != of.end()) point["name"] = found->second;
+    return point;
+  };
   nlohmann::json outputs = nlohmann::json::array();
   for (const OutputPoint& o : s.outputs)
-    outputs.push_back({{"output", o.number},
-                       {"on", OrNull(o.on)},
-                       {"on_delay_seconds", OrNull(o.onDelaySeconds)}});
+    outputs.push_back(
+        named({{"output", o.number},
+               {"on", OrNull(o.on)},
+               {"on_delay_seconds", OrNull(o.onDelaySeconds)},
+               {"protected", n.protectedOutputs.count(o.number) > 0}},
+              n.outputs, o.number));
   nlohmann::json gpis = nlohmann::json::array();
   for (const GpiPoint& g : s.gpis)
-    gpis.push_back({{"gpi", g.number},
-                    {"active", OrNull(g.active)},
-                    {"polarity", OrNull(g.polarity)}});
+    gpis.push_back(named({{"gpi", g.number},
+                          {"active", OrNull(g.active)},
+                          {"polarity", OrNull(g.polarity)}},
+                         n.gpis, g.number));
   nlohmann::json fuses = nlohmann::json::array();
   for (const FusePoint& f : s.fuses)
-    fuses.push_back({{"fuse", f.number}, {"ok", OrNull(f.ok)}});
+    fuses.push_back(
+        named({{"fuse", f.number}, {"ok", OrNull(f.ok)}}, n.fuses, f.number));
 
   nlohmann::json j = {
       {"site", s.site},
@@ -165,6 +179,14 @@ nlohmann::json UnitToJson(const UnitState& s, bool withSlots) {
         {"temperature", s.temperatureAlarm.value_or(false)},
         {"total", s.alarmCount()}}},
   };
+  // The inlets' status is one text of the unit's, so their names stand
+  // beside it rather than in it.
+  if (!n.inlets.empty()) {
+    nlohmann::json inlets = nlohmann::json::array();
+    for (const auto& [number, name] : n.inlets)
+      inlets.push_back({{"inlet", number}, {"name", name}});
+    j["power_inlet_names"] = inlets;
+  }
   if (withSlots) {
     nlohmann::json slots = nlohmann::json::object();
     for (int i = 1; i < mdu::kSlotsPerUnit; ++i)

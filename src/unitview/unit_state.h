@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mdu/unit_layout.h"
+#include "unitview/point_names.h"
 
 // What the driver publishes about one MDU, read back from the unit's block of
 // slots (mdu/unit_layout.h). The driver writes every slot as text and blanks
@@ -84,6 +85,9 @@ struct UnitState {
   std::vector<GpiPoint> gpis;
   std::vector<FusePoint> fuses;
   UnitSlots slots;  // the raw texts by relative slot
+  // The names a bridge published with the unit (broker source); unset
+  // where the names file is read here.
+  std::optional<UnitNames> names;
 
   bool answering() const { return live && comms == Comms::kGood; }
   // What is known of the communication: kUnknown while the device is not
@@ -111,14 +115,19 @@ UnitState DecodeUnit(const std::string& site, int device, int unit,
 //    live),"location":"...","temperature":{"celsius":40,
 //    "alarm_point_celsius":47,"alarm":false},"power_inlets":"...",
 //    "power_on_sequence":2,"sequential_delay_seconds":0.7,
-//    "outputs":[{"output":1,"on":true,"on_delay_seconds":0}],
-//    "gpis":[{"gpi":1,"active":true,"polarity":0}],
-//    "fuses":[{"fuse":1,"ok":true}],
+//    "power_inlet_names":[{"inlet":1,"name":"Mains A"}] (only when named),
+//    "outputs":[{"output":1,"name":"Rack switch","on":true,
+//                "on_delay_seconds":0,"protected":true}],
+//    "gpis":[{"gpi":1,"name":"Door","active":true,"polarity":0}],
+//    "fuses":[{"fuse":1,"name":"Feed B","ok":true}],
 //    "alarms":{"comms":false,"gpi":3,"fuse":1,"temperature":false,
 //              "total":4}}
-// Unknown numbers are null. With |withSlots|, also "slots": an object of
-// relative slot (as text) to slot text for every non-empty slot.
-nlohmann::json UnitToJson(const UnitState& state, bool withSlots = false);
+// Unknown numbers are null. A point has "name" only when |names| names it;
+// without |names| no output is protected. With |withSlots|, also "slots":
+// an object of relative slot (as text) to slot text for every non-empty
+// slot.
+nlohmann::json UnitToJson(const UnitState& state, bool withSlots = false,
+                          const UnitNames* names = nullptr);
 
 // |json| as text. Slot texts are whatever a unit sent, so a byte that is not
 // UTF-8 becomes U+FFFD instead of making the document unprintable.

@@ -160,6 +160,20 @@ TEST(UnitStateTest, JsonCarriesTheStateAndOnlyNonEmptySlots) {
   EXPECT_EQ("50", j["slots"]["82"]);
   EXPECT_FALSE(j["slots"].contains("83"));
   EXPECT_FALSE(UnitToJson(s).contains("slots"));
+  EXPECT_FALSE(j["outputs"][0].contains("name"));
+  EXPECT_EQ(false, j["outputs"][0]["protected"]);
+  EXPECT_FALSE(j.contains("power_inlet_names"));
+
+  const UnitNames names{{{2, "Encoder"}}, {{1, "Door"}}, {{2, "Feed B"}},
+                        {{1, "Mains A"}}, {2}};
+  nlohmann::json n = UnitToJson(s, false, &names);
+  EXPECT_FALSE(n["outputs"][0].contains("name"));
+  EXPECT_EQ("Encoder", n["outputs"][1]["name"]);
+  EXPECT_EQ(true, n["outputs"][1]["protected"]);
+  EXPECT_EQ("Door", n["gpis"][0]["name"]);
+  EXPECT_EQ("Feed B", n["fuses"][1]["name"]);
+  EXPECT_EQ(nlohmann::json::parse(R"([{"inlet":1,"name":"Mains A"}])"),
+            n["power_inlet_names"]);
 
   UnitState empty = DecodeUnit("", 1, 1, "a", UnitSlots());
   nlohmann::json e = UnitToJson(empty);

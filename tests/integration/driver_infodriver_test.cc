@@ -274,7 +274,8 @@ TEST_F(DriverInfodriverTest, ARequestPastItsDeadlineNeverReachesTheUnit) {
 }
 
 // Whoever asks, the device's trail says who asked for what, and each
-// outcome: the driver took it, then the unit showed it.
+// outcome: the driver took it, then the unit showed it; or, from a unit
+// gone silent, did not.
 TEST_F(DriverInfodriverTest, EachRequestLeavesWhoAndItsOutcomesInTheTrail) {
   OneUnitRig rig = StartOneUnitRig(root_, 6, "PollDelay=200\n");
   ASSERT_FALSE(HasFailure());
@@ -289,27 +290,47 @@ TEST_F(DriverInfodriverTest, EachRequestLeavesWhoAndItsOutcomesInTheTrail) {
   ASSERT_EQ(set.Wait(), 0) << set.Stderr();
 
   std::vector<nlohmann::json> records;
-  ASSERT_TRUE(WaitFor([&] {
-    Process audit(BinPath("infoctl"), {"audit", "6"}, rig.env);
-    audit.Wait();
-    records.clear();
-    std::istringstream lines(audit.Stdout());
-    for (std::string line; std::getline(lines, line);)
-      records.push_back(nlohmann::json::parse(line));
-    return records.size() == 2;
-  }));
+  auto recordsAre = [&](size_t count) {
+    return WaitFor(
+        [&] {
+          Process audit(BinPath("infoctl"), {"audit", "6"}, rig.env);
+          audit.Wait();
+          records.clear();
+          std::istringstream lines(audit.Stdout());
+          for (std::string line; std::getline(lines, line);)
+            records.push_back(nlohmann::json::parse(line));
+          return records.size() == count;
+        },
+        std::chrono::seconds(30));
+  };
+  ASSERT_TRUE(recordsAre(2));
   EXPECT_EQ(records[0]["outcome"], "sent");
   EXPECT_EQ(records[1]["outcome"], "confirmed");
-  for (const nlohmann::json& r : records) {
-    EXPECT_EQ(r["request"], records[0]["request"]);
+
+  rig.agent->Stop();
+  Process back(BinPath("infoctl"), {"set", "6", "41", state}, rig.env);
+  ASSERT_EQ(back.Wait(), 0) << back.Stderr();
+  ASSERT_TRUE(recordsAre(4));
+  EXPECT_EQ(records[2]["outcome"], "sent");
+  EXPECT_EQ(records[3]["outcome"], "not confirmed");
+  EXPECT_EQ(records[3]["request"], records[2]["request"]);
+  EXPECT_NE(records[3]["request"], records[0]["request"]);
+  for (size_t i = 0; i < records.size(); ++i) {
+    const nlohmann::json& r = records[i];
+    SCOPED_TRACE(r.dump());
+    EXPECT_EQ(r["request"], records[i < 2 ? 0 : 2]["request"]);
+    EXPECT_EQ(r["time"].get<std::string>().size(),
+              std::string("2026-12-09T14:05:00.123Z").size());
     EXPECT_EQ(r["via"], "infoctl");
     EXPECT_EQ(r["who"], "root (uid 0)");
+    EXPECT_EQ(r["from"].get<std::string>().rfind("pid ", 0), 0u);
     EXPECT_EQ(r["device"], 6);
     EXPECT_EQ(r["unit"], 1);
     EXPECT_EQ(r["point"], "output/1");
     EXPECT_EQ(r["name"], "Rack 1 switch");
-    EXPECT_EQ(r["value"], flipped);
-    EXPECT_EQ(r["previous"], state);
+    EXPECT_EQ(r["value"], i < 2 ? flipped : state);
+    EXPECT_EQ(r["previous"], i < 2 ? state : flipped);
+    EXPECT_FALSE(r["reason"].get<std::string>().empty());
   }
 }
 

@@ -9,7 +9,7 @@
 
 const char kBridgeUsage[] =
     "usage: qor_mqtt --broker HOST:PORT [--site NAME] [--allow-control]\n"
-    "                [--settings FILE] DEVICE...\n"
+    "                [--allow-protected] [--settings FILE] DEVICE...\n"
     "       qor_mqtt --help | --version\n";
 
 const char kBridgeHelp[] =
@@ -23,6 +23,8 @@ const char kBridgeHelp[] =
     "                      of the settings file, else the host name)\n"
     "  --allow-control     act on `set` messages; without it every request is\n"
     "                      refused and the refusal published\n"
+    "  --allow-protected   switch a protected output off when the `set`\n"
+    "                      payload names it: {\"value\":\"0\",\"confirm\":NAME}\n"
     "  --settings FILE     ini file, section [MQTT]: Site, CAFile, CertFile,\n"
     "                      KeyFile (TLS), Username, PasswordFile (the "
     "password\n"
@@ -52,6 +54,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
     if (a == "--help" || a == "-h") return CommandLine::kHelp;
     if (a == "--allow-control") {
       s->allowControl = true;
+    } else if (a == "--allow-protected") {
+      s->allowProtected = true;
     } else if (a == "--broker") {
       std::string b, why;
       if (!value(&b)) return fail("--broker needs HOST:PORT");

@@ -21,7 +21,8 @@ TEST(CommandLineTest, GoodLines) {
   BridgeSettings s;
   std::string error;
   ASSERT_EQ(Parse({"--broker", "mq.example:8883", "--site", "studio-a",
-                   "--allow-control", "--settings", "/x.ini", "1", "12"},
+                   "--allow-control", "--allow-protected", "--settings",
+                   "/x.ini", "1", "12"},
                   &s, &error),
             CommandLine::kRun)
       << error;
@@ -29,6 +30,7 @@ TEST(CommandLineTest, GoodLines) {
   EXPECT_EQ(s.port, 8883);
   EXPECT_EQ(s.site, "studio-a");
   EXPECT_TRUE(s.allowControl);
+  EXPECT_TRUE(s.allowProtected);
   EXPECT_EQ(s.settingsFile, "/x.ini");
   EXPECT_EQ(s.devices, (std::vector<int>{1, 12}));
 
@@ -37,6 +39,7 @@ TEST(CommandLineTest, GoodLines) {
             CommandLine::kRun);
   EXPECT_EQ(v6.host, "::1");
   EXPECT_FALSE(v6.allowControl);  // off unless asked
+  EXPECT_FALSE(v6.allowProtected);
   BridgeSettings help;
   EXPECT_EQ(Parse({"--broker", "x:1", "--help"}, &help, &error),
             CommandLine::kHelp);

@@ -106,6 +106,7 @@ int RunBridge(const BridgeSettings& settings) {
   BridgeOptions bridgeOptions;
   bridgeOptions.site = settings.site;
   bridgeOptions.allowControl = settings.allowControl;
+  bridgeOptions.allowProtected = settings.allowProtected;
   bridgeOptions.clientId = mqttOptions.clientId;
   bridgeOptions.broker =
       mqttOptions.host + ":" + std::to_string(mqttOptions.port);

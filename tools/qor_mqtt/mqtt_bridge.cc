@@ -200,9 +200,14 @@ void MqttBridge::PublishUnitLocked(const UnitState& state) {
   std::string unit = UnitTopic(options_.site, state.device, state.unit) + "/";
   for (const auto& [point, payload] : PointPayloads(state))
     PublishRetainedLocked(unit + point, payload, 0);
-  PublishRetainedLocked(
-      unit + "state",
-      StatePayload(state, &changed_[{state.device, state.unit}]), 0);
+  std::optional<UnitNames> names;
+  if (auto file = names_.find(state.device); file != names_.end())
+    names = file->second->Unit(state.unit);
+  PublishRetainedLocked(unit + "state",
+                        StatePayload(state,
+                                     &changed_[{state.device, state.unit}],
+                                     names ? &*names : nullptr),
+                        0);
 }
 
 void MqttBridge::NoteChangesLocked(const UnitState& state) {
@@ -355,10 +360,12 @@ void MqttBridge::PublishResult(const Route& route, const ControlUpdate& update,
 }
 
 void MqttBridge::Refuse(const Route& route, const ControlUpdate& update,
-                        const std::string& reason, ControlStage stage) {
+                        const std::string& reason, ControlStage stage,
+                        const ControlRequester* record) {
   ControlUpdate refused = update;
   refused.stage = stage;
   refused.reason = reason;
+  if (record != nullptr) source_->RecordRefusal(*record, refused);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counters_.refused;
@@ -468,11 +475,38 @@ bool MqttBridge::TakeOnce(const MqttMessage& message, const Route& route,
   return true;
 }
 
+// A `set` payload is the value itself ("1"), or, to name the protected
+// output it switches off, {"value":"0","confirm":"NAME"}: |value| and
+// |confirm| from it, or why it is neither. A JSON value without "confirm"
+// is no value of any point, as ever.
+std::optional<std::string> MqttBridge::ParseSetBody(const std::string& payload,
+                                                    std::string* value,
+                                                    std::string* confirm) {
+  size_t first = payload.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || payload[first] != '{') return std::nullopt;
+  nlohmann::json body = nlohmann::json::parse(payload, nullptr, false);
+  auto text = [&](const char* key, std::string* out) {
+    auto found = body.find(key);
+    if (found == body.end() || !found->is_string()) return false;
+    *out = found->get<std::string>();
+    return true;
+  };
+  value->clear();
+  if (body.is_discarded() || !body.is_object() || body.size() != 2 ||
+      !text("value", value) || !text("confirm", confirm))
+    return std::string(
+        "a `set` payload is the value itself, or "
+        "{\"value\":\"0\",\"confirm\":\"NAME\"} with texts; nothing was sent");
+  return std::nullopt;
+}
+
 // Why the unit of |topic| cannot take |payload| for |point| now, if it
-// cannot; |checked| gets the value's slot text.
+// cannot; |checked| gets the value's slot text. A protected output is
+// switched off only with |confirm| its name, by a bridge that allows it.
 std::optional<std::string> MqttBridge::UnitRefusal(const ParsedTopic& topic,
                                                    const ControlPoint& point,
                                                    const std::string& payload,
+                                                   const std::string& confirm,
                                                    ControlValue* checked) {
   const std::string unitName = "unit " + std::to_string(topic.unit) +
                                " of device " + std::to_string(topic.device);
@@ -485,11 +519,22 @@ std::optional<std::string> MqttBridge::UnitRefusal(const ParsedTopic& topic,
     auto file = names_.find(topic.device);
     if (file != names_.end()) {
       const UnitNames names = file->second->Unit(topic.unit);
-      if (names.protectedOutputs.count(point.number))
-        return "output " + std::to_string(point.number) + " (" +
-               names.NameOf(point.name()).value_or(point.name()) +
-               ") is protected: it is switched off only by an admin on the "
-               "web page, never through the broker; nothing was sent";
+      // Without a name of its own the output is confirmed by its point
+      // name, as on the web.
+      const std::string name =
+          names.NameOf(point.name()).value_or(point.name());
+      const std::string what = "output " + std::to_string(point.number) +
+                               " (" + name + ") is protected: ";
+      if (names.protectedOutputs.count(point.number) &&
+          !options_.allowProtected)
+        return what +
+               "it is switched off only by an admin on the web page, or "
+               "through a bridge that runs with --allow-protected; nothing "
+               "was sent";
+      if (names.protectedOutputs.count(point.number) && confirm != name)
+        return what + "to switch it off, confirm with its name: send "
+                      "{\"value\":\"0\",\"confirm\":\"" +
+               name + "\"}; nothing was sent";
     }
   }
   // Said now, rather than accepted and "not confirmed" once the unit has
@@ -533,6 +578,13 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   }
   std::optional<ControlPoint> point = ParseControlPoint(topic.point);
   if (point) update.point = *point;
+  // Who asks, for the device's trail: the site, and the user the
+  // requester names, which nothing here can check.
+  ControlRequester by{"mqtt", "site " + options_.site, options_.broker, ""};
+  if (!message.user.empty())
+    by.who += ", user " + Printable(message.user, 64) + " (not verified)";
+  // Refusals of a request for a control point are in its device's trail.
+  const ControlRequester* record = point ? &by : nullptr;
   // Never published to: an answer there could land on another site's
   // `set` topics, or overwrite a state that a viewer reads.
   if (!responseTopicOk)
@@ -540,29 +592,37 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
                   "the response topic \"" +
                       Printable(message.responseTopic, 100) +
                       "\" is not under " + std::string(kResponsePrefix) +
-                      "; nothing was sent");
+                      "; nothing was sent",
+                  ControlStage::kRefused, record);
   if (message.payload.size() > kMaxSetPayload)
     return Refuse(route, update,
                   "the value is " + std::to_string(message.payload.size()) +
                       " bytes long; at most " + std::to_string(kMaxSetPayload) +
-                      " are read");
+                      " are read",
+                  ControlStage::kRefused, record);
   if (!options_.allowControl)
     return Refuse(route, update,
                   "control is not enabled on this bridge (qor_mqtt runs "
-                  "without --allow-control)");
+                  "without --allow-control)",
+                  ControlStage::kRefused, record);
   if (!point)
     return Refuse(route, update,
                   "\"" + Printable(topic.point) + "\" is no control point");
+  std::string value = message.payload, confirm;
+  if (std::optional<std::string> why =
+          ParseSetBody(message.payload, &value, &confirm))
+    return Refuse(route, update, *why, ControlStage::kRefused, record);
+  update.value = value;
 
   int64_t deadlineMs = 0;
   ControlStage stage = ControlStage::kRefused;
   if (std::optional<std::string> why =
           DeadlineOf(message, arrivedMs, &deadlineMs, &stage))
-    return Refuse(route, update, *why, stage);
+    return Refuse(route, update, *why, stage, record);
   ControlValue checked;
   if (std::optional<std::string> why =
-          UnitRefusal(topic, *point, message.payload, &checked))
-    return Refuse(route, update, *why);
+          UnitRefusal(topic, *point, value, confirm, &checked))
+    return Refuse(route, update, *why, ControlStage::kRefused, record);
 
   // The same request delivered again (a QoS 1 publisher's resend after its
   // reconnection, a second broker on the way) is the same request: it
@@ -573,7 +633,7 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
       message.topic, topic.site, topic.device, topic.unit, *point,
       checked.slotText, deadlineMs,
       [this, route](const ControlUpdate& first) { OnFirstStage(route, first); },
-      ControlRequester{"mqtt", "site " + options_.site, options_.broker, ""});
+      by);
 }
 
 void MqttBridge::OnFirstStage(Route route, const ControlUpdate& first) {

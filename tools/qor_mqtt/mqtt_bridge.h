@@ -31,9 +31,12 @@ struct BridgeOptions {
   std::string clientId;
   // HOST:PORT of the broker, for the audit trail's "from".
   std::string broker;
-  // Each device's names file: its protected outputs are never switched
-  // off through the broker, where no one's role can be known.
+  // Each device's names file: its protected outputs are not switched off
+  // through the broker, where no one's role can be known...
   std::map<int, std::string> namesFiles;
+  // ...unless this is set (--allow-protected) and the `set` payload names
+  // the output: {"value":"0","confirm":"<the output's name>"}.
+  bool allowProtected = false;
   // Called once, on the client's thread, when another live bridge holds
   // the site: this one published nothing and should end (kAnotherBridgeExit).
   std::function<void(const std::string& why)> anotherBridge;
@@ -152,9 +155,13 @@ class MqttBridge {
   std::optional<std::string> DeadlineOf(const MqttMessage& message,
                                         int64_t arrivedMs, int64_t* deadlineMs,
                                         ControlStage* stage);
+  static std::optional<std::string> ParseSetBody(const std::string& payload,
+                                                 std::string* value,
+                                                 std::string* confirm);
   std::optional<std::string> UnitRefusal(const ParsedTopic& topic,
                                          const ControlPoint& point,
                                          const std::string& payload,
+                                         const std::string& confirm,
                                          ControlValue* checked);
   bool TakeOnce(const MqttMessage& message, const Route& route,
                 ControlUpdate& update, int64_t deadlineMs);
@@ -182,9 +189,11 @@ class MqttBridge {
   void OnOwnState(const ParsedTopic& topic, const MqttMessage& message);
   void PublishResult(const Route& route, const ControlUpdate& update, int qos);
   // Ends the request without asking anyone: |stage| kRefused or kExpired.
+  // With |record|, who asked, the refusal goes into the device's trail.
   void Refuse(const Route& route, const ControlUpdate& update,
               const std::string& reason,
-              ControlStage stage = ControlStage::kRefused);
+              ControlStage stage = ControlStage::kRefused,
+              const ControlRequester* record = nullptr);
   // Remembers the request |key| until |deadlineMs| (kNow), or says it was
   // taken before, or that too many are remembered to take it (kFull).
   enum class Taken { kNow, kBefore, kFull };

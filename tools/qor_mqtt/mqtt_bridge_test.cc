@@ -53,10 +53,12 @@ class MqttBridgeTest : public ::testing::Test {
     source_.SetDevice(d);
     source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {42, "1"}, {99, "0"}}));
   }
-  void Make(bool allowControl, const std::string& namesFile = "") {
+  void Make(bool allowControl, const std::string& namesFile = "",
+            bool allowProtected = false) {
     BridgeOptions o;
     o.site = "s";
     o.allowControl = allowControl;
+    o.allowProtected = allowProtected;
     if (!namesFile.empty()) o.namesFiles[1] = namesFile;
     bridge_ = std::make_unique<MqttBridge>(&source_, &client_, o);
     bridge_->Attach();
@@ -263,6 +265,52 @@ TEST_F(MqttBridgeTest, RefusalsNameThePointAndSlotAskedFor) {
   EXPECT_NE(r["reason"].get<std::string>().find("not answering"),
             std::string::npos);
   EXPECT_TRUE(source_.requests().empty());
+}
+
+// With --allow-protected a protected output goes off when the payload
+// names it; every refusal is in the trail under the user the requester
+// gave, marked as not verified; the state carries the names.
+TEST_F(MqttBridgeTest, AProtectedOutputGoesOffOnlyWhenAllowedAndNamed) {
+  char names[] = "/tmp/qor_bridge_names_XXXXXX";
+  const int fd = mkstemp(names);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::ofstream(names) << "[QOR_MDU_2]\nOutput2=Rack switch\n"
+                          "ProtectedOutputs=2\n";
+  Make(true, names, true);
+  client_.Connect();
+  nlohmann::json state = nlohmann::json::parse(
+      Find(client_.published(), "qor/s/1/2/state")->payload);
+  EXPECT_EQ(state["outputs"][1]["name"], "Rack switch");
+  EXPECT_EQ(state["outputs"][1]["protected"], true);
+  const struct {
+    const char* payload;
+    size_t requests;  // the source's, after it
+  } cases[] = {
+      {"0", 0},
+      {R"({"value":"0","confirm":"rack switch"})", 0},
+      {R"({"value":"0","confirm":["Rack switch"]})", 0},
+      {R"({"value":"0"})", 0},
+      {R"({"value":"0","confirm":"Rack switch"})", 1},
+  };
+  for (const auto& c : cases) {
+    MqttMessage m = Set("output/2", c.payload);
+    m.user = "anna";
+    client_.Deliver(m);
+    EXPECT_TRUE(WaitUntil([&] {
+      return source_.requests().size() == c.requests;
+    })) << c.payload;
+  }
+  std::remove(names);
+  ASSERT_EQ(source_.requests().size(), 1u);
+  EXPECT_EQ(source_.requests()[0].value, "0");
+  std::vector<FakeUnitSource::Recorded> recorded = source_.recorded();
+  ASSERT_EQ(recorded.size(), 4u);
+  EXPECT_EQ(recorded[0].by.who, "site s, user anna (not verified)");
+  EXPECT_EQ(recorded[0].by.via, "mqtt");
+  EXPECT_EQ(recorded[0].refusal.point.name(), "output/2");
+  EXPECT_NE(recorded[1].refusal.reason.find("confirm with its name"),
+            std::string::npos);
 }
 
 // Delays are seconds on the broker both ways; the slot keeps tenths.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <set>
 
 namespace {
 
@@ -33,6 +35,17 @@ constexpr Family kGpiActive = {"qor_mdu_gpi_active", "gauge",
                                "1 while the GPI input is active (in alarm)."};
 constexpr Family kFuseOk = {"qor_mdu_fuse_ok", "gauge",
                             "1 while the fuse is intact, 0 when blown."};
+// The names people gave the points, as info series to join on: a name
+// changed in the names file must not start new series of the values.
+constexpr Family kOutputInfo = {
+    "qor_mdu_output_info", "gauge",
+    "The output's name and whether it is protected; always 1."};
+constexpr Family kGpiInfo = {"qor_mdu_gpi_info", "gauge",
+                             "The GPI input's name; always 1."};
+constexpr Family kFuseInfo = {"qor_mdu_fuse_info", "gauge",
+                              "The fuse's name; always 1."};
+constexpr Family kInletInfo = {"qor_mdu_inlet_info", "gauge",
+                               "The power inlet's name; always 1."};
 
 void Header(std::string* out, const Family& family) {
   *out += "# HELP ";
@@ -115,6 +128,40 @@ std::string EscapeLabelValue(std::string_view value) {
 
 namespace {
 
+// An info sample for each named point of |names| (and, for outputs, each
+// protected one).
+void RenderNameFamilies(std::string* out, const std::vector<UnitState>& units,
+                        const std::vector<std::string>& labels) {
+  auto named = [&](const Family& f, const char* label,
+                   std::map<int, std::string> UnitNames::*of) {
+    Header(out, f);
+    for (size_t i = 0; i < units.size(); ++i) {
+      if (!units[i].names) continue;
+      const UnitNames& n = *units[i].names;
+      std::set<int> numbers = of == &UnitNames::outputs ? n.protectedOutputs
+                                                        : std::set<int>();
+      for (const auto& [number, name] : n.*of) numbers.insert(number);
+      for (int number : numbers) {
+        auto found = (n.*of).find(number);
+        std::string l = labels[i] + "," + label + "=\"" +
+                        std::to_string(number) + "\",name=\"" +
+                        EscapeLabelValue(found == (n.*of).end()
+                                             ? std::string()
+                                             : found->second) +
+                        "\"";
+        if (of == &UnitNames::outputs)
+          l += std::string(",protected=\"") +
+               (n.protectedOutputs.count(number) ? "true" : "false") + "\"";
+        Sample(out, f.name, l, 1);
+      }
+    }
+  };
+  named(kOutputInfo, "output", &UnitNames::outputs);
+  named(kGpiInfo, "gpi", &UnitNames::gpis);
+  named(kFuseInfo, "fuse", &UnitNames::fuses);
+  named(kInletInfo, "inlet", &UnitNames::inlets);
+}
+
 // The text format wants each family's samples together, so every family
 // walks all units.
 void RenderUnitFamilies(std::string* outp,
@@ -179,6 +226,7 @@ void RenderUnitFamilies(std::string* outp,
         Sample(&out, kFuseOk.name,
                l + ",fuse=\"" + std::to_string(f.number) + "\"", *f.ok ? 1 : 0);
   });
+  RenderNameFamilies(&out, units, labels);
 }
 
 void RenderDevices(std::string* out, const std::vector<DeviceStatus>& devices) {
@@ -190,6 +238,17 @@ void RenderDevices(std::string* out, const std::vector<DeviceStatus>& devices) {
            "site=\"" + EscapeLabelValue(d.site) + "\",device=\"" +
                std::to_string(d.device) + "\"",
            d.infodriverConnected && d.driverConnected ? 1 : 0);
+  *out +=
+      "# HELP qor_web_audit_write_failures_total Attempts to write a record "
+      "of the device's audit trail that failed, as its infodriver counts "
+      "them since it started.\n"
+      "# TYPE qor_web_audit_write_failures_total counter\n";
+  for (const DeviceStatus& d : devices)
+    if (d.auditWriteFailures)
+      Sample(out, "qor_web_audit_write_failures_total",
+             "site=\"" + EscapeLabelValue(d.site) + "\",device=\"" +
+                 std::to_string(d.device) + "\"",
+             static_cast<double>(*d.auditWriteFailures));
 }
 
 void RenderCounters(std::string* outp, const UnitSource::Counters& source,

@@ -25,7 +25,9 @@ struct WebCounters {
 // The units, devices and counters in the Prometheus text format (0.0.4).
 // Dashboards and alert rules depend on these names and labels; every unit
 // metric carries site, device and unit. Points a unit does not report, and
-// numbers it has not given, are left out rather than shown as 0.
+// numbers it has not given, are left out rather than shown as 0. The names
+// of a unit's points (UnitState::names) are info series of their own
+// (qor_mdu_output_info{...,output,name,protected} and the like) to join on.
 std::string RenderMetrics(const std::vector<UnitState>& units,
                           const std::vector<DeviceStatus>& devices,
                           const UnitSource::Counters& source,

@@ -33,10 +33,22 @@ bool Has(const std::string& text, const std::string& line) {
 
 TEST(MetricsTest, WritesEachPointOfEachUnitUnderItsName) {
   std::vector<UnitState> units = {Unit(2)};
+  units[0].names = UnitNames{{{1, "Rack \"A\" switch"}}, {{5, "Door"}}, {}, {},
+                             {1}};
   UnitState away = Unit(4);
   away.live = false;
   units.push_back(away);
-  std::string text = RenderMetrics(units, {}, {}, {});
+  DeviceStatus device;
+  device.site = "lab";
+  device.device = 3;
+  device.auditWriteFailures = 4;
+  DeviceStatus unknown = device;  // a broker's device: no trail here
+  unknown.device = 5;
+  unknown.auditWriteFailures.reset();
+  std::string text = RenderMetrics(units, {device, unknown}, {}, {});
+  EXPECT_EQ(text.find("qor_web_audit_write_failures_total{site=\"lab\","
+                      "device=\"5\"}"),
+            std::string::npos);
   const std::string u2 = "site=\"lab\",device=\"3\",unit=\"2\"";
   const char* expected[] = {
       "qor_mdu_up{site=\"lab\",device=\"3\",unit=\"2\"} 1",
@@ -53,6 +65,11 @@ TEST(MetricsTest, WritesEachPointOfEachUnitUnderItsName) {
       "qor_mdu_fuse_ok{site=\"lab\",device=\"3\",unit=\"2\",fuse=\"2\"} 0",
       "qor_mdu_info{site=\"lab\",device=\"3\",unit=\"2\",location=\"Rack "
       "A\\\\1 \\\"east\\\"\\nrow\",address=\"127.0.1.7\"} 1",
+      "qor_mdu_output_info{site=\"lab\",device=\"3\",unit=\"2\",output=\"1\","
+      "name=\"Rack \\\"A\\\" switch\",protected=\"true\"} 1",
+      "qor_mdu_gpi_info{site=\"lab\",device=\"3\",unit=\"2\",gpi=\"5\","
+      "name=\"Door\"} 1",
+      "qor_web_audit_write_failures_total{site=\"lab\",device=\"3\"} 4",
       "# TYPE qor_mdu_up gauge",
       "# TYPE qor_web_http_requests_total counter",
   };

@@ -123,7 +123,8 @@ MHD_Result WebServer::Impl::ServeRequest(MHD_Connection* connection, Request*,
 MHD_Result WebServer::Impl::ServeUnits(MHD_Connection* connection, Request*,
                                        const Parts&) {
   json units = json::array();
-  for (const UnitState& u : source_->Units()) units.push_back(UnitToJson(u));
+  for (const UnitState& u : source_->Units())
+    units.push_back(UnitJson(u, false));
   return SendJson(connection, MHD_HTTP_OK, units);
 }
 
@@ -144,7 +145,7 @@ MHD_Result WebServer::Impl::ServeUnit(MHD_Connection* connection, Request*,
                      "no configured unit " + std::to_string(*unit) +
                          " of device " + std::to_string(*device) + " at site " +
                          std::string(parts[1]));
-  json body = UnitToJson(*state, true);
+  json body = UnitJson(*state, true);
   json meanings = json::object();
   for (int slot = 1; slot < kSlotsPerUnit; ++slot) {
     std::string meaning = SlotMeaning(slot);
@@ -157,4 +158,17 @@ MHD_Result WebServer::Impl::ServeUnit(MHD_Connection* connection, Request*,
         json{{"name", point.name()}, {"slot", point.relativeSlot()}});
   body["controls"] = controls;
   return SendJson(connection, MHD_HTTP_OK, body);
+}
+
+UnitState WebServer::Impl::Named(UnitState state) {
+  auto file = names_.find(state.device);
+  if (file != names_.end()) state.names = file->second->Unit(state.unit);
+  return state;
+}
+
+nlohmann::json WebServer::Impl::UnitJson(const UnitState& state,
+                                         bool withSlots) {
+  const UnitState named = Named(state);
+  return UnitToJson(named, withSlots,
+                    named.names ? &*named.names : nullptr);
 }

@@ -24,6 +24,12 @@ const char kWebUsage[] =
     "                              name); by default only the --listen\n"
     "                              address and localhost are answered,\n"
     "                              others get 421. Repeatable.\n"
+    "  --trusted-proxy ADDR[/BITS] a reverse proxy (an IPv4 address or\n"
+    "                              range) whose X-Forwarded-For or\n"
+    "                              Forwarded client address the audit\n"
+    "                              trail records, as 'CLIENT via PROXY';\n"
+    "                              from any other peer those headers are\n"
+    "                              ignored. Repeatable.\n"
     "  --control-token-file FILE   enable control: requests must carry\n"
     "                              'Authorization: Bearer TOKEN' with the\n"
     "                              first line of FILE (at least 16\n"
@@ -113,6 +119,13 @@ bool ParseOption(const std::string& arg, const std::string* value,
           "--allow-host wants a host name or address without a port, not '" +
           text + "'");
     web.allowedHosts.push_back(host);
+  } else if (arg == "--trusted-proxy") {
+    std::optional<AddressRange> range =
+        value ? ParseAddressRange(text) : std::nullopt;
+    if (!range)
+      return fail("--trusted-proxy wants an IPv4 ADDR or ADDR/BITS, not '" +
+                  text + "'");
+    web.trustedProxies.push_back(*range);
   } else if (arg == "--max-streams-per-address") {
     std::optional<unsigned> n = value ? Count(text, 4, 1) : std::nullopt;
     if (!n) return fail("--max-streams-per-address wants a number, at least 1");

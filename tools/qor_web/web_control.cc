@@ -4,6 +4,9 @@
 // the refusal; only a request that passes all of them is queued. Checks run
 // on libmicrohttpd's thread; ControlAnswered runs on a queue worker.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <set>
 #include <string>
 #include <vector>
@@ -57,8 +60,46 @@ MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
   if (!refusal)
     refusal = ControlValueOf(request->body, *target.point, &value, &confirm);
   if (!refusal) refusal = CheckProtected(caller, target, value, confirm);
-  if (refusal) return Refuse(connection, *refusal);
+  if (refusal) {
+    RecordRefusal(connection, *request, parts, caller, target, value,
+                  *refusal);
+    return Refuse(connection, *refusal);
+  }
   return QueueControl(connection, request, target, value, caller);
+}
+
+// A request refused here is in the device's trail all the same, once its
+// path names a configured unit and a control point: who sent it (by the
+// token's name, never the token), from where, what it asked and why it
+// was refused.
+void WebServer::Impl::RecordRefusal(MHD_Connection* connection,
+                                    const Request& request, const Parts& parts,
+                                    const Caller& caller, ControlTarget target,
+                                    std::string value,
+                                    const Refusal& refusal) {
+  if (!target.point && ControlTargetOf(parts, &target)) return;
+  if (value.empty() && !request.bodyTooLarge) {
+    json body = json::parse(request.body, nullptr, false);
+    auto found = body.is_object() ? body.find("value") : body.end();
+    if (body.is_object() && found != body.end()) {
+      if (found->is_string()) value = found->get<std::string>();
+      if (found->is_number_integer())
+        value = std::to_string(found->get<long long>());
+    }
+  }
+  std::string who = caller.name;
+  if (who.empty()) {
+    const char* authorization =
+        Header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+    std::optional<Caller> known;
+    if (authorization) known = tokens_.Find(BearerToken(authorization));
+    who = known ? known->name : authorization ? "unknown token" : "no token";
+  }
+  ControlUpdate update = NewControlUpdate(target.site, target.device,
+                                          target.unit, *target.point, value);
+  update.reason = refusal.message;
+  source_->RecordRefusal(
+      ControlRequester{"web", who, RequesterAddress(connection), ""}, update);
 }
 
 MHD_Result WebServer::Impl::Refuse(MHD_Connection* connection,
@@ -207,9 +248,10 @@ std::optional<WebServer::Impl::Refusal> WebServer::Impl::CheckProtected(
     const std::string& confirm) {
   const ControlPoint& point = *target.point;
   if (point.kind != ControlKind::kOutputState || value != "0") return {};
-  auto file = names_.find(target.device);
-  if (file == names_.end()) return {};
-  const UnitNames names = file->second->Unit(target.unit);
+  std::optional<UnitState> state =
+      source_->Unit(target.site, target.device, target.unit);
+  if (!state) return {};
+  const UnitNames names = Named(std::move(*state)).names.value_or(UnitNames());
   if (names.protectedOutputs.count(point.number) == 0) return {};
   // Without a name of its own the output is confirmed by its point name.
   const std::string name = names.NameOf(point.name()).value_or(point.name());
@@ -244,7 +286,7 @@ MHD_Result WebServer::Impl::QueueControl(MHD_Connection* connection,
       [this, connection, request](const ControlUpdate& update) {
         ControlAnswered(connection, request, update);
       },
-      ControlRequester{"web", caller.name, address, ""});
+      ControlRequester{"web", caller.name, RequesterAddress(connection), ""});
   return MHD_YES;
 }
 
@@ -276,4 +318,98 @@ void WebServer::Impl::ControlAnswered(MHD_Connection* connection,
     request->location = location;
   }
   MHD_resume_connection(connection);
+}
+
+std::string WebServer::Impl::RequesterAddress(MHD_Connection* connection) {
+  const std::string peer = PeerOf(connection).address;
+  if (!InAddressRanges(options_.trustedProxies, peer)) return peer;
+  std::optional<std::string> client =
+      ForwardedClient(Header(connection, "X-Forwarded-For"),
+                      Header(connection, "Forwarded"));
+  return client ? *client + " via " + peer : peer;
+}
+
+std::optional<AddressRange> ParseAddressRange(std::string_view text) {
+  const size_t slash = text.find('/');
+  AddressRange range;
+  if (slash != std::string_view::npos) {
+    std::optional<int> bits = PathNumber(text.substr(slash + 1), 32);
+    if (!bits) return std::nullopt;
+    range.bits = *bits;
+  }
+  const std::string address(text.substr(0, slash));
+  struct in_addr a {};
+  if (inet_pton(AF_INET, address.c_str(), &a) != 1) return std::nullopt;
+  const uint32_t mask =
+      range.bits == 0 ? 0 : ~uint32_t{0} << (32 - range.bits);
+  range.network = ntohl(a.s_addr) & mask;
+  return range;
+}
+
+bool InAddressRanges(const std::vector<AddressRange>& ranges,
+                     const std::string& address) {
+  struct in_addr a {};
+  if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
+  for (const AddressRange& r : ranges) {
+    const uint32_t mask = r.bits == 0 ? 0 : ~uint32_t{0} << (32 - r.bits);
+    if ((ntohl(a.s_addr) & mask) == r.network) return true;
+  }
+  return false;
+}
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
+// |text| when it is an IPv4 or IPv6 address, as inet_ntop writes it.
+std::optional<std::string> IpAddress(std::string_view text) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+  const std::string s(text);
+  char out[INET6_ADDRSTRLEN];
+  struct in_addr v4 {};
+  struct in6_addr v6 {};
+  if (inet_pton(AF_INET, s.c_str(), &v4) == 1)
+    return inet_ntop(AF_INET, &v4, out, sizeof out);
+  if (inet_pton(AF_INET6, s.c_str(), &v6) == 1)
+    return inet_ntop(AF_INET6, &v6, out, sizeof out);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> ForwardedClient(const char* xForwardedFor,
+                                           const char* forwarded) {
+  if (xForwardedFor != nullptr) {
+    std::string_view list = xForwardedFor;
+    return IpAddress(TrimBlanks(list.substr(list.rfind(',') + 1)));
+  }
+  if (forwarded == nullptr) return std::nullopt;
+  std::string_view list = forwarded;
+  std::string_view element = list.substr(list.rfind(',') + 1);
+  while (!element.empty()) {
+    const size_t semicolon = element.find(';');
+    std::string_view pair = TrimBlanks(element.substr(0, semicolon));
+    element = semicolon == std::string_view::npos
+                  ? std::string_view()
+                  : element.substr(semicolon + 1);
+    if (pair.size() < 4 || Lower(pair.substr(0, 4)) != "for=") continue;
+    std::string_view node = pair.substr(4);
+    if (node.size() >= 2 && node.front() == '"' && node.back() == '"')
+      node = node.substr(1, node.size() - 2);
+    if (!node.empty() && node.front() == '[') {
+      // "[2001:db8::1]:4711"
+      const size_t close = node.find(']');
+      if (close == std::string_view::npos) return std::nullopt;
+      return IpAddress(node.substr(1, close - 1));
+    }
+    // "192.0.2.43:4711"
+    return IpAddress(node.substr(0, node.find(':')));
+  }
+  return std::nullopt;
 }

@@ -84,7 +84,9 @@ MHD_Result WebServer::Impl::ServeMetrics(MHD_Connection* connection,
   web.eventStreamsDropped = streamsDropped_;
   web.eventStreams = streamsOpen_;
   web.requestsCutOff = requestsCutOff_;
-  std::string text = RenderMetrics(source_->Units(), source_->Devices(),
+  std::vector<UnitState> units = source_->Units();
+  for (UnitState& unit : units) unit = Named(std::move(unit));
+  std::string text = RenderMetrics(units, source_->Devices(),
                                    source_->GetCounters(), web);
   MHD_Response* response =
       FreshTextResponse(text, "text/plain; version=0.0.4; charset=utf-8");

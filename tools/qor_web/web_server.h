@@ -11,6 +11,23 @@
 
 #include "unitview/unit_source.h"
 
+// An IPv4 address, or a range of them as ADDR/BITS (BITS 0 to 32).
+struct AddressRange {
+  uint32_t network = 0;  // host order, the bits below the prefix zero
+  int bits = 32;
+};
+std::optional<AddressRange> ParseAddressRange(std::string_view text);
+// Whether the numeric IPv4 |address| lies in any of |ranges|.
+bool InAddressRanges(const std::vector<AddressRange>& ranges,
+                     const std::string& address);
+// The client a proxy says it forwards for: the last address of
+// |xForwardedFor| (the one the nearest proxy added), else the "for=" of
+// the last element of |forwarded| (RFC 7239) without quotes, brackets or
+// port; nothing when neither header is given or the text is no IP address
+// (an obfuscated name, "unknown", anything longer than an address).
+std::optional<std::string> ForwardedClient(const char* xForwardedFor,
+                                           const char* forwarded);
+
 struct WebOptions {
   std::string address = "127.0.0.1";  // IPv4 address to listen on
   uint16_t port = 8080;               // 0 picks a free one (tests)
@@ -31,6 +48,10 @@ struct WebOptions {
   // name). Any other name is answered 421, so that a page of another
   // site whose name was made to point here (DNS rebinding) reads nothing.
   std::vector<std::string> allowedHosts;
+  // Reverse proxies whose forwarded client address the audit trail
+  // records, beside the proxy's own: X-Forwarded-For or Forwarded from any
+  // other peer is ignored, since anyone can send them.
+  std::vector<AddressRange> trustedProxies;
 
   // Limits against peers that misbehave.
   unsigned connectionLimit = 256;

@@ -192,6 +192,13 @@ class WebServer::Impl {
                                         const ControlTarget& target,
                                         const std::string& value,
                                         const std::string& confirm);
+  void RecordRefusal(MHD_Connection* connection, const Request& request,
+                     const Parts& parts, const Caller& caller,
+                     ControlTarget target, std::string value,
+                     const Refusal& refusal);
+  // Where a control request comes from, for the audit trail: the peer's
+  // address.
+  std::string RequesterAddress(MHD_Connection* connection);
   MHD_Result QueueControl(MHD_Connection* connection, Request* request,
                           const ControlTarget& target, const std::string& value,
                           const Caller& caller);
@@ -239,6 +246,12 @@ class WebServer::Impl {
   bool HostAccepted(MHD_Connection* connection, const std::string& name);
   bool OriginAccepted(MHD_Connection* connection, const std::string& origin);
   std::string AcceptedHostsText() const;
+
+  // |state| with the names people gave its points: from the device's
+  // names file when this server reads one, else as the source received
+  // them (a broker's bridge), else none.
+  UnitState Named(UnitState state);
+  json UnitJson(const UnitState& state, bool withSlots);
 
   void OnUnitChanged(const UnitState& state);
   void OnDevicesChanged();

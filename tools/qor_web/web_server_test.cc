@@ -246,6 +246,15 @@ TEST_F(WebServerTest, ApiAnswersAreTheSourcesUnits) {
   EXPECT_EQ(units[0], UnitToJson(*source_.Unit("lab", 1, 2)));
   EXPECT_EQ(units[1], UnitToJson(*source_.Unit("lab", 1, 5)));
   EXPECT_EQ(units[1]["location"], "Rack \"5\"");
+  EXPECT_EQ(units[0]["outputs"][0]["protected"], false);
+  // Names a broker's bridge sent with a unit are shown as they came.
+  UnitState named = *source_.Unit("lab", 1, 5);
+  named.names = UnitNames{{{3, "Encoder"}}, {}, {}, {}, {3}};
+  source_.SetUnit(named);
+  json output3 = json::parse(HttpGet(port_, "/api/v1/units").body)[1]
+                                ["outputs"][2];
+  EXPECT_EQ(output3["name"], "Encoder");
+  EXPECT_EQ(output3["protected"], true);
 
   json unit = json::parse(HttpGet(port_, "/api/v1/units/lab/1/2").body);
   EXPECT_EQ(unit["slots"]["98"], "Rack 2");
@@ -295,6 +304,7 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
     o->tokensFile = path;
     o->auditDirectory = dir;
     o->namesFiles[1] = dir + "/names_001.ini";
+    o->trustedProxies = {*ParseAddressRange("127.0.0.0/8")};
   });
   const std::string type = "Content-Type: application/json";
   auto bearer = [](const char* token) {
@@ -316,6 +326,33 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
   EXPECT_EQ(viewer.status, 403);
   EXPECT_NE(viewer.body.find("viewer"), std::string::npos) << viewer.body;
   EXPECT_TRUE(source_.requests().empty());
+  // Refusals made here go to the device's trail by the token's name, never
+  // its text; one whose path names no unit has nowhere to go.
+  EXPECT_EQ(Control("output/1", R"({"value":1})",
+                    {bearer("nobody-token-0123456789"), type})
+                .status,
+            401);
+  EXPECT_EQ(Control("output/1", R"({"value":"0"})",
+                    {bearer("wall-token-0123456789"), type,
+                     "X-Forwarded-For: 10.0.0.1, 203.0.113.7"})
+                .status,
+            403);
+  EXPECT_EQ(HttpPost(port_, "/api/v1/units/lab/1/9/control/output/1",
+                     R"({"value":"1"})", {bearer("anna-token-0123456789"), type})
+                .status,
+            404);
+  std::vector<FakeUnitSource::Recorded> recorded = source_.recorded();
+  ASSERT_EQ(recorded.size(), 3u);
+  EXPECT_EQ(recorded[0].by.via, "web");
+  EXPECT_EQ(recorded[0].by.who, "wall");
+  EXPECT_EQ(recorded[0].by.from, "127.0.0.1");
+  EXPECT_EQ(recorded[0].refusal.point.name(), "output/1");
+  EXPECT_EQ(recorded[0].refusal.value, "1");
+  EXPECT_EQ(recorded[0].refusal.reason, json::parse(viewer.body)["error"]);
+  EXPECT_EQ(recorded[1].by.who, "unknown token");
+  EXPECT_EQ(recorded[1].refusal.unit, 2);
+  // Behind a trusted proxy, the client it forwards for.
+  EXPECT_EQ(recorded[2].by.from, "203.0.113.7 via 127.0.0.1");
   EXPECT_EQ(Control("output/1", R"({"value":"1"})",
                     {bearer("anna-token-0123456789"), type})
                 .status,
@@ -338,6 +375,16 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
               c.status)
         << c.token << " " << c.body;
   EXPECT_EQ(source_.requests().size(), 2u);
+  // The names file names the points wherever they are shown.
+  json output2 = json::parse(HttpGet(port_, "/api/v1/units/lab/1/2").body)
+      ["outputs"][1];
+  EXPECT_EQ(output2["name"], "Rack switch");
+  EXPECT_EQ(output2["protected"], true);
+  EXPECT_NE(HttpGet(port_, "/metrics")
+                .body.find("qor_mdu_output_info{site=\"lab\",device=\"1\","
+                           "unit=\"2\",output=\"2\",name=\"Rack switch\","
+                           "protected=\"true\"} 1"),
+            std::string::npos);
 
   // The trail is for anyone with a token, from a time on when asked.
   std::ofstream(dir + "/" + AuditTrail::FileName(1, time(nullptr)))

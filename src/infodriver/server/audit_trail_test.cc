@@ -69,9 +69,15 @@ TEST_F(AuditTrailTest, EachOutcomeIsALineOfItsRequest) {
   audit.Tick(1000 + kControlDeadlineMs - 1);
   audit.SlotWritten(183, "49");  // not the value asked for
   audit.Tick(1000 + kControlDeadlineMs);
+  auto slotText = [](int slot) { return std::string(slot == 143 ? "1" : ""); };
   EXPECT_TRUE(audit.ClientRefusal(
-      peer, R"({"via":"web","who":"wall","from":"192.0.2.8","unit":2,)"
-            R"("point":"output/3","value":"0","reason":"a viewer"})"));
+      peer,
+      R"({"via":"web","who":"wall","from":"192.0.2.8","unit":2,)"
+      R"("point":"output/3","value":"0","reason":"a viewer"})",
+      slotText));
+  EXPECT_TRUE(audit.ClientRefusal(
+      peer, R"({"via":"mqtt","unit":2,"point":"output/3","outcome":"expired"})",
+      slotText));
   EXPECT_FALSE(audit.ClientRefusal(peer, R"({"via":"infoctl"})"));
   audit.trail().Flush();
 
@@ -81,8 +87,10 @@ TEST_F(AuditTrailTest, EachOutcomeIsALineOfItsRequest) {
   const std::vector<std::pair<uint64_t, std::string>> expected = {
       {sent, "sent"},      {shown, "sent"},           {shown, "confirmed"},
       {silent, "sent"},    {refused, "refused"},      {expired, "expired"},
-      {sent, "confirmed"}, {silent, "not confirmed"}, {expired + 1, "refused"}};
+      {sent, "confirmed"}, {silent, "not confirmed"}, {expired + 1, "refused"},
+      {expired + 2, "expired"}};
   EXPECT_EQ(outcomes, expected);
+  EXPECT_EQ(Records()[8]["previous"], "1");  // the slot's text when refused
   const json first = Records()[0];
   EXPECT_EQ(first["via"], "web");
   EXPECT_EQ(first["who"], "ops-anna");

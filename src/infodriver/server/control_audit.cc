@@ -206,8 +206,9 @@ void ControlAudit::Tick(int64_t nowMs) {
   }
 }
 
-bool ControlAudit::ClientRefusal(const ControlPeer& peer,
-                                 const std::string& text) {
+bool ControlAudit::ClientRefusal(
+    const ControlPeer& peer, const std::string& text,
+    const std::function<std::string(int slot)>& slotText) {
   nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object()) return false;
   std::optional<ControlAttribution> a = ParseAttribution(text);
@@ -225,7 +226,15 @@ bool ControlAudit::ClientRefusal(const ControlPeer& peer,
     if (std::optional<std::string> name = NameOf(r["unit"].get<int>(), point))
       r["name"] = *name;
   r["value"] = StringField(j, "value").value_or("");
-  Write(std::move(r), "refused", StringField(j, "reason").value_or(""));
+  std::optional<ControlPoint> cp = ParseControlPoint(point);
+  if (slotText && cp && r["unit"].get<int>() > 0)
+    r["previous"] =
+        slotText(mdu::UnitSlotOffset(r["unit"].get<int>()) + cp->relativeSlot());
+  // A request that waited in the client until its deadline never reached
+  // anyone either; it ends as expired, every other one as refused.
+  const bool expired = StringField(j, "outcome").value_or("") == "expired";
+  Write(std::move(r), expired ? "expired" : "refused",
+        StringField(j, "reason").value_or(""));
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -65,9 +66,12 @@ class ControlAudit {
   void Tick(int64_t nowMs);
   bool watching() const { return !watches_.empty(); }
 
-  // An INFO_AUDIT record: a refusal a client made itself; false when the
-  // text is not one.
-  bool ClientRefusal(const ControlPeer& peer, const std::string& text);
+  // An INFO_AUDIT record: a refusal (or expiry) a client made itself;
+  // false when the text is not one.
+  // |slotText| gives a slot's text now, for "previous"; may be empty.
+  bool ClientRefusal(
+      const ControlPeer& peer, const std::string& text,
+      const std::function<std::string(int slot)>& slotText = nullptr);
 
   AuditTrail& trail() { return *trail_; }
 

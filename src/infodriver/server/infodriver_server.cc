@@ -645,6 +645,16 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
               {INFO_RESULT, m.sequence, driver_ != 0 ? 1 : 0, device_, ""});
       break;
 
+    case INFO_AUDITSTATUS:
+      if (m.sequence != 0)
+        queue(peer,
+              {INFO_RESULT, m.sequence,
+               audit_ ? static_cast<int64_t>(audit_->trail().writeFailures())
+                      : -1,
+               audit_ ? static_cast<int64_t>(audit_->trail().lost()) : 0,
+               ""});
+      break;
+
     case INFO_DUMP:
       handleDump(peer, m);
       break;
@@ -764,7 +774,9 @@ void InfodriverServer::handleAudit(Peer& peer, const InfoMessage& m) {
     answer(peer, m, peer.attribution ? 1 : 0);
   } else {
     const bool recorded =
-        audit_ && audit_->ClientRefusal({peer.uid, peer.pid}, m.text);
+        audit_ && audit_->ClientRefusal(
+                      {peer.uid, peer.pid}, m.text,
+                      [this](int slot) { return slots_.get(slot); });
     answer(peer, m, recorded ? 1 : 0);
   }
 }

@@ -136,3 +136,14 @@ UnitSource::Counters FakeUnitSource::GetCounters() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return counters_;
 }
+
+void FakeUnitSource::RecordRefusal(const ControlRequester& by,
+                                   const ControlUpdate& refusal) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  recorded_.push_back({by, refusal});
+}
+
+std::vector<FakeUnitSource::Recorded> FakeUnitSource::recorded() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return recorded_;
+}

@@ -44,6 +44,12 @@ class FakeUnitSource : public UnitSource {
   // The same for a request made earlier, by its id.
   void FinishControl(uint64_t id, ControlStage stage);
   std::vector<Request> requests() const;
+  // What RecordRefusal was given, in order.
+  struct Recorded {
+    ControlRequester by;
+    ControlUpdate refusal;
+  };
+  std::vector<Recorded> recorded() const;
   size_t ListenerCount() const;
 
   std::vector<DeviceStatus> Devices() const override;
@@ -56,6 +62,8 @@ class FakeUnitSource : public UnitSource {
                                const ControlPoint& point,
                                std::string_view value,
                                int64_t deadlineMs) override;
+  void RecordRefusal(const ControlRequester& by,
+                     const ControlUpdate& refusal) override;
   std::optional<ControlUpdate> Control(uint64_t id) const override;
   Counters GetCounters() const override;
 
@@ -68,6 +76,7 @@ class FakeUnitSource : public UnitSource {
   std::map<std::pair<std::string, int>, DeviceStatus> devices_;
   uint64_t nextId_ = 1;
   std::vector<Request> requests_;
+  std::vector<Recorded> recorded_;
   std::map<uint64_t, ControlUpdate> controls_;
   Counters counters_;
 

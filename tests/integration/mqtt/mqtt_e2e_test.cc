@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +53,7 @@ struct Site {
   fs::path root;
   std::vector<std::string> env;
   std::unique_ptr<Process> infodriver, driver, bridge;
+  bool allowProtected = false;
 
   void Make(const fs::path& base) {
     root = base / name;
@@ -77,6 +79,7 @@ struct Site {
   void StartBridge(const std::string& broker) {
     std::vector<std::string> args = {"--broker", broker, "--site", name};
     if (allowControl) args.push_back("--allow-control");
+    if (allowProtected) args.push_back("--allow-protected");
     args.push_back(std::to_string(device));
     bridge = std::make_unique<Process>(BinPath("qor_mqtt"), args, env);
   }
@@ -102,6 +105,7 @@ class MqttEndToEnd : public testing::Test {
 
     alpha_ = new Site;
     *alpha_ = {"alpha", kAlphaDevice, {1, 2}, true, {}, {}, {}, {}, {}};
+    alpha_->allowProtected = true;
     beta_ = new Site;
     *beta_ = {"beta", kBetaDevice, {3}, false, {}, {}, {}, {}, {}};
     for (Site* s : {alpha_, beta_}) {
@@ -275,6 +279,84 @@ TEST_F(MqttEndToEnd, ASetSwitchesTheOutputAndEveryStageIsPublished) {
                                std::to_string(Port()) + "\""),
             4)  // sent and confirmed, twice
       << trail;
+}
+
+// A protected output goes off through the broker only when the payload
+// names it; every request is in the trail under the user the requester
+// gave, marked as not verified, and the state carries the names.
+TEST_F(MqttEndToEnd, AProtectedOutputGoesOffOnlyByItsName) {
+  MduAgent& agent = *(*agents_)[1];
+  const std::string before = agent.Get(OutputOid(4));
+  ASSERT_FALSE(before.empty());
+  std::ofstream(alpha_->root / "sys" / "config" / "system" / "names_061.ini")
+      << "[QOR_MDU_1]\nOutput4=Encoder feed\nProtectedOutputs=4\n";
+  const std::string base = UnitBase(*alpha_, 1);
+  Subscriber sub(Port(), File("protected.out"), {base + "output/4/result"});
+  ASSERT_TRUE(sub.Ready());
+  auto set = [&](const std::string& payload) {
+    return Publish(Port(), {"-t", base + "output/4/set", "-m", payload, "-D",
+                            "publish", "user-property", "user", "anna"});
+  };
+  auto confirmed = [&](int count) {
+    return WaitFor([&] {
+      int seen = 0;
+      for (const SeenMessage& m : sub.Messages())
+        seen += m.payload.find("\"confirmed\"") != std::string::npos;
+      return seen == count;
+    });
+  };
+  ASSERT_EQ(set("1"), 0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(4)) == "1"; }));
+  EXPECT_TRUE(confirmed(1));
+  ASSERT_EQ(set("0"), 0);
+  EXPECT_TRUE(WaitFor(
+      [&] { return sub.Saw(base + "output/4/result", "confirm with its name"); }));
+  EXPECT_EQ(agent.Get(OutputOid(4)), "1");
+  ASSERT_EQ(set(R"({"value":"0","confirm":"Encoder feed"})"), 0);
+  EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(4)) == "0"; }));
+  EXPECT_TRUE(confirmed(2));
+  auto state = nlohmann::json::parse(
+      Retained(Port(), base + "state")[base + "state"], nullptr, false);
+  ASSERT_TRUE(state.is_object());
+  EXPECT_EQ(state["outputs"][3]["name"], "Encoder feed");
+  EXPECT_EQ(state["outputs"][3]["protected"], true);
+  // The cases after this one expect the agent's own data.
+  std::filesystem::remove(alpha_->root / "sys" / "config" / "system" /
+                          "names_061.ini");
+  if (before == "1") {
+    ASSERT_EQ(set("1"), 0);
+    EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(4)) == "1"; }));
+    EXPECT_TRUE(confirmed(3));
+  }
+
+  std::vector<nlohmann::json> records;
+  for (const auto& f : fs::directory_iterator(alpha_->root / "sys" / "logs"))
+    if (f.path().filename().string().rfind("audit_", 0) == 0) {
+      std::istringstream lines(qor_test::ReadFileText(f.path().string()));
+      for (std::string line; std::getline(lines, line);) {
+        auto r = nlohmann::json::parse(line, nullptr, false);
+        if (r.is_object() && r.value("point", "") == "output/4" &&
+            r.value("unit", 0) == 1)
+          records.push_back(r);
+      }
+    }
+  const char* outcomes[] = {"sent", "confirmed", "refused", "sent",
+                            "confirmed"};
+  ASSERT_GE(records.size(), std::size(outcomes));
+  records.resize(std::size(outcomes));
+  for (size_t i = 0; i < records.size(); ++i) {
+    const nlohmann::json& r = records[i];
+    SCOPED_TRACE(r.dump());
+    EXPECT_EQ(r["outcome"], outcomes[i]);
+    EXPECT_EQ(r["via"], "mqtt");
+    EXPECT_EQ(r["who"], "site alpha, user anna (not verified)");
+    EXPECT_EQ(r["from"], "127.0.0.1:" + std::to_string(Port()));
+    EXPECT_EQ(r["device"], kAlphaDevice);
+    EXPECT_EQ(r["name"], "Encoder feed");
+    EXPECT_EQ(r["value"], i < 2 ? "1" : "0");
+    for (const char* field : {"time", "request", "previous", "reason"})
+      EXPECT_TRUE(r.contains(field)) << field;
+  }
 }
 
 TEST_F(MqttEndToEnd, ABridgeWithoutAllowControlRefusesAndRequestsNothing) {

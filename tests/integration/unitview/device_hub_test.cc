@@ -15,6 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "infodriver/server/audit_trail.h"
+#include "infodriver/server/control_audit.h"
+#include "infodriver/server/infodriver_server.h"
+#include "platform/event_loop.h"
+#include "platform/file_system.h"
 #include "support/infodriver_process.h"
 
 namespace {
@@ -331,6 +336,45 @@ TEST_F(DeviceHubTest, RefusedRequestsAskNothing) {
   EXPECT_EQ(ControlStage::kRefused, u.stage);
   EXPECT_NE(std::string::npos, u.reason.find("no driver")) << u.reason;
   EXPECT_EQ(9u, hub_->GetCounters().controlRefused);
+}
+
+// A trail folder that takes nothing (a full disk, through the file-system
+// seam) holds no request up: the driver takes it as ever, and the failed
+// writes reach the hub for qor_web's metric.
+TEST_F(DeviceHubTest, AFullTrailFolderIsCountedAndControlStillAnswers) {
+  infodriver_.reset();  // this device's infodriver runs here, on the seam
+  FaultInjectingFileSystem full;
+  full.FailAppend(ENOSPC);
+  EventLoop loop;
+  InfodriverServer server(kDevice, &loop);
+  AuditTrail::Options trail;
+  trail.directory = dir_.string();
+  trail.device = kDevice;
+  trail.fs = &full;
+  server.useControlAudit(std::make_unique<ControlAudit>(
+      kDevice, std::make_unique<AuditTrail>(trail), ""));
+  std::string error;
+  ASSERT_TRUE(server.start(&error)) << error;
+  std::thread serving([&] { loop.Run(); });
+  {
+    auto driver = StartLive(true, {{43, "0"}});
+    ControlUpdate u = hub_->RequestControl(
+        "studio", kDevice, 1, *ParseControlPoint("output/3"), "1",
+        ControlDeadlineFrom(TheSystemClock().NowMs()));
+    EXPECT_EQ(ControlStage::kAccepted, u.stage) << u.reason;
+    ASSERT_TRUE(WaitUntil([&] { return Finished(u.id); }));
+    EXPECT_EQ(ControlStage::kConfirmed, StagesOf(u.id).back());
+    EXPECT_TRUE(WaitUntil([&] {
+      std::optional<uint64_t> failures = hub_->Devices()[0].auditWriteFailures;
+      return failures && *failures > 0;
+    }));
+    hub_.reset();
+  }
+  loop.Post([&] {
+    server.stop();
+    loop.Quit(0);
+  });
+  serving.join();
 }
 
 }  // namespace

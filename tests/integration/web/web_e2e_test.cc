@@ -4,9 +4,14 @@
 // confirmed.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "access_tokens.h"
 #include "integration/web/web_rig.h"
 #include "testing/http_client.h"
 
@@ -19,6 +24,23 @@ constexpr int kUnits = 3;
 const char* kLocationOid = "1.3.6.1.4.1.6853.2.4.0";
 const char* kTemperatureOid = "1.3.6.1.4.1.6853.2.5.0";
 const char* kOutput1Oid = "1.3.6.1.4.1.6853.3.4.1.2.1";
+const char* kOutput2Oid = "1.3.6.1.4.1.6853.3.4.1.2.2";
+
+// Every record of the rig's device trail that the web wrote for |unit|.
+std::vector<json> WebRecords(const std::filesystem::path& root, int unit) {
+  std::vector<json> records;
+  for (const auto& f : std::filesystem::directory_iterator(root / "sys" / "logs"))
+    if (f.path().filename().string().rfind("audit_", 0) == 0) {
+      std::istringstream lines(qor_test::ReadFileText(f.path().string()));
+      for (std::string line; std::getline(lines, line);) {
+        json r = json::parse(line, nullptr, false);
+        if (r.is_object() && r.value("via", "") == "web" &&
+            r.value("unit", 0) == unit)
+          records.push_back(r);
+      }
+    }
+  return records;
+}
 
 class WebEndToEnd : public ::testing::Test {
  protected:
@@ -175,6 +197,112 @@ TEST_F(WebEndToEnd, RefusedRequestsSetNothing) {
                 .status,
             403);
   EXPECT_EQ(rig_->agent(3).Get(kOutput1Oid), before);
+  // The wrong token is in the trail by what it is, never by its text.
+  std::vector<json> refused;
+  EXPECT_TRUE(WaitFor([&] {
+    refused = WebRecords(rig_->root(), 3);
+    return !refused.empty();
+  }));
+  ASSERT_FALSE(refused.empty());
+  EXPECT_EQ(refused[0]["who"], "unknown token");
+  EXPECT_EQ(refused[0]["outcome"], "refused");
+  EXPECT_EQ(refused[0]["point"], "output/1");
+  EXPECT_EQ(refused[0]["value"], other);
+  EXPECT_EQ(refused[0]["previous"], before);
+  EXPECT_EQ(refused[0].dump().find("wrong-token"), std::string::npos);
+}
+
+// Named tokens on the real chain: a viewer only watches, an operator
+// switches what is not protected, an admin switches a protected output off
+// only by its name; each of them is in the trail with every field.
+TEST_F(WebEndToEnd, RolesAndAProtectedOutputOnTheRealChain) {
+  const std::filesystem::path& root = rig_->root();
+  std::ofstream(root / "sys" / "config" / "system" / "names_071.ini")
+      << "[QOR_MDU_1]\nOutput2=Rack switch\nProtectedOutputs=2\n";
+  auto line = [](const char* name, const char* role, const char* token) {
+    return std::string(name) + " " + role + " " + HexOf(HashToken(token)) +
+           "\n";
+  };
+  std::ofstream(root / "tokens")
+      << line("wall", "viewer", "wall-token-0123456789")
+      << line("ops-anna", "operator", "anna-token-0123456789")
+      << line("root-ada", "admin", "ada-token-0123456789");
+  chmod((root / "tokens").c_str(), 0600);
+  const uint16_t port = FreeTcpPort();
+  auto web = rig_->StartWeb({"--listen", "127.0.0.1:" + std::to_string(port),
+                             "--site", "rig", "--tokens-file",
+                             (root / "tokens").string()});
+  MduAgent& unit1 = rig_->agent(1);
+  ASSERT_TRUE(WaitFor([&] {
+    HttpAnswer a = HttpGet(port, rig_->UnitPath(1));
+    json unit = json::parse(a.body, nullptr, false);
+    return a.status == 200 && unit["outputs"].size() >= 2 &&
+           unit["outputs"][1]["name"] == "Rack switch" &&
+           unit["outputs"][1]["protected"] == true;
+  }));
+  // A proxy header from a peer that is not a trusted proxy counts for
+  // nothing.
+  auto post = [&](const char* token, const char* point, const char* body) {
+    return HttpPost(port, rig_->UnitPath(1) + "/control/" + point, body,
+                    {std::string("Authorization: Bearer ") + token,
+                     "Content-Type: application/json",
+                     "X-Forwarded-For: 203.0.113.7"});
+  };
+  auto finished = [&](const HttpAnswer& a) {
+    const std::string id =
+        std::to_string(json::parse(a.body)["id"].get<uint64_t>());
+    return WaitFor([&] {
+      return json::parse(HttpGet(port, "/api/v1/requests/" + id).body)
+                 ["stage"] == "confirmed";
+    });
+  };
+  EXPECT_EQ(post("wall-token-0123456789", "output/2", R"({"value":"1"})")
+                .status,
+            403);
+  HttpAnswer on = post("anna-token-0123456789", "output/2", R"({"value":"1"})");
+  ASSERT_EQ(on.status, 202) << on.body;
+  EXPECT_TRUE(finished(on));
+  EXPECT_EQ(unit1.Get(kOutput2Oid), "1");
+  EXPECT_EQ(post("anna-token-0123456789", "output/2",
+                 R"({"value":"0","confirm":"Rack switch"})")
+                .status,
+            403);
+  EXPECT_EQ(post("ada-token-0123456789", "output/2", R"({"value":"0"})").status,
+            403);
+  EXPECT_EQ(unit1.Get(kOutput2Oid), "1");
+  HttpAnswer off = post("ada-token-0123456789", "output/2",
+                        R"({"value":"0","confirm":"Rack switch"})");
+  ASSERT_EQ(off.status, 202) << off.body;
+  EXPECT_TRUE(finished(off));
+  EXPECT_EQ(unit1.Get(kOutput2Oid), "0");
+
+  // viewer, operator on (sent, confirmed), operator off, admin without the
+  // name, admin off (sent, confirmed).
+  std::vector<json> records;
+  EXPECT_TRUE(WaitFor([&] {
+    records = WebRecords(root, 1);
+    return records.size() == 7;
+  })) << records.size();
+  ASSERT_EQ(records.size(), 7u);
+  const char* expected[][2] = {
+      {"wall", "refused"},      {"ops-anna", "sent"},
+      {"ops-anna", "confirmed"}, {"ops-anna", "refused"},
+      {"root-ada", "refused"},  {"root-ada", "sent"},
+      {"root-ada", "confirmed"}};
+  for (size_t i = 0; i < records.size(); ++i) {
+    const json& r = records[i];
+    SCOPED_TRACE(r.dump());
+    EXPECT_EQ(r["who"], expected[i][0]);
+    EXPECT_EQ(r["outcome"], expected[i][1]);
+    EXPECT_EQ(r["from"], "127.0.0.1");
+    EXPECT_EQ(r["device"], kDevice);
+    EXPECT_EQ(r["point"], "output/2");
+    EXPECT_EQ(r["name"], "Rack switch");
+    for (const char* field : {"time", "request", "value", "previous", "reason"})
+      EXPECT_TRUE(r.contains(field)) << field;
+  }
+  EXPECT_NE(records[3]["reason"].get<std::string>().find("only an admin"),
+            std::string::npos);
 }
 
 }  // namespace
