@@ -129,11 +129,11 @@ try {
   const external = [];
   page.on('request', r => { if (!r.url().startsWith(url)) external.push(r.url()); });
   const problems = [];
-  // The refusals the test asks for itself (401, 403) and the lost
+  // The refusals the test asks for itself (400, 401, 403) and the lost
   // connection while qor_web is away are no page errors.
   let away = false;
   page.on('console', m => {
-    if (m.type() === 'error' && !/status of 40[13]/.test(m.text()) &&
+    if (m.type() === 'error' && !/status of 40[013]/.test(m.text()) &&
         !(away && /ERR_CONNECTION_REFUSED|net::/.test(m.text())))
       problems.push(m.text());
   });
