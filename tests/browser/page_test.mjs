@@ -200,8 +200,8 @@ try {
   step('the compact view shows all forty units on one screen');
   // Each view in a page of its own, closed after: a page left behind keeps
   // its event stream, and chromium opens at most six connections to a host.
-  const views = [['overview', url], ['compact', url + '?view=compact'],
-                 ['unit', url + env.QOR_WEB_UNIT_HASH]];
+  const views = [['overview', url + '?view=tiles'], ['unit', url + env.QOR_WEB_UNIT_HASH],
+                 ['compact', url + '?view=compact']];
   const open = async (address, w, h) => {
     const p = await browser.newPage();
     await p.setBypassCSP(true);  // axe-core is injected into the page

@@ -237,7 +237,7 @@ function tileBody(u) {
   }
   body.append(fuses);
   const extra = [];
-  if (u.power_inlets) extra.push('Inlets ' + u.power_inlets);
+  if (u.power_inlets) extra.push(u.power_inlets);
   if (known(u.power_on_sequence))
     extra.push('power-on sequence ' + u.power_on_sequence +
                (known(u.sequential_delay_seconds)
