@@ -65,6 +65,10 @@ std::string AddressText(const struct sockaddr* address) {
   return text;
 }
 
+}  // namespace
+
+namespace web_internal {
+
 // libmicrohttpd's own messages, one line each on standard error, without
 // those that only say a browser went away (a closed tab, a dropped phone):
 // they are no problem of this server and would drown the ones that are.
@@ -81,10 +85,6 @@ void LogServerProblem(void*, const char* format, va_list args) {
   std::fprintf(stderr, "qor_web: %.*s\n", static_cast<int>(message.size()),
                message.data());
 }
-
-}  // namespace
-
-namespace web_internal {
 
 std::vector<std::string_view> Split(std::string_view path) {
   std::vector<std::string_view> parts;
@@ -199,7 +199,7 @@ bool WebServer::Impl::Start(std::string* error) {
                    MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
       flags, options_.port, nullptr, nullptr, &Impl::Dispatch, this,
-      MHD_OPTION_EXTERNAL_LOGGER, &LogServerProblem, nullptr,
+      MHD_OPTION_EXTERNAL_LOGGER, &web_internal::LogServerProblem, nullptr,
       MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_LIMIT,
       options_.connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       options_.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,

@@ -18,6 +18,7 @@
 #include "testing/http_client.h"
 #include "unitview/testing/fake_unit_source.h"
 #include "unitview/unit_state.h"
+#include "web_server_impl.h"
 
 namespace {
 
@@ -142,6 +143,29 @@ TEST_F(WebServerTest, AnswersEachPathWithItsStatusAndType) {
     }
   }
   EXPECT_TRUE(source_.requests().empty());
+}
+
+void Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  web_internal::LogServerProblem(nullptr, format, args);
+  va_end(args);
+}
+
+// A problem of the HTTP library is one line on standard error; a browser
+// that went away (a closed tab) is none.
+TEST(WebServerLog, SaysRealProblemsOnlyOneLineEach) {
+  testing::internal::CaptureStderr();
+  Log("Failed to send the footers for the request for `%s'. Error: %s\n",
+      "/api/v1/events", "The connection was forcibly closed by remote peer");
+  Log("Socket has been disconnected when reading request.\n");
+  Log("Connection socket is closed when reading request due to the error: %s\n",
+      "Connection reset by peer");
+  Log("Failed to remove FD from epoll set.\n");
+  Log("Error during poll: `%s'", "Bad file descriptor");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qor_web: Failed to remove FD from epoll set.\n"
+            "qor_web: Error during poll: `Bad file descriptor'\n");
 }
 
 // A browser that takes gzip gets the page's files gzipped, the same bytes

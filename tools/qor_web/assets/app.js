@@ -238,6 +238,9 @@ function tileBody(u) {
   body.append(fuses);
   const extra = [];
   if (u.power_inlets) extra.push(u.power_inlets);
+  // The inlets' own text is the unit's; their names are the names file's.
+  const inlets = (u.power_inlet_names || []).map(i => 'inlet ' + i.inlet + ' ' + i.name);
+  if (inlets.length) extra.push('inlets: ' + inlets.join(', '));
   if (known(u.power_on_sequence))
     extra.push('power-on sequence ' + u.power_on_sequence +
                (known(u.sequential_delay_seconds)
