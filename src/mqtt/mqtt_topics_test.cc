@@ -156,8 +156,8 @@ TEST(StatePayloadTest, TheUnitComesBackFromItsSlots) {
   UnitState s = FakeUnit(
       "s", 3, 7, {{1, "1"}, {41, "0"}, {98, "caf\xC3\xA9 \"q\""}, {99, "0"}});
   s.live = false;
-  const UnitNames names{{{1, "Rack switch"}}, {{1, "Door"}}, {},
-                        {{2, "Mains B"}}, {1}};
+  const UnitNames names{
+      {{1, "Rack switch"}}, {{1, "Door"}}, {}, {{2, "Mains B"}}, {1}};
   std::string error;
   const std::string payload = StatePayload(s, nullptr, &names);
   auto back = ParseStatePayload("s", 3, 7, payload, &error);

@@ -46,7 +46,6 @@ constexpr size_t kControlMemoryMax = 1000;
 // The longest text of a requester's field sent for the audit trail.
 constexpr size_t kAuditFieldMax = 128;
 
-
 nlohmann::json RequesterJson(const ControlRequester& by) {
   nlohmann::json j = {{"via", by.via},
                       {"who", by.who.substr(0, kAuditFieldMax)},
@@ -287,11 +286,11 @@ class DeviceHub::Impl {
     return counters_;
   }
 
-
   // A request refused before it reached the infodriver is in the device's
   // trail all the same, when the infodriver is there to write it.
   void RecordRefusal(const ControlRequester& by, const ControlUpdate& u) {
-    if (by.via.empty()) return;
+    // Only a served device has a trail (devices_ is fixed at construction).
+    if (by.via.empty() || Find(u.device) == nullptr) return;
     // Anyone who reaches the web server or the broker can be refused, and
     // must not fill the disk.
     std::string reason = u.reason.substr(0, 2 * kAuditFieldMax);
@@ -620,8 +619,7 @@ class DeviceHub::Impl {
     if (m.sequence == d.auditSequence) {
       d.auditSequence = 0;
       std::lock_guard<std::mutex> lock(mu_);
-      if (m.wParam >= 0)
-        d.auditWriteFailures = static_cast<uint64_t>(m.wParam);
+      if (m.wParam >= 0) d.auditWriteFailures = static_cast<uint64_t>(m.wParam);
       return;
     }
     if (m.sequence == d.statusSequence) {

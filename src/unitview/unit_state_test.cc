@@ -164,8 +164,8 @@ TEST(UnitStateTest, JsonCarriesTheStateAndOnlyNonEmptySlots) {
   EXPECT_EQ(false, j["outputs"][0]["protected"]);
   EXPECT_FALSE(j.contains("power_inlet_names"));
 
-  const UnitNames names{{{2, "Encoder"}}, {{1, "Door"}}, {{2, "Feed B"}},
-                        {{1, "Mains A"}}, {2}};
+  const UnitNames names{
+      {{2, "Encoder"}}, {{1, "Door"}}, {{2, "Feed B"}}, {{1, "Mains A"}}, {2}};
   nlohmann::json n = UnitToJson(s, false, &names);
   EXPECT_FALSE(n["outputs"][0].contains("name"));
   EXPECT_EQ("Encoder", n["outputs"][1]["name"]);

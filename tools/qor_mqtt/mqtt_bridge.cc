@@ -203,11 +203,11 @@ void MqttBridge::PublishUnitLocked(const UnitState& state) {
   std::optional<UnitNames> names;
   if (auto file = names_.find(state.device); file != names_.end())
     names = file->second->Unit(state.unit);
-  PublishRetainedLocked(unit + "state",
-                        StatePayload(state,
-                                     &changed_[{state.device, state.unit}],
-                                     names ? &*names : nullptr),
-                        0);
+  PublishRetainedLocked(
+      unit + "state",
+      StatePayload(state, &changed_[{state.device, state.unit}],
+                   names ? &*names : nullptr),
+      0);
 }
 
 void MqttBridge::NoteChangesLocked(const UnitState& state) {
@@ -523,8 +523,8 @@ std::optional<std::string> MqttBridge::UnitRefusal(const ParsedTopic& topic,
       // name, as on the web.
       const std::string name =
           names.NameOf(point.name()).value_or(point.name());
-      const std::string what = "output " + std::to_string(point.number) +
-                               " (" + name + ") is protected: ";
+      const std::string what = "output " + std::to_string(point.number) + " (" +
+                               name + ") is protected: ";
       if (names.protectedOutputs.count(point.number) &&
           !options_.allowProtected)
         return what +
@@ -532,8 +532,9 @@ std::optional<std::string> MqttBridge::UnitRefusal(const ParsedTopic& topic,
                "through a bridge that runs with --allow-protected; nothing "
                "was sent";
       if (names.protectedOutputs.count(point.number) && confirm != name)
-        return what + "to switch it off, confirm with its name: send "
-                      "{\"value\":\"0\",\"confirm\":\"" +
+        return what +
+               "to switch it off, confirm with its name: send "
+               "{\"value\":\"0\",\"confirm\":\"" +
                name + "\"}; nothing was sent";
     }
   }

@@ -138,17 +138,17 @@ void RenderNameFamilies(std::string* out, const std::vector<UnitState>& units,
     for (size_t i = 0; i < units.size(); ++i) {
       if (!units[i].names) continue;
       const UnitNames& n = *units[i].names;
-      std::set<int> numbers = of == &UnitNames::outputs ? n.protectedOutputs
-                                                        : std::set<int>();
+      std::set<int> numbers =
+          of == &UnitNames::outputs ? n.protectedOutputs : std::set<int>();
       for (const auto& [number, name] : n.*of) numbers.insert(number);
       for (int number : numbers) {
         auto found = (n.*of).find(number);
-        std::string l = labels[i] + "," + label + "=\"" +
-                        std::to_string(number) + "\",name=\"" +
-                        EscapeLabelValue(found == (n.*of).end()
-                                             ? std::string()
-                                             : found->second) +
-                        "\"";
+        std::string l =
+            labels[i] + "," + label + "=\"" + std::to_string(number) +
+            "\",name=\"" +
+            EscapeLabelValue(found == (n.*of).end() ? std::string()
+                                                    : found->second) +
+            "\"";
         if (of == &UnitNames::outputs)
           l += std::string(",protected=\"") +
                (n.protectedOutputs.count(number) ? "true" : "false") + "\"";

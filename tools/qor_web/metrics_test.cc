@@ -33,8 +33,8 @@ bool Has(const std::string& text, const std::string& line) {
 
 TEST(MetricsTest, WritesEachPointOfEachUnitUnderItsName) {
   std::vector<UnitState> units = {Unit(2)};
-  units[0].names = UnitNames{{{1, "Rack \"A\" switch"}}, {{5, "Door"}}, {}, {},
-                             {1}};
+  units[0].names =
+      UnitNames{{{1, "Rack \"A\" switch"}}, {{5, "Door"}}, {}, {}, {1}};
   UnitState away = Unit(4);
   away.live = false;
   units.push_back(away);

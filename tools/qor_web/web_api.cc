@@ -169,6 +169,5 @@ UnitState WebServer::Impl::Named(UnitState state) {
 nlohmann::json WebServer::Impl::UnitJson(const UnitState& state,
                                          bool withSlots) {
   const UnitState named = Named(state);
-  return UnitToJson(named, withSlots,
-                    named.names ? &*named.names : nullptr);
+  return UnitToJson(named, withSlots, named.names ? &*named.names : nullptr);
 }

@@ -61,8 +61,7 @@ MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
     refusal = ControlValueOf(request->body, *target.point, &value, &confirm);
   if (!refusal) refusal = CheckProtected(caller, target, value, confirm);
   if (refusal) {
-    RecordRefusal(connection, *request, parts, caller, target, value,
-                  *refusal);
+    RecordRefusal(connection, *request, parts, caller, target, value, *refusal);
     return Refuse(connection, *refusal);
   }
   return QueueControl(connection, request, target, value, caller);
@@ -75,8 +74,7 @@ MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
 void WebServer::Impl::RecordRefusal(MHD_Connection* connection,
                                     const Request& request, const Parts& parts,
                                     const Caller& caller, ControlTarget target,
-                                    std::string value,
-                                    const Refusal& refusal) {
+                                    std::string value, const Refusal& refusal) {
   if (!target.point && ControlTargetOf(parts, &target)) return;
   if (value.empty() && !request.bodyTooLarge) {
     json body = json::parse(request.body, nullptr, false);
@@ -323,9 +321,8 @@ void WebServer::Impl::ControlAnswered(MHD_Connection* connection,
 std::string WebServer::Impl::RequesterAddress(MHD_Connection* connection) {
   const std::string peer = PeerOf(connection).address;
   if (!InAddressRanges(options_.trustedProxies, peer)) return peer;
-  std::optional<std::string> client =
-      ForwardedClient(Header(connection, "X-Forwarded-For"),
-                      Header(connection, "Forwarded"));
+  std::optional<std::string> client = ForwardedClient(
+      Header(connection, "X-Forwarded-For"), Header(connection, "Forwarded"));
   return client ? *client + " via " + peer : peer;
 }
 
@@ -340,8 +337,7 @@ std::optional<AddressRange> ParseAddressRange(std::string_view text) {
   const std::string address(text.substr(0, slash));
   struct in_addr a {};
   if (inet_pton(AF_INET, address.c_str(), &a) != 1) return std::nullopt;
-  const uint32_t mask =
-      range.bits == 0 ? 0 : ~uint32_t{0} << (32 - range.bits);
+  const uint32_t mask = range.bits == 0 ? 0 : ~uint32_t{0} << (32 - range.bits);
   range.network = ntohl(a.s_addr) & mask;
   return range;
 }

@@ -112,8 +112,8 @@ std::string WebServer::Impl::NextEvents(Stream* stream, bool* closed) {
         source_->Unit(std::get<0>(key), std::get<1>(key), std::get<2>(key));
     if (!state) continue;
     text += "event: unit\ndata: " +
-            UnitJson(*state, false).dump(-1, ' ', false,
-                                    json::error_handler_t::replace) +
+            UnitJson(*state, false)
+                .dump(-1, ' ', false, json::error_handler_t::replace) +
             "\n\n";
     ++events;
   }

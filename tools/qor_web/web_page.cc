@@ -86,8 +86,8 @@ MHD_Result WebServer::Impl::ServeMetrics(MHD_Connection* connection,
   web.requestsCutOff = requestsCutOff_;
   std::vector<UnitState> units = source_->Units();
   for (UnitState& unit : units) unit = Named(std::move(unit));
-  std::string text = RenderMetrics(units, source_->Devices(),
-                                   source_->GetCounters(), web);
+  std::string text =
+      RenderMetrics(units, source_->Devices(), source_->GetCounters(), web);
   MHD_Response* response =
       FreshTextResponse(text, "text/plain; version=0.0.4; charset=utf-8");
   if (!response) return MHD_NO;

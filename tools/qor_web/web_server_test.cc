@@ -275,8 +275,8 @@ TEST_F(WebServerTest, ApiAnswersAreTheSourcesUnits) {
   UnitState named = *source_.Unit("lab", 1, 5);
   named.names = UnitNames{{{3, "Encoder"}}, {}, {}, {}, {3}};
   source_.SetUnit(named);
-  json output3 = json::parse(HttpGet(port_, "/api/v1/units").body)[1]
-                                ["outputs"][2];
+  json output3 =
+      json::parse(HttpGet(port_, "/api/v1/units").body)[1]["outputs"][2];
   EXPECT_EQ(output3["name"], "Encoder");
   EXPECT_EQ(output3["protected"], true);
 
@@ -361,10 +361,11 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
                      "X-Forwarded-For: 10.0.0.1, 203.0.113.7"})
                 .status,
             403);
-  EXPECT_EQ(HttpPost(port_, "/api/v1/units/lab/1/9/control/output/1",
-                     R"({"value":"1"})", {bearer("anna-token-0123456789"), type})
-                .status,
-            404);
+  EXPECT_EQ(
+      HttpPost(port_, "/api/v1/units/lab/1/9/control/output/1",
+               R"({"value":"1"})", {bearer("anna-token-0123456789"), type})
+          .status,
+      404);
   std::vector<FakeUnitSource::Recorded> recorded = source_.recorded();
   ASSERT_EQ(recorded.size(), 3u);
   EXPECT_EQ(recorded[0].by.via, "web");
@@ -400,8 +401,8 @@ TEST_F(WebServerTest, NamedTokensSwitchAsTheirRoleAllows) {
         << c.token << " " << c.body;
   EXPECT_EQ(source_.requests().size(), 2u);
   // The names file names the points wherever they are shown.
-  json output2 = json::parse(HttpGet(port_, "/api/v1/units/lab/1/2").body)
-      ["outputs"][1];
+  json output2 =
+      json::parse(HttpGet(port_, "/api/v1/units/lab/1/2").body)["outputs"][1];
   EXPECT_EQ(output2["name"], "Rack switch");
   EXPECT_EQ(output2["protected"], true);
   EXPECT_NE(HttpGet(port_, "/metrics")

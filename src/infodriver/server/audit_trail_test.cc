@@ -85,10 +85,11 @@ TEST_F(AuditTrailTest, EachOutcomeIsALineOfItsRequest) {
   for (const json& r : Records())
     outcomes.push_back({r.value("request", uint64_t{0}), r["outcome"]});
   const std::vector<std::pair<uint64_t, std::string>> expected = {
-      {sent, "sent"},      {shown, "sent"},           {shown, "confirmed"},
-      {silent, "sent"},    {refused, "refused"},      {expired, "expired"},
-      {sent, "confirmed"}, {silent, "not confirmed"}, {expired + 1, "refused"},
-      {expired + 2, "expired"}};
+      {sent, "sent"},           {shown, "sent"},
+      {shown, "confirmed"},     {silent, "sent"},
+      {refused, "refused"},     {expired, "expired"},
+      {sent, "confirmed"},      {silent, "not confirmed"},
+      {expired + 1, "refused"}, {expired + 2, "expired"}};
   EXPECT_EQ(outcomes, expected);
   EXPECT_EQ(Records()[8]["previous"], "1");  // the slot's text when refused
   const json first = Records()[0];

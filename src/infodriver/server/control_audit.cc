@@ -228,8 +228,8 @@ bool ControlAudit::ClientRefusal(
   r["value"] = StringField(j, "value").value_or("");
   std::optional<ControlPoint> cp = ParseControlPoint(point);
   if (slotText && cp && r["unit"].get<int>() > 0)
-    r["previous"] =
-        slotText(mdu::UnitSlotOffset(r["unit"].get<int>()) + cp->relativeSlot());
+    r["previous"] = slotText(mdu::UnitSlotOffset(r["unit"].get<int>()) +
+                             cp->relativeSlot());
   // A request that waited in the client until its deadline never reached
   // anyone either; it ends as expired, every other one as refused.
   const bool expired = StringField(j, "outcome").value_or("") == "expired";

@@ -651,8 +651,7 @@ void InfodriverServer::handle(Peer& peer, const InfoMessage& m) {
               {INFO_RESULT, m.sequence,
                audit_ ? static_cast<int64_t>(audit_->trail().writeFailures())
                       : -1,
-               audit_ ? static_cast<int64_t>(audit_->trail().lost()) : 0,
-               ""});
+               audit_ ? static_cast<int64_t>(audit_->trail().lost()) : 0, ""});
       break;
 
     case INFO_DUMP:
@@ -774,9 +773,9 @@ void InfodriverServer::handleAudit(Peer& peer, const InfoMessage& m) {
     answer(peer, m, peer.attribution ? 1 : 0);
   } else {
     const bool recorded =
-        audit_ && audit_->ClientRefusal(
-                      {peer.uid, peer.pid}, m.text,
-                      [this](int slot) { return slots_.get(slot); });
+        audit_ &&
+        audit_->ClientRefusal({peer.uid, peer.pid}, m.text,
+                              [this](int slot) { return slots_.get(slot); });
     answer(peer, m, recorded ? 1 : 0);
   }
 }

@@ -309,8 +309,9 @@ TEST_F(MqttEndToEnd, AProtectedOutputGoesOffOnlyByItsName) {
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(4)) == "1"; }));
   EXPECT_TRUE(confirmed(1));
   ASSERT_EQ(set("0"), 0);
-  EXPECT_TRUE(WaitFor(
-      [&] { return sub.Saw(base + "output/4/result", "confirm with its name"); }));
+  EXPECT_TRUE(WaitFor([&] {
+    return sub.Saw(base + "output/4/result", "confirm with its name");
+  }));
   EXPECT_EQ(agent.Get(OutputOid(4)), "1");
   ASSERT_EQ(set(R"({"value":"0","confirm":"Encoder feed"})"), 0);
   EXPECT_TRUE(WaitFor([&] { return agent.Get(OutputOid(4)) == "0"; }));

@@ -3,7 +3,6 @@
 // request through the API must become the Set on the agent and come back
 // confirmed.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -29,7 +28,8 @@ const char* kOutput2Oid = "1.3.6.1.4.1.6853.3.4.1.2.2";
 // Every record of the rig's device trail that the web wrote for |unit|.
 std::vector<json> WebRecords(const std::filesystem::path& root, int unit) {
   std::vector<json> records;
-  for (const auto& f : std::filesystem::directory_iterator(root / "sys" / "logs"))
+  for (const auto& f :
+       std::filesystem::directory_iterator(root / "sys" / "logs"))
     if (f.path().filename().string().rfind("audit_", 0) == 0) {
       std::istringstream lines(qor_test::ReadFileText(f.path().string()));
       for (std::string line; std::getline(lines, line);) {
@@ -229,9 +229,9 @@ TEST_F(WebEndToEnd, RolesAndAProtectedOutputOnTheRealChain) {
       << line("root-ada", "admin", "ada-token-0123456789");
   chmod((root / "tokens").c_str(), 0600);
   const uint16_t port = FreeTcpPort();
-  auto web = rig_->StartWeb({"--listen", "127.0.0.1:" + std::to_string(port),
-                             "--site", "rig", "--tokens-file",
-                             (root / "tokens").string()});
+  auto web =
+      rig_->StartWeb({"--listen", "127.0.0.1:" + std::to_string(port), "--site",
+                      "rig", "--tokens-file", (root / "tokens").string()});
   MduAgent& unit1 = rig_->agent(1);
   ASSERT_TRUE(WaitFor([&] {
     HttpAnswer a = HttpGet(port, rig_->UnitPath(1));
@@ -243,22 +243,23 @@ TEST_F(WebEndToEnd, RolesAndAProtectedOutputOnTheRealChain) {
   // A proxy header from a peer that is not a trusted proxy counts for
   // nothing.
   auto post = [&](const char* token, const char* point, const char* body) {
-    return HttpPost(port, rig_->UnitPath(1) + "/control/" + point, body,
-                    {std::string("Authorization: Bearer ") + token,
-                     "Content-Type: application/json",
-                     "X-Forwarded-For: 203.0.113.7"});
+    return HttpPost(
+        port, rig_->UnitPath(1) + "/control/" + point, body,
+        {std::string("Authorization: Bearer ") + token,
+         "Content-Type: application/json", "X-Forwarded-For: 203.0.113.7"});
   };
   auto finished = [&](const HttpAnswer& a) {
     const std::string id =
         std::to_string(json::parse(a.body)["id"].get<uint64_t>());
     return WaitFor([&] {
-      return json::parse(HttpGet(port, "/api/v1/requests/" + id).body)
-                 ["stage"] == "confirmed";
+      return json::parse(
+                 HttpGet(port, "/api/v1/requests/" + id).body)["stage"] ==
+             "confirmed";
     });
   };
-  EXPECT_EQ(post("wall-token-0123456789", "output/2", R"({"value":"1"})")
-                .status,
-            403);
+  EXPECT_EQ(
+      post("wall-token-0123456789", "output/2", R"({"value":"1"})").status,
+      403);
   HttpAnswer on = post("anna-token-0123456789", "output/2", R"({"value":"1"})");
   ASSERT_EQ(on.status, 202) << on.body;
   EXPECT_TRUE(finished(on));
@@ -285,9 +286,9 @@ TEST_F(WebEndToEnd, RolesAndAProtectedOutputOnTheRealChain) {
   })) << records.size();
   ASSERT_EQ(records.size(), 7u);
   const char* expected[][2] = {
-      {"wall", "refused"},      {"ops-anna", "sent"},
+      {"wall", "refused"},       {"ops-anna", "sent"},
       {"ops-anna", "confirmed"}, {"ops-anna", "refused"},
-      {"root-ada", "refused"},  {"root-ada", "sent"},
+      {"root-ada", "refused"},   {"root-ada", "sent"},
       {"root-ada", "confirmed"}};
   for (size_t i = 0; i < records.size(); ++i) {
     const json& r = records[i];
