@@ -26,16 +26,19 @@ std::string Sha256Hex(const std::string& text) {
 
 TEST(WebBrowser, ShowsSwitchesAndRefusesInChromium) {
   WebRig rig(kDevice, kUnits);
-  const std::string admin = "admin-token-93be10c4d2", viewer = "viewer-token-5a1d7e3f08";
-  rig.AddFile("tokens", "ops-anna admin " + Sha256Hex(admin) + "\nwall viewer " +
-                            Sha256Hex(viewer) + "\n");
+  const std::string admin = "admin-token-93be10c4d2",
+                    viewer = "viewer-token-5a1d7e3f08";
+  rig.AddFile("tokens", "ops-anna admin " + Sha256Hex(admin) +
+                            "\nwall viewer " + Sha256Hex(viewer) + "\n");
   rig.AddWebOptions({"--tokens-file", (rig.root() / "tokens").string()});
   rig.AddFile("sys/config/system/names_073.ini",
               "[QOR_MDU_1]\nOutput1=Router A\nOutput2=Core switch\n"
               "ProtectedOutputs=2\nGPI5=Door open\nFuse2=Feed B\n"
               "[QOR_MDU_3]\nGPI5=Door open\n",
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+              std::filesystem::perms::owner_read |
+                  std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read |
+                  std::filesystem::perms::others_read);
   std::string error;
   ASSERT_TRUE(rig.Start(&error)) << error;
   std::map<std::string, std::string> env = {

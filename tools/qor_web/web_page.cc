@@ -58,9 +58,7 @@ bool AcceptsGzip(const char* header) {
     while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
     std::string_view coding = item.substr(0, item.find(';'));
     while (!coding.empty() && coding.back() == ' ') coding.remove_suffix(1);
-    if (web_internal::Lower(coding) != "gzip" &&
-        coding != "*")
-      continue;
+    if (web_internal::Lower(coding) != "gzip" && coding != "*") continue;
     size_t q = item.find("q=");
     if (q == std::string_view::npos) return true;
     std::string_view weight = item.substr(q + 2);
@@ -115,13 +113,12 @@ MHD_Result WebServer::Impl::ServeAsset(MHD_Connection* connection,
   bool get = request->method == "GET" || request->method == "HEAD";
   if (!get) return SendError(connection, 405, "use GET", "GET, HEAD");
   const std::string& gzip = Compressed(a);
-  bool zipped = !gzip.empty() &&
-                AcceptsGzip(web_internal::Header(
-                    connection, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+  bool zipped =
+      !gzip.empty() && AcceptsGzip(web_internal::Header(
+                           connection, MHD_HTTP_HEADER_ACCEPT_ENCODING));
   MHD_Response* response = MHD_create_response_from_buffer(
       zipped ? gzip.size() : a.size,
-      const_cast<char*>(zipped ? gzip.data() : a.data),
-      MHD_RESPMEM_PERSISTENT);
+      const_cast<char*>(zipped ? gzip.data() : a.data), MHD_RESPMEM_PERSISTENT);
   if (!response) return MHD_NO;
   if (zipped)
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");

@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -79,8 +79,7 @@ void LogServerProblem(void*, const char* format, va_list args) {
   for (std::string_view gone :
        {"remote", "disconnected", "socket is closed", "Failed to send"})
     if (message.find(gone) != std::string_view::npos) return;
-  while (!message.empty() &&
-         (message.back() == '\n' || message.back() == ' '))
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
     message.remove_suffix(1);
   std::fprintf(stderr, "qor_web: %.*s\n", static_cast<int>(message.size()),
                message.data());

@@ -11,8 +11,8 @@
 #include <poll.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <mutex>

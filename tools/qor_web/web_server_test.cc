@@ -181,7 +181,8 @@ TEST_F(WebServerTest, SendsThePageGzippedWhenTheBrowserTakesIt) {
                                                  {"deflate", false}}) {
     HttpAnswer answer = SendRaw(port_,
                                 "GET /app.js HTTP/1.0\r\nHost: 127.0.0.1\r\n"
-                                "Accept-Encoding: " + accept + "\r\n\r\n");
+                                "Accept-Encoding: " +
+                                    accept + "\r\n\r\n");
     SCOPED_TRACE(accept);
     EXPECT_EQ(answer.headers["vary"], "Accept-Encoding");
     EXPECT_EQ(answer.headers.count("content-encoding"), zipped ? 1u : 0u);

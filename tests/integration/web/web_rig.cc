@@ -126,7 +126,8 @@ bool WebRig::Start(std::string* error) {
 std::string WebRig::webCommand() const {
   auto quoted = [](const std::string& word) {
     std::string q = "'";
-    for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : word)
+      q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
   };
   std::string line = "exec env";

@@ -23,9 +23,10 @@ class WebRig {
   bool Start(std::string* error);
   // A file of the rig's tree (|path| relative to its root), written by
   // Start before any program starts.
-  void AddFile(const std::string& path, const std::string& text,
-               std::filesystem::perms mode = std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::owner_write) {
+  void AddFile(
+      const std::string& path, const std::string& text,
+      std::filesystem::perms mode = std::filesystem::perms::owner_read |
+                                    std::filesystem::perms::owner_write) {
     files_.push_back({path, text, mode});
   }
   // Options for the rig's qor_web, before Start.
@@ -50,7 +51,7 @@ class WebRig {
   // The rig's qor_web as a shell line, environment included: a test that
   // ends it can start it again as it was.
   std::string webCommand() const;
-  std::string UnitPath(int unit) const;     // "/api/v1/units/SITE/D/U"
+  std::string UnitPath(int unit) const;  // "/api/v1/units/SITE/D/U"
 
  private:
   int device_, units_;
