@@ -9,9 +9,10 @@ qor_packages="cmake ninja-build g++ pkg-config libsnmp-dev libncurses-dev
 # puppeteer-core from npm); promtool (prometheus) for the metrics and alert
 # rules, and prometheus itself for the dashboard's queries; amtool
 # (prometheus-alertmanager) for the example Alertmanager configuration;
-# python3-jsonschema for the Home Assistant discovery configs; snmp_exporter
-# for the side-by-side benchmark; curl for the package test of qor-web.
-qor_web_packages="libmicrohttpd-dev libssl-dev chromium prometheus
+# python3-jsonschema for the Home Assistant discovery configs; zlib to send
+# the page's files compressed; snmp_exporter for the side-by-side
+# benchmark; curl for the package test of qor-web.
+qor_web_packages="libmicrohttpd-dev libssl-dev zlib1g-dev chromium prometheus
   prometheus-alertmanager python3-jsonschema prometheus-snmp-exporter curl"
 # The Debian package's build (scripts/package.sh) and its test
 # (tests/package: the box runs on systemd, ss checks the trap port).

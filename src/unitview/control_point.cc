@@ -175,6 +175,13 @@ ControlValue CheckControlValue(const ControlPoint& point,
         return Refuse(
             "the location must be printable UTF-8 text without control "
             "characters");
+      // The driver shows an octet string with bytes beyond ASCII in hex,
+      // so such a location would never be reported back as it was sent.
+      for (unsigned char c : value)
+        if (c >= 0x80)
+          return Refuse(
+              "the unit cannot take letters beyond ASCII in its location: "
+              "it would report them back in hex, never as sent");
       return Accept(std::string(value));
   }
   return Refuse("not a control point");

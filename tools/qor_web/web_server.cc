@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -66,6 +68,22 @@ std::string AddressText(const struct sockaddr* address) {
 }  // namespace
 
 namespace web_internal {
+
+// libmicrohttpd's own messages, one line each on standard error, without
+// those that only say a browser went away (a closed tab, a dropped phone):
+// they are no problem of this server and would drown the ones that are.
+void LogServerProblem(void*, const char* format, va_list args) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::string_view message(text);
+  for (std::string_view gone :
+       {"remote", "disconnected", "socket is closed", "Failed to send"})
+    if (message.find(gone) != std::string_view::npos) return;
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+    message.remove_suffix(1);
+  std::fprintf(stderr, "qor_web: %.*s\n", static_cast<int>(message.size()),
+               message.data());
+}
 
 std::vector<std::string_view> Split(std::string_view path) {
   std::vector<std::string_view> parts;
@@ -180,6 +198,7 @@ bool WebServer::Impl::Start(std::string* error) {
                    MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC | MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
       flags, options_.port, nullptr, nullptr, &Impl::Dispatch, this,
+      MHD_OPTION_EXTERNAL_LOGGER, &web_internal::LogServerProblem, nullptr,
       MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_LIMIT,
       options_.connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       options_.connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,9 @@ std::vector<std::string_view> Split(std::string_view path);
 std::optional<int> PathNumber(std::string_view text, int max);
 const char* Header(MHD_Connection* connection, const char* name);
 std::string Lower(std::string_view text);
+// libmicrohttpd's logger: its message on standard error, unless it only
+// says that a browser went away.
+void LogServerProblem(void* unused, const char* format, va_list args);
 
 // One HTTP request, from its headers to its answer.
 struct Request {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "testing/http_client.h"
 #include "unitview/testing/fake_unit_source.h"
 #include "unitview/unit_state.h"
+#include "web_server_impl.h"
 
 namespace {
 
@@ -141,6 +143,66 @@ TEST_F(WebServerTest, AnswersEachPathWithItsStatusAndType) {
     }
   }
   EXPECT_TRUE(source_.requests().empty());
+}
+
+void Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  web_internal::LogServerProblem(nullptr, format, args);
+  va_end(args);
+}
+
+// A problem of the HTTP library is one line on standard error; a browser
+// that went away (a closed tab) is none.
+TEST(WebServerLog, SaysRealProblemsOnlyOneLineEach) {
+  testing::internal::CaptureStderr();
+  Log("Failed to send the footers for the request for `%s'. Error: %s\n",
+      "/api/v1/events", "The connection was forcibly closed by remote peer");
+  Log("Socket has been disconnected when reading request.\n");
+  Log("Connection socket is closed when reading request due to the error: %s\n",
+      "Connection reset by peer");
+  Log("Failed to remove FD from epoll set.\n");
+  Log("Error during poll: `%s'", "Bad file descriptor");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qor_web: Failed to remove FD from epoll set.\n"
+            "qor_web: Error during poll: `Bad file descriptor'\n");
+}
+
+// A browser that takes gzip gets the page's files gzipped, the same bytes
+// once unpacked; one that does not, or refuses it, gets them as they are.
+TEST_F(WebServerTest, SendsThePageGzippedWhenTheBrowserTakesIt) {
+  StartServer(false);
+  const std::string plain =
+      SendRaw(port_, "GET /app.js HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").body;
+  for (const auto& [accept, zipped] :
+       std::vector<std::pair<std::string, bool>>{{"gzip, deflate, br", true},
+                                                 {"br;q=1, GZIP;q=0.5", true},
+                                                 {"gzip;q=0", false},
+                                                 {"deflate", false}}) {
+    HttpAnswer answer = SendRaw(port_,
+                                "GET /app.js HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                                "Accept-Encoding: " +
+                                    accept + "\r\n\r\n");
+    SCOPED_TRACE(accept);
+    EXPECT_EQ(answer.headers["vary"], "Accept-Encoding");
+    EXPECT_EQ(answer.headers.count("content-encoding"), zipped ? 1u : 0u);
+    std::string body = answer.body;
+    if (zipped) {
+      std::string out(plain.size() + 1, '\0');
+      z_stream z{};
+      ASSERT_EQ(inflateInit2(&z, 16 + 15), Z_OK);
+      z.next_in = reinterpret_cast<Bytef*>(body.data());
+      z.avail_in = static_cast<uInt>(body.size());
+      z.next_out = reinterpret_cast<Bytef*>(out.data());
+      z.avail_out = static_cast<uInt>(out.size());
+      EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+      out.resize(z.total_out);
+      inflateEnd(&z);
+      EXPECT_LT(body.size(), plain.size() / 2);
+      body = out;
+    }
+    EXPECT_EQ(body, plain);
+  }
 }
 
 // A page of another site whose name resolves here (DNS rebinding) names
@@ -454,6 +516,11 @@ TEST_F(WebServerTest, RefusesControlThatBreaksAnyRule) {
        {auth, type},
        400},
       {"body too large", "location", std::string(5000, 'x'), {auth, type}, 413},
+      {"location beyond ASCII",
+       "location",
+       R"({"value":"Z\u00fcrich"})",
+       {auth, type},
+       400},
   };
   for (const Case& c : cases) {
     HttpAnswer answer = Control(c.point, c.body, c.headers);

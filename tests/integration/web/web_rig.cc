@@ -65,6 +65,10 @@ bool WebRig::Start(std::string* error) {
     std::ofstream(root_ / "token") << token_ << "\n";
     chmod((root_ / "token").c_str(), 0600);
   }
+  for (const File& f : files_) {
+    std::ofstream(root_ / f.path) << f.text;
+    fs::permissions(root_ / f.path, f.mode);
+  }
   for (int n = 1; n <= units_; ++n) {
     agents_.push_back(std::make_unique<MduAgent>(
         n, (root_ / ("agent" + std::to_string(n))).string(), kCommunity));
@@ -92,6 +96,8 @@ bool WebRig::Start(std::string* error) {
                                       "--site",
                                       site_};
   options.insert(options.end(), webOptions_.begin(), webOptions_.end());
+  webArgs_ = options;
+  webArgs_.push_back(std::to_string(device_));
   web_ = StartWeb(options);
   bool ready = WaitFor(
       [&] {
@@ -115,6 +121,20 @@ bool WebRig::Start(std::string* error) {
     return false;
   }
   return true;
+}
+
+std::string WebRig::webCommand() const {
+  auto quoted = [](const std::string& word) {
+    std::string q = "'";
+    for (char c : word)
+      q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  };
+  std::string line = "exec env";
+  for (const std::string& e : env_) line += " " + quoted(e);
+  line += " " + quoted(BinPath("qor_web"));
+  for (const std::string& a : webArgs_) line += " " + quoted(a);
+  return line;
 }
 
 std::string WebRig::trapCommand(int unit) const {

@@ -21,6 +21,14 @@ class WebRig {
   // Starts everything and waits until qor_web lists every unit answering;
   // false with |error| when a piece does not come up.
   bool Start(std::string* error);
+  // A file of the rig's tree (|path| relative to its root), written by
+  // Start before any program starts.
+  void AddFile(
+      const std::string& path, const std::string& text,
+      std::filesystem::perms mode = std::filesystem::perms::owner_read |
+                                    std::filesystem::perms::owner_write) {
+    files_.push_back({path, text, mode});
+  }
   // Options for the rig's qor_web, before Start.
   void AddWebOptions(const std::vector<std::string>& options) {
     webOptions_.insert(webOptions_.end(), options.begin(), options.end());
@@ -40,7 +48,10 @@ class WebRig {
   // sim/send_trap.sh from unit |unit|'s address to the driver.
   int SendTrap(int unit, const std::vector<std::string>& kind);
   std::string trapCommand(int unit) const;  // the same, as a shell line
-  std::string UnitPath(int unit) const;     // "/api/v1/units/SITE/D/U"
+  // The rig's qor_web as a shell line, environment included: a test that
+  // ends it can start it again as it was.
+  std::string webCommand() const;
+  std::string UnitPath(int unit) const;  // "/api/v1/units/SITE/D/U"
 
  private:
   int device_, units_;
@@ -50,7 +61,12 @@ class WebRig {
   uint16_t port_ = 0;
   std::string token_ = "rig-token-4f0c2a9e81d7";
   std::string site_ = "rig";
-  std::vector<std::string> webOptions_;
+  std::vector<std::string> webOptions_, webArgs_;
+  struct File {
+    std::string path, text;
+    std::filesystem::perms mode;
+  };
+  std::vector<File> files_;
   std::vector<std::unique_ptr<MduAgent>> agents_;
   std::unique_ptr<Process> infodriver_, driver_, web_;
 };
