@@ -104,11 +104,30 @@ void MqttBridge::Attach() {
   queueOptions.waitingPerDevice = options_.maxWaitingRequests;
   queueOptions.requestsPerSecond = options_.requestsPerSecond;
   queue_ = std::make_unique<ControlQueue>(source_, queueOptions);
+  if (names_.empty()) return;
+  namesWatchStop_ = false;
+  namesWatch_ = std::thread([this] {
+    std::unique_lock<std::mutex> lock(namesWatchMutex_);
+    while (!namesWatchWake_.wait_for(lock, std::chrono::seconds(2),
+                                     [this] { return namesWatchStop_; })) {
+      lock.unlock();
+      RefreshNames();
+      lock.lock();
+    }
+  });
 }
 
 void MqttBridge::Detach() {
   if (!attached_) return;
   attached_ = false;
+  if (namesWatch_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(namesWatchMutex_);
+      namesWatchStop_ = true;
+    }
+    namesWatchWake_.notify_all();
+    namesWatch_.join();
+  }
   queue_->Stop();  // waiting requests are answered refused
   queue_.reset();
   source_->RemoveListener(listenerId_);
@@ -210,8 +229,10 @@ void MqttBridge::PublishUnitLocked(const UnitState& state) {
   for (const auto& [point, payload] : PointPayloads(state))
     PublishRetainedLocked(unit + point, payload, 0);
   std::optional<UnitNames> names;
-  if (auto file = names_.find(state.device); file != names_.end())
+  if (auto file = names_.find(state.device); file != names_.end()) {
     names = file->second->Unit(state.unit);
+    namesSent_[{state.device, state.unit}] = *names;
+  }
   PublishRetainedLocked(
       unit + "state",
       StatePayload(state, &changed_[{state.device, state.unit}],
@@ -357,6 +378,20 @@ void MqttBridge::OnUnitChanged(const UnitState& state) {
   NoteChangesLocked(state);
   if (!announced_ || !client_->connected()) return;
   PublishUnitLocked(state);
+}
+
+void MqttBridge::RefreshNames() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!announced_ || !client_->connected()) return;
+  for (const auto& [key, state] : units_) {
+    auto file = names_.find(key.first);
+    if (file == names_.end()) continue;
+    auto sent = namesSent_.find(key);
+    if (sent != namesSent_.end() &&
+        sent->second == file->second->Unit(key.second))
+      continue;
+    PublishUnitLocked(state);
+  }
 }
 
 void MqttBridge::OnDeviceChanged(const DeviceStatus& status) {

@@ -1,6 +1,7 @@
 #ifndef QOR_TOOLS_QOR_MQTT_MQTT_BRIDGE_H_
 #define QOR_TOOLS_QOR_MQTT_MQTT_BRIDGE_H_
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_topics.h"
@@ -130,6 +132,12 @@ class MqttBridge {
 
   Counters counters() const;
 
+  // Publishes again each unit whose names changed in its device's names
+  // file since the unit was last published: a renamed output reads right
+  // on the broker without waiting for the unit to change. Attach runs it
+  // every two seconds.
+  void RefreshNames();
+
  private:
   // Where a request's answers go, and as what.
   struct Route {
@@ -236,6 +244,13 @@ class MqttBridge {
     bool operator==(const DiscoveryBasis&) const = default;
   };
   std::map<std::pair<int, int>, DiscoveryBasis> discoveryBasis_;
+  // The names each unit's state was last published with.
+  std::map<std::pair<int, int>, UnitNames> namesSent_;
+  // Runs RefreshNames while attached.
+  std::thread namesWatch_;
+  std::mutex namesWatchMutex_;
+  std::condition_variable namesWatchWake_;
+  bool namesWatchStop_ = false;
   // Points of the previous bridge's state not yet seen from the source.
   struct Inherited {
     std::string payload;

@@ -303,6 +303,13 @@ TEST_F(MqttBridgeTest, AProtectedOutputGoesOffOnlyWhenAllowedAndNamed) {
       return source_.requests().size() == c.requests;
     })) << c.payload;
   }
+  // A renamed output reads right on the broker before its unit changes.
+  std::ofstream(names) << "[QOR_MDU_2]\nOutput2=Core switch\n"
+                          "ProtectedOutputs=2\n";
+  bridge_->RefreshNames();
+  state = nlohmann::json::parse(
+      Find(client_.published(), "qor/s/1/2/state")->payload);
+  EXPECT_EQ(state["outputs"][1]["name"], "Core switch");
   std::remove(names);
   ASSERT_EQ(source_.requests().size(), 1u);
   EXPECT_EQ(source_.requests()[0].value, "0");
