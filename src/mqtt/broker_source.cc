@@ -6,6 +6,8 @@
 #include <random>
 
 #include "mqtt/mqtt_topics.h"
+#include "nlohmann/json.hpp"
+#include "unitview/control_requester.h"
 
 namespace {
 
@@ -377,6 +379,14 @@ ControlUpdate BrokerSource::RequestControl(const std::string& site, int device,
                    std::to_string(unit) + " is in flight; nothing was sent",
                /*busy=*/true);
   m.payload = SetPayloadFor(point, checked.slotText);
+  // Who asked, for the trail of the host that carries it out (marked there
+  // as not verified: the broker cannot prove it), and the name confirming
+  // a protected output, which that host's bridge checks again.
+  const ControlRequester& by = CurrentControlRequester();
+  m.user = by.who;
+  if (!by.confirm.empty())
+    m.payload =
+        nlohmann::json{{"value", m.payload}, {"confirm", by.confirm}}.dump();
   // QoS 0: never sent again by the library or the broker after a lost
   // connection, where a QoS 1 copy could act a second time, or late.
   m.qos = 0;

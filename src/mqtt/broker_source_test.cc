@@ -6,6 +6,7 @@
 
 #include "mqtt/mqtt_topics.h"
 #include "mqtt/testing/fake_mqtt_client.h"
+#include "unitview/control_requester.h"
 #include "unitview/testing/fake_unit_source.h"
 
 namespace {
@@ -209,6 +210,40 @@ TEST_F(BrokerSourceTest, ARequestTravelsAsASetAndItsStagesComeBack) {
   EXPECT_EQ(controls_[0].stage, ControlStage::kConfirmed);
   EXPECT_EQ(controls_[0].id, first.id);
   EXPECT_EQ(source_->Control(first.id)->stage, ControlStage::kConfirmed);
+}
+
+// The bridge that carries a request out checks a protected output's
+// confirmation again and records who asked: both travel with the set.
+TEST_F(BrokerSourceTest, WhoAskedAndTheConfirmingNameTravelWithTheSet) {
+  Site("a", 1, {1});
+  client_->TakePublished();
+  // The bridge's answer, from another thread as the broker's would come.
+  std::thread bridge;
+  client_->onPublish = [&](const MqttMessage& set) {
+    bridge = std::thread([this, set] {
+      ControlUpdate u;
+      u.stage = ControlStage::kRefused;
+      client_->Deliver({set.responseTopic, ControlResultPayload(u), 1, false,
+                        "", set.correlationData});
+    });
+  };
+  const struct {
+    const char* confirm;
+    const char* payload;
+  } cases[] = {
+      {"", "0"},
+      {"Rack switch", R"({"confirm":"Rack switch","value":"0"})"},
+  };
+  for (const auto& c : cases) {
+    ScopedControlRequester by({"web", "root-ada", "127.0.0.1", "", c.confirm});
+    source_->RequestControl("a", 1, 1, *ParseControlPoint("output/2"), "0",
+                            TheSystemClock().NowMs() + 4500);
+    bridge.join();
+    std::vector<MqttMessage> sets = client_->TakePublished();
+    ASSERT_EQ(sets.size(), 1u) << c.confirm;
+    EXPECT_EQ(sets[0].payload, c.payload);
+    EXPECT_EQ(sets[0].user, "root-ada");
+  }
 }
 
 }  // namespace

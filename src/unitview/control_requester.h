@@ -14,6 +14,10 @@ struct ControlRequester {
   std::string who;
   std::string from;
   std::string clientRequest;  // filled in by the source: its request id
+  // The name given to confirm switching a protected output off: checked
+  // where the request came in, and passed on by a source whose far end
+  // checks it again (the bridge behind broker-mode qor_web).
+  std::string confirm;
 };
 
 // The requester of the request the calling thread is passing to a source:

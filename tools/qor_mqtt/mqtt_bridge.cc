@@ -669,7 +669,7 @@ void MqttBridge::OnMessage(const MqttMessage& message) {
   if (point) update.point = *point;
   // Who asks, for the device's trail: the site, and the user the
   // requester names, which nothing here can check.
-  ControlRequester by{"mqtt", "site " + options_.site, options_.broker, ""};
+  ControlRequester by{"mqtt", "site " + options_.site, options_.broker, "", ""};
   if (!message.user.empty())
     by.who += ", user " + Printable(message.user, 64) + " (not verified)";
   // Refusals of a request for a control point are in its device's trail.

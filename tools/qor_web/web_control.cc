@@ -64,7 +64,7 @@ MHD_Result WebServer::Impl::Control(MHD_Connection* connection,
     RecordRefusal(connection, *request, parts, caller, target, value, *refusal);
     return Refuse(connection, *refusal);
   }
-  return QueueControl(connection, request, target, value, caller);
+  return QueueControl(connection, request, target, value, confirm, caller);
 }
 
 // A request refused here is in the device's trail all the same, once its
@@ -97,7 +97,8 @@ void WebServer::Impl::RecordRefusal(MHD_Connection* connection,
                                           target.unit, *target.point, value);
   update.reason = refusal.message;
   source_->RecordRefusal(
-      ControlRequester{"web", who, RequesterAddress(connection), ""}, update);
+      ControlRequester{"web", who, RequesterAddress(connection), "", ""},
+      update);
 }
 
 MHD_Result WebServer::Impl::Refuse(MHD_Connection* connection,
@@ -272,6 +273,7 @@ MHD_Result WebServer::Impl::QueueControl(MHD_Connection* connection,
                                          Request* request,
                                          const ControlTarget& target,
                                          const std::string& value,
+                                         const std::string& confirm,
                                          const Caller& caller) {
   // Suspended before the request is handed on, so that its resume always
   // finds the connection suspended, even when the queue answers at once.
@@ -284,7 +286,8 @@ MHD_Result WebServer::Impl::QueueControl(MHD_Connection* connection,
       [this, connection, request](const ControlUpdate& update) {
         ControlAnswered(connection, request, update);
       },
-      ControlRequester{"web", caller.name, RequesterAddress(connection), ""});
+      ControlRequester{"web", caller.name, RequesterAddress(connection), "",
+                       confirm});
   return MHD_YES;
 }
 

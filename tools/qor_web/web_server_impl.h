@@ -205,7 +205,7 @@ class WebServer::Impl {
   std::string RequesterAddress(MHD_Connection* connection);
   MHD_Result QueueControl(MHD_Connection* connection, Request* request,
                           const ControlTarget& target, const std::string& value,
-                          const Caller& caller);
+                          const std::string& confirm, const Caller& caller);
 
   // web_events.cc: the page's event stream.
   MHD_Result ServeEvents(MHD_Connection* connection, Request* request,
