@@ -10,8 +10,12 @@
 #include "platform/trap_port.h"
 #include "snmp/snmp_api_core.h"
 
-// The real SNMP layer: SNMPv1 requests over net-snmp's single-session API,
-// served by an event loop.
+// The real SNMP layer: requests over net-snmp's single-session API, served
+// by an event loop; SNMPv1 unless the session's security says 2c or 3.
+// A v3 session learns the unit's engine ID when it is opened (the library
+// asks and waits for the answer, at most the timeout; one that gets none is
+// tried again after kEngineIdRetryMs). A report from a v3 unit ends its
+// request with the cause it names (SNMPAPI_V3_*), delivered like a timeout.
 //
 // - One net-snmp session per session of ours, opened on the remote entity
 //   when it is first known (trap registration or the first send) and opened
@@ -58,6 +62,9 @@ class NetSnmpApi : public SnmpApiCore {
   static constexpr uint16_t kDefaultTrapPort = kStandardTrapPort;
   static constexpr int kIntakeCheckMs = 2000;
   static constexpr int kTrapRetryMs = 60000;
+  // How long a v3 unit whose engine ID could not be learned waits before
+  // it is asked again.
+  static constexpr int kEngineIdRetryMs = 30000;
 
   explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
   ~NetSnmpApi() override;
@@ -96,7 +103,8 @@ class NetSnmpApi : public SnmpApiCore {
   Session* TransportOf(HSNMP_SESSION session, bool create);
   uint32_t OpenPeer(HSNMP_SESSION session, Session* s,
                     const std::string& address, uint32_t port,
-                    const std::string& community);
+                    const std::string& community,
+                    const SnmpSecurity& security);
   static int FromPeerOnly(struct snmp_session* session,
                           struct netsnmp_transport_s* transport,
                           void* transportData, int transportDataLength);
@@ -120,6 +128,11 @@ class NetSnmpApi : public SnmpApiCore {
   void CloseIntakeSocket();
   void CheckTrapIntake();
   void Deliver(std::vector<Event> events);
+  static constexpr uint32_t kTrapNotForSession = UINT32_MAX;
+  // 0 when |session| takes the trap |msg|, kTrapNotForSession when it is
+  // not its kind, else the SNMPAPI_V3_* cause it is refused for.
+  uint32_t TrapRefusal(HSNMP_SESSION session,
+                       const SnmpSessionRec::InMessage& msg);
   static int OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
                             struct snmp_pdu* pdu, void* magic);
 
