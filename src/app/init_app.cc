@@ -280,6 +280,7 @@ void UpdateStatus() {
     panel.fields[IDC_POLL_MODE] = unit->fastPoll ? "Fast" : "Slow";
     panel.fields[IDC_TYPE] = unit->equipmentDescription;
     panel.fields[IDC_IP] = unit->address;
+    panel.fields[IDC_SNMP_SECURITY] = SnmpSecuritySummary(unit->security);
     panel.fields[IDC_LOCATION] = unit->alarmLocation;
     std::snprintf(text, sizeof text, "%08d",
                   static_cast<int>(unit->replyCount));
@@ -295,6 +296,7 @@ void UpdateStatus() {
     panel.fields[IDC_POLL_MODE] = "-";
     panel.fields[IDC_TYPE] = "in ini";
     panel.fields[IDC_IP] = "file";
+    panel.fields[IDC_SNMP_SECURITY] = "";
     panel.fields[IDC_LOCATION] = "-";
     for (int id : {IDC_UNIT_RX, IDC_UNIT_TX, IDC_UNIT_TRAPRX, IDC_UNIT_BUFFER})
       panel.fields[id] = "-";

@@ -675,8 +675,8 @@ void SnmpDevice::SNMPError(uint32_t code, uint32_t requestId) {
         logTrace("SNMPError Code=%d\tIndex=%d", static_cast<int>(code),
                  static_cast<int>(requestId));
         // A trap that failed its checks is dropped and counted, one line
-        // per cause; it was no request (request ids are never 0).
-        if (IsSnmpV3Refusal(code) && requestId == 0) {
+        // per cause; it was no request.
+        if (IsSnmpV3Refusal(code) && requestId == kSnmpTrapRefused) {
           trapsRefused += 1;
           const std::string cause = errorText(code);
           if (cause != trapRefusal) {

@@ -1527,10 +1527,9 @@ TEST_F(BulkWalkTest, RefusalsAreNamedOncePerCauseAndRefusedTrapsCounted) {
                            Last().requestId);
   EXPECT_EQ("authentication failed: wrong digest", unit->refusal);
   EXPECT_TRUE(unit->scanUnanswered) << "a refusal is no answer";
-  fake.DeliverNotification(unit->sessionHandle(), SNMPAPI_V3_DECRYPTION_ERROR,
-                           0);
-  fake.DeliverNotification(unit->sessionHandle(), SNMPAPI_V3_DECRYPTION_ERROR,
-                           0);
+  for (int i = 0; i < 2; ++i)
+    fake.DeliverNotification(unit->sessionHandle(), SNMPAPI_V3_DECRYPTION_ERROR,
+                             kSnmpTrapRefused);
   EXPECT_EQ(2u, unit->trapsRefused);
   const std::string prefix = std::string("1:") + kAddress + " - ";
   int named = 0;

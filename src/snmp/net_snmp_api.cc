@@ -57,6 +57,11 @@ void InitNetSnmpOnce() {
     // the first session set-up and must run only once.
     netsnmp_session unused;
     snmp_sess_init(&unused);
+    // The rest of the library's set-up, which the user-based security model
+    // of SNMPv3 units needs (its engine ID discovery): with no MIB
+    // directory and the files above off, it reads nothing.
+    netsnmp_set_mib_directory("");
+    init_snmp("qor_mdu");
   });
 }
 
@@ -119,6 +124,12 @@ bool ConfigureUsm(netsnmp_session* config, const SnmpSecurity& sec,
   config->securityNameLen = user->size();
   config->contextName = context->data();
   config->contextNameLen = context->size();
+  // The library copies the protocols into the users it makes: "none" is
+  // named as such.
+  config->securityAuthProto = usmNoAuthProtocol;
+  config->securityAuthProtoLen = OID_LENGTH(usmNoAuthProtocol);
+  config->securityPrivProto = usmNoPrivProtocol;
+  config->securityPrivProtoLen = OID_LENGTH(usmNoPrivProtocol);
   switch (sec.level) {
     case SnmpSecurity::Level::kNoAuthNoPriv:
       config->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
@@ -321,21 +332,23 @@ bool ParseV3Notification(uint8_t* data, size_t size,
   const int result = snmpv3_parse(pdu, data, &length, nullptr, &receiver);
   bool ok = result == SNMPERR_SUCCESS && pdu->command == SNMP_MSG_TRAP2;
   if (result != SNMPERR_SUCCESS) *refusal = V3Refusal(result);
+  // The user and engine ID are read before they are checked: a refusal
+  // can then tell a known user of an unknown engine ID.
+  msg->version = SnmpSecurity::Version::kV3;
+  if (pdu->securityName && pdu->securityNameLen <= 32)
+    msg->securityName.assign(pdu->securityName, pdu->securityNameLen);
+  if (pdu->securityEngineID && pdu->securityEngineIDLen <= 32)
+    msg->engineId.assign(pdu->securityEngineID,
+                         pdu->securityEngineID + pdu->securityEngineIDLen);
   if (ok) {
     msg->type = SNMP_PDU_TRAP;
     msg->requestId = static_cast<int32_t>(pdu->reqid);
-    msg->version = SnmpSecurity::Version::kV3;
-    if (pdu->securityName)
-      msg->securityName.assign(pdu->securityName, pdu->securityNameLen);
     msg->securityLevel =
         pdu->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV
             ? SnmpSecurity::Level::kAuthPriv
         : pdu->securityLevel == SNMP_SEC_LEVEL_AUTHNOPRIV
             ? SnmpSecurity::Level::kAuthNoPriv
             : SnmpSecurity::Level::kNoAuthNoPriv;
-    if (pdu->securityEngineID)
-      msg->engineId.assign(pdu->securityEngineID,
-                           pdu->securityEngineID + pdu->securityEngineIDLen);
     ok = VarsFrom(pdu->variables, &msg->vars);
   }
   snmp_free_pdu(pdu);
@@ -368,8 +381,13 @@ std::vector<uint8_t> InformResponse(netsnmp_pdu* inform, const u_char* community
   size_t offset = 0;
   if (buffer && response->community &&
       snmp_build(&buffer, &size, &offset, &sender, response) == 0) {
-    // The library encodes backwards, ending at the buffer's end.
-    packet.assign(buffer + size - offset, buffer + size);
+    // Encoded backwards the packet ends at the buffer's end, else it
+    // starts at its beginning.
+    if (netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID,
+                               NETSNMP_DS_LIB_REVERSE_ENCODE))
+      packet.assign(buffer + size - offset, buffer + size);
+    else
+      packet.assign(buffer, buffer + offset);
   }
   free(buffer);
   snmp_free_pdu(response);
@@ -427,7 +445,8 @@ bool ParseTrapDatagram(uint8_t* data, size_t size,
               pdu->command == SNMP_MSG_INFORM) &&
              version == SNMP_VERSION_2c) {
     msg->type = SNMP_PDU_TRAP;
-    if (pdu->command == SNMP_MSG_INFORM && answer)
+    msg->inform = pdu->command == SNMP_MSG_INFORM;
+    if (msg->inform && answer)
       *answer = InformResponse(pdu, community, communityLength);
     msg->requestId = static_cast<int32_t>(pdu->reqid);
     msg->errorStatus = static_cast<int32_t>(pdu->errstat);
@@ -554,13 +573,12 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
   struct sockaddr_in peerAddr = {};
   std::string community;
   std::string securityKey;
-  // The unit's engine ID as learned when the session was opened (v3).
+  // The unit's engine ID once learned (v3).
   std::vector<uint8_t> engineId;
-  // A v3 session whose engine ID could not be learned is not opened again
-  // before this time on the loop's clock: the library learns it with a
-  // request that waits for its answer.
-  int64_t reopenAfterMs = 0;
-  uint32_t openError = 0;
+  // The library learns a v3 unit's engine ID with the session's first
+  // request, waiting for the answer; a unit that gave none is not asked
+  // again before this time on the loop's clock.
+  int64_t probeAfterMs = 0;
   bool closing = false;
   std::vector<int> listenFds;
   std::vector<Event> pending;
@@ -644,7 +662,9 @@ NetSnmpApi::Session* NetSnmpApi::TransportOf(HSNMP_SESSION session,
 int NetSnmpApi::FromPeerOnly(struct snmp_session* session,
                              struct netsnmp_transport_s* transport,
                              void* transportData, int transportDataLength) {
-  auto* s = static_cast<Session*>(session->callback_magic);
+  // Not callback_magic: a request that waits for its answer (the engine ID
+  // probe of SNMPv3) puts its own there while it waits.
+  auto* s = static_cast<Session*>(session->myvoid);
   if (!s || !transportData ||
       transportDataLength < static_cast<int>(sizeof(netsnmp_indexed_addr_pair)))
     return 0;
@@ -681,6 +701,7 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   config.community_len = communityCopy.size();
   config.callback = &NetSnmpApi::OnNetSnmpEvent;
   config.callback_magic = s;
+  config.myvoid = s;
   std::string user, context;
   if (security.version == SnmpSecurity::Version::kV3 &&
       !ConfigureUsm(&config, security, &user, &context)) {
@@ -696,26 +717,13 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   // The keys made from the pass phrases go with the copy.
   explicit_bzero(config.securityAuthKey, sizeof config.securityAuthKey);
   explicit_bzero(config.securityPrivKey, sizeof config.securityPrivKey);
-  if (!sessp) {
-    const uint32_t error = config.s_snmp_errno != 0
-                               ? ErrorFromNetSnmp(config.s_snmp_errno)
-                               : SNMPAPI_TL_RESOURCE_ERROR;
-    if (security.version == SnmpSecurity::Version::kV3) {
-      s->reopenAfterMs = loop_.clock().NowMs() + kEngineIdRetryMs;
-      s->openError = error;
-      s->peer = peer;
-      s->securityKey = SecurityKey(security);
-      s->community = community;
-    }
-    return error;
-  }
+  if (!sessp) return SNMPAPI_TL_RESOURCE_ERROR;
   s->sessp = sessp;
   s->peer = peer;
   s->peerAddr = peerAddr;
   s->community = community;
   s->securityKey = SecurityKey(security);
-  s->reopenAfterMs = 0;
-  s->openError = 0;
+  s->probeAfterMs = 0;
   netsnmp_session* opened = snmp_sess_session(sessp);
   s->engineId.assign(opened->securityEngineID,
                      opened->securityEngineID + opened->securityEngineIDLen);
@@ -808,12 +816,6 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
   const std::string securityKey = SecurityKey(security);
   if (!s->sessp || s->peer != peer || s->community != community ||
       s->securityKey != securityKey) {
-    // A unit whose engine ID could not be learned is asked again only
-    // after a while: each attempt holds the loop up to the timeout.
-    if (!s->sessp && s->reopenAfterMs != 0 && s->peer == peer &&
-        s->securityKey == securityKey &&
-        loop_.clock().NowMs() < s->reopenAfterMs)
-      return s->openError;
     if (uint32_t error = OpenPeer(session, s, dst.address, dst.port, community,
                                   security))
       return error;
@@ -840,8 +842,24 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
 
   netsnmp_session* ns = snmp_sess_session(s->sessp);
   ns->s_snmp_errno = 0;
+  // A v3 unit whose engine ID could not be learned is asked again only
+  // after a while: each attempt holds the loop up to the timeout.
+  const bool probing = security.version == SnmpSecurity::Version::kV3 &&
+                       ns->securityEngineIDLen == 0;
+  if (probing && loop_.clock().NowMs() < s->probeAfterMs) {
+    snmp_free_pdu(request);
+    return SNMPAPI_TL_TIMEOUT;
+  }
   // The library takes the PDU when it accepts it.
   int sent = snmp_sess_async_send(s->sessp, request, nullptr, nullptr);
+  if (probing) {
+    if (ns->securityEngineIDLen == 0) {
+      s->probeAfterMs = loop_.clock().NowMs() + kEngineIdRetryMs;
+    } else {
+      s->engineId.assign(ns->securityEngineID,
+                         ns->securityEngineID + ns->securityEngineIDLen);
+    }
+  }
   if (sent == 0) {
     // 0 is the library's failure, with or without an error number: the
     // request did not leave and will neither be answered nor time out.
@@ -1240,13 +1258,18 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
         SnmpSessionRec* rec = FindSession(h);
         const bool v3Unit =
             rec && rec->security.version == SnmpSecurity::Version::kV3;
-        const uint32_t refused = parsed   ? TrapRefusal(h, msg)
-                                 : v3Unit ? refusal
-                                          : kTrapNotForSession;
+        uint32_t refused = parsed   ? TrapRefusal(h, msg)
+                           : v3Unit ? refusal
+                                    : kTrapNotForSession;
+        if (!parsed && v3Unit && refused == SNMPAPI_V3_UNKNOWN_USER &&
+            msg.securityName == rec->security.user &&
+            msg.engineId != ExpectedEngineId(h))
+          refused = SNMPAPI_V3_UNKNOWN_ENGINE_ID;
         if (refused == kTrapNotForSession) continue;
         if (refused != 0) {
-          // Dropped: the session hears why, with no request id.
+          // Dropped: the session hears why, with the id no request has.
           e.code = refused;
+          e.lParam = kSnmpTrapRefused;
           events.push_back(std::move(e));
           continue;
         }
@@ -1287,15 +1310,23 @@ uint32_t NetSnmpApi::TrapRefusal(HSNMP_SESSION session,
   const SnmpSecurity& sec = rec->security;
   const bool v3Unit = sec.version == SnmpSecurity::Version::kV3;
   const bool v3Trap = msg.version == SnmpSecurity::Version::kV3;
+  if (msg.inform && sec.version == SnmpSecurity::Version::kV1)
+    return kTrapNotForSession;
   if (!v3Unit) return v3Trap ? kTrapNotForSession : 0;
   if (!v3Trap) return kTrapNotForSession;
   if (msg.securityName != sec.user) return SNMPAPI_V3_UNKNOWN_USER;
   if (msg.securityLevel != sec.level) return SNMPAPI_V3_UNSUPPORTED_LEVEL;
-  std::vector<uint8_t> engineId = sec.trapEngineId;
-  if (engineId.empty())
-    if (Session* s = TransportOf(session, false)) engineId = s->engineId;
-  if (msg.engineId != engineId) return SNMPAPI_V3_UNKNOWN_ENGINE_ID;
+  if (msg.engineId != ExpectedEngineId(session))
+    return SNMPAPI_V3_UNKNOWN_ENGINE_ID;
   return 0;
+}
+
+std::vector<uint8_t> NetSnmpApi::ExpectedEngineId(HSNMP_SESSION session) {
+  SnmpSessionRec* rec = FindSession(session);
+  if (!rec) return {};
+  if (!rec->security.trapEngineId.empty()) return rec->security.trapEngineId;
+  Session* s = TransportOf(session, false);
+  return s ? s->engineId : std::vector<uint8_t>();
 }
 
 void NetSnmpApi::Deliver(std::vector<Event> events) {

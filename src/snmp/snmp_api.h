@@ -58,13 +58,18 @@ constexpr uint32_t SNMPAPI_TL_TIMEOUT = 108;
 constexpr uint32_t SNMPAPI_TL_PDU_TOO_BIG = 109;
 constexpr uint32_t SNMPAPI_TL_OTHER = 199;
 // Beyond the Windows API: an SNMPv3 unit refused a request in a report,
-// delivered to the session callback like a timeout, with the request id.
+// delivered to the session callback like a timeout, with the request id
+// (0 when the unit could not read it); or a trap from the unit failed its
+// checks.
 constexpr uint32_t SNMPAPI_V3_WRONG_DIGEST = 201;
 constexpr uint32_t SNMPAPI_V3_UNKNOWN_USER = 202;
 constexpr uint32_t SNMPAPI_V3_UNKNOWN_ENGINE_ID = 203;
 constexpr uint32_t SNMPAPI_V3_DECRYPTION_ERROR = 204;
 constexpr uint32_t SNMPAPI_V3_UNSUPPORTED_LEVEL = 205;
 constexpr uint32_t SNMPAPI_V3_NOT_IN_TIME_WINDOW = 206;
+// The request id that comes with an SNMPAPI_V3_* code when a trap, not a
+// request, was refused.
+constexpr uint32_t kSnmpTrapRefused = UINT32_MAX;
 inline bool IsSnmpV3Refusal(uint32_t code) {
   return code >= SNMPAPI_V3_WRONG_DIGEST &&
          code <= SNMPAPI_V3_NOT_IN_TIME_WINDOW;

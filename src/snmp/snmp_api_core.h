@@ -67,6 +67,7 @@ struct SnmpSessionRec {
     std::string securityName;
     SnmpSecurity::Level securityLevel = SnmpSecurity::Level::kNoAuthNoPriv;
     std::vector<uint8_t> engineId;
+    bool inform = false;  // an inform, for a unit of version 2c or 3 only
   };
   std::deque<InMessage> inbox;
   // Remote addresses whose traps this session takes (Register).
