@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -298,13 +299,21 @@ TEST_P(SecureUnitTest, WalksInBulkSetsAndTakesItsTraps) {
   if (c.security.version == SnmpSecurity::Version::kV3) {
     SendV3Trap(agent, c.security, kTrapEngineId, kAuthPass);
   } else {
+    // An inform: snmpinform succeeds only when the driver answers it, which
+    // it does from the loop, so it is sent from another thread.
     qor_test::TrapMessage trap;
     trap.community = "private";
+    trap.inform = true;
     trap.clientAddress = agent.address();
     trap.port = static_cast<uint16_t>(std::atoi(getenv("ZARN_SNMP_TRAP_PORT")));
     trap.trapOid = "1.3.6.1.4.1.6853.0.3";
     std::string output;
-    EXPECT_TRUE(qor_test::SendTrap(trap, &output)) << output;
+    auto sent = std::async(std::launch::async,
+                           [&] { return qor_test::SendTrap(trap, &output); });
+    ASSERT_TRUE(RunUntil([&] {
+      return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }));
+    EXPECT_TRUE(sent.get()) << output;
   }
   ASSERT_TRUE(RunUntil([&] { return !unit->trapOids.empty(); }, 5000))
       << unit->trapsRefused << " refused: " << unit->trapRefusal;
