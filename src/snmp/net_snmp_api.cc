@@ -112,7 +112,7 @@ const ProtocolOid* PrivProtocolOid(const std::string& name) {
   return nullptr;
 }
 
-// The USM part of a session's configuration: user, level, protocols and
+// The USM settings of a session: user, level, protocols and
 // the keys made from the pass phrases by the library. |context| must live
 // as long as |config| is used. False when a protocol or key is refused.
 bool ConfigureUsm(netsnmp_session* config, const SnmpSecurity& sec,
@@ -170,11 +170,11 @@ std::string SecurityKey(const SnmpSecurity& sec) {
   if (sec.version != SnmpSecurity::Version::kV3)
     return SnmpVersionName(sec.version);
   std::string key = "3";
-  for (const std::string* part :
+  for (const std::string* field :
        {&sec.user, &sec.authProtocol, &sec.authPass, &sec.privProtocol,
         &sec.privPass, &sec.context}) {
     key += '\0';
-    key += *part;
+    key += *field;
   }
   key += static_cast<char>(sec.level);
   return key;
