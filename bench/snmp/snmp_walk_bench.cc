@@ -4,6 +4,11 @@
 // the same run.
 //
 //   snmp_walk_bench [--objects N] [--walks K] [--address 127.0.1.241]
+//                   [--bulk R]
+//
+// With --bulk R the layer walks as a version 2c unit does, with GetBulk of
+// R repetitions, beside `snmpbulkwalk -v2c -CrR`; the first walk of each
+// (the unit's first walk, snmpbulkwalk's first run) is given as well.
 //
 // snmpwalk is a new process per walk, so its figures are given twice: as
 // measured, and with its start-up taken out (the difference between a walk
@@ -48,6 +53,8 @@ double CpuUs(int who) {
 class Walker : public CsnmpZarn {
  public:
   // Returns the number of requests the walk took, 0 on a failure.
+  int bulk = 0;  // repetitions of a GetBulk walk; 0 walks with GetNext
+
   int Walk(EventLoop& loop, const std::string& subtree) {
     prefix_ = subtree + ".";
     done_ = false;
@@ -64,12 +71,16 @@ class Walker : public CsnmpZarn {
     HSNMP_VBL vbl = nullptr;
     TheSnmpApi().GetPduData(pdu, nullptr, nullptr, &status, nullptr, &vbl);
     char oid[256] = "", value[256] = "";
-    getOid(vbl, 1, sizeof oid, oid);
-    GetValue(vbl, 1, sizeof value, value);
-    if (status != 0 || std::strncmp(oid, prefix_.c_str(), prefix_.size()))
-      done_ = true;
-    else
-      Next(oid);
+    const uint32_t count = TheSnmpApi().CountVbl(vbl);
+    for (uint32_t i = 1; i <= count && !done_; ++i) {
+      getOid(vbl, i, sizeof oid, oid);
+      GetValue(vbl, i, sizeof value, value);
+      const uint32_t syntax = bulk ? getSyntax(vbl, i) : 0;
+      if (status != 0 || syntax >= 0x80 ||
+          std::strncmp(oid, prefix_.c_str(), prefix_.size()))
+        done_ = true;
+    }
+    if (!done_) Next(oid);
     return vbl;
   }
   void SNMPError(uint32_t code, uint32_t requestId) override {
@@ -79,7 +90,8 @@ class Walker : public CsnmpZarn {
  private:
   void Next(const std::string& oid) {
     ++requests_;
-    if (sendRequest(0xA1, oid.c_str(), nullptr, 0, 0x10000 + requests_) != 0)
+    if (sendRequest(bulk ? 0xA5 : 0xA1, oid.c_str(), nullptr, 0,
+                    0x10000 + requests_) != 0)
       failed_ = done_ = true;
   }
 
@@ -96,19 +108,22 @@ struct Figures {
 };
 
 Figures RunSnmpwalk(const std::string& endpoint, const char* subtree, int walks,
-                    int objects) {
+                    int objects, int bulk = 0) {
   Figures f;
   double wall0 = WallUs(), cpu0 = CpuUs(RUSAGE_CHILDREN);
   for (int i = 0; i < walks; ++i) {
+    std::vector<std::string> argv = {"/usr/bin/snmpwalk", "-v1"};
+    if (bulk)
+      argv = {"/usr/bin/snmpbulkwalk", "-v2c", "-Cr" + std::to_string(bulk)};
+    argv.insert(argv.end(), {"-c", kCommunity, "-On", "-r0", "-t5",
+                             "udp:" + endpoint, subtree});
     qor_test::ToolResult r = qor_test::RunTool(
-        {"/usr/bin/snmpwalk", "-v1", "-c", kCommunity, "-On", "-r0", "-t5",
-         "udp:" + endpoint, subtree},
-        60000, {{"MIBS", ""}, {"SNMPCONFPATH", "/nonexistent"}});
+        argv, 60000, {{"MIBS", ""}, {"SNMPCONFPATH", "/nonexistent"}});
     if (r.exitCode != 0) {
       std::fprintf(stderr, "snmpwalk failed: %s\n", r.output.c_str());
       std::exit(1);
     }
-    f.requests += objects + 1;
+    f.requests += bulk ? objects / bulk + 1 : objects + 1;
   }
   f.wallUs = WallUs() - wall0;
   f.cpuUs = CpuUs(RUSAGE_CHILDREN) - cpu0;
@@ -121,10 +136,12 @@ int main(int argc, char** argv) {
   int objects = 200;
   int walks = 20;
   std::string address = "127.0.1.241";
+  int bulk = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--objects")) objects = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--walks")) walks = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--address")) address = argv[i + 1];
+    if (!std::strcmp(argv[i], "--bulk")) bulk = std::atoi(argv[i + 1]);
   }
   if (objects < 2 || walks < 1) {
     std::fprintf(stderr,
@@ -162,16 +179,26 @@ int main(int argc, char** argv) {
   NetSnmpApi api(loop);
   ScopedSnmpApi use(&api);
   Walker walker;
+  walker.bulk = bulk;
+  if (bulk) {
+    walker.security.version = SnmpSecurity::Version::kV2c;
+    walker.security.maxRepetitions = static_cast<uint32_t>(bulk);
+  }
   if (walker.init_snmp(address.c_str(), kCommunity, 161, "127.0.0.1", 0) != 0) {
     std::fprintf(stderr, "init_snmp failed\n");
     return 1;
   }
-  // Warm-up for both, then the measured runs.
-  if (walker.Walk(loop, kSubtree) != objects + 1) {
+  // The first walk of each is the unit's first walk (warm-up for the rest),
+  // then the measured runs.
+  double first0 = WallUs();
+  const int firstRequests = walker.Walk(loop, kSubtree);
+  const double firstWall = WallUs() - first0;
+  if (firstRequests == 0 || (!bulk && firstRequests != objects + 1)) {
     std::fprintf(stderr, "the layer's walk did not read %d objects\n", objects);
     return 1;
   }
-  RunSnmpwalk(agent.endpoint(), kSubtree, 1, objects);
+  const Figures firstTool =
+      RunSnmpwalk(agent.endpoint(), kSubtree, 1, objects, bulk);
 
   Figures layer;
   double wall0 = WallUs(), cpu0 = CpuUs(RUSAGE_SELF);
@@ -179,8 +206,8 @@ int main(int argc, char** argv) {
   layer.wallUs = WallUs() - wall0;
   layer.cpuUs = CpuUs(RUSAGE_SELF) - cpu0;
 
-  Figures big = RunSnmpwalk(agent.endpoint(), kSubtree, walks, objects);
-  Figures small = RunSnmpwalk(agent.endpoint(), kSmallSubtree, walks, 1);
+  Figures big = RunSnmpwalk(agent.endpoint(), kSubtree, walks, objects, bulk);
+  Figures small = RunSnmpwalk(agent.endpoint(), kSmallSubtree, walks, 1, bulk);
   walker.closeSnmp();
 
   double layerWall = layer.wallUs / layer.requests;
@@ -191,16 +218,22 @@ int main(int argc, char** argv) {
   double walkWallMarginal = (big.wallUs - small.wallUs) / marginalRequests;
   double walkCpuMarginal = (big.cpuUs - small.cpuUs) / marginalRequests;
 
+  const char* tool = bulk ? "snmpbulkwalk -v2c" : "snmpwalk -v1";
   std::printf(
-      "GetNext round trip against snmpd on %s: %d objects, %d walks "
+      "%s round trip against snmpd on %s: %d objects, %d walks "
       "(%d requests each)\n",
-      agent.endpoint().c_str(), objects, walks, objects + 1);
+      bulk ? "GetBulk" : "GetNext", agent.endpoint().c_str(), objects, walks,
+      firstRequests);
+  std::printf("first walk: layer %.1f ms, %s %.1f ms (ratio %.2f)\n",
+              firstWall / 1000, tool, firstTool.wallUs / 1000,
+              firstWall / firstTool.wallUs);
   std::printf("%-34s %12s %12s\n", "", "wall us/req", "cpu us/req");
   std::printf("%-34s %12.1f %12.1f\n", "layer (CsnmpZarn + NetSnmpApi)",
               layerWall, layerCpu);
-  std::printf("%-34s %12.1f %12.1f\n", "snmpwalk -v1, as measured", walkWall,
-              walkCpu);
-  std::printf("%-34s %12.1f %12.1f\n", "snmpwalk -v1, start-up taken out",
+  std::printf("%-34s %12.1f %12.1f\n", (std::string(tool) + ", as measured").c_str(),
+              walkWall, walkCpu);
+  std::printf("%-34s %12.1f %12.1f\n",
+              (std::string(tool) + ", start-up taken out").c_str(),
               walkWallMarginal, walkCpuMarginal);
   std::printf("%-34s %12.2f %12.2f\n", "ratio layer / snmpwalk (measured)",
               layerWall / walkWall, layerCpu / walkCpu);

@@ -422,6 +422,78 @@ TEST_F(AppTest, OverlongAddressOrCommunityLeavesThePositionEmpty) {
   EXPECT_EQ(Setting("QOR_MDU_2", "SNMPCommunity"), std::string(70, 'c'));
 }
 
+// Versions 2c and 3 per unit: a value that is refused leaves that unit
+// unmade with a line naming it, the key and the value; the others run.
+TEST_F(AppTest, SecuritySettingsAreCheckedPerUnitAndPassPhrasesStayInTheirFiles) {
+  const fs::path auth = root_ / "auth.pass";
+  const fs::path priv = root_ / "priv.pass";
+  const fs::path open = root_ / "open.pass";
+  for (const auto& [path, mode] :
+       {std::pair{auth, 0600}, std::pair{priv, 0400}, std::pair{open, 0644}}) {
+    std::ofstream(path) << "phrase-of-" << path.stem().string() << "\n";
+    fs::permissions(path, static_cast<fs::perms>(mode));
+  }
+  const std::string v3 = "SNMPVersion=3\nSNMPUser=ops\nSNMPAuthPassFile=" +
+                         auth.string() + "\nSNMPPrivPassFile=" + priv.string() +
+                         "\n";
+  struct Bad {
+    int unit;
+    std::string lines;
+    std::string logged;
+  };
+  const std::vector<Bad> bad = {
+      {1, "SNMPVersion=2\n", "SNMPVersion of QOR_MDU_1 is '2'"},
+      {2, v3 + "SNMPSecurityLevel=auth\n",
+       "SNMPSecurityLevel of QOR_MDU_2 is 'auth'"},
+      {3, v3 + "SNMPAuthProtocol=SHA1\n",
+       "SNMPAuthProtocol of QOR_MDU_3 is 'SHA1'"},
+      {4, v3 + "SNMPPrivProtocol=3DES\n",
+       "SNMPPrivProtocol of QOR_MDU_4 is '3DES'"},
+      {5, "SNMPVersion=2c\nSNMPMaxRepetitions=-1\n",
+       "SNMPMaxRepetitions of QOR_MDU_5 is '-1'"},
+      {6, v3 + "SNMPTrapEngineID=80zz\n",
+       "SNMPTrapEngineID of QOR_MDU_6 is '80zz'"},
+      {7, "SNMPVersion=3\nSNMPUser=ops\nSNMPAuthPassFile=" + open.string() +
+              "\n",
+       "SNMPAuthPassFile of QOR_MDU_7 is '" + open.string() + "'"},
+      {8, "SNMPVersion=3\nSNMPUser=ops\nSNMPAuthPassFile=" + auth.string() +
+              "\n",
+       "SNMPPrivPassFile of QOR_MDU_8 is needed for SNMPSecurityLevel authPriv"},
+      {9, "SNMPVersion=3\n", "SNMPUser of QOR_MDU_9 is needed"},
+  };
+  std::string ini;
+  for (const Bad& b : bad)
+    ini += "[QOR_MDU_" + std::to_string(b.unit) +
+           "]\nSNMPAddress=10.0.0.1\n" + b.lines;
+  ini += "[QOR_MDU_10]\nSNMPAddress=10.0.0.10\n" + v3 +
+         "SNMPAuthProtocol=SHA-256\nSNMPTrapEngineID=0x8000000001020304\n";
+  ini += "[QOR_MDU_11]\nSNMPAddress=10.0.0.11\nSNMPVersion=2c\n";
+  WriteIni(ini);
+  ASSERT_TRUE(CreateMainWindow());
+  const std::string log = LogText();
+  for (const Bad& b : bad) {
+    EXPECT_EQ(TheApp().unitTable[b.unit - 1], nullptr) << b.unit;
+    EXPECT_NE(log.find(b.logged), std::string::npos) << b.logged << "\n" << log;
+  }
+  Cqor_mdl* v3unit = TheApp().unitTable[9];
+  ASSERT_NE(v3unit, nullptr);
+  EXPECT_EQ(v3unit->security.authPass, "phrase-of-auth");
+  EXPECT_EQ(v3unit->security.privPass, "phrase-of-priv");
+  EXPECT_EQ(v3unit->security.authProtocol, "SHA-256");
+  EXPECT_EQ(v3unit->security.trapEngineId.size(), 8u);
+  ASSERT_NE(TheApp().unitTable[10], nullptr);
+  EXPECT_EQ(snmp_.lastSent().security.version, SnmpSecurity::Version::kV2c);
+  EXPECT_EQ(snmp_.lastSent().type, SNMP_PDU_GETBULK);
+  // Every key written back with its default; no pass phrase anywhere.
+  EXPECT_EQ(Setting("QOR_MDU_11", "SNMPMaxRepetitions"), "25");
+  EXPECT_EQ(Setting("QOR_MDU_40", "SNMPVersion"), "1");
+  EXPECT_EQ(Setting("QOR_MDU_40", "SNMPSecurityLevel"), "authPriv");
+  const std::string written = ReadText(Ini());
+  for (const std::string& text : {written, log}) {
+    EXPECT_EQ(text.find("phrase-of-"), std::string::npos);
+  }
+}
+
 TEST_F(AppTest, StatusShowsTheSelectedUnit) {
   WriteIni("[QOR_MDU_1]\nSNMPAddress=10.0.0.1\n");
   ASSERT_TRUE(CreateMainWindow());

@@ -14,6 +14,7 @@
 #include "platform/main_loop.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
+#include "snmp/snmp_security.h"
 
 namespace {
 
@@ -45,6 +46,42 @@ bool FitsUnitField(const std::string& text, const char* key, int n) {
   DebugList("%s of QOR_MDU_%d is longer than %d characters - unit not started",
             key, n, SnmpDevice::kTextSize - 1);
   return false;
+}
+
+// The unit's SNMP version and security from its section; every key is
+// read (and so written back with its default) whether or not the unit has
+// an address. A value that is refused leaves the unit unmade, with a line
+// naming the unit, the key and the value (never a pass phrase: those are
+// only in the files the keys name).
+bool ReadUnitSecurity(AppState& app, const char* section, int n,
+                      bool configured, SnmpSecurity* security) {
+  bool ok = true;
+  for (const SnmpSecuritySetting& setting : kSnmpSecuritySettings) {
+    std::string value;
+    {
+      ConfigFile config(app.deviceNumber, section, app.configLocations);
+      value = config.get(setting.key, setting.defaultValue, true);
+    }
+    if (!configured || !ok) continue;
+    std::string why;
+    if (!ApplySnmpSecuritySetting(setting.key, value, security, &why)) {
+      FileLog("%s of QOR_MDU_%d is '%s' - %s - unit not started",
+              setting.key, n, value.c_str(), why.c_str());
+      DebugList("%s of QOR_MDU_%d is '%s' - %s - unit not started",
+                setting.key, n, value.c_str(), why.c_str());
+      ok = false;
+    }
+  }
+  if (!configured || !ok) return ok;
+  std::string key, why;
+  if (!CheckSnmpSecurity(*security, &key, &why)) {
+    FileLog("%s of QOR_MDU_%d %s - unit not started", key.c_str(), n,
+            why.c_str());
+    DebugList("%s of QOR_MDU_%d %s - unit not started", key.c_str(), n,
+              why.c_str());
+    return false;
+  }
+  return true;
 }
 
 void ReportLinkFailure(int deviceNumber, const std::string& cause) {
@@ -120,10 +157,13 @@ bool CreateUnits(MainWindow* window) {
       ConfigFile config(app.deviceNumber, section, app.configLocations);
       community = config.get("SNMPCommunity", "ziriru", true);
     }
+    SnmpSecurity security;
+    const bool secured =
+        ReadUnitSecurity(app, section, n, !address.empty(), &security);
     window->panel.unitList.push_back(section);
     if (address.empty()) continue;
     if (!FitsUnitField(address, "SNMPAddress", n) ||
-        !FitsUnitField(community, "SNMPCommunity", n))
+        !FitsUnitField(community, "SNMPCommunity", n) || !secured)
       continue;
 
     Cqor_mdl* unit = new (std::nothrow) Cqor_mdl(mdu::UnitSlotOffset(n), n);
@@ -136,6 +176,7 @@ bool CreateUnits(MainWindow* window) {
     }
     unit->setAddress(address.c_str());
     unit->setCommunity(community.c_str());
+    unit->security = std::move(security);
     unit->infBuffer = &TheInfBuffer();
     unit->infodriverLink = &TheInfodriverLink();
     const int e = unit->initMdu();
@@ -239,6 +280,7 @@ void UpdateStatus() {
     panel.fields[IDC_POLL_MODE] = unit->fastPoll ? "Fast" : "Slow";
     panel.fields[IDC_TYPE] = unit->equipmentDescription;
     panel.fields[IDC_IP] = unit->address;
+    panel.fields[IDC_SNMP_SECURITY] = SnmpSecuritySummary(unit->security);
     panel.fields[IDC_LOCATION] = unit->alarmLocation;
     std::snprintf(text, sizeof text, "%08d",
                   static_cast<int>(unit->replyCount));
@@ -254,6 +296,7 @@ void UpdateStatus() {
     panel.fields[IDC_POLL_MODE] = "-";
     panel.fields[IDC_TYPE] = "in ini";
     panel.fields[IDC_IP] = "file";
+    panel.fields[IDC_SNMP_SECURITY] = "";
     panel.fields[IDC_LOCATION] = "-";
     for (int id : {IDC_UNIT_RX, IDC_UNIT_TX, IDC_UNIT_TRAPRX, IDC_UNIT_BUFFER})
       panel.fields[id] = "-";

@@ -35,6 +35,9 @@ constexpr int IDC_UNIT_RX = 2008;
 constexpr int IDC_UNIT_TX = 2009;
 constexpr int IDC_UNIT_TRAPRX = 2010;
 constexpr int IDC_UNIT_BUFFER = 2011;
+// The selected unit's SNMP version and security level ("v1", "v2c",
+// "v3 authPriv").
+constexpr int IDC_SNMP_SECURITY = 2012;
 
 // The status panel as a model: the text of every field and the unit list.
 // The renderer draws it; tests read it.

@@ -219,7 +219,10 @@ void TerminalRenderer::DrawPanel() {
   Put(kPanelTop + 1, fieldLeft,
       "   Comms: " + p.field(2001) + "  " + p.field(1006), fieldWidth);
   Put(kPanelTop + 2, fieldLeft, "    Type: " + p.field(2002), fieldWidth);
-  Put(kPanelTop + 3, fieldLeft, "      IP: " + p.field(2003), fieldWidth);
+  const std::string& security = p.field(IDC_SNMP_SECURITY);
+  Put(kPanelTop + 3, fieldLeft,
+      "      IP: " + p.field(2003) + (security.empty() ? "" : "  " + security),
+      fieldWidth);
   Put(kPanelTop + 4, fieldLeft, "Location: " + p.field(2004), fieldWidth);
 }
 

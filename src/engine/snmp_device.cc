@@ -166,7 +166,7 @@ void SnmpDevice::PollNext() {
       if (missedPolls <= 2) return;  // the request may still be answered
       logTrace("more than two errors (%d). id = %d", missedPolls, 1);
       outstanding = 0;
-      SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
+      sendWalkRequest();
     } else {
       if (!commsOk) hintIfNeverAnswered();
       // Every tick of the background walk, and every tick while
@@ -176,7 +176,7 @@ void SnmpDevice::PollNext() {
       // replies was broken (the last scan reply arrived while a Set was
       // outstanding, or a handler failed), and the tick picks the walk up
       // again instead of letting it stall.
-      SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
+      sendWalkRequest();
     }
   });
 }
@@ -197,11 +197,48 @@ void SnmpDevice::hintIfNeverAnswered() {
   if (debugMode) DebugList("%s", line);
 }
 
+int32_t SnmpDevice::walkPduType() const {
+  if (!security.bulk() || bulkFallback) return SNMP_PDU_GETNEXT;
+  // While no GetBulk was ever answered, every other request after the
+  // second lost one is a GetNext, to learn whether the unit answers that.
+  if (!bulkAnswered && !getNextAnswered && bulkTimeouts >= 2 &&
+      bulkTimeouts % 2 == 0)
+    return SNMP_PDU_GETNEXT;
+  return SNMP_PDU_GETBULK;
+}
+
+int SnmpDevice::sendWalkRequest() {
+  return SendSnmpMessage(walkPduType(), currentOid, nullptr, 0, true);
+}
+
+void SnmpDevice::fallBackToGetNext(const char* why) {
+  if (bulkFallback) return;
+  bulkFallback = true;
+  lastBulkId = 0;
+  char line[kLogLineSize];
+  std::snprintf(line, sizeof line, "%d:%s - %s - walking with GetNext",
+                instance, address, why);
+  FileLog("%s", line);
+  if (debugMode) DebugList("%s", line);
+}
+
+void SnmpDevice::noteRefusal(uint32_t code) {
+  const std::string cause = errorText(code);
+  if (cause == refusal) return;
+  refusal = cause;
+  char line[kLogLineSize];
+  std::snprintf(line, sizeof line, "%d:%s - %s", instance, address,
+                cause.c_str());
+  FileLog("%s", line);
+  if (debugMode) DebugList("%s", line);
+}
+
 bool SnmpDevice::checkComms(bool ok) {
   RunGuarded(
       [&] {
         if (ok) {
           missedPolls = 0;
+          refusal.clear();
           ticksWithoutAnswer = -1;
           if (!commsOk) {
             commsChanged(false);
@@ -261,22 +298,58 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
         requestTag(static_cast<uint32_t>(requestId)) == kScanRequestTag;
     if (scanReply) scanUnanswered = false;
 
+    const bool bulkReply =
+        scanReply && lastBulkId != 0 &&
+        static_cast<uint32_t>(requestId) == lastBulkId;
+    if (scanReply && !bulkReply && security.bulk() && !bulkFallback &&
+        !bulkAnswered) {
+      getNextAnswered = true;
+    }
+    if (bulkReply) {
+      bulkAnswered = true;
+      bulkTimeouts = 0;
+      if (errorStatus != SNMP_ERROR_NOERROR) {
+        // The same position is asked again with GetNext.
+        fallBackToGetNext("answers GetBulk with an error");
+        if (fastPoll && outstanding <= 0) sendWalkRequest();
+        sendNextMessage();
+        return;
+      }
+    }
+
     const char* name = errorStatusName(errorStatus);
     const uint32_t count = vbl ? snmpApi().CountVbl(vbl) : 0;
     if (count == 0) {
       logTrace("SNMPReply. SNMP Failure in SnmpCountVbl");
-    } else if (count > 1) {
+    } else if (count > 1 && !bulkReply) {
       logTrace("SNMPReply. SnmpCountVbl more than one = %d",
                static_cast<int>(count));
     }
 
     char value[kOidSize] = "";
     char oid[kOidSize] = "";
+    // A GetBulk's bindings go to the model in order until the first one
+    // that is past the unit's subtree or the end of the agent's view,
+    // which ends the walk as a GetNext's answer outside it does.
+    bool walkEnded = false;
     for (uint32_t i = 1; i <= count; ++i) {
       value[0] = '\0';
       oid[0] = '\0';
       GetValue(vbl, i, sizeof value, value);
       getOid(vbl, i, sizeof oid, oid);
+      // For 2c and 3 a GetNext's answer too may be the end of the view.
+      if (bulkReply ||
+          (scanReply && security.version != SnmpSecurity::Version::kV1 &&
+           errorStatus == SNMP_ERROR_NOERROR)) {
+        const uint32_t syntax = getSyntax(vbl, i);
+        if (syntax == SNMP_SYNTAX_ENDOFMIBVIEW ||
+            syntax == SNMP_SYNTAX_NOSUCHOBJECT ||
+            syntax == SNMP_SYNTAX_NOSUCHINSTANCE ||
+            std::strncmp(oid, deviceOid.c_str(), deviceOid.size()) != 0) {
+          walkEnded = true;
+          break;
+        }
+      }
       if (errorStatus == SNMP_ERROR_NOERROR) {
         handleValue(oid, value);
       } else {
@@ -291,9 +364,23 @@ HSNMP_VBL SnmpDevice::SNMPReply(HSNMP_PDU pdu) {
     // The reply to a Set neither steps the walk nor lets a queued request go.
     if (!scanReply) return;
 
-    const bool refused = stepScan(count, oid, errorStatus);
+    bool refused = false;
+    if ((bulkReply || walkEnded) && count > 0) {
+      errorRepliesInRow = 0;
+      if (failingOid == currentOid) failingOid.clear();
+      if (walkEnded) {
+        traceWalkEnd(oid, "end of subtree (" + deviceOid + ")");
+        firstScan = false;
+        copyText(currentOid, sizeof currentOid, scanStartOid.c_str());
+        logList("Start scan from '%s'", currentOid);
+      } else {
+        copyText(currentOid, sizeof currentOid, oid);  // the walk steps on
+      }
+    } else {
+      refused = stepScan(count, oid, errorStatus);
+    }
     if (fastPoll && outstanding <= 0 && !refused) {
-      SendSnmpMessage(SNMP_PDU_GETNEXT, currentOid, nullptr, 0, true);
+      sendWalkRequest();
     }
     sendNextMessage();
   });
@@ -402,8 +489,15 @@ int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
     sentCount += 1;
     outstanding += 1;
     if (scan) scanUnanswered = true;
+    if (scan && pduType == SNMP_PDU_GETBULK) lastBulkId = requestId;
     result = sendRequest(pduType, oid ? oid : "", value ? value : "", syntax,
                          static_cast<int32_t>(requestId));
+    // An SNMPv3 unit may refuse the driver before any request leaves
+    // (while its engine ID is learned): the cause is named all the same.
+    if (result != 0) {
+      const uint32_t error = snmpApi().GetLastError(session);
+      if (IsSnmpV3Refusal(error)) noteRefusal(error);
+    }
     // A request that never left will be neither answered nor reported as
     // timed out; counted, it would hold every later control request in the
     // queue. (An unanswered scan request is still noticed by the poll tick
@@ -580,6 +674,32 @@ void SnmpDevice::SNMPError(uint32_t code, uint32_t requestId) {
       [&] {
         logTrace("SNMPError Code=%d\tIndex=%d", static_cast<int>(code),
                  static_cast<int>(requestId));
+        // A trap that failed its checks is dropped and counted, one line
+        // per cause; it was no request.
+        if (IsSnmpV3Refusal(code) && requestId == kSnmpTrapRefused) {
+          trapsRefused += 1;
+          const std::string cause = errorText(code);
+          if (cause != trapRefusal) {
+            trapRefusal = cause;
+            char line[kLogLineSize];
+            std::snprintf(line, sizeof line, "%d:%s - trap dropped - %s",
+                          instance, address, cause.c_str());
+            FileLog("%s", line);
+            if (debugMode) DebugList("%s", line);
+          }
+          return;
+        }
+        if (IsSnmpV3Refusal(code)) noteRefusal(code);
+        if (code == SNMPAPI_TL_TIMEOUT && lastBulkId != 0 &&
+            requestId == lastBulkId && !bulkAnswered && !bulkFallback) {
+          // A unit that answers GetNext but lets every GetBulk go
+          // unanswered walks with GetNext.
+          if (getNextAnswered) {
+            fallBackToGetNext("answers GetNext but never GetBulk");
+          } else {
+            bulkTimeouts += 1;
+          }
+        }
         outstanding -= 1;
         sendNextMessage();
       },

@@ -219,6 +219,22 @@ class SnmpDevice : public CsnmpZarn {
   std::string failingOid;
   // The time source of the queue's limit; tests give a manual clock.
   const Clock* clock;
+  // The bulk walk of a 2c or 3 unit (security.bulk()): each request of the
+  // walk is a GetBulk from the current position. It falls back to GetNext
+  // for good when the unit answers a GetBulk with an error, or answers
+  // GetNext while its GetBulks are lost.
+  bool bulkFallback = false;
+  bool bulkAnswered = false;  // some GetBulk of the walk was answered
+  bool getNextAnswered = false;
+  int32_t bulkTimeouts = 0;  // GetBulks lost while none was ever answered
+  uint32_t lastBulkId = 0;   // request id of the last GetBulk of the walk
+  // Why an SNMPv3 unit refuses the driver ("authentication failed: wrong
+  // digest" and the like); empty while it answers or has said nothing.
+  std::string refusal;
+  // SNMPv3 traps from the unit dropped because they failed their checks,
+  // and the cause last written.
+  uint32_t trapsRefused = 0;
+  std::string trapRefusal;
 
  private:
   struct PduFields {
@@ -244,6 +260,13 @@ class SnmpDevice : public CsnmpZarn {
   // ending a fast poll that is on.
   void traceWalkEnd(const char* oid, const std::string& why);
   bool stepScan(uint32_t count, const char* oid, int32_t errorStatus);
+  // The walk's next request: GetBulk or GetNext.
+  int32_t walkPduType() const;
+  int sendWalkRequest();
+  // Walks with GetNext from now on, saying why once.
+  void fallBackToGetNext(const char* why);
+  // An SNMPv3 unit named why it refused a request: one line per cause.
+  void noteRefusal(uint32_t code);
 };
 
 #endif  // QOR_ENGINE_SNMP_DEVICE_H_

@@ -1403,4 +1403,149 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"SnmpDevice::SNMPReply failed"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+
+// ---------------------------------------------------------------------------
+// Versions 2c and 3: the bulk walk, its fallback, and named refusals
+
+class BulkWalkTest : public SnmpDeviceTest {
+ protected:
+  void SetUp() override {
+    SnmpDeviceTest::SetUp();
+    unit.reset();
+    unit = std::make_unique<TestUnit>(1);
+    unit->clock = &clock;
+    unit->security.version = SnmpSecurity::Version::kV2c;
+    unit->security.maxRepetitions = 2;
+    ASSERT_TRUE(unit->setAddress(kAddress));
+    ASSERT_EQ(0, unit->init_snmp(unit->address, "private", 161, "127.0.0.1", 0));
+    log.Clear();
+  }
+  bool FileLogHas(const std::string& text) const {
+    for (const auto& line : log.fileLines())
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+};
+
+TEST_F(BulkWalkTest, EachRequestIsAGetBulkAndEveryBindingReachesTheModel) {
+  unit->PollNext();
+  std::vector<std::string> asked;
+  for (int i = 0; i < 10 && unit->fastPoll; ++i) {
+    EXPECT_EQ(SNMP_PDU_GETBULK, Last().type);
+    EXPECT_EQ(2, Last().errorIndex);  // max-repetitions
+    EXPECT_EQ(0, Last().errorStatus);  // non-repeaters
+    EXPECT_EQ(SnmpSecurity::Version::kV2c, Last().security.version);
+    asked.push_back(Last().oid);
+    AnswerLast();
+  }
+  // Four objects two at a time, then the end of the view ends the walk.
+  EXPECT_THAT(asked, ElementsAre(kStart, kObj2, kOutState2));
+  std::vector<std::string> handed;
+  for (const auto& [oid, value] : unit->values) handed.push_back(oid);
+  EXPECT_THAT(handed, ElementsAre(kObj1, kObj2, kObj3, kOutState2));
+  EXPECT_FALSE(unit->fastPoll);
+  EXPECT_TRUE(unit->commsOk);
+  EXPECT_EQ(kStart, unit->currentOid);
+  EXPECT_EQ(1, unit->fastPollDoneCalls);
+  // Background: still one request per tick.
+  unit->PollNext();
+  EXPECT_EQ(4u, Sent());
+  AnswerLast();
+  EXPECT_EQ(4u, Sent());
+  EXPECT_EQ(kObj2, unit->currentOid);
+}
+
+TEST_F(BulkWalkTest, ABindingPastTheSubtreeEndsTheWalkAndIsNotHanded) {
+  agent.Add("1.3.6.1.4.1.6854.1.0", SNMP_SYNTAX_INT, "3");
+  std::snprintf(unit->currentOid, sizeof unit->currentOid, "%s", kObj3.c_str());
+  unit->PollNext();
+  AnswerLast();
+  ASSERT_EQ(1u, unit->values.size());
+  EXPECT_EQ(kOutState2, unit->values[0].first);
+  EXPECT_EQ(kStart, unit->currentOid);
+  EXPECT_FALSE(unit->fastPoll);
+}
+
+struct FallbackCase {
+  const char* name;
+  SimAgent::Bulk bulk;
+  const char* line;
+};
+void PrintTo(const FallbackCase& c, std::ostream* os) { *os << c.name; }
+
+class BulkFallbackTest : public BulkWalkTest,
+                         public ::testing::WithParamInterface<FallbackCase> {};
+
+TEST_P(BulkFallbackTest, TheUnitWalksWithGetNextFromThenOnWithOneLine) {
+  agent.bulk = GetParam().bulk;
+  for (int tick = 0; tick < 12 && !unit->bulkFallback; ++tick) {
+    unit->PollNext();
+    const SentPdu request = Last();
+    AnswerLast();
+    if (request.type == SNMP_PDU_GETBULK &&
+        agent.bulk == SimAgent::Bulk::kLost)
+      fake.DeliverTimeout(request);
+  }
+  ASSERT_TRUE(unit->bulkFallback);
+  for (int i = 0; i < 10 && unit->fastPoll; ++i) {
+    unit->PollNext();
+    AnswerLast();
+  }
+  EXPECT_FALSE(unit->fastPoll);
+  unit->PollNext();
+  EXPECT_EQ(SNMP_PDU_GETNEXT, Last().type);
+  int lines = 0;
+  for (const auto& line : log.fileLines())
+    if (line.find("walking with GetNext") != std::string::npos) ++lines;
+  EXPECT_EQ(1, lines);
+  EXPECT_TRUE(FileLogHas(std::string("1:") + kAddress + " - " +
+                         GetParam().line + " - walking with GetNext"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, BulkFallbackTest,
+    ::testing::Values(
+        FallbackCase{"RefusesGetBulk", SimAgent::Bulk::kRefused,
+                     "answers GetBulk with an error"},
+        FallbackCase{"NeverAnswersGetBulk", SimAgent::Bulk::kLost,
+                     "answers GetNext but never GetBulk"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BulkWalkTest, NoRepetitionsWalksWithGetNext) {
+  unit->security.maxRepetitions = 0;
+  unit->PollNext();
+  EXPECT_EQ(SNMP_PDU_GETNEXT, Last().type);
+}
+
+TEST_F(BulkWalkTest, RefusalsAreNamedOncePerCauseAndRefusedTrapsCounted) {
+  unit->PollNext();
+  const SentPdu request = Last();
+  fake.DeliverNotification(unit->sessionHandle(), SNMPAPI_V3_WRONG_DIGEST,
+                           request.requestId);
+  unit->PollNext();
+  fake.DeliverNotification(unit->sessionHandle(), SNMPAPI_V3_WRONG_DIGEST,
+                           Last().requestId);
+  EXPECT_EQ("authentication failed: wrong digest", unit->refusal);
+  EXPECT_TRUE(unit->scanUnanswered) << "a refusal is no answer";
+  for (int i = 0; i < 2; ++i)
+    fake.DeliverNotification(unit->sessionHandle(), SNMPAPI_V3_DECRYPTION_ERROR,
+                             kSnmpTrapRefused);
+  EXPECT_EQ(2u, unit->trapsRefused);
+  const std::string prefix = std::string("1:") + kAddress + " - ";
+  int named = 0;
+  for (const auto& line : log.fileLines()) {
+    if (line.find(prefix + "authentication failed: wrong digest") !=
+        std::string::npos)
+      ++named;
+  }
+  EXPECT_EQ(1, named);
+  EXPECT_TRUE(FileLogHas(prefix +
+                         "trap dropped - authentication failed: decryption "
+                         "error"));
+  // Once the unit answers, the cause is gone.
+  unit->PollNext();
+  AnswerLast();
+  EXPECT_EQ("", unit->refusal);
+}
+
 }  // namespace

@@ -155,6 +155,15 @@ int CsnmpZarn::init_snmp(const char* address, const char* community,
   communityOctets.ptr =
       reinterpret_cast<uint8_t*>(const_cast<char*>(community));
   context = api.StrToContext(session, &communityOctets);
+
+  // 6. Versions 2c and 3: the unit's security for every request.
+  if (security.version != SnmpSecurity::Version::kV1 &&
+      api.SetSecurity(session, security) != SNMPAPI_SUCCESS) {
+    SnmpTrace("CsnmpZarn::init_snmp(): SNMP version %s not set. Error %s.\n",
+              SnmpVersionName(security.version),
+              errorText(api.GetLastError(session)));
+    return 1;
+  }
   return 0;
 }
 
@@ -312,7 +321,12 @@ int CsnmpZarn::sendRequest(int32_t pduType, const char* oid, const char* value,
   scratch.Reach(Reached::kList);
 
   // 4. The PDU with the caller's request id.
-  requestPdu = api.CreatePdu(session, pduType, requestId, 0, 0, requestVbl);
+  const int32_t repetitions =
+      pduType == SNMP_PDU_GETBULK
+          ? static_cast<int32_t>(security.maxRepetitions)
+          : 0;
+  requestPdu =
+      api.CreatePdu(session, pduType, requestId, 0, repetitions, requestVbl);
   if (!requestPdu) {
     SnmpTrace("Failed to create PDU");
     return 1;
@@ -467,4 +481,16 @@ int CsnmpZarn::getOid(HSNMP_VBL vbl, uint32_t index, uint32_t size, char* out) {
   }
   freeBinding(&name, &value, "Failed to free Value. Error %s.\n");
   return 0;
+}
+
+uint32_t CsnmpZarn::getSyntax(HSNMP_VBL vbl, uint32_t index) {
+  SnmpApi& api = *api_;
+  if (index == 0 || index > api.CountVbl(vbl)) return SNMP_SYNTAX_NULL;
+  smiOID name;
+  smiVALUE value;
+  if (api.GetVb(vbl, index, &name, &value) != SNMPAPI_SUCCESS)
+    return SNMP_SYNTAX_NULL;
+  const uint32_t syntax = value.syntax;
+  freeBinding(&name, &value, "Failed to free Value. Error %s.\n");
+  return syntax;
 }

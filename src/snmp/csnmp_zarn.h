@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "snmp/snmp_api.h"
+#include "snmp/snmp_security.h"
 
 // The SNMP session of one unit: one session of the SNMP layer with the
 // unit's address as the remote entity and its community as the context. It
@@ -30,7 +31,8 @@ class CsnmpZarn {
   int init_snmp(const char* address, const char* community, uint32_t remotePort,
                 const char* localAddress, uint32_t localPort);
   int closeSnmp();
-  // 0 when the layer accepted the request, 1 otherwise.
+  // 0 when the layer accepted the request, 1 otherwise. A GetBulk asks for
+  // security.maxRepetitions bindings with no non-repeaters.
   int sendRequest(int32_t pduType, const char* oid, const char* value,
                   uint32_t syntax, int32_t requestId);
 
@@ -42,6 +44,12 @@ class CsnmpZarn {
   // Text of binding |index| (from 1): 1 when index is beyond the list.
   int GetValue(HSNMP_VBL vbl, uint32_t index, uint32_t size, char* out);
   int getOid(HSNMP_VBL vbl, uint32_t index, uint32_t size, char* out);
+  // Syntax of binding |index| (from 1); SNMP_SYNTAX_NULL when there is none.
+  uint32_t getSyntax(HSNMP_VBL vbl, uint32_t index);
+
+  // The unit's version and security; set before init_snmp. Version 1 (the
+  // default) leaves the session exactly as the community alone makes it.
+  SnmpSecurity security;
 
   static uint32_t instanceCount();
 

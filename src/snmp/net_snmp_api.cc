@@ -33,7 +33,8 @@
 namespace {
 
 // The library is set up once per process: no configuration files, no
-// persistent state, no SNMPv3, no log output, and the transports known.
+// persistent state, no log output, and the transports known. SNMPv3 users
+// exist only in memory, made from the units' settings.
 void InitNetSnmpOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -49,7 +50,6 @@ void InitNetSnmpOnce() {
                            NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID,
                            NETSNMP_DS_LIB_NO_TOKEN_WARNINGS, 1);
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_V3, 1);
     // A handler that drops everything: without one the library writes its
     // complaints about broken packets to the terminal.
     netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
@@ -57,7 +57,154 @@ void InitNetSnmpOnce() {
     // the first session set-up and must run only once.
     netsnmp_session unused;
     snmp_sess_init(&unused);
+    // The rest of the library's set-up, which the user-based security model
+    // of SNMPv3 units needs (its engine ID discovery): with no MIB
+    // directory and the files above off, it reads nothing.
+    netsnmp_set_mib_directory("");
+    init_snmp("qor_mdu");
   });
+}
+
+long NetSnmpVersion(SnmpSecurity::Version version) {
+  switch (version) {
+    case SnmpSecurity::Version::kV2c:
+      return SNMP_VERSION_2c;
+    case SnmpSecurity::Version::kV3:
+      return SNMP_VERSION_3;
+    default:
+      return SNMP_VERSION_1;
+  }
+}
+
+struct ProtocolOid {
+  const char* name;
+  const oid* id;
+  size_t length;
+};
+
+const ProtocolOid* AuthProtocolOid(const std::string& name) {
+  static const ProtocolOid kAuth[] = {
+      {"SHA", usmHMACSHA1AuthProtocol, OID_LENGTH(usmHMACSHA1AuthProtocol)},
+      {"SHA-224", usmHMAC128SHA224AuthProtocol,
+       OID_LENGTH(usmHMAC128SHA224AuthProtocol)},
+      {"SHA-256", usmHMAC192SHA256AuthProtocol,
+       OID_LENGTH(usmHMAC192SHA256AuthProtocol)},
+      {"SHA-384", usmHMAC256SHA384AuthProtocol,
+       OID_LENGTH(usmHMAC256SHA384AuthProtocol)},
+      {"SHA-512", usmHMAC384SHA512AuthProtocol,
+       OID_LENGTH(usmHMAC384SHA512AuthProtocol)},
+      {"MD5", usmHMACMD5AuthProtocol, OID_LENGTH(usmHMACMD5AuthProtocol)},
+  };
+  for (const ProtocolOid& p : kAuth)
+    if (name == p.name) return &p;
+  return nullptr;
+}
+
+const ProtocolOid* PrivProtocolOid(const std::string& name) {
+  static const ProtocolOid kPriv[] = {
+      {"AES", usmAESPrivProtocol, OID_LENGTH(usmAESPrivProtocol)},
+      {"AES-192", usmAES192PrivProtocol, OID_LENGTH(usmAES192PrivProtocol)},
+      {"AES-256", usmAES256PrivProtocol, OID_LENGTH(usmAES256PrivProtocol)},
+      {"DES", usmDESPrivProtocol, OID_LENGTH(usmDESPrivProtocol)},
+  };
+  for (const ProtocolOid& p : kPriv)
+    if (name == p.name) return &p;
+  return nullptr;
+}
+
+// The USM settings of a session: user, level, protocols and
+// the keys made from the pass phrases by the library. |context| must live
+// as long as |config| is used. False when a protocol or key is refused.
+bool ConfigureUsm(netsnmp_session* config, const SnmpSecurity& sec,
+                  std::string* user, std::string* context) {
+  *user = sec.user;
+  *context = sec.context;
+  config->securityModel = SNMP_SEC_MODEL_USM;
+  config->securityName = user->data();
+  config->securityNameLen = user->size();
+  config->contextName = context->data();
+  config->contextNameLen = context->size();
+  // The library copies the protocols into the users it makes: "none" is
+  // named as such.
+  config->securityAuthProto = usmNoAuthProtocol;
+  config->securityAuthProtoLen = OID_LENGTH(usmNoAuthProtocol);
+  config->securityPrivProto = usmNoPrivProtocol;
+  config->securityPrivProtoLen = OID_LENGTH(usmNoPrivProtocol);
+  switch (sec.level) {
+    case SnmpSecurity::Level::kNoAuthNoPriv:
+      config->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+      return true;
+    case SnmpSecurity::Level::kAuthNoPriv:
+      config->securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+      break;
+    case SnmpSecurity::Level::kAuthPriv:
+      config->securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
+      break;
+  }
+  const ProtocolOid* auth = AuthProtocolOid(sec.authProtocol);
+  if (!auth) return false;
+  config->securityAuthProto = const_cast<oid*>(auth->id);
+  config->securityAuthProtoLen = auth->length;
+  config->securityAuthKeyLen = USM_AUTH_KU_LEN;
+  if (generate_Ku(auth->id, static_cast<u_int>(auth->length),
+                  reinterpret_cast<const u_char*>(sec.authPass.data()),
+                  sec.authPass.size(), config->securityAuthKey,
+                  &config->securityAuthKeyLen) != SNMPERR_SUCCESS)
+    return false;
+  if (sec.level != SnmpSecurity::Level::kAuthPriv) return true;
+  const ProtocolOid* priv = PrivProtocolOid(sec.privProtocol);
+  if (!priv) return false;
+  config->securityPrivProto = const_cast<oid*>(priv->id);
+  config->securityPrivProtoLen = priv->length;
+  config->securityPrivKeyLen = USM_PRIV_KU_LEN;
+  // The privacy key is made with the authentication protocol's hash.
+  return generate_Ku(auth->id, static_cast<u_int>(auth->length),
+                     reinterpret_cast<const u_char*>(sec.privPass.data()),
+                     sec.privPass.size(), config->securityPrivKey,
+                     &config->securityPrivKeyLen) == SNMPERR_SUCCESS;
+}
+
+// Everything of a session's security that decides how requests are made,
+// to tell when the library's session must be opened again.
+std::string SecurityKey(const SnmpSecurity& sec) {
+  if (sec.version != SnmpSecurity::Version::kV3)
+    return SnmpVersionName(sec.version);
+  std::string key = "3";
+  for (const std::string* field :
+       {&sec.user, &sec.authProtocol, &sec.authPass, &sec.privProtocol,
+        &sec.privPass, &sec.context}) {
+    key += '\0';
+    key += *field;
+  }
+  key += static_cast<char>(sec.level);
+  return key;
+}
+
+// The cause an SNMPv3 unit gave in a report or a trap that could not be
+// taken; 0 for anything else.
+uint32_t V3Refusal(int snmpErrno) {
+  switch (snmpErrno) {
+    case SNMPERR_AUTHENTICATION_FAILURE:
+    case SNMPERR_USM_AUTHENTICATIONFAILURE:
+      return SNMPAPI_V3_WRONG_DIGEST;
+    case SNMPERR_UNKNOWN_USER_NAME:
+    case SNMPERR_USM_UNKNOWNSECURITYNAME:
+      return SNMPAPI_V3_UNKNOWN_USER;
+    case SNMPERR_UNKNOWN_ENG_ID:
+    case SNMPERR_USM_UNKNOWNENGINEID:
+      return SNMPAPI_V3_UNKNOWN_ENGINE_ID;
+    case SNMPERR_DECRYPTION_ERR:
+    case SNMPERR_USM_DECRYPTIONERROR:
+      return SNMPAPI_V3_DECRYPTION_ERROR;
+    case SNMPERR_UNSUPPORTED_SEC_LEVEL:
+    case SNMPERR_USM_UNSUPPORTEDSECURITYLEVEL:
+      return SNMPAPI_V3_UNSUPPORTED_LEVEL;
+    case SNMPERR_NOT_IN_TIME_WINDOW:
+    case SNMPERR_USM_NOTINTIMEWINDOW:
+      return SNMPAPI_V3_NOT_IN_TIME_WINDOW;
+    default:
+      return 0;
+  }
 }
 
 uint32_t ErrorFromNetSnmp(int snmpErrno) {
@@ -73,7 +220,10 @@ uint32_t ErrorFromNetSnmp(int snmpErrno) {
       return SNMPAPI_SYNTAX_INVALID;
     case SNMPERR_MALLOC:
       return SNMPAPI_ALLOC_ERROR;
+    case SNMPERR_TIMEOUT:
+      return SNMPAPI_TL_TIMEOUT;
     default:
+      if (uint32_t refusal = V3Refusal(snmpErrno)) return refusal;
       return SNMPAPI_TL_OTHER;
   }
 }
@@ -167,19 +317,100 @@ SnmpVar TimeTicksVar(std::vector<uint32_t> name, uint32_t ticks) {
   return var;
 }
 
-// A trap datagram in the form sessions receive it; false drops it. Only
-// SNMPv1 and v2c are read here: anything else never reaches the parser of
-// the PDU.
+// An SNMPv3 trap or inform, checked by the library's user-based security
+// model against the users made for the units; false drops it, with the
+// cause in *refusal when it failed authentication.
+bool ParseV3Notification(uint8_t* data, size_t size,
+                         SnmpSessionRec::InMessage* msg, uint32_t* refusal) {
+  netsnmp_session receiver;
+  snmp_sess_init(&receiver);
+  receiver.version = SNMP_VERSION_3;
+  receiver.isAuthoritative = SNMP_SESS_NONAUTHORITATIVE;
+  netsnmp_pdu* pdu = snmp_pdu_create(0);
+  if (!pdu) return false;
+  size_t length = size;
+  const int result = snmpv3_parse(pdu, data, &length, nullptr, &receiver);
+  bool ok = result == SNMPERR_SUCCESS && pdu->command == SNMP_MSG_TRAP2;
+  if (result != SNMPERR_SUCCESS) *refusal = V3Refusal(result);
+  // The user and engine ID are read before they are checked: a refusal
+  // can then tell a known user of an unknown engine ID.
+  msg->version = SnmpSecurity::Version::kV3;
+  if (pdu->securityName && pdu->securityNameLen <= 32)
+    msg->securityName.assign(pdu->securityName, pdu->securityNameLen);
+  if (pdu->securityEngineID && pdu->securityEngineIDLen <= 32)
+    msg->engineId.assign(pdu->securityEngineID,
+                         pdu->securityEngineID + pdu->securityEngineIDLen);
+  if (ok) {
+    msg->type = SNMP_PDU_TRAP;
+    msg->requestId = static_cast<int32_t>(pdu->reqid);
+    msg->securityLevel =
+        pdu->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV
+            ? SnmpSecurity::Level::kAuthPriv
+        : pdu->securityLevel == SNMP_SEC_LEVEL_AUTHNOPRIV
+            ? SnmpSecurity::Level::kAuthNoPriv
+            : SnmpSecurity::Level::kNoAuthNoPriv;
+    ok = VarsFrom(pdu->variables, &msg->vars);
+  }
+  snmp_free_pdu(pdu);
+  return ok;
+}
+
+// The answer to a v2c inform, built by the library: the inform's request
+// id and bindings in a response. Empty when it cannot be built.
+std::vector<uint8_t> InformResponse(netsnmp_pdu* inform, const u_char* community,
+                                    size_t communityLength) {
+  std::vector<uint8_t> packet;
+  netsnmp_pdu* response = snmp_clone_pdu(inform);
+  if (!response) return packet;
+  response->command = SNMP_MSG_RESPONSE;
+  response->errstat = 0;
+  response->errindex = 0;
+  netsnmp_session sender;
+  snmp_sess_init(&sender);
+  sender.version = SNMP_VERSION_2c;
+  std::vector<u_char> communityCopy(community, community + communityLength);
+  sender.community = communityCopy.data();
+  sender.community_len = communityCopy.size();
+  response->community = static_cast<u_char*>(malloc(communityLength + 1));
+  if (response->community) {
+    std::memcpy(response->community, community, communityLength);
+    response->community_len = communityLength;
+  }
+  size_t size = 2048;
+  u_char* buffer = static_cast<u_char*>(malloc(size));
+  size_t offset = 0;
+  if (buffer && response->community &&
+      snmp_build(&buffer, &size, &offset, &sender, response) == 0) {
+    // Encoded backwards the packet ends at the buffer's end, else it
+    // starts at its beginning.
+    if (netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID,
+                               NETSNMP_DS_LIB_REVERSE_ENCODE))
+      packet.assign(buffer + size - offset, buffer + size);
+    else
+      packet.assign(buffer, buffer + offset);
+  }
+  free(buffer);
+  snmp_free_pdu(response);
+  return packet;
+}
+
+// A trap datagram in the form sessions receive it; false drops it. SNMPv1
+// and v2c traps and v2c informs (whose answer goes to *answer) are read
+// here, and SNMPv3 traps; anything else never reaches the parser of the PDU.
 bool ParseTrapDatagram(uint8_t* data, size_t size,
-                       SnmpSessionRec::InMessage* msg) {
+                       SnmpSessionRec::InMessage* msg, uint32_t* refusal,
+                       std::vector<uint8_t>* answer) {
   u_char community[256];
   size_t communityLength = sizeof community;
   size_t length = size;
   long version = -1;
   u_char* rest =
       snmp_comstr_parse(data, &length, community, &communityLength, &version);
-  if (!rest || (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c))
-    return false;
+  if (!rest || version == SNMP_VERSION_3)
+    return ParseV3Notification(data, size, msg, refusal);
+  if (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c) return false;
+  msg->version = version == SNMP_VERSION_1 ? SnmpSecurity::Version::kV1
+                                           : SnmpSecurity::Version::kV2c;
   netsnmp_pdu* pdu = snmp_pdu_create(0);
   if (!pdu) return false;
   pdu->version = version;
@@ -209,9 +440,14 @@ bool ParseTrapDatagram(uint8_t* data, size_t size,
       oidVar.oidValue = std::move(trapOid);
       msg->vars.push_back(std::move(oidVar));
     }
-  } else if (ok && pdu->command == SNMP_MSG_TRAP2 &&
+  } else if (ok &&
+             (pdu->command == SNMP_MSG_TRAP2 ||
+              pdu->command == SNMP_MSG_INFORM) &&
              version == SNMP_VERSION_2c) {
     msg->type = SNMP_PDU_TRAP;
+    msg->inform = pdu->command == SNMP_MSG_INFORM;
+    if (msg->inform && answer)
+      *answer = InformResponse(pdu, community, communityLength);
     msg->requestId = static_cast<int32_t>(pdu->reqid);
     msg->errorStatus = static_cast<int32_t>(pdu->errstat);
     msg->errorIndex = static_cast<int32_t>(pdu->errindex);
@@ -336,6 +572,13 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
   std::string peer;
   struct sockaddr_in peerAddr = {};
   std::string community;
+  std::string securityKey;
+  // The unit's engine ID once learned (v3).
+  std::vector<uint8_t> engineId;
+  // The library learns a v3 unit's engine ID with the session's first
+  // request, waiting for the answer; a unit that gave none is not asked
+  // again before this time on the loop's clock.
+  int64_t probeAfterMs = 0;
   bool closing = false;
   std::vector<int> listenFds;
   std::vector<Event> pending;
@@ -419,7 +662,9 @@ NetSnmpApi::Session* NetSnmpApi::TransportOf(HSNMP_SESSION session,
 int NetSnmpApi::FromPeerOnly(struct snmp_session* session,
                              struct netsnmp_transport_s* transport,
                              void* transportData, int transportDataLength) {
-  auto* s = static_cast<Session*>(session->callback_magic);
+  // Not callback_magic: a request that waits for its answer (the engine ID
+  // probe of SNMPv3) puts its own there while it waits.
+  auto* s = static_cast<Session*>(session->myvoid);
   if (!s || !transportData ||
       transportDataLength < static_cast<int>(sizeof(netsnmp_indexed_addr_pair)))
     return 0;
@@ -432,7 +677,8 @@ int NetSnmpApi::FromPeerOnly(struct snmp_session* session,
 
 uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
                               const std::string& address, uint32_t port,
-                              const std::string& community) {
+                              const std::string& community,
+                              const SnmpSecurity& security) {
   s->ClosePeer();
   std::string peer = "udp:" + address + ":" + std::to_string(port);
   struct sockaddr_in peerAddr = {};
@@ -447,7 +693,7 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   transport->f_recv = &RecvFromPeer;
   netsnmp_session config;
   snmp_sess_init(&config);
-  config.version = SNMP_VERSION_1;
+  config.version = NetSnmpVersion(security.version);
   config.retries = 0;
   config.timeout = static_cast<long>(timeoutMs_) * 1000;
   std::string communityCopy = community;
@@ -455,16 +701,50 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   config.community_len = communityCopy.size();
   config.callback = &NetSnmpApi::OnNetSnmpEvent;
   config.callback_magic = s;
+  config.myvoid = s;
+  std::string user, context;
+  if (security.version == SnmpSecurity::Version::kV3 &&
+      !ConfigureUsm(&config, security, &user, &context)) {
+    netsnmp_transport_free(transport);
+    return SNMPAPI_SYNTAX_INVALID;
+  }
   // snmp_sess_add copies the configuration and owns the transport, closing
-  // it itself when it fails.
+  // it itself when it fails. For version 3 it first learns the unit's
+  // engine ID, waiting for the answer up to the timeout.
   void* sessp =
       snmp_sess_add_ex(&config, transport, &NetSnmpApi::FromPeerOnly, nullptr,
                        nullptr, nullptr, nullptr, nullptr, nullptr);
+  // The keys made from the pass phrases go with the copy.
+  explicit_bzero(config.securityAuthKey, sizeof config.securityAuthKey);
+  explicit_bzero(config.securityPrivKey, sizeof config.securityPrivKey);
   if (!sessp) return SNMPAPI_TL_RESOURCE_ERROR;
   s->sessp = sessp;
   s->peer = peer;
   s->peerAddr = peerAddr;
   s->community = community;
+  s->securityKey = SecurityKey(security);
+  s->probeAfterMs = 0;
+  netsnmp_session* opened = snmp_sess_session(sessp);
+  s->engineId.assign(opened->securityEngineID,
+                     opened->securityEngineID + opened->securityEngineIDLen);
+  // Traps of a unit whose engine ID is set are checked with a user of
+  // that engine ID, made from the same pass phrases.
+  if (security.version == SnmpSecurity::Version::kV3 &&
+      !security.trapEngineId.empty() && security.trapEngineId != s->engineId) {
+    netsnmp_session trapUser;
+    snmp_sess_init(&trapUser);
+    std::string trapUserName, trapContext;
+    if (ConfigureUsm(&trapUser, security, &trapUserName, &trapContext)) {
+      std::vector<u_char> id(security.trapEngineId.begin(),
+                             security.trapEngineId.end());
+      trapUser.version = SNMP_VERSION_3;
+      trapUser.securityEngineID = id.data();
+      trapUser.securityEngineIDLen = id.size();
+      usm_create_user_from_session(&trapUser);
+    }
+    explicit_bzero(trapUser.securityAuthKey, sizeof trapUser.securityAuthKey);
+    explicit_bzero(trapUser.securityPrivKey, sizeof trapUser.securityPrivKey);
+  }
   s->fd = snmp_sess_transport(sessp)->sock;
   // The loop's own wait reports this socket's readiness straight to its
   // session: one epoll_wait per wake-up, however many units.
@@ -532,15 +812,27 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
   Session* s = TransportOf(session, true);
   if (!s) return SNMPAPI_SESSION_INVALID;
   std::string peer = "udp:" + dst.address + ":" + std::to_string(dst.port);
-  if (!s->sessp || s->peer != peer || s->community != community) {
-    if (uint32_t error = OpenPeer(session, s, dst.address, dst.port, community))
+  const SnmpSecurity& security = FindSession(session)->security;
+  const std::string securityKey = SecurityKey(security);
+  if (!s->sessp || s->peer != peer || s->community != community ||
+      s->securityKey != securityKey) {
+    if (uint32_t error = OpenPeer(session, s, dst.address, dst.port, community,
+                                  security))
       return error;
   }
 
   netsnmp_pdu* request = snmp_pdu_create(pdu.type);
   if (!request) return SNMPAPI_ALLOC_ERROR;
-  request->version = SNMP_VERSION_1;
+  request->version = NetSnmpVersion(security.version);
   request->reqid = pdu.requestId;
+  if (pdu.type == SNMP_PDU_GETBULK) {
+    if (security.version == SnmpSecurity::Version::kV1) {
+      snmp_free_pdu(request);
+      return SNMPAPI_OPERATION_INVALID;
+    }
+    request->non_repeaters = std::max(0, pdu.errorStatus);
+    request->max_repetitions = std::max(0, pdu.errorIndex);
+  }
   for (const SnmpVar& var : pdu.vars) {
     if (!AddVariable(request, var)) {
       snmp_free_pdu(request);
@@ -550,8 +842,24 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
 
   netsnmp_session* ns = snmp_sess_session(s->sessp);
   ns->s_snmp_errno = 0;
+  // A v3 unit whose engine ID could not be learned is asked again only
+  // after a while: each attempt holds the loop up to the timeout.
+  const bool probing = security.version == SnmpSecurity::Version::kV3 &&
+                       ns->securityEngineIDLen == 0;
+  if (probing && loop_.clock().NowMs() < s->probeAfterMs) {
+    snmp_free_pdu(request);
+    return SNMPAPI_TL_TIMEOUT;
+  }
   // The library takes the PDU when it accepts it.
   int sent = snmp_sess_async_send(s->sessp, request, nullptr, nullptr);
+  if (probing) {
+    if (ns->securityEngineIDLen == 0) {
+      s->probeAfterMs = loop_.clock().NowMs() + kEngineIdRetryMs;
+    } else {
+      s->engineId.assign(ns->securityEngineID,
+                         ns->securityEngineID + ns->securityEngineIDLen);
+    }
+  }
   if (sent == 0) {
     // 0 is the library's failure, with or without an error number: the
     // request did not leave and will neither be answered nor time out.
@@ -850,6 +1158,15 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
       // An answer refused here returns 0, so that the library keeps the
       // request waiting and reports its timeout: the engine counts on every
       // request it sent being answered or timed out.
+      if (pdu && pdu->command == SNMP_MSG_REPORT) {
+        // An SNMPv3 unit refused the request: its cause goes to the
+        // session like a timeout, and the request is done.
+        if (s->inFlight > 0) --s->inFlight;
+        e.code = V3Refusal(snmpv3_get_report_type(pdu));
+        if (e.code == 0) e.code = SNMPAPI_TL_OTHER;
+        e.lParam = static_cast<uint32_t>(reqid);
+        break;
+      }
       if (!pdu || pdu->command != SNMP_MSG_RESPONSE) return 0;
       SnmpSessionRec::InMessage& msg = e.msg;
       if (!SourceOf(pdu, &msg.srcAddress, &msg.srcPort)) return 0;
@@ -915,7 +1232,11 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
     }
     if (from.sin_family != AF_INET) continue;
     SnmpSessionRec::InMessage msg;
-    if (!ParseTrapDatagram(trap, trapSize, &msg)) continue;
+    uint32_t refusal = 0;
+    std::vector<uint8_t> answer;
+    const bool parsed = ParseTrapDatagram(trap, trapSize, &msg, &refusal,
+                                          forwarded ? nullptr : &answer);
+    if (!parsed && refusal == 0) continue;
     msg.srcAddress = Ipv4Text(from.sin_addr);
     msg.srcPort = ntohs(from.sin_port);
     msg.dstPort = dstPort;
@@ -934,11 +1255,35 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
       for (HSNMP_SESSION h : targets) {
         Event e;
         e.session = h;
+        SnmpSessionRec* rec = FindSession(h);
+        const bool v3Unit =
+            rec && rec->security.version == SnmpSecurity::Version::kV3;
+        uint32_t refused = parsed   ? TrapRefusal(h, msg)
+                           : v3Unit ? refusal
+                                    : kTrapNotForSession;
+        if (!parsed && v3Unit && refused == SNMPAPI_V3_UNKNOWN_USER &&
+            msg.securityName == rec->security.user &&
+            msg.engineId != ExpectedEngineId(h))
+          refused = SNMPAPI_V3_UNKNOWN_ENGINE_ID;
+        if (refused == kTrapNotForSession) continue;
+        if (refused != 0) {
+          // Dropped: the session hears why, with the id no request has.
+          e.code = refused;
+          e.lParam = kSnmpTrapRefused;
+          events.push_back(std::move(e));
+          continue;
+        }
         e.isMessage = true;
         e.msg = msg;
         events.push_back(std::move(e));
       }
     }
+    // An inform is answered once some unit took it.
+    bool taken = false;
+    for (const Event& e : events) taken = taken || e.isMessage;
+    if (taken && !answer.empty())
+      sendto(fd, answer.data(), answer.size(), MSG_DONTWAIT,
+             reinterpret_cast<const struct sockaddr*>(&from), sizeof from);
     Deliver(std::move(events));
 
     // A callback may have closed this socket (the last registration went).
@@ -953,6 +1298,35 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
       return;
     }
   }
+}
+
+// Whether |session| takes a trap that passed the library's checks: a v3
+// unit takes only v3 traps of its own user, security level and engine ID
+// (learned while polling, or set), any other unit v1 and v2c traps.
+uint32_t NetSnmpApi::TrapRefusal(HSNMP_SESSION session,
+                                 const SnmpSessionRec::InMessage& msg) {
+  SnmpSessionRec* rec = FindSession(session);
+  if (!rec) return kTrapNotForSession;
+  const SnmpSecurity& sec = rec->security;
+  const bool v3Unit = sec.version == SnmpSecurity::Version::kV3;
+  const bool v3Trap = msg.version == SnmpSecurity::Version::kV3;
+  if (msg.inform && sec.version == SnmpSecurity::Version::kV1)
+    return kTrapNotForSession;
+  if (!v3Unit) return v3Trap ? kTrapNotForSession : 0;
+  if (!v3Trap) return kTrapNotForSession;
+  if (msg.securityName != sec.user) return SNMPAPI_V3_UNKNOWN_USER;
+  if (msg.securityLevel != sec.level) return SNMPAPI_V3_UNSUPPORTED_LEVEL;
+  if (msg.engineId != ExpectedEngineId(session))
+    return SNMPAPI_V3_UNKNOWN_ENGINE_ID;
+  return 0;
+}
+
+std::vector<uint8_t> NetSnmpApi::ExpectedEngineId(HSNMP_SESSION session) {
+  SnmpSessionRec* rec = FindSession(session);
+  if (!rec) return {};
+  if (!rec->security.trapEngineId.empty()) return rec->security.trapEngineId;
+  Session* s = TransportOf(session, false);
+  return s ? s->engineId : std::vector<uint8_t>();
 }
 
 void NetSnmpApi::Deliver(std::vector<Event> events) {

@@ -10,8 +10,13 @@
 #include "platform/trap_port.h"
 #include "snmp/snmp_api_core.h"
 
-// The real SNMP layer: SNMPv1 requests over net-snmp's single-session API,
-// served by an event loop.
+// The real SNMP layer: requests over net-snmp's single-session API, served
+// by an event loop; SNMPv1 unless the session's security says 2c or 3.
+// A v3 session learns the unit's engine ID with its first request (the
+// library asks and waits for the answer, at most the timeout; a unit that
+// gives none is asked again only after kEngineIdRetryMs). A report from a v3
+// unit ends its request with the cause it names (SNMPAPI_V3_*), delivered
+// like a timeout.
 //
 // - One net-snmp session per session of ours, opened on the remote entity
 //   when it is first known (trap registration or the first send) and opened
@@ -35,8 +40,13 @@
 //   reaches every session registered for its UDP source address; traps from any
 //   other source are dropped. SNMPv1 traps are handed over in the v2 form
 //   (sysUpTime.0, snmpTrapOID.0, then the trap's bindings) with PDU type 0xA4;
-//   v2c traps as they come (0xA7). Anything else that arrives (informs,
-//   requests, v3, broken datagrams) is dropped.
+//   v2c traps as they come (0xA7). A unit of version 3 takes only v3 traps
+//   with its user, security level and engine ID (set, or learned while
+//   polling); one that fails these or the library's checks reaches the
+//   session as an SNMPAPI_V3_* code with request id kSnmpTrapRefused. v2c
+//   informs go to units of version 2c or 3 and are answered from the trap
+//   port (not through the host's intake). Anything else that arrives
+//   (requests, v3 informs, broken datagrams) is dropped.
 // - Several drivers on one host: when the host runs a trap intake
 //   (qor_trapd, which then owns port 162), traps come from it instead, over
 //   a Unix datagram socket of this process (setTrapIntake), each with its
@@ -58,6 +68,9 @@ class NetSnmpApi : public SnmpApiCore {
   static constexpr uint16_t kDefaultTrapPort = kStandardTrapPort;
   static constexpr int kIntakeCheckMs = 2000;
   static constexpr int kTrapRetryMs = 60000;
+  // How long a v3 unit whose engine ID could not be learned waits before
+  // it is asked again.
+  static constexpr int kEngineIdRetryMs = 30000;
 
   explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
   ~NetSnmpApi() override;
@@ -96,7 +109,8 @@ class NetSnmpApi : public SnmpApiCore {
   Session* TransportOf(HSNMP_SESSION session, bool create);
   uint32_t OpenPeer(HSNMP_SESSION session, Session* s,
                     const std::string& address, uint32_t port,
-                    const std::string& community);
+                    const std::string& community,
+                    const SnmpSecurity& security);
   static int FromPeerOnly(struct snmp_session* session,
                           struct netsnmp_transport_s* transport,
                           void* transportData, int transportDataLength);
@@ -120,6 +134,13 @@ class NetSnmpApi : public SnmpApiCore {
   void CloseIntakeSocket();
   void CheckTrapIntake();
   void Deliver(std::vector<Event> events);
+  static constexpr uint32_t kTrapNotForSession = UINT32_MAX;
+  // 0 when |session| takes the trap |msg|, kTrapNotForSession when it is
+  // not its kind, else the SNMPAPI_V3_* cause it is refused for.
+  uint32_t TrapRefusal(HSNMP_SESSION session,
+                       const SnmpSessionRec::InMessage& msg);
+  // The engine ID a v3 unit's traps must carry: set, or learned.
+  std::vector<uint8_t> ExpectedEngineId(HSNMP_SESSION session);
   static int OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
                             struct snmp_pdu* pdu, void* magic);
 

@@ -17,6 +17,8 @@
 
 #include <cstdint>
 
+#include "snmp/snmp_security.h"
+
 using SNMPAPI_STATUS = uint32_t;
 constexpr SNMPAPI_STATUS SNMPAPI_FAILURE = 0;
 constexpr SNMPAPI_STATUS SNMPAPI_SUCCESS = 1;
@@ -55,6 +57,23 @@ constexpr uint32_t SNMPAPI_TL_IN_USE = 107;
 constexpr uint32_t SNMPAPI_TL_TIMEOUT = 108;
 constexpr uint32_t SNMPAPI_TL_PDU_TOO_BIG = 109;
 constexpr uint32_t SNMPAPI_TL_OTHER = 199;
+// Beyond the Windows API: an SNMPv3 unit refused a request in a report,
+// delivered to the session callback like a timeout, with the request id
+// (0 when the unit could not read it); or a trap from the unit failed its
+// checks.
+constexpr uint32_t SNMPAPI_V3_WRONG_DIGEST = 201;
+constexpr uint32_t SNMPAPI_V3_UNKNOWN_USER = 202;
+constexpr uint32_t SNMPAPI_V3_UNKNOWN_ENGINE_ID = 203;
+constexpr uint32_t SNMPAPI_V3_DECRYPTION_ERROR = 204;
+constexpr uint32_t SNMPAPI_V3_UNSUPPORTED_LEVEL = 205;
+constexpr uint32_t SNMPAPI_V3_NOT_IN_TIME_WINDOW = 206;
+// The request id that comes with an SNMPAPI_V3_* code when a trap, not a
+// request, was refused.
+constexpr uint32_t kSnmpTrapRefused = UINT32_MAX;
+inline bool IsSnmpV3Refusal(uint32_t code) {
+  return code >= SNMPAPI_V3_WRONG_DIGEST &&
+         code <= SNMPAPI_V3_NOT_IN_TIME_WINDOW;
+}
 
 // PDU types.
 constexpr int32_t SNMP_PDU_GET = 0xA0;
@@ -227,6 +246,13 @@ class SnmpApi {
 
   // The last error of |session|, or of the process for a null session.
   virtual SNMPAPI_STATUS GetLastError(HSNMP_SESSION session) = 0;
+
+  // Beyond the Windows API: the SNMP version and security of every later
+  // request of |session| (version 1 with the context's community until
+  // set). A GetBulk PDU carries non-repeaters in its error status and
+  // max-repetitions in its error index, as in the Windows API.
+  virtual SNMPAPI_STATUS SetSecurity(HSNMP_SESSION session,
+                                     const SnmpSecurity& security) = 0;
 };
 
 // The layer the driver uses. Not owned; tests install a fake and restore

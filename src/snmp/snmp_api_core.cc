@@ -637,9 +637,13 @@ SNMPAPI_STATUS SnmpApiCore::SendMsg(HSNMP_SESSION session, HSNMP_ENTITY src,
   if (!c) return Fail(session, SNMPAPI_CONTEXT_INVALID);
   SnmpPduRec* p = FindPdu(pdu);
   if (!p) return Fail(session, SNMPAPI_PDU_INVALID);
-  // Requests go out as SNMPv1: only these three exist there.
+  // Requests go out as SNMPv1 (only these three exist there) unless the
+  // session speaks 2c or 3, which add GetBulk.
+  const bool bulk = p->type == SNMP_PDU_GETBULK &&
+                    FindSession(session)->security.version !=
+                        SnmpSecurity::Version::kV1;
   if (p->type != SNMP_PDU_GET && p->type != SNMP_PDU_GETNEXT &&
-      p->type != SNMP_PDU_SET)
+      p->type != SNMP_PDU_SET && !bulk)
     return Fail(session, SNMPAPI_PDU_INVALID);
   if (uint32_t error = Transmit(session, s, *d, c->community, *p))
     return Fail(session, error);
@@ -693,6 +697,15 @@ SNMPAPI_STATUS SnmpApiCore::GetLastError(HSNMP_SESSION session) {
   if (!session) return lastError_;
   SnmpSessionRec* s = FindSession(session);
   return s ? s->lastError : SNMPAPI_SESSION_INVALID;
+}
+
+SNMPAPI_STATUS SnmpApiCore::SetSecurity(HSNMP_SESSION session,
+                                        const SnmpSecurity& security) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  SnmpSessionRec* s = FindSession(session);
+  if (!s) return Fail(nullptr, SNMPAPI_SESSION_INVALID);
+  s->security = security;
+  return SNMPAPI_SUCCESS;
 }
 
 bool SnmpApiCore::DeliverMessage(HSNMP_SESSION session,

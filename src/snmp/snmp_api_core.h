@@ -61,10 +61,18 @@ struct SnmpSessionRec {
     int32_t errorStatus = 0;
     int32_t errorIndex = 0;
     std::vector<SnmpVar> vars;
+    // How a trap came: its SNMP version, and for version 3 its user,
+    // security level and the sender's engine ID.
+    SnmpSecurity::Version version = SnmpSecurity::Version::kV1;
+    std::string securityName;
+    SnmpSecurity::Level securityLevel = SnmpSecurity::Level::kNoAuthNoPriv;
+    std::vector<uint8_t> engineId;
+    bool inform = false;  // an inform, for a unit of version 2c or 3 only
   };
   std::deque<InMessage> inbox;
   // Remote addresses whose traps this session takes (Register).
   std::set<std::string> trapSources;
+  SnmpSecurity security;
   std::unique_ptr<SnmpSessionTransport> transport;
 };
 
@@ -176,6 +184,8 @@ class SnmpApiCore : public SnmpApi {
                          HSNMP_PDU* pdu) override;
 
   SNMPAPI_STATUS GetLastError(HSNMP_SESSION session) override;
+  SNMPAPI_STATUS SetSecurity(HSNMP_SESSION session,
+                             const SnmpSecurity& security) override;
 
   // Live records, for leak checks in tests: sessions, entities, contexts,
   // PDUs, lists and descriptors that have not been freed.

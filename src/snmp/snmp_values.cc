@@ -186,6 +186,19 @@ const char* errorText(uint32_t code) {
       return "SNMPAPI_TL_PDU_TOO_BIG:PDU too big for send/receive";
     case 199:
       return "SNMPAPI_TL_OTHER:Undefined TL error";
+    // The causes an SNMPv3 unit reports, named for the operator.
+    case SNMPAPI_V3_WRONG_DIGEST:
+      return "authentication failed: wrong digest";
+    case SNMPAPI_V3_UNKNOWN_USER:
+      return "authentication failed: unknown user name";
+    case SNMPAPI_V3_UNKNOWN_ENGINE_ID:
+      return "authentication failed: unknown engine ID";
+    case SNMPAPI_V3_DECRYPTION_ERROR:
+      return "authentication failed: decryption error";
+    case SNMPAPI_V3_UNSUPPORTED_LEVEL:
+      return "authentication failed: unsupported security level";
+    case SNMPAPI_V3_NOT_IN_TIME_WINDOW:
+      return "authentication failed: not in time window";
     default:
       return "Other SNMP Error";
   }

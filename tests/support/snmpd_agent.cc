@@ -63,6 +63,7 @@ void SnmpdAgent::WriteConfig() {
   // A read-write community alone: a read-only line for the same name would
   // take precedence and refuse every Set.
   conf << "rwcommunity " << community_ << " default\n";
+  for (const std::string& line : extraConfig_) conf << line << "\n";
   for (const SnmpdObject& o : objects_) {
     conf << "override " << (o.writable ? "-rw " : "") << Dotted(o.oid) << " "
          << o.type << " " << (o.type == "octet_str" ? Quoted(o.value) : o.value)
@@ -172,13 +173,22 @@ int BindUdpSocket(const char* address, uint16_t port, uint16_t* boundPort) {
 }
 
 bool SendTrap(const TrapMessage& trap, std::string* output) {
-  std::vector<std::string> argv = {
-      "/usr/bin/snmptrap",
-      trap.version == 1 ? "-v1" : "-v2c",
-      "-c",
-      trap.community,
-      "--clientaddr=" + trap.clientAddress,
-      "udp:" + trap.receiver + ":" + std::to_string(trap.port)};
+  std::vector<std::string> argv = {"/usr/bin/snmptrap"};
+  if (trap.inform) argv.insert(argv.end(), {"-Ci", "-r0", "-t2"});
+  if (trap.version == 3) {
+    argv.insert(argv.end(), {"-v3", "-u", trap.user, "-l", trap.level});
+    if (trap.level != "noAuthNoPriv")
+      argv.insert(argv.end(), {"-a", trap.authProtocol, "-A", trap.authPass});
+    if (trap.level == "authPriv")
+      argv.insert(argv.end(), {"-x", trap.privProtocol, "-X", trap.privPass});
+    if (!trap.engineId.empty())
+      argv.insert(argv.end(), {"-e", trap.engineId});
+  } else {
+    argv.insert(argv.end(),
+                {trap.version == 1 ? "-v1" : "-v2c", "-c", trap.community});
+  }
+  argv.push_back("--clientaddr=" + trap.clientAddress);
+  argv.push_back("udp:" + trap.receiver + ":" + std::to_string(trap.port));
   if (trap.version == 1) {
     argv.push_back(trap.enterprise);
     argv.push_back(trap.agentAddress.empty() ? trap.clientAddress

@@ -69,6 +69,9 @@ class SnmpdAgent {
   const std::string& directory() const { return dir_; }
   // The agent's log file (parse errors of the configuration show here).
   std::string log() const;
+  // Adds a line to the configuration the next Start writes: SNMPv3 users
+  // ("createUser ...", "rwuser ..."), "exactEngineID ...".
+  void AddConfig(const std::string& line) { extraConfig_.push_back(line); }
 
  private:
   void WriteConfig();
@@ -76,6 +79,7 @@ class SnmpdAgent {
   std::string address_;
   std::string community_;
   std::vector<SnmpdObject> objects_;
+  std::vector<std::string> extraConfig_;
   uint16_t port_;
   std::string dir_;
   ChildProcess process_;
@@ -104,8 +108,18 @@ struct TrapBinding {
   std::string value;
 };
 struct TrapMessage {
-  int version = 2;  // 1 or 2 (2c)
+  int version = 2;  // 1, 2 (2c) or 3
+  bool inform = false;  // an inform (2c): sent true only when acknowledged
   std::string community = "public";
+  // Version 3: the user, its level ("authPriv"...), protocols, pass phrases
+  // and the sender's engine ID (hex, "0x..."), as snmptrap takes them.
+  std::string user;
+  std::string level = "authPriv";
+  std::string authProtocol = "SHA";
+  std::string authPass;
+  std::string privProtocol = "AES";
+  std::string privPass;
+  std::string engineId;
   std::string clientAddress = "127.0.0.1";
   std::string receiver = "127.0.0.1";
   uint16_t port = 162;

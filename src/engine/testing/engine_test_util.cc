@@ -59,6 +59,29 @@ void SimAgent::Answer(FakeSnmpApi& fake, const FakeSnmpApi::SentPdu& request) {
     return;
   }
   auto it = objects_.upper_bound(ParseOid(request.oid));
+  if (request.type == SNMP_PDU_GETBULK) {
+    if (bulk == Bulk::kLost) return;
+    if (bulk == Bulk::kRefused) {
+      fake.ReplyTo(request, {{request.oid, SNMP_SYNTAX_NULL, ""}},
+                   SNMP_ERROR_GENERR, 1);
+      return;
+    }
+    // The next max-repetitions objects; past the last one, the end of the
+    // view as an SNMPv2 agent says it.
+    std::vector<FakeSnmpApi::Binding> bindings;
+    std::string last = request.oid;
+    for (int32_t i = 0; i < request.errorIndex; ++i) {
+      if (it == objects_.end()) {
+        bindings.push_back({last, SNMP_SYNTAX_ENDOFMIBVIEW, ""});
+        break;
+      }
+      bindings.push_back(it->second);
+      last = it->second.oid;
+      ++it;
+    }
+    fake.ReplyTo(request, bindings);
+    return;
+  }
   if (it == objects_.end()) {
     fake.ReplyTo(request, {{request.oid, SNMP_SYNTAX_NULL, ""}},
                  SNMP_ERROR_NOSUCHNAME, 1);

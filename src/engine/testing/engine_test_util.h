@@ -70,7 +70,7 @@ class TestUnit : public SnmpDevice {
 
 std::vector<uint32_t> ParseOid(const std::string& text);
 
-// An SNMPv1 agent over the fake layer: GetNext returns the next object in
+// An SNMP agent over the fake layer: GetNext returns the next object in
 // OID order (noSuchName with the requested OID past the last one), Set
 // stores the value and returns it.
 class SimAgent {
@@ -80,8 +80,13 @@ class SimAgent {
   void AddMduObjects(int count);
   size_t size() const { return objects_.size(); }
 
-  // Delivers the agent's answer to |request| (synchronously).
+  // Delivers the agent's answer to |request| (synchronously). A GetBulk
+  // gets as many of the next objects as it asks for, then endOfMibView.
   void Answer(FakeSnmpApi& fake, const FakeSnmpApi::SentPdu& request);
+
+  // How the agent takes a GetBulk: answered, refused with genErr, or lost.
+  enum class Bulk { kAnswered, kRefused, kLost };
+  Bulk bulk = Bulk::kAnswered;
 
  private:
   std::map<std::vector<uint32_t>, FakeSnmpApi::Binding> objects_;

@@ -136,6 +136,9 @@ uint32_t FakeSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
   rec.community = community;
   rec.type = pdu.type;
   rec.requestId = pdu.requestId;
+  rec.errorStatus = pdu.errorStatus;
+  rec.errorIndex = pdu.errorIndex;
+  if (SnmpSessionRec* r = FindSession(session)) rec.security = r->security;
   rec.bindingCount = pdu.vars.size();
   for (size_t i = 0; i < pdu.vars.size(); ++i) {
     Binding b = BindingFromVar(pdu.vars[i]);

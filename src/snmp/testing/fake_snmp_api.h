@@ -61,6 +61,11 @@ class FakeSnmpApi : public SnmpApiCore {
     std::string community;
     int32_t type = 0;
     int32_t requestId = 0;
+    // For a GetBulk: non-repeaters and max-repetitions.
+    int32_t errorStatus = 0;
+    int32_t errorIndex = 0;
+    // The session's version and security when it was sent.
+    SnmpSecurity security;
     std::string oid;      // first binding's name, dotted
     uint32_t syntax = 0;  // first binding's value syntax
     std::string value;    // first binding's value in the text form above

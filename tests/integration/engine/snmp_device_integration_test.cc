@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,8 +49,10 @@ class EngineIntegrationTest : public ::testing::Test {
   }
 
   // A unit on |agent| polled every |pollDelayMs| by the main loop.
-  void StartUnit(const qor_test::SnmpdAgent& agent, int pollDelayMs) {
+  void StartUnit(const qor_test::SnmpdAgent& agent, int pollDelayMs,
+                 const SnmpSecurity& security = SnmpSecurity()) {
     unit = std::make_unique<TestUnit>(1);
+    unit->security = security;
     ASSERT_TRUE(unit->setAddress(agent.address().c_str()));
     ASSERT_TRUE(unit->setCommunity(agent.community().c_str()));
     ASSERT_EQ(0, unit->init_snmp(unit->address, unit->community, 161,
@@ -82,6 +85,24 @@ class EngineIntegrationTest : public ::testing::Test {
       oids.push_back(unit->values[i].first);
     }
     return oids;
+  }
+
+  static void SendV3Trap(const qor_test::SnmpdAgent& agent,
+                         const SnmpSecurity& security, const std::string& engineId,
+                         const std::string& authPass) {
+    qor_test::TrapMessage trap;
+    trap.version = 3;
+    trap.user = security.user;
+    trap.level = SnmpLevelName(security.level);
+    trap.authProtocol = security.authProtocol;
+    trap.authPass = authPass;
+    trap.privPass = security.privPass;
+    trap.engineId = engineId;
+    trap.clientAddress = agent.address();
+    trap.port = static_cast<uint16_t>(std::atoi(getenv("ZARN_SNMP_TRAP_PORT")));
+    trap.trapOid = "1.3.6.1.4.1.6853.0.3";
+    std::string output;
+    EXPECT_TRUE(qor_test::SendTrap(trap, &output)) << output;
   }
 
   std::unique_ptr<TestUnit> unit;
@@ -207,6 +228,195 @@ TEST_F(EngineIntegrationTest, StoppedAgentFailsAfterSixMissedTicksEveryTime) {
   }
   EXPECT_EQ(2, log.CountTrace("Comms Failed"));
   EXPECT_EQ(3, log.CountTrace("Comms OK"));
+}
+
+
+// ---------------------------------------------------------------------------
+// Versions 2c and 3 against a real agent: its users made by createUser, its
+// community still served for version 1 and 2c.
+
+constexpr const char* kAuthPass = "auth-pass-phrase-one";
+constexpr const char* kPrivPass = "priv-pass-phrase-two";
+// The engine ID the units' v3 traps are sent with (SNMPTrapEngineID).
+constexpr const char* kTrapEngineId = "0x80001f8880c0ffee0001";
+
+void AddUsers(qor_test::SnmpdAgent& agent) {
+  agent.AddConfig(std::string("createUser authonly SHA \"") + kAuthPass + "\"");
+  agent.AddConfig(std::string("createUser authpriv SHA-256 \"") + kAuthPass +
+                  "\" AES \"" + kPrivPass + "\"");
+  agent.AddConfig("rwuser authonly auth");
+  agent.AddConfig("rwuser authpriv priv");
+}
+
+SnmpSecurity Security(SnmpSecurity::Version version, const char* user = "",
+                      SnmpSecurity::Level level =
+                          SnmpSecurity::Level::kAuthPriv) {
+  SnmpSecurity s;
+  s.version = version;
+  s.user = user;
+  s.level = level;
+  s.authProtocol = std::string(user) == "authpriv" ? "SHA-256" : "SHA";
+  s.authPass = kAuthPass;
+  s.privPass = kPrivPass;
+  s.trapEngineId = {0x80, 0x00, 0x1f, 0x88, 0x80, 0xc0, 0xff, 0xee, 0x00, 0x01};
+  return s;
+}
+
+struct SecureCase {
+  const char* name;
+  const char* address;
+  SnmpSecurity security;
+};
+void PrintTo(const SecureCase& c, std::ostream* os) { *os << c.name; }
+
+class SecureUnitTest : public EngineIntegrationTest,
+                       public ::testing::WithParamInterface<SecureCase> {};
+
+TEST_P(SecureUnitTest, WalksInBulkSetsAndTakesItsTraps) {
+  const SecureCase& c = GetParam();
+  const auto objects = engine_test::MduLikeSubtree(19);
+  qor_test::SnmpdAgent agent(c.address, "private", objects);
+  AddUsers(agent);
+  ASSERT_TRUE(agent.Start()) << agent.log();
+  LogCapture log(agent.address() + " - ");
+  StartUnit(agent, 200, c.security);
+
+  ASSERT_TRUE(RunUntil([&] { return unit->fastPollDoneCalls == 1; }))
+      << "the fast walk did not end; values: " << unit->values.size()
+      << " refusal: " << unit->refusal;
+  std::vector<std::string> expected;
+  for (const auto& o : objects) expected.push_back(o.oid);
+  EXPECT_EQ(expected, WalkedOids());
+  EXPECT_FALSE(unit->bulkFallback);
+  // 160 objects at 25 a request: seven requests, and the first tick's.
+  EXPECT_LE(unit->sentCount, 8u);
+
+  const std::string location = "1.3.6.1.4.1.6853.2.4.0";
+  unit->SendSnmpMessage(SNMP_PDU_SET, location.c_str(), "Rack 11",
+                        SNMP_SYNTAX_OCTETS, false);
+  ASSERT_TRUE(RunUntil([&] { return agent.Get(location) == "Rack 11"; }));
+
+  if (c.security.version == SnmpSecurity::Version::kV3) {
+    SendV3Trap(agent, c.security, kTrapEngineId, kAuthPass);
+  } else {
+    // An inform: snmpinform succeeds only when the driver answers it, which
+    // it does from the loop, so it is sent from another thread.
+    qor_test::TrapMessage trap;
+    trap.community = "private";
+    trap.inform = true;
+    trap.clientAddress = agent.address();
+    trap.port = static_cast<uint16_t>(std::atoi(getenv("ZARN_SNMP_TRAP_PORT")));
+    trap.trapOid = "1.3.6.1.4.1.6853.0.3";
+    std::string output;
+    auto sent = std::async(std::launch::async,
+                           [&] { return qor_test::SendTrap(trap, &output); });
+    ASSERT_TRUE(RunUntil([&] {
+      return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }));
+    EXPECT_TRUE(sent.get()) << output;
+  }
+  ASSERT_TRUE(RunUntil([&] { return !unit->trapOids.empty(); }, 5000))
+      << unit->trapsRefused << " refused: " << unit->trapRefusal;
+  EXPECT_EQ("1.3.6.1.4.1.6853.0.3", unit->trapOids.back());
+  EXPECT_EQ(0u, unit->trapsRefused);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, SecureUnitTest,
+    ::testing::Values(
+        SecureCase{"V2c", "127.0.1.114", Security(SnmpSecurity::Version::kV2c)},
+        SecureCase{"V3AuthNoPriv", "127.0.1.115",
+                   Security(SnmpSecurity::Version::kV3, "authonly",
+                            SnmpSecurity::Level::kAuthNoPriv)},
+        SecureCase{"V3AuthPriv", "127.0.1.116",
+                   Security(SnmpSecurity::Version::kV3, "authpriv")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct CauseCase {
+  const char* name;
+  const char* user;
+  SnmpSecurity::Level level;
+  const char* authPass;
+  const char* privPass;
+  const char* cause;
+};
+void PrintTo(const CauseCase& c, std::ostream* os) { *os << c.name; }
+
+class WrongCredentialsTest : public EngineIntegrationTest,
+                             public ::testing::WithParamInterface<CauseCase> {
+};
+
+TEST_P(WrongCredentialsTest, AreNamedAndTheUnitFailsAsASilentOne) {
+  const CauseCase& c = GetParam();
+  qor_test::SnmpdAgent agent("127.0.1.117", "private",
+                             engine_test::MduLikeSubtree(2));
+  AddUsers(agent);
+  ASSERT_TRUE(agent.Start()) << agent.log();
+  LogCapture log(agent.address() + " - ");
+  SnmpSecurity security =
+      Security(SnmpSecurity::Version::kV3, c.user, c.level);
+  security.authPass = c.authPass;
+  security.privPass = c.privPass;
+  StartUnit(agent, 100, security);
+  ASSERT_TRUE(RunUntil([&] { return !unit->refusal.empty(); }))
+      << "nothing named";
+  EXPECT_EQ(c.cause, unit->refusal);
+  const std::string line = "1:127.0.1.117 - " + std::string(c.cause);
+  ASSERT_TRUE(RunUntil([&] { return ticks >= 8; }));
+  int lines = 0;
+  for (const auto& l : log.fileLines()) lines += l.find(line) != std::string::npos;
+  EXPECT_EQ(1, lines) << "one line per unit and cause";
+  EXPECT_FALSE(unit->commsOk);
+  EXPECT_TRUE(unit->values.empty());
+  // No pass phrase in any line the driver wrote.
+  std::vector<std::string> all = log.fileLines();
+  for (const auto& l : log.list()) all.push_back(l);
+  for (const auto& l : log.traces()) all.push_back(l);
+  for (const auto& l : all) {
+    EXPECT_EQ(std::string::npos, l.find(kAuthPass)) << l;
+    EXPECT_EQ(std::string::npos, l.find(kPrivPass)) << l;
+    EXPECT_EQ(std::string::npos, l.find("wrong-pass-phrase")) << l;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, WrongCredentialsTest,
+    ::testing::Values(
+        CauseCase{"WrongAuthPassPhrase", "authonly",
+                  SnmpSecurity::Level::kAuthNoPriv, "wrong-pass-phrase", "",
+                  "authentication failed: wrong digest"},
+        CauseCase{"UnknownUser", "nobody", SnmpSecurity::Level::kAuthNoPriv,
+                  kAuthPass, "", "authentication failed: unknown user name"},
+        CauseCase{"LevelTheUserLacks", "authonly", SnmpSecurity::Level::kAuthPriv,
+                  kAuthPass, kPrivPass,
+                  "authentication failed: unsupported security level"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A v3 trap is taken only with the unit's user, level and engine ID, and
+// each one that is not is counted, with one line per cause.
+TEST_F(EngineIntegrationTest, V3TrapsThatFailTheirChecksAreDroppedAndNamed) {
+  qor_test::SnmpdAgent agent("127.0.1.118", "private",
+                             engine_test::MduLikeSubtree(2));
+  AddUsers(agent);
+  ASSERT_TRUE(agent.Start()) << agent.log();
+  LogCapture log(agent.address() + " - ");
+  const SnmpSecurity security =
+      Security(SnmpSecurity::Version::kV3, "authpriv");
+  StartUnit(agent, 200, security);
+  ASSERT_TRUE(RunUntil([&] { return unit->commsOk; }));
+
+  SendV3Trap(agent, security, "0x80001f8880c0ffee0002", kAuthPass);
+  ASSERT_TRUE(RunUntil([&] { return unit->trapsRefused == 1; }));
+  EXPECT_EQ("authentication failed: unknown engine ID", unit->trapRefusal);
+  SendV3Trap(agent, security, kTrapEngineId, "wrong-pass-phrase");
+  ASSERT_TRUE(RunUntil([&] { return unit->trapsRefused == 2; }));
+  EXPECT_EQ("authentication failed: wrong digest", unit->trapRefusal);
+  EXPECT_TRUE(unit->trapOids.empty());
+  bool named = false;
+  for (const auto& l : log.fileLines())
+    named = named || l.find("1:127.0.1.118 - trap dropped - authentication "
+                            "failed: unknown engine ID") != std::string::npos;
+  EXPECT_TRUE(named);
 }
 
 }  // namespace
