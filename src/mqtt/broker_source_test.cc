@@ -235,7 +235,8 @@ TEST_F(BrokerSourceTest, WhoAskedAndTheConfirmingNameTravelWithTheSet) {
       {"Rack switch", R"({"confirm":"Rack switch","value":"0"})"},
   };
   for (const auto& c : cases) {
-    ScopedControlRequester by({"web", "root-ada", "127.0.0.1", "", c.confirm});
+    const ControlRequester who{"web", "root-ada", "127.0.0.1", "", c.confirm};
+    ScopedControlRequester by(who);
     source_->RequestControl("a", 1, 1, *ParseControlPoint("output/2"), "0",
                             TheSystemClock().NowMs() + 4500);
     bridge.join();

@@ -175,6 +175,12 @@ TEST_F(WebEndToEnd, ControlBecomesTheSetAndIsConfirmed) {
 }
 
 TEST_F(WebEndToEnd, RefusedRequestsSetNothing) {
+  // The trail's "previous" is the slot's text: wait until the walk has it.
+  ASSERT_TRUE(WaitFor([&] {
+    json unit = Get(rig_->UnitPath(3));
+    return unit.is_object() && !unit["outputs"].empty() &&
+           unit["outputs"][0]["output"] == 1;
+  }));
   const std::string before = rig_->agent(3).Get(kOutput1Oid);
   const std::string other = before == "0" ? "1" : "0";
   EXPECT_EQ(HttpPost(rig_->port(), rig_->UnitPath(3) + "/control/output/1",
