@@ -27,6 +27,8 @@ struct ControlRequester {
 class ScopedControlRequester {
  public:
   explicit ScopedControlRequester(const ControlRequester& requester);
+  // The scope keeps a pointer: a temporary would be gone before it ends.
+  explicit ScopedControlRequester(ControlRequester&&) = delete;
   ~ScopedControlRequester();
   ScopedControlRequester(const ScopedControlRequester&) = delete;
   ScopedControlRequester& operator=(const ScopedControlRequester&) = delete;
