@@ -48,7 +48,29 @@ class BrokerSourceTest : public ::testing::Test {
            true});
   }
 
+  // The bridge's part, played on another thread as the broker would: each
+  // set is answered with |stages| in turn; the test joins bridge_.
+  void AnswerSetsWith(std::vector<ControlStage> stages) {
+    client_->onPublish = [this, stages](const MqttMessage& set) {
+      bridge_ = std::thread([this, stages, set] {
+        ControlUpdate u;
+        u.id = 900;  // the bridge's own numbering
+        u.value = set.payload;
+        for (ControlStage stage : stages) {
+          u.stage = stage;
+          if (stage == ControlStage::kConfirmed) u.slotText = set.payload;
+          client_->Deliver({set.responseTopic, ControlResultPayload(u), 1,
+                            false, "", set.correlationData});
+        }
+      });
+    };
+  }
+  void TearDown() override {
+    if (bridge_.joinable()) bridge_.join();
+  }
+
   FakeMqttClient* client_ = nullptr;
+  std::thread bridge_;
   std::unique_ptr<BrokerSource> source_;
   std::mutex mutex_;
   std::vector<UnitState> changed_;
@@ -165,26 +187,11 @@ TEST_F(BrokerSourceTest, ASiteThatTakesNoControlIsShownAndRefused) {
 TEST_F(BrokerSourceTest, ARequestTravelsAsASetAndItsStagesComeBack) {
   Site("a", 1, {1});
   client_->TakePublished();
-  // The bridge's part, played on another thread as the broker would.
-  std::thread bridge;
-  client_->onPublish = [&](const MqttMessage& set) {
-    bridge = std::thread([this, set] {
-      ControlUpdate u;
-      u.id = 900;  // the bridge's own numbering
-      u.stage = ControlStage::kAccepted;
-      u.value = set.payload;
-      client_->Deliver({set.responseTopic, ControlResultPayload(u), 1, false,
-                        "", set.correlationData});
-      u.stage = ControlStage::kConfirmed;
-      u.slotText = set.payload;
-      client_->Deliver({set.responseTopic, ControlResultPayload(u), 1, false,
-                        "", set.correlationData});
-    });
-  };
+  AnswerSetsWith({ControlStage::kAccepted, ControlStage::kConfirmed});
   ControlUpdate first =
       source_->RequestControl("a", 1, 1, *ParseControlPoint("output/3"), "1",
                               TheSystemClock().NowMs() + 4500);
-  bridge.join();
+  bridge_.join();
   EXPECT_EQ(first.stage, ControlStage::kAccepted);
   EXPECT_EQ(first.site, "a");
   auto sets = client_->published();
@@ -217,16 +224,7 @@ TEST_F(BrokerSourceTest, ARequestTravelsAsASetAndItsStagesComeBack) {
 TEST_F(BrokerSourceTest, WhoAskedAndTheConfirmingNameTravelWithTheSet) {
   Site("a", 1, {1});
   client_->TakePublished();
-  // The bridge's answer, from another thread as the broker's would come.
-  std::thread bridge;
-  client_->onPublish = [&](const MqttMessage& set) {
-    bridge = std::thread([this, set] {
-      ControlUpdate u;
-      u.stage = ControlStage::kRefused;
-      client_->Deliver({set.responseTopic, ControlResultPayload(u), 1, false,
-                        "", set.correlationData});
-    });
-  };
+  AnswerSetsWith({ControlStage::kRefused});
   const struct {
     const char* confirm;
     const char* payload;
@@ -239,7 +237,7 @@ TEST_F(BrokerSourceTest, WhoAskedAndTheConfirmingNameTravelWithTheSet) {
     ScopedControlRequester by(who);
     source_->RequestControl("a", 1, 1, *ParseControlPoint("output/2"), "0",
                             TheSystemClock().NowMs() + 4500);
-    bridge.join();
+    bridge_.join();
     std::vector<MqttMessage> sets = client_->TakePublished();
     ASSERT_EQ(sets.size(), 1u) << c.confirm;
     EXPECT_EQ(sets[0].payload, c.payload);
