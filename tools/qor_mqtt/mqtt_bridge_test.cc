@@ -53,6 +53,17 @@ class MqttBridgeTest : public ::testing::Test {
     source_.SetDevice(d);
     source_.SetUnit(FakeUnit("s", 1, 2, {{41, "0"}, {42, "1"}, {99, "0"}}));
   }
+  // A names file of the test's own, removed when the test ends.
+  std::string WriteNames(const std::string& text) {
+    char path[] = "/tmp/qor_bridge_names_XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    namesPath_ = path;
+    std::ofstream(namesPath_) << text;
+    return namesPath_;
+  }
+  std::string namesPath_;
+
   void Make(bool allowControl, const std::string& namesFile = "",
             bool allowProtected = false) {
     BridgeOptions o;
@@ -66,6 +77,7 @@ class MqttBridgeTest : public ::testing::Test {
   }
   void TearDown() override {
     if (bridge_) bridge_->Detach();
+    if (!namesPath_.empty()) std::remove(namesPath_.c_str());
   }
   // A request as a client sends it.
   MqttMessage Set(const std::string& point, const std::string& value) {
@@ -230,18 +242,13 @@ TEST_F(MqttBridgeTest, BadInputIsIgnoredOrRefusedAndNothingIsRequested) {
 // Each refusal names what was asked for, with its slot when it has one,
 // and carries the request's own id.
 TEST_F(MqttBridgeTest, RefusalsNameThePointAndSlotAskedFor) {
-  char names[] = "/tmp/qor_bridge_names_XXXXXX";
-  const int fd = mkstemp(names);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  std::ofstream(names) << "[QOR_MDU_2]\nOutput2=Rack switch\n"
-                          "ProtectedOutputs=2\n";
+  const std::string names =
+      WriteNames("[QOR_MDU_2]\nOutput2=Rack switch\nProtectedOutputs=2\n");
   Make(true, names);
   client_.Connect();
   // A protected output never goes off through the broker.
   client_.Deliver(Set("output/2", "0"));
   nlohmann::json guarded = RawResultOn("qor/s/1/2/output/2/result");
-  std::remove(names);
   EXPECT_EQ(guarded["stage"], "refused");
   EXPECT_NE(
       guarded["reason"].get<std::string>().find("(Rack switch) is protected"),
@@ -273,12 +280,8 @@ TEST_F(MqttBridgeTest, RefusalsNameThePointAndSlotAskedFor) {
 // names it; every refusal is in the trail under the user the requester
 // gave, marked as not verified; the state carries the names.
 TEST_F(MqttBridgeTest, AProtectedOutputGoesOffOnlyWhenAllowedAndNamed) {
-  char names[] = "/tmp/qor_bridge_names_XXXXXX";
-  const int fd = mkstemp(names);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  std::ofstream(names) << "[QOR_MDU_2]\nOutput2=Rack switch\n"
-                          "ProtectedOutputs=2\n";
+  const std::string names =
+      WriteNames("[QOR_MDU_2]\nOutput2=Rack switch\nProtectedOutputs=2\n");
   Make(true, names, true);
   client_.Connect();
   nlohmann::json state = nlohmann::json::parse(
@@ -310,7 +313,6 @@ TEST_F(MqttBridgeTest, AProtectedOutputGoesOffOnlyWhenAllowedAndNamed) {
   state = nlohmann::json::parse(
       Find(client_.published(), "qor/s/1/2/state")->payload);
   EXPECT_EQ(state["outputs"][1]["name"], "Core switch");
-  std::remove(names);
   ASSERT_EQ(source_.requests().size(), 1u);
   EXPECT_EQ(source_.requests()[0].value, "0");
   std::vector<FakeUnitSource::Recorded> recorded = source_.recorded();
