@@ -547,6 +547,11 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
     if (sessp) snmp_sess_close(sessp);
     sessp = nullptr;
     pending.clear();
+    for (netsnmp_pdu* request : held) snmp_free_pdu(request);
+    held.clear();
+    probeId = 0;
+    probeState = ProbeState::kNone;
+    probeEngineId.clear();
     closing = false;
   }
 
@@ -575,9 +580,17 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
   std::string securityKey;
   // The unit's engine ID once learned (v3).
   std::vector<uint8_t> engineId;
-  // The library learns a v3 unit's engine ID with the session's first
-  // request, waiting for the answer; a unit that gave none is not asked
-  // again before this time on the loop's clock.
+  // A v3 unit's engine ID is learned with a probe of our own, a request
+  // the unit answers with a report that carries it. It goes out like any
+  // request, so the loop never waits for it; the session's requests made
+  // meanwhile are held and go out once the engine ID is known.
+  enum class ProbeState { kNone, kLearned, kFailed };
+  int probeId = 0;  // the probe's request id while it is out
+  ProbeState probeState = ProbeState::kNone;  // set by the callback
+  std::vector<uint8_t> probeEngineId;         // what the unit's answer said
+  std::vector<netsnmp_pdu*> held;
+  // A unit that gave no engine ID is not probed again before this time on
+  // the loop's clock; its requests fail at once meanwhile.
   int64_t probeAfterMs = 0;
   bool closing = false;
   std::vector<int> listenFds;
@@ -662,8 +675,6 @@ NetSnmpApi::Session* NetSnmpApi::TransportOf(HSNMP_SESSION session,
 int NetSnmpApi::FromPeerOnly(struct snmp_session* session,
                              struct netsnmp_transport_s* transport,
                              void* transportData, int transportDataLength) {
-  // Not callback_magic: a request that waits for its answer (the engine ID
-  // probe of SNMPv3) puts its own there while it waits.
   auto* s = static_cast<Session*>(session->myvoid);
   if (!s || !transportData ||
       transportDataLength < static_cast<int>(sizeof(netsnmp_indexed_addr_pair)))
@@ -703,14 +714,19 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   config.callback_magic = s;
   config.myvoid = s;
   std::string user, context;
-  if (security.version == SnmpSecurity::Version::kV3 &&
-      !ConfigureUsm(&config, security, &user, &context)) {
-    netsnmp_transport_free(transport);
-    return SNMPAPI_SYNTAX_INVALID;
+  if (security.version == SnmpSecurity::Version::kV3) {
+    if (!ConfigureUsm(&config, security, &user, &context)) {
+      netsnmp_transport_free(transport);
+      return SNMPAPI_SYNTAX_INVALID;
+    }
+    // Left to itself the library would learn the unit's engine ID here and
+    // again before a send, each time waiting for the answer: the loop, and
+    // every other unit with it, would stand still for a silent unit. The
+    // engine ID is learned with a probe of our own (Transmit).
+    config.flags |= SNMP_FLAGS_DONT_PROBE;
   }
   // snmp_sess_add copies the configuration and owns the transport, closing
-  // it itself when it fails. For version 3 it first learns the unit's
-  // engine ID, waiting for the answer up to the timeout.
+  // it itself when it fails.
   void* sessp =
       snmp_sess_add_ex(&config, transport, &NetSnmpApi::FromPeerOnly, nullptr,
                        nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -719,14 +735,15 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   explicit_bzero(config.securityPrivKey, sizeof config.securityPrivKey);
   if (!sessp) return SNMPAPI_TL_RESOURCE_ERROR;
   s->sessp = sessp;
+  // The copy the library keeps has lost the flag; from here on it holds.
+  if (security.version == SnmpSecurity::Version::kV3)
+    snmp_sess_session(sessp)->flags |= SNMP_FLAGS_DONT_PROBE;
   s->peer = peer;
   s->peerAddr = peerAddr;
   s->community = community;
   s->securityKey = SecurityKey(security);
   s->probeAfterMs = 0;
-  netsnmp_session* opened = snmp_sess_session(sessp);
-  s->engineId.assign(opened->securityEngineID,
-                     opened->securityEngineID + opened->securityEngineIDLen);
+  s->engineId.clear();
   // Traps of a unit whose engine ID is set are checked with a user of
   // that engine ID, made from the same pass phrases.
   if (security.version == SnmpSecurity::Version::kV3 &&
@@ -842,25 +859,31 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
 
   netsnmp_session* ns = snmp_sess_session(s->sessp);
   ns->s_snmp_errno = 0;
-  // A v3 unit whose engine ID could not be learned is asked again only
-  // after a while: each attempt holds the loop up to the timeout.
-  const bool probing = security.version == SnmpSecurity::Version::kV3 &&
-                       ns->securityEngineIDLen == 0;
-  if (probing && loop_.clock().NowMs() < s->probeAfterMs) {
-    snmp_free_pdu(request);
-    return SNMPAPI_TL_TIMEOUT;
-  }
-  // The library takes the PDU when it accepts it.
-  int sent = snmp_sess_async_send(s->sessp, request, nullptr, nullptr);
-  if (probing) {
-    if (ns->securityEngineIDLen == 0) {
-      s->probeAfterMs = loop_.clock().NowMs() + kEngineIdRetryMs;
-    } else {
-      s->engineId.assign(ns->securityEngineID,
-                         ns->securityEngineID + ns->securityEngineIDLen);
+  if (security.version == SnmpSecurity::Version::kV3 &&
+      ns->securityEngineIDLen == 0) {
+    // Requests wait for the engine ID: without it they cannot be made.
+    if (s->probeId == 0) {
+      if (loop_.clock().NowMs() < s->probeAfterMs) {
+        snmp_free_pdu(request);
+        return SNMPAPI_TL_TIMEOUT;
+      }
+      if (uint32_t error = SendProbe(session, s)) {
+        snmp_free_pdu(request);
+        return error;
+      }
     }
+    s->held.push_back(request);
+    return 0;
   }
-  if (sent == 0) {
+  return SendNow(session, s, request);
+}
+
+uint32_t NetSnmpApi::SendNow(HSNMP_SESSION session, Session* s,
+                             netsnmp_pdu* request) {
+  netsnmp_session* ns = snmp_sess_session(s->sessp);
+  ns->s_snmp_errno = 0;
+  // The library takes the PDU when it accepts it.
+  if (snmp_sess_async_send(s->sessp, request, nullptr, nullptr) == 0) {
     // 0 is the library's failure, with or without an error number: the
     // request did not leave and will neither be answered nor time out.
     uint32_t error = ns->s_snmp_errno != 0 ? ErrorFromNetSnmp(ns->s_snmp_errno)
@@ -874,6 +897,89 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
   if (!deadlines_.count(session))
     SetDeadline(session, loop_.clock().NowMs() + timeoutMs_);
   return 0;
+}
+
+// The probe asks, as nobody, for nothing: a unit answers it with a report
+// of an unknown engine ID that carries its own (RFC 3414, 4).
+uint32_t NetSnmpApi::SendProbe(HSNMP_SESSION session, Session* s) {
+  // The user "nobody" of any engine, which the library needs to make the
+  // probe: no authentication, no privacy.
+  if (!usm_get_user(nullptr, 0, "")) {
+    struct usmUser* nobody = usm_create_user();
+    if (!nobody) return SNMPAPI_ALLOC_ERROR;
+    nobody->name = strdup("");
+    nobody->secName = strdup("");
+    if (!nobody->name || !nobody->secName) {
+      usm_free_user(nobody);
+      return SNMPAPI_ALLOC_ERROR;
+    }
+    usm_add_user(nobody);
+  }
+  netsnmp_pdu* probe = snmp_pdu_create(SNMP_MSG_GET);
+  if (!probe) return SNMPAPI_ALLOC_ERROR;
+  probe->version = SNMP_VERSION_3;
+  probe->securityModel = SNMP_SEC_MODEL_USM;
+  probe->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+  probe->securityName = strdup("");
+  probe->securityNameLen = 0;
+  const int id = static_cast<int>(probe->reqid);
+  if (uint32_t error = SendNow(session, s, probe)) return error;
+  s->probeId = id;
+  s->probeState = Session::ProbeState::kNone;
+  return 0;
+}
+
+// Called on the loop once the probe has its answer or has timed out: the
+// held requests go out with the engine ID learned, or fail as timed out,
+// each with its own request id, and the unit is not probed again for a
+// while.
+void NetSnmpApi::FinishProbe(HSNMP_SESSION session, Session* s) {
+  const bool learned = s->probeState == Session::ProbeState::kLearned;
+  s->probeId = 0;
+  s->probeState = Session::ProbeState::kNone;
+  std::vector<netsnmp_pdu*> held;
+  held.swap(s->held);
+  netsnmp_session* ns = snmp_sess_session(s->sessp);
+  if (learned && ns->securityEngineIDLen == 0) {
+    // The library keeps what a report said only for some versions of it:
+    // the session is told here in any case.
+    ns->securityEngineID = static_cast<u_char*>(
+        netsnmp_memdup(s->probeEngineId.data(), s->probeEngineId.size()));
+    if (ns->securityEngineID)
+      ns->securityEngineIDLen = s->probeEngineId.size();
+  }
+  if (learned && ns->securityEngineIDLen != 0 && ns->contextEngineIDLen == 0) {
+    ns->contextEngineID = static_cast<u_char*>(
+        netsnmp_memdup(ns->securityEngineID, ns->securityEngineIDLen));
+    if (ns->contextEngineID) ns->contextEngineIDLen = ns->securityEngineIDLen;
+  }
+  s->probeEngineId.clear();
+  // The unit's user of that engine ID, its keys made from the session's.
+  if (learned && ns->securityEngineIDLen != 0 &&
+      usm_create_user_from_session(ns) == SNMPERR_SUCCESS) {
+    s->engineId.assign(ns->securityEngineID,
+                       ns->securityEngineID + ns->securityEngineIDLen);
+    for (netsnmp_pdu* request : held) {
+      const uint32_t id = static_cast<uint32_t>(request->reqid);
+      if (uint32_t error = SendNow(session, s, request)) {
+        Event e;
+        e.session = session;
+        e.code = error;
+        e.lParam = id;
+        s->pending.push_back(std::move(e));
+      }
+    }
+    return;
+  }
+  s->probeAfterMs = loop_.clock().NowMs() + kEngineIdRetryMs;
+  for (netsnmp_pdu* request : held) {
+    Event e;
+    e.session = session;
+    e.code = SNMPAPI_TL_TIMEOUT;
+    e.lParam = static_cast<uint32_t>(request->reqid);
+    s->pending.push_back(std::move(e));
+    snmp_free_pdu(request);
+  }
 }
 
 uint32_t NetSnmpApi::StartListening(HSNMP_SESSION session,
@@ -1119,6 +1225,8 @@ void NetSnmpApi::OnSessionReadable(HSNMP_SESSION session) {
     NETSNMP_LARGE_FD_SET(s->fd, &fds);
     snmp_sess_read2(s->sessp, &fds);
     netsnmp_large_fd_set_cleanup(&fds);
+    if (s->probeId != 0 && s->probeState != Session::ProbeState::kNone)
+      FinishProbe(session, s);
     events.swap(s->pending);
   }
   Deliver(std::move(events));
@@ -1140,6 +1248,8 @@ void NetSnmpApi::OnSessionTimer(HSNMP_SESSION session) {
       return;
     }
     snmp_sess_timeout(s->sessp);
+    if (s->probeId != 0 && s->probeState != Session::ProbeState::kNone)
+      FinishProbe(session, s);
     events.swap(s->pending);
   }
   Deliver(std::move(events));
@@ -1150,6 +1260,20 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
                                struct snmp_pdu* pdu, void* magic) {
   auto* s = static_cast<Session*>(magic);
   if (!s || s->closing) return 1;
+  if (s->probeId != 0 && reqid == s->probeId) {
+    // The probe's end is worked on once the library is done with the
+    // datagram (FinishProbe), not from inside it.
+    if (s->inFlight > 0) --s->inFlight;
+    s->probeState = Session::ProbeState::kFailed;
+    if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu &&
+        pdu->securityEngineID && pdu->securityEngineIDLen > 0 &&
+        pdu->securityEngineIDLen <= 32) {
+      s->probeEngineId.assign(pdu->securityEngineID,
+                              pdu->securityEngineID + pdu->securityEngineIDLen);
+      s->probeState = Session::ProbeState::kLearned;
+    }
+    return 1;
+  }
   Event e;
   e.session = s->handle;
   switch (op) {

@@ -10,13 +10,17 @@
 #include "platform/trap_port.h"
 #include "snmp/snmp_api_core.h"
 
+struct snmp_pdu;
+
 // The real SNMP layer: requests over net-snmp's single-session API, served
 // by an event loop; SNMPv1 unless the session's security says 2c or 3.
-// A v3 session learns the unit's engine ID with its first request (the
-// library asks and waits for the answer, at most the timeout; a unit that
-// gives none is asked again only after kEngineIdRetryMs). A report from a v3
-// unit ends its request with the cause it names (SNMPAPI_V3_*), delivered
-// like a timeout.
+// A v3 session learns the unit's engine ID with a probe sent like any
+// request when its first request is made; the requests made until the
+// answer are held and go out with it, or fail as timed out with the probe
+// (a unit that gave no engine ID is probed again only after
+// kEngineIdRetryMs, its requests failing at once meanwhile). Nothing waits
+// for a unit. A report from a v3 unit ends its request with the cause it
+// names (SNMPAPI_V3_*), delivered like a timeout.
 //
 // - One net-snmp session per session of ours, opened on the remote entity
 //   when it is first known (trap registration or the first send) and opened
@@ -114,6 +118,12 @@ class NetSnmpApi : public SnmpApiCore {
   static int FromPeerOnly(struct snmp_session* session,
                           struct netsnmp_transport_s* transport,
                           void* transportData, int transportDataLength);
+  // Hands |request| (taken in every case) to the library and keeps its
+  // deadline; an error when it did not leave.
+  uint32_t SendNow(HSNMP_SESSION session, Session* s, struct snmp_pdu* request);
+  // Sends a v3 session's engine ID probe.
+  uint32_t SendProbe(HSNMP_SESSION session, Session* s);
+  void FinishProbe(HSNMP_SESSION session, Session* s);
   // Asks net-snmp for the session's nearest request deadline and keeps it.
   void Reschedule(HSNMP_SESSION session);
   void SetDeadline(HSNMP_SESSION session, int64_t due);

@@ -232,6 +232,40 @@ TEST_F(ShortTimeoutTest, WrongCommunityGetsNoAnswer) {
   r.closeSnmp();
 }
 
+// A silent v3 unit is asked for its engine ID without anybody waiting: its
+// requests are taken and time out, each with its own id, like any silent
+// unit's, and another unit is answered meanwhile.
+TEST_F(ShortTimeoutTest, ASilentV3UnitHoldsUpNobody) {
+  qor_test::SnmpdAgent agent("127.0.1.102", "public", kUnitObjects);
+  ASSERT_TRUE(agent.Start()) << agent.log();
+  Recorder silent;
+  silent.security.version = SnmpSecurity::Version::kV3;
+  silent.security.user = "ops";
+  silent.security.level = SnmpSecurity::Level::kNoAuthNoPriv;
+  // Nothing listens on 127.0.1.103.
+  ASSERT_EQ(silent.init_snmp("127.0.1.103", "public", 161, "127.0.0.1", 0), 0);
+  Recorder live;
+  ASSERT_EQ(live.init_snmp("127.0.1.102", "public", 161, "127.0.0.1", 0), 0);
+  std::vector<std::string> order;
+  silent.onEvent = [&](const Event& e) { order.push_back("silent " + e.what); };
+  live.onEvent = [&](const Event& e) { order.push_back("live " + e.what); };
+
+  ASSERT_EQ(silent.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10011), 0);
+  ASSERT_EQ(silent.Send(SNMP_PDU_SET, "1.3.6.1.4.1.6853.1.1.2.0", "1",
+                        SNMP_SYNTAX_INT, 0x20012),
+            0);
+  ASSERT_EQ(live.Send(SNMP_PDU_GETNEXT, kMdu, nullptr, 0, 0x10013), 0);
+  ASSERT_TRUE(RunUntil([&] { return order.size() == 3; }));
+  EXPECT_THAT(order, ElementsAre("live reply", "silent error", "silent error"));
+  EXPECT_EQ(silent.events[0].code, SNMPAPI_TL_TIMEOUT);
+  EXPECT_EQ(silent.events[0].requestId, 0x10011);
+  EXPECT_EQ(silent.events[1].code, SNMPAPI_TL_TIMEOUT);
+  EXPECT_EQ(silent.events[1].requestId, 0x20012);
+  EXPECT_FALSE(silent.deliveredInsideSend);
+  silent.closeSnmp();
+  live.closeSnmp();
+}
+
 TEST_F(NetSnmpApiTest, SetSucceedsAndARefusedSetCarriesItsErrorStatus) {
   qor_test::SnmpdAgent agent("127.0.1.102", "setter", kUnitObjects);
   ASSERT_TRUE(agent.Start()) << agent.log();
