@@ -10,6 +10,7 @@
 #                  port in ZARN_SNMP_TRAP_PORT, else 162
 #   --community C  default public
 #   --v1           an SNMPv1 trap (default SNMPv2c)
+#   --inform       an SNMPv2c inform: fails (exit 1) unless it is answered
 #
 #   KIND:
 #     temp-alarm TEMP        temperature alarm (enterprise trap 5)
@@ -32,6 +33,7 @@ from=""
 to=""
 community=public
 version=2c
+inform=0
 
 die() {
   echo "send_trap.sh: $*" >&2
@@ -49,6 +51,7 @@ while [ $# -gt 0 ]; do
     --to) to="${2:-}"; shift 2 || usage ;;
     --community) community="${2:-}"; shift 2 || usage ;;
     --v1) version=1; shift ;;
+    --inform) inform=1; shift ;;
     -h|--help) usage ;;
     --*) die "unknown option '$1' (try --help)" ;;
     *) break ;;
@@ -58,6 +61,7 @@ done
 [[ "$from" =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] \
   || die "--from must be the unit's IPv4 address"
 [ -n "$community" ] || die "--community must not be empty"
+[ "$inform" = 1 ] && [ "$version" = 1 ] && die "--inform is SNMPv2c only"
 if [ -z "$to" ]; then
   to="127.0.0.1:${ZARN_SNMP_TRAP_PORT:-162}"
 elif [[ "$to" != *:* ]]; then
@@ -119,6 +123,9 @@ if [ "$version" = 1 ]; then
   exec /usr/bin/snmptrap -v 1 -c "$community" -M /dev/null -m "" \
     --clientaddr="$from" "$to" "$enterprise" "$from" "$generic" "$specific" \
     "" "${bindings[@]}"
+elif [ "$inform" = 1 ]; then
+  exec /usr/bin/snmptrap -Ci -r 1 -t 3 -v 2c -c "$community" -M /dev/null \
+    -m "" --clientaddr="$from" "$to" "" "$trap_oid" "${bindings[@]}"
 else
   exec /usr/bin/snmptrap -v 2c -c "$community" -M /dev/null -m "" \
     --clientaddr="$from" "$to" "" "$trap_oid" "${bindings[@]}"

@@ -1026,6 +1026,10 @@ void NetSnmpApi::setTrapIntake(const std::string& socketPath,
                                const std::string& lockPath) {
   intakeSocketPath_ = socketPath;
   intakeLockPath_ = lockPath;
+  // The intake's own socket is beside its lock.
+  const size_t slash = lockPath.rfind('/');
+  intakeAnswerPath_ = TrapIntakeAnswerSocketPath(
+      slash == std::string::npos ? "." : lockPath.substr(0, slash));
 }
 
 // Opens the trap port for the process. A port that cannot be opened does
@@ -1358,8 +1362,8 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
     SnmpSessionRec::InMessage msg;
     uint32_t refusal = 0;
     std::vector<uint8_t> answer;
-    const bool parsed = ParseTrapDatagram(trap, trapSize, &msg, &refusal,
-                                          forwarded ? nullptr : &answer);
+    const bool parsed =
+        ParseTrapDatagram(trap, trapSize, &msg, &refusal, &answer);
     if (!parsed && refusal == 0) continue;
     msg.srcAddress = Ipv4Text(from.sin_addr);
     msg.srcPort = ntohs(from.sin_port);
@@ -1405,9 +1409,25 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
     // An inform is answered once some unit took it.
     bool taken = false;
     for (const Event& e : events) taken = taken || e.isMessage;
-    if (taken && !answer.empty())
-      sendto(fd, answer.data(), answer.size(), MSG_DONTWAIT,
-             reinterpret_cast<const struct sockaddr*>(&from), sizeof from);
+    if (taken && !answer.empty()) {
+      if (!forwarded) {
+        sendto(fd, answer.data(), answer.size(), MSG_DONTWAIT,
+               reinterpret_cast<const struct sockaddr*>(&from), sizeof from);
+      } else {
+        // The sender expects the answer from the trap port, which is the
+        // intake's: it sends it from there.
+        const std::vector<uint8_t> packed =
+            InformAnswer(from, answer.data(), answer.size());
+        struct sockaddr_un to = {};
+        to.sun_family = AF_UNIX;
+        if (intakeAnswerPath_.size() < sizeof to.sun_path) {
+          std::memcpy(to.sun_path, intakeAnswerPath_.c_str(),
+                      intakeAnswerPath_.size() + 1);
+          sendto(fd, packed.data(), packed.size(), MSG_DONTWAIT,
+                 reinterpret_cast<const struct sockaddr*>(&to), sizeof to);
+        }
+      }
+    }
     Deliver(std::move(events));
 
     // A callback may have closed this socket (the last registration went).

@@ -49,7 +49,8 @@ struct snmp_pdu;
 //   polling); one that fails these or the library's checks reaches the
 //   session as an SNMPAPI_V3_* code with request id kSnmpTrapRefused. v2c
 //   informs go to units of version 2c or 3 and are answered from the trap
-//   port (not through the host's intake). Anything else that arrives
+//   port once a unit took them (through the intake, below, when one runs:
+//   the answer goes to its socket, and it sends it). Anything else that arrives
 //   (requests, v3 informs, broken datagrams) is dropped.
 // - Several drivers on one host: when the host runs a trap intake
 //   (qor_trapd, which then owns port 162), traps come from it instead, over
@@ -168,6 +169,7 @@ class NetSnmpApi : public SnmpApiCore {
   bool nearestStale_ = false;
   std::string intakeSocketPath_;
   std::string intakeLockPath_;
+  std::string intakeAnswerPath_;  // where answers to informs go
   int intakeFd_ = -1;
   int64_t intakeTimer_ = 0;
   int trapRetryMs_ = kTrapRetryMs;

@@ -34,11 +34,23 @@ bool ParseForwardedTrap(const uint8_t* data, size_t size,
                         struct sockaddr_in* source, uint16_t* dstPort,
                         const uint8_t** trap, size_t* trapSize);
 
+// A driver's answer to an inform it took from the intake, for the intake
+// to send out of the trap port (the inform's sender expects it from there):
+// the same header with "QANS", the inform's source in the source fields and
+// a zero destination port, then the answer's bytes.
+std::vector<uint8_t> InformAnswer(const struct sockaddr_in& destination,
+                                  const uint8_t* answer, size_t size);
+bool ParseInformAnswer(const uint8_t* data, size_t size,
+                       struct sockaddr_in* destination,
+                       const uint8_t** answer, size_t* answerSize);
+
 // Names in the runtime directory |dir|: a driver's intake socket, whose
 // number keeps drivers of different devices apart, and the intake's lock,
 // held for as long as an intake runs.
 std::string TrapIntakeSocketPath(const std::string& dir, int deviceNumber);
 std::string TrapIntakeLockPath(const std::string& dir);
+// The intake's own socket, where the drivers send their answers to informs.
+std::string TrapIntakeAnswerSocketPath(const std::string& dir);
 // True when |name| (a file name in the runtime directory) is a driver's
 // intake socket.
 bool IsTrapIntakeSocketName(const std::string& name);

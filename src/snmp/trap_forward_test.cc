@@ -35,6 +35,16 @@ TEST(TrapForward, TheOriginalSourceTravelsWithTheTrap) {
   EXPECT_EQ(source.sin_family, AF_INET);
   EXPECT_EQ(port, 162);
   EXPECT_EQ(std::vector<uint8_t>(inner, inner + size), trap);
+
+  // An inform's answer goes back to that source, and is no trap.
+  d = InformAnswer(source, trap.data(), trap.size());
+  EXPECT_FALSE(
+      ParseForwardedTrap(d.data(), d.size(), &source, &port, &inner, &size));
+  struct sockaddr_in to = {};
+  ASSERT_TRUE(ParseInformAnswer(d.data(), d.size(), &to, &inner, &size));
+  EXPECT_EQ(to.sin_addr.s_addr, from.sin_addr.s_addr);
+  EXPECT_EQ(to.sin_port, from.sin_port);
+  EXPECT_EQ(std::vector<uint8_t>(inner, inner + size), trap);
 }
 
 TEST(TrapForward, AnythingElseIsRefused) {

@@ -1,6 +1,7 @@
 // Two drivers on one host share the trap port through qor_trapd: the
 // units send to the one port, and each driver gets its own units' traps,
-// SNMPv1 and SNMPv2c, and no other driver's.
+// SNMPv1 and SNMPv2c, and no other driver's, and answers its units'
+// informs through the intake.
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@ namespace {
 // Device number -> the unit addresses of its settings file.
 const std::vector<std::pair<int, std::vector<int>>> kDrivers = {{1, {1, 2}},
                                                                 {2, {3, 4}}};
+// A unit of version 2c, whose informs its driver answers through the
+// intake.
+constexpr int kInformingUnit = 4;
 
 class TrapSharing : public testing::Test {
  protected:
@@ -40,9 +44,11 @@ class TrapSharing : public testing::Test {
       std::snprintf(name, sizeof name, "dev_%03d.ini", device);
       std::ofstream ini(root_ / "sys" / "config" / "system" / name);
       ini << "[qor_mdu]\nDebugMode=1\n";
-      for (size_t i = 0; i < units.size(); ++i)
+      for (size_t i = 0; i < units.size(); ++i) {
         ini << "[QOR_MDU_" << i + 1
             << "]\nSNMPAddress=" << UnitAddress(units[i]) << "\n";
+        if (units[i] == kInformingUnit) ini << "SNMPVersion=2c\n";
+      }
       infodrivers_.push_back(StartInfodriver(device, env_));
       ASSERT_FALSE(HasFailure());
     }
@@ -64,11 +70,13 @@ class TrapSharing : public testing::Test {
     }));
     return p;
   }
-  int SendTrap(int unit, bool v1, const std::string& text) {
+  int SendTrap(int unit, bool v1, const std::string& text,
+               bool inform = false) {
     std::vector<std::string> args = {SimPath("send_trap.sh"), "--from",
                                      AgentHost(unit), "--to",
                                      "127.0.0.1:" + std::to_string(port_)};
     if (v1) args.push_back("--v1");
+    if (inform) args.push_back("--inform");
     args.push_back("power");
     args.push_back(text);
     Process p("/bin/bash", args);
@@ -117,6 +125,12 @@ TEST_F(TrapSharing, EveryUnitsTrapsReachItsDriverAndNoOther) {
           }
         }
   }
+  // snmptrap says an inform was sent only once it has the answer.
+  ASSERT_EQ(SendTrap(kInformingUnit, false, "mark-unit4-inform", true), 0);
+  EXPECT_TRUE(WaitFor([&] {
+    return drivers_[1]->Stdout().find("mark-unit4-inform") != std::string::npos;
+  }));
+
   // Every trap that reached its driver had its chance to reach the other.
   for (size_t d = 0; d < kDrivers.size(); ++d) {
     const std::string out = drivers_[d]->Stdout();

@@ -5,7 +5,9 @@
 // came from, to every driver of the host (the Unix datagram sockets
 // traps-N.sock in the runtime directory); each driver keeps the traps of
 // its own units, deciding by that source exactly as for a trap it takes
-// itself. net-snmp's snmptrapd cannot do this: its forwarding sends from
+// itself. A driver that takes an SNMPv2c inform answers it through the
+// intake's own socket (qor_trapd.sock), and the answer goes out of the
+// port the inform came to, as its sender expects. net-snmp's snmptrapd cannot do this: its forwarding sends from
 // its own address, keeps no trace of the sender for SNMPv2c traps and only
 // the agent-addr field, which the sender fills in as it likes, for SNMPv1.
 //
@@ -34,7 +36,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "infodriver/runtime_dir.h"
@@ -77,10 +82,70 @@ struct Counts {
   unsigned long long received = 0;
   unsigned long long delivered = 0;
   unsigned long long dropped = 0;  // a driver's socket was full
+  unsigned long long answered = 0;  // informs answered for a driver
 };
 
+// Where datagrams came from lately: a driver's answer to an inform goes
+// out only to a sender that sent something within kSenderMemoryMs, so the
+// trap port never sends anywhere else.
+class RecentSenders {
+ public:
+  static constexpr int64_t kSenderMemoryMs = 30000;
+  static constexpr size_t kMaxSenders = 4096;
+
+  void Saw(const struct sockaddr_in& from) {
+    const int64_t now = NowMs();
+    if (seen_.size() >= kMaxSenders) Prune(now);
+    if (seen_.size() < kMaxSenders) seen_[Key(from)] = now;
+  }
+  bool Knows(const struct sockaddr_in& to) const {
+    auto it = seen_.find(Key(to));
+    return it != seen_.end() && NowMs() - it->second <= kSenderMemoryMs;
+  }
+
+ private:
+  static uint64_t Key(const struct sockaddr_in& a) {
+    return (static_cast<uint64_t>(a.sin_addr.s_addr) << 16) | a.sin_port;
+  }
+  static int64_t NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  }
+  void Prune(int64_t now) {
+    for (auto it = seen_.begin(); it != seen_.end();)
+      it = now - it->second > kSenderMemoryMs ? seen_.erase(it) : std::next(it);
+  }
+  std::unordered_map<uint64_t, int64_t> seen_;
+};
+
+// The drivers' answers to informs, sent out of the trap port to the
+// informs' senders.
+void SendAnswers(int out, int udp, const RecentSenders& senders,
+                 Counts* counts) {
+  std::vector<uint8_t> buffer(kForwardMaxDatagram);
+  for (int i = 0; i < 64; ++i) {
+    ssize_t n = recv(out, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    struct sockaddr_in to = {};
+    const uint8_t* answer = nullptr;
+    size_t size = 0;
+    if (static_cast<size_t>(n) > buffer.size() ||
+        !ParseInformAnswer(buffer.data(), static_cast<size_t>(n), &to, &answer,
+                           &size) ||
+        !senders.Knows(to))
+      continue;
+    if (sendto(udp, answer, size, MSG_DONTWAIT,
+               reinterpret_cast<const struct sockaddr*>(&to), sizeof to) >= 0)
+      ++counts->answered;
+  }
+}
+
 void Forward(int udp, int out, const std::string& dir, uint16_t port,
-             Counts* counts) {
+             RecentSenders* senders, Counts* counts) {
   std::vector<uint8_t> buffer(65536);
   for (int i = 0; i < 64; ++i) {  // then look at the signals again
     struct sockaddr_in from = {};
@@ -95,6 +160,7 @@ void Forward(int udp, int out, const std::string& dir, uint16_t port,
     if (static_cast<size_t>(n) > buffer.size() || from.sin_family != AF_INET)
       continue;
     ++counts->received;
+    senders->Saw(from);
     const std::vector<uint8_t> message =
         ForwardedTrap(from, port, buffer.data(), static_cast<size_t>(n));
     for (const std::string& path : DriverSockets(dir)) {
@@ -125,7 +191,9 @@ struct Intake {
   std::string dir;   // the drivers' runtime directory
   uint16_t port = kStandardTrapPort;
   int udp = -1;  // the trap port, once bound
-  int out = -1;  // sends to the drivers' sockets
+  // Sends to the drivers' sockets and takes their answers to informs,
+  // bound to the intake's own socket in the runtime directory.
+  int out = -1;
 };
 
 // The runtime directory, the intake's lock, the port setting and the
@@ -153,9 +221,26 @@ bool OpenIntake(Intake* intake) {
     return false;
   }
   intake->udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  intake->out = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  intake->out = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (intake->udp < 0 || intake->out < 0) {
     std::fprintf(stderr, "qor_trapd: no socket - %s\n", strerror(errno));
+    return false;
+  }
+  // With the lock held, a socket file left there is an earlier intake's.
+  const std::string answers = TrapIntakeAnswerSocketPath(intake->dir);
+  struct sockaddr_un own = {};
+  own.sun_family = AF_UNIX;
+  if (answers.size() >= sizeof own.sun_path) {
+    std::fprintf(stderr, "qor_trapd: %s is too long a path\n",
+                 answers.c_str());
+    return false;
+  }
+  std::memcpy(own.sun_path, answers.c_str(), answers.size() + 1);
+  unlink(answers.c_str());
+  if (bind(intake->out, reinterpret_cast<struct sockaddr*>(&own),
+           sizeof own) != 0) {
+    std::fprintf(stderr, "qor_trapd: %s cannot be bound - %s\n",
+                 answers.c_str(), strerror(errno));
     return false;
   }
   int size = 1 << 20;  // a burst of traps waits here rather than being lost
@@ -217,16 +302,21 @@ class StatusLine {
 // Hands every trap on to the drivers until an exit signal comes.
 Counts ForwardUntilExitSignal(const Intake& intake, StatusLine* status) {
   Counts counts;
+  RecentSenders senders;
   for (;;) {
     status->Refresh();
-    struct pollfd p[2] = {{intake.udp, POLLIN, 0}, {intake.signals, POLLIN, 0}};
-    if (poll(p, 2, kStatusPeriodMs) < 0) {
+    struct pollfd p[3] = {{intake.udp, POLLIN, 0},
+                          {intake.signals, POLLIN, 0},
+                          {intake.out, POLLIN, 0}};
+    if (poll(p, 3, kStatusPeriodMs) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (p[1].revents) break;
     if (p[0].revents)
-      Forward(intake.udp, intake.out, intake.dir, intake.port, &counts);
+      Forward(intake.udp, intake.out, intake.dir, intake.port, &senders,
+              &counts);
+    if (p[2].revents) SendAnswers(intake.out, intake.udp, senders, &counts);
   }
   return counts;
 }
@@ -261,7 +351,9 @@ int main(int argc, char** argv) {
   notifier.Notify("STOPPING=1\nSTATUS=stopping");
   std::fprintf(stderr,
                "qor_trapd: ending - %llu traps received, %llu deliveries, %llu "
-               "dropped\n",
-               counts.received, counts.delivered, counts.dropped);
+               "dropped, %llu informs answered\n",
+               counts.received, counts.delivered, counts.dropped,
+               counts.answered);
+  unlink(TrapIntakeAnswerSocketPath(intake.dir).c_str());
   return 0;
 }
