@@ -100,6 +100,15 @@ void ShareTrapPortWithHostIntake(int deviceNumber) {
                       TrapIntakeLockPath(runDir));
 }
 
+// The driver's SNMP engine ID, which units sending it v3 informs may be set
+// up with: the device number and the host, the same at every start.
+void NameSnmpEngine(int deviceNumber) {
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  std::string text = "qor_mdu-" + std::to_string(deviceNumber) + "@" + host;
+  UseSnmpEngineIdText(text.substr(0, 27));
+}
+
 // Steps 6 to 12: from the instance lock to the end of the loop. Returns
 // the exit code.
 int RunDriver(int deviceNumber, InstanceLock* instanceLock) {
@@ -116,6 +125,7 @@ int RunDriver(int deviceNumber, InstanceLock* instanceLock) {
   if (instanceLock->Acquire(title) == InstanceLock::kAlreadyHeld) return 255;
 
   ShareTrapPortWithHostIntake(deviceNumber);
+  NameSnmpEngine(deviceNumber);
   // SIGTERM, SIGINT and SIGHUP act as the Exit command.
   InstallExitSignals(&loop, [] { OnCommand(IDM_EXIT); });
 

@@ -17,10 +17,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <utility>
 
@@ -317,21 +319,108 @@ SnmpVar TimeTicksVar(std::vector<uint32_t> name, uint32_t ticks) {
   return var;
 }
 
+// |pdu| as the library encodes it for sending; empty when it cannot be.
+// |community| only for version 1 and 2c.
+std::vector<uint8_t> Encoded(netsnmp_pdu* pdu, long version,
+                             const std::string& community) {
+  std::vector<uint8_t> packet;
+  netsnmp_session sender;
+  snmp_sess_init(&sender);
+  sender.version = version;
+  std::string communityCopy = community;
+  if (version != SNMP_VERSION_3) {
+    sender.community = reinterpret_cast<u_char*>(communityCopy.data());
+    sender.community_len = communityCopy.size();
+  }
+  size_t size = 2048;
+  u_char* buffer = static_cast<u_char*>(malloc(size));
+  size_t offset = 0;
+  if (buffer && snmp_build(&buffer, &size, &offset, &sender, pdu) == 0) {
+    // Encoded backwards the packet ends at the buffer's end, else it
+    // starts at its beginning.
+    if (netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID,
+                               NETSNMP_DS_LIB_REVERSE_ENCODE))
+      packet.assign(buffer + size - offset, buffer + size);
+    else
+      packet.assign(buffer, buffer + offset);
+  }
+  free(buffer);
+  return packet;
+}
+
+// The answer to an inform, built by the library: the inform's request id
+// and bindings in a response (for version 3 with the inform's user and
+// level). Empty when it cannot be built.
+std::vector<uint8_t> InformResponse(netsnmp_pdu* inform, long version,
+                                    const std::string& community) {
+  netsnmp_pdu* response = snmp_clone_pdu(inform);
+  if (!response) return {};
+  response->command = SNMP_MSG_RESPONSE;
+  response->errstat = 0;
+  response->errindex = 0;
+  if (version != SNMP_VERSION_3) {
+    SNMP_FREE(response->community);
+    response->community = static_cast<u_char*>(
+        netsnmp_memdup(community.data(), community.size() + 1));
+    response->community_len = response->community ? community.size() : 0;
+  }
+  std::vector<uint8_t> packet;
+  if (version == SNMP_VERSION_3 || response->community)
+    packet = Encoded(response, version, community);
+  snmp_free_pdu(response);
+  return packet;
+}
+
+// The report an SNMPv3 inform that failed |error| asks for (RFC 3412,
+// 7.2): this process's engine ID, boots and time to a sender that learns
+// them, or the cause of a refusal. Empty when none is due.
+std::vector<uint8_t> V3Report(netsnmp_pdu* pdu, int error) {
+  // A confirmed class PDU (a sender's discovery asks with a get), or one
+  // that could not be read (encrypted with the wrong key) that asks for
+  // reports.
+  if (!SNMP_CMD_CONFIRMED(pdu->command) &&
+      !(pdu->command == 0 && (pdu->flags & SNMP_MSG_FLAG_RPRT_BIT)))
+    return {};
+  const u_long flags = pdu->flags;
+  pdu->flags |= UCD_MSG_FLAG_FORCE_PDU_COPY;
+  netsnmp_pdu* report = snmp_clone_pdu(pdu);
+  pdu->flags = flags;
+  if (!report) return {};
+  report->flags = flags;
+  std::vector<uint8_t> packet;
+  if (snmpv3_make_report(report, error) == SNMPERR_SUCCESS)
+    packet = Encoded(report, SNMP_VERSION_3, "");
+  snmp_free_pdu(report);
+  return packet;
+}
+
 // An SNMPv3 trap or inform, checked by the library's user-based security
-// model against the users made for the units; false drops it, with the
-// cause in *refusal when it failed authentication.
+// model against the users made for the units (for a trap, of the unit's
+// engine ID; for an inform, whose receiver is the authoritative engine, of
+// this process's); false drops it, with the cause in *refusal when it
+// failed authentication. An inform's answer, or the report a failed one
+// asks for, goes to *answer; *report says it is a report.
 bool ParseV3Notification(uint8_t* data, size_t size,
-                         SnmpSessionRec::InMessage* msg, uint32_t* refusal) {
+                         SnmpSessionRec::InMessage* msg, uint32_t* refusal,
+                         std::vector<uint8_t>* answer, bool* report) {
   netsnmp_session receiver;
   snmp_sess_init(&receiver);
   receiver.version = SNMP_VERSION_3;
-  receiver.isAuthoritative = SNMP_SESS_NONAUTHORITATIVE;
+  // Authoritative for what asks for a report (informs), not for traps.
+  receiver.isAuthoritative = SNMP_SESS_UNKNOWNAUTH;
   netsnmp_pdu* pdu = snmp_pdu_create(0);
   if (!pdu) return false;
   size_t length = size;
   const int result = snmpv3_parse(pdu, data, &length, nullptr, &receiver);
-  bool ok = result == SNMPERR_SUCCESS && pdu->command == SNMP_MSG_TRAP2;
-  if (result != SNMPERR_SUCCESS) *refusal = V3Refusal(result);
+  bool ok = result == SNMPERR_SUCCESS && (pdu->command == SNMP_MSG_TRAP2 ||
+                                          pdu->command == SNMP_MSG_INFORM);
+  if (result != SNMPERR_SUCCESS) {
+    *refusal = V3Refusal(result);
+    if (answer) {
+      *answer = V3Report(pdu, result);
+      *report = !answer->empty();
+    }
+  }
   // The user and engine ID are read before they are checked: a refusal
   // can then tell a known user of an unknown engine ID.
   msg->version = SnmpSecurity::Version::kV3;
@@ -342,6 +431,7 @@ bool ParseV3Notification(uint8_t* data, size_t size,
                          pdu->securityEngineID + pdu->securityEngineIDLen);
   if (ok) {
     msg->type = SNMP_PDU_TRAP;
+    msg->inform = pdu->command == SNMP_MSG_INFORM;
     msg->requestId = static_cast<int32_t>(pdu->reqid);
     msg->securityLevel =
         pdu->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV
@@ -350,56 +440,20 @@ bool ParseV3Notification(uint8_t* data, size_t size,
             ? SnmpSecurity::Level::kAuthNoPriv
             : SnmpSecurity::Level::kNoAuthNoPriv;
     ok = VarsFrom(pdu->variables, &msg->vars);
+    if (ok && msg->inform && answer)
+      *answer = InformResponse(pdu, SNMP_VERSION_3, "");
   }
   snmp_free_pdu(pdu);
   return ok;
 }
 
-// The answer to a v2c inform, built by the library: the inform's request
-// id and bindings in a response. Empty when it cannot be built.
-std::vector<uint8_t> InformResponse(netsnmp_pdu* inform, const u_char* community,
-                                    size_t communityLength) {
-  std::vector<uint8_t> packet;
-  netsnmp_pdu* response = snmp_clone_pdu(inform);
-  if (!response) return packet;
-  response->command = SNMP_MSG_RESPONSE;
-  response->errstat = 0;
-  response->errindex = 0;
-  netsnmp_session sender;
-  snmp_sess_init(&sender);
-  sender.version = SNMP_VERSION_2c;
-  std::vector<u_char> communityCopy(community, community + communityLength);
-  sender.community = communityCopy.data();
-  sender.community_len = communityCopy.size();
-  response->community = static_cast<u_char*>(malloc(communityLength + 1));
-  if (response->community) {
-    std::memcpy(response->community, community, communityLength);
-    response->community_len = communityLength;
-  }
-  size_t size = 2048;
-  u_char* buffer = static_cast<u_char*>(malloc(size));
-  size_t offset = 0;
-  if (buffer && response->community &&
-      snmp_build(&buffer, &size, &offset, &sender, response) == 0) {
-    // Encoded backwards the packet ends at the buffer's end, else it
-    // starts at its beginning.
-    if (netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID,
-                               NETSNMP_DS_LIB_REVERSE_ENCODE))
-      packet.assign(buffer + size - offset, buffer + size);
-    else
-      packet.assign(buffer, buffer + offset);
-  }
-  free(buffer);
-  snmp_free_pdu(response);
-  return packet;
-}
-
 // A trap datagram in the form sessions receive it; false drops it. SNMPv1
-// and v2c traps and v2c informs (whose answer goes to *answer) are read
-// here, and SNMPv3 traps; anything else never reaches the parser of the PDU.
+// and v2c traps, SNMPv3 traps and v2c and v3 informs (whose answer goes to
+// *answer) are read here; anything else never reaches the parser of the
+// PDU.
 bool ParseTrapDatagram(uint8_t* data, size_t size,
                        SnmpSessionRec::InMessage* msg, uint32_t* refusal,
-                       std::vector<uint8_t>* answer) {
+                       std::vector<uint8_t>* answer, bool* report) {
   u_char community[256];
   size_t communityLength = sizeof community;
   size_t length = size;
@@ -407,7 +461,7 @@ bool ParseTrapDatagram(uint8_t* data, size_t size,
   u_char* rest =
       snmp_comstr_parse(data, &length, community, &communityLength, &version);
   if (!rest || version == SNMP_VERSION_3)
-    return ParseV3Notification(data, size, msg, refusal);
+    return ParseV3Notification(data, size, msg, refusal, answer, report);
   if (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c) return false;
   msg->version = version == SNMP_VERSION_1 ? SnmpSecurity::Version::kV1
                                            : SnmpSecurity::Version::kV2c;
@@ -447,7 +501,9 @@ bool ParseTrapDatagram(uint8_t* data, size_t size,
     msg->type = SNMP_PDU_TRAP;
     msg->inform = pdu->command == SNMP_MSG_INFORM;
     if (msg->inform && answer)
-      *answer = InformResponse(pdu, community, communityLength);
+      *answer = InformResponse(
+          pdu, SNMP_VERSION_2c,
+          std::string(reinterpret_cast<char*>(community), communityLength));
     msg->requestId = static_cast<int32_t>(pdu->reqid);
     msg->errorStatus = static_cast<int32_t>(pdu->errstat);
     msg->errorIndex = static_cast<int32_t>(pdu->errindex);
@@ -598,7 +654,10 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
 };
 
 namespace {
-std::string g_intakeSocketPath, g_intakeLockPath;
+std::string g_intakeSocketPath, g_intakeLockPath, g_engineIdText;
+// 2023-11-14: engine boots are seconds since then, within 31 bits until
+// 2091.
+constexpr time_t kBootsEpoch = 1700000000;
 }  // namespace
 
 void UseHostTrapIntake(const std::string& socketPath,
@@ -607,8 +666,36 @@ void UseHostTrapIntake(const std::string& socketPath,
   g_intakeLockPath = lockPath;
 }
 
+void UseSnmpEngineIdText(const std::string& text) { g_engineIdText = text; }
+
+std::string LocalSnmpEngineIdText() {
+  u_char id[32];
+  const size_t length = snmpv3_get_engineID(id, sizeof id);
+  std::string hex = "0x";
+  static const char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < length; ++i) {
+    hex += kDigits[id[i] >> 4];
+    hex += kDigits[id[i] & 15];
+  }
+  return hex;
+}
+
 SnmpApi* NewProcessSnmpApi() {
   auto* api = new NetSnmpApi(TheMainLoop());
+  if (!g_engineIdText.empty()) {
+    // The library's engine ID from a text (its type 4), the same at every
+    // start, so that a unit set up with it keeps it.
+    std::string text = g_engineIdText;
+    engineID_conf("engineID", text.data());
+    // Its boots must grow with every start, or an inform recorded before
+    // one would be taken again after it; nothing is kept between starts,
+    // so the clock counts them.
+    // (The library adds one to what it is given.)
+    std::string boots =
+        std::to_string(std::max<time_t>(0, time(nullptr) - kBootsEpoch));
+    engineBoots_conf("engineBoots", boots.data());
+    FileLog("SNMP engine ID for v3 informs %s", LocalSnmpEngineIdText().c_str());
+  }
   if (!g_intakeSocketPath.empty())
     api->setTrapIntake(g_intakeSocketPath, g_intakeLockPath);
   return api;
@@ -686,6 +773,30 @@ int NetSnmpApi::FromPeerOnly(struct snmp_session* session,
          pair->remote_addr.sin.sin_port == s->peerAddr.sin_port;
 }
 
+namespace {
+
+constexpr size_t kMaxEngineIdLength = 32;
+
+// The library's user of |engineId| for |security|'s user name, made from
+// its pass phrases; one that exists stays as it is.
+void MakeUser(const SnmpSecurity& security,
+              const std::vector<uint8_t>& engineId) {
+  netsnmp_session user;
+  snmp_sess_init(&user);
+  std::string name, context;
+  if (ConfigureUsm(&user, security, &name, &context)) {
+    std::vector<u_char> id(engineId.begin(), engineId.end());
+    user.version = SNMP_VERSION_3;
+    user.securityEngineID = id.data();
+    user.securityEngineIDLen = id.size();
+    usm_create_user_from_session(&user);
+  }
+  explicit_bzero(user.securityAuthKey, sizeof user.securityAuthKey);
+  explicit_bzero(user.securityPrivKey, sizeof user.securityPrivKey);
+}
+
+}  // namespace
+
 uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
                               const std::string& address, uint32_t port,
                               const std::string& community,
@@ -744,23 +855,16 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   s->securityKey = SecurityKey(security);
   s->probeAfterMs = 0;
   s->engineId.clear();
-  // Traps of a unit whose engine ID is set are checked with a user of
-  // that engine ID, made from the same pass phrases.
-  if (security.version == SnmpSecurity::Version::kV3 &&
-      !security.trapEngineId.empty() && security.trapEngineId != s->engineId) {
-    netsnmp_session trapUser;
-    snmp_sess_init(&trapUser);
-    std::string trapUserName, trapContext;
-    if (ConfigureUsm(&trapUser, security, &trapUserName, &trapContext)) {
-      std::vector<u_char> id(security.trapEngineId.begin(),
-                             security.trapEngineId.end());
-      trapUser.version = SNMP_VERSION_3;
-      trapUser.securityEngineID = id.data();
-      trapUser.securityEngineIDLen = id.size();
-      usm_create_user_from_session(&trapUser);
-    }
-    explicit_bzero(trapUser.securityAuthKey, sizeof trapUser.securityAuthKey);
-    explicit_bzero(trapUser.securityPrivKey, sizeof trapUser.securityPrivKey);
+  if (security.version == SnmpSecurity::Version::kV3) {
+    // Traps of a unit whose engine ID is set are checked with a user of
+    // that engine ID, and its informs, whose receiver is the authoritative
+    // engine, with a user of this process's; both made from the same pass
+    // phrases.
+    if (!security.trapEngineId.empty())
+      MakeUser(security, security.trapEngineId);
+    std::vector<uint8_t> local(kMaxEngineIdLength);
+    local.resize(snmpv3_get_engineID(local.data(), local.size()));
+    if (!local.empty()) MakeUser(security, local);
   }
   s->fd = snmp_sess_transport(sessp)->sock;
   // The loop's own wait reports this socket's readiness straight to its
@@ -1362,14 +1466,16 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
     SnmpSessionRec::InMessage msg;
     uint32_t refusal = 0;
     std::vector<uint8_t> answer;
+    bool report = false;
     const bool parsed =
-        ParseTrapDatagram(trap, trapSize, &msg, &refusal, &answer);
-    if (!parsed && refusal == 0) continue;
+        ParseTrapDatagram(trap, trapSize, &msg, &refusal, &answer, &report);
+    if (!parsed && refusal == 0 && !report) continue;
     msg.srcAddress = Ipv4Text(from.sin_addr);
     msg.srcPort = ntohs(from.sin_port);
     msg.dstPort = dstPort;
 
     std::vector<Event> events;
+    bool v3Source = false;
     {
       std::lock_guard<std::recursive_mutex> lock(mu_);
       std::vector<HSNMP_SESSION> targets;
@@ -1386,6 +1492,13 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
         SnmpSessionRec* rec = FindSession(h);
         const bool v3Unit =
             rec && rec->security.version == SnmpSecurity::Version::kV3;
+        v3Source = v3Unit || v3Source;
+        // A sender that learns this process's engine ID and time is no
+        // refusal: it sends its inform again.
+        if (!parsed && report && refusal == SNMPAPI_V3_UNKNOWN_ENGINE_ID)
+          continue;
+        if (!parsed && report && refusal == SNMPAPI_V3_NOT_IN_TIME_WINDOW)
+          continue;
         uint32_t refused = parsed   ? TrapRefusal(h, msg)
                            : v3Unit ? refusal
                                     : kTrapNotForSession;
@@ -1406,10 +1519,11 @@ void NetSnmpApi::OnTrapSocket(int fd, HSNMP_SESSION onlyFor, bool forwarded) {
         events.push_back(std::move(e));
       }
     }
-    // An inform is answered once some unit took it.
+    // An inform is answered once some unit took it; a report goes to a
+    // source of a v3 unit, and to nobody else.
     bool taken = false;
     for (const Event& e : events) taken = taken || e.isMessage;
-    if (taken && !answer.empty()) {
+    if (report ? v3Source : taken && !answer.empty()) {
       if (!forwarded) {
         sendto(fd, answer.data(), answer.size(), MSG_DONTWAIT,
                reinterpret_cast<const struct sockaddr*>(&from), sizeof from);
@@ -1460,7 +1574,8 @@ uint32_t NetSnmpApi::TrapRefusal(HSNMP_SESSION session,
   if (!v3Trap) return kTrapNotForSession;
   if (msg.securityName != sec.user) return SNMPAPI_V3_UNKNOWN_USER;
   if (msg.securityLevel != sec.level) return SNMPAPI_V3_UNSUPPORTED_LEVEL;
-  if (msg.engineId != ExpectedEngineId(session))
+  // An inform carries this process's engine ID, which the library checked.
+  if (!msg.inform && msg.engineId != ExpectedEngineId(session))
     return SNMPAPI_V3_UNKNOWN_ENGINE_ID;
   return 0;
 }

@@ -48,10 +48,14 @@ struct snmp_pdu;
 //   with its user, security level and engine ID (set, or learned while
 //   polling); one that fails these or the library's checks reaches the
 //   session as an SNMPAPI_V3_* code with request id kSnmpTrapRefused. v2c
-//   informs go to units of version 2c or 3 and are answered from the trap
-//   port once a unit took them (through the intake, below, when one runs:
-//   the answer goes to its socket, and it sends it). Anything else that arrives
-//   (requests, v3 informs, broken datagrams) is dropped.
+//   informs go to units of version 2c or 3, v3 informs (checked with users
+//   of this process's engine ID, the authoritative one for informs) to units
+//   of version 3 as their traps do; each is answered from the trap port once
+//   a unit took it (through the intake, below, when one runs: the answer
+//   goes to its socket, and it sends it). A v3 unit that learns this
+//   process's engine ID and time gets the reports it asks for, from the
+//   same port. Anything else that arrives (requests, broken datagrams) is
+//   dropped.
 // - Several drivers on one host: when the host runs a trap intake
 //   (qor_trapd, which then owns port 162), traps come from it instead, over
 //   a Unix datagram socket of this process (setTrapIntake), each with its
@@ -182,5 +186,11 @@ class NetSnmpApi : public SnmpApiCore {
 // trap intake when one runs. Call before the layer is first used.
 void UseHostTrapIntake(const std::string& socketPath,
                        const std::string& lockPath);
+// For the process's own layer: its SNMP engine ID (the authoritative one
+// of the v3 informs it receives) made from |text|, at most 27 bytes, the
+// same at every start; otherwise the library makes one at random.
+void UseSnmpEngineIdText(const std::string& text);
+// The process's engine ID, "0x" and hexadecimal digits.
+std::string LocalSnmpEngineIdText();
 
 #endif  // QOR_SNMP_NET_SNMP_API_H_

@@ -145,6 +145,13 @@ TEST_F(DriverEndToEnd, EveryUnitPublishesItsAgentsValues) {
   // Nothing outside the units' blocks was written.
   for (const auto& [slot, text] : Slots())
     EXPECT_TRUE(slot < 4000 && slot % 100 != 0) << slot << " = " << text;
+  // Its SNMP engine ID, for units that send it v3 informs, is the same at
+  // every start: a text ("qor_mdu-41@" and the host) of net-snmp's
+  // enterprise.
+  EXPECT_NE(LogTextUnder(*root_, kDevice)
+                .find(" - SNMP engine ID for v3 informs "
+                      "0x80001f8804716f725f6d64752d343140"),
+            std::string::npos);
 }
 
 TEST_F(DriverEndToEnd, SlotChangesBecomeSetsAndRoutedWrites) {
