@@ -608,6 +608,8 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
     probeId = 0;
     probeState = ProbeState::kNone;
     probeEngineId.clear();
+    timeoutsInARow = 0;
+    timeResent.clear();
     closing = false;
   }
 
@@ -645,9 +647,13 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
   ProbeState probeState = ProbeState::kNone;  // set by the callback
   std::vector<uint8_t> probeEngineId;         // what the unit's answer said
   std::vector<netsnmp_pdu*> held;
-  // A unit that gave no engine ID is not probed again before this time on
-  // the loop's clock; its requests fail at once meanwhile.
-  int64_t probeAfterMs = 0;
+  // Requests of a v3 unit that timed out one after the other; after
+  // kForgetEngineIdAfter the engine ID is learned again (a unit replaced or
+  // reset answers a stale one with nothing the library takes).
+  int timeoutsInARow = 0;
+  // Requests whose first notInTimeWindow report was taken: the library
+  // sends them again with the time it learned from it.
+  std::vector<int> timeResent;
   bool closing = false;
   std::vector<int> listenFds;
   std::vector<Event> pending;
@@ -853,7 +859,6 @@ uint32_t NetSnmpApi::OpenPeer(HSNMP_SESSION session, Session* s,
   s->peerAddr = peerAddr;
   s->community = community;
   s->securityKey = SecurityKey(security);
-  s->probeAfterMs = 0;
   s->engineId.clear();
   if (security.version == SnmpSecurity::Version::kV3) {
     // Traps of a unit whose engine ID is set are checked with a user of
@@ -967,10 +972,6 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
       ns->securityEngineIDLen == 0) {
     // Requests wait for the engine ID: without it they cannot be made.
     if (s->probeId == 0) {
-      if (loop_.clock().NowMs() < s->probeAfterMs) {
-        snmp_free_pdu(request);
-        return SNMPAPI_TL_TIMEOUT;
-      }
       if (uint32_t error = SendProbe(session, s)) {
         snmp_free_pdu(request);
         return error;
@@ -1033,10 +1034,22 @@ uint32_t NetSnmpApi::SendProbe(HSNMP_SESSION session, Session* s) {
   return 0;
 }
 
+// A v3 unit that stopped answering may have come back with another engine
+// ID (replaced, or reset): its answers to the old one would never be taken.
+// Its next request learns the engine ID again.
+void NetSnmpApi::ForgetEngineId(Session* s) {
+  s->timeoutsInARow = 0;
+  netsnmp_session* ns = snmp_sess_session(s->sessp);
+  if (ns->version != SNMP_VERSION_3 || ns->securityEngineIDLen == 0) return;
+  SNMP_FREE(ns->securityEngineID);
+  ns->securityEngineIDLen = 0;
+  SNMP_FREE(ns->contextEngineID);
+  ns->contextEngineIDLen = 0;
+}
+
 // Called on the loop once the probe has its answer or has timed out: the
 // held requests go out with the engine ID learned, or fail as timed out,
-// each with its own request id, and the unit is not probed again for a
-// while.
+// each with its own request id (the next request probes again).
 void NetSnmpApi::FinishProbe(HSNMP_SESSION session, Session* s) {
   const bool learned = s->probeState == Session::ProbeState::kLearned;
   s->probeId = 0;
@@ -1058,7 +1071,9 @@ void NetSnmpApi::FinishProbe(HSNMP_SESSION session, Session* s) {
     if (ns->contextEngineID) ns->contextEngineIDLen = ns->securityEngineIDLen;
   }
   s->probeEngineId.clear();
-  // The unit's user of that engine ID, its keys made from the session's.
+  // The unit's user of that engine ID, its keys made from the session's
+  // (the library makes one user per session unless told again).
+  ns->flags &= ~SNMP_FLAGS_USER_CREATED;
   if (learned && ns->securityEngineIDLen != 0 &&
       usm_create_user_from_session(ns) == SNMPERR_SUCCESS) {
     s->engineId.assign(ns->securityEngineID,
@@ -1075,7 +1090,6 @@ void NetSnmpApi::FinishProbe(HSNMP_SESSION session, Session* s) {
     }
     return;
   }
-  s->probeAfterMs = loop_.clock().NowMs() + kEngineIdRetryMs;
   for (netsnmp_pdu* request : held) {
     Event e;
     e.session = session;
@@ -1358,6 +1372,8 @@ void NetSnmpApi::OnSessionTimer(HSNMP_SESSION session) {
     snmp_sess_timeout(s->sessp);
     if (s->probeId != 0 && s->probeState != Session::ProbeState::kNone)
       FinishProbe(session, s);
+    if (s->timeoutsInARow >= kForgetEngineIdAfter && s->probeId == 0)
+      ForgetEngineId(s);
     events.swap(s->pending);
   }
   Deliver(std::move(events));
@@ -1390,11 +1406,24 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
       // An answer refused here returns 0, so that the library keeps the
       // request waiting and reports its timeout: the engine counts on every
       // request it sent being answered or timed out.
+      s->timeoutsInARow = 0;
       if (pdu && pdu->command == SNMP_MSG_REPORT) {
+        const int type = snmpv3_get_report_type(pdu);
+        auto resent =
+            std::find(s->timeResent.begin(), s->timeResent.end(), reqid);
+        if (type == SNMPERR_NOT_IN_TIME_WINDOW) {
+          // The unit started again and counts its time anew: the library
+          // learned it from this report and sends the request again, once.
+          // Said a second time, the request is left to time out.
+          if (resent != s->timeResent.end()) return 0;
+          s->timeResent.push_back(reqid);
+          return 1;
+        }
+        if (resent != s->timeResent.end()) s->timeResent.erase(resent);
         // An SNMPv3 unit refused the request: its cause goes to the
         // session like a timeout, and the request is done.
         if (s->inFlight > 0) --s->inFlight;
-        e.code = V3Refusal(snmpv3_get_report_type(pdu));
+        e.code = V3Refusal(type);
         if (e.code == 0) e.code = SNMPAPI_TL_OTHER;
         e.lParam = static_cast<uint32_t>(reqid);
         break;
@@ -1404,6 +1433,10 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
       if (!SourceOf(pdu, &msg.srcAddress, &msg.srcPort)) return 0;
       if (!VarsFrom(pdu->variables, &msg.vars)) return 0;
       if (s->inFlight > 0) --s->inFlight;
+      if (auto resent =
+              std::find(s->timeResent.begin(), s->timeResent.end(), reqid);
+          resent != s->timeResent.end())
+        s->timeResent.erase(resent);
       msg.type = SNMP_PDU_RESPONSE;
       msg.requestId = static_cast<int32_t>(pdu->reqid);
       msg.errorStatus = static_cast<int32_t>(pdu->errstat);
@@ -1418,6 +1451,11 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
     }
     case NETSNMP_CALLBACK_OP_TIMED_OUT:
       if (s->inFlight > 0) --s->inFlight;
+      ++s->timeoutsInARow;
+      if (auto resent =
+              std::find(s->timeResent.begin(), s->timeResent.end(), reqid);
+          resent != s->timeResent.end())
+        s->timeResent.erase(resent);
       e.code = SNMPAPI_TL_TIMEOUT;
       e.lParam = static_cast<uint32_t>(reqid);
       break;

@@ -16,11 +16,13 @@ struct snmp_pdu;
 // by an event loop; SNMPv1 unless the session's security says 2c or 3.
 // A v3 session learns the unit's engine ID with a probe sent like any
 // request when its first request is made; the requests made until the
-// answer are held and go out with it, or fail as timed out with the probe
-// (a unit that gave no engine ID is probed again only after
-// kEngineIdRetryMs, its requests failing at once meanwhile). Nothing waits
-// for a unit. A report from a v3 unit ends its request with the cause it
-// names (SNMPAPI_V3_*), delivered like a timeout.
+// answer are held and go out with it, or fail as timed out with the probe,
+// and the next request probes again. A unit whose requests time out
+// kForgetEngineIdAfter times in a row is probed again with its next one
+// (it may have come back with another engine ID). Nothing waits for a unit.
+// A report from a v3 unit ends its request with the cause it names
+// (SNMPAPI_V3_*), delivered like a timeout, except notInTimeWindow, after
+// which the library sends the request again once with the time it learned.
 //
 // - One net-snmp session per session of ours, opened on the remote entity
 //   when it is first known (trap registration or the first send) and opened
@@ -77,9 +79,9 @@ class NetSnmpApi : public SnmpApiCore {
   static constexpr uint16_t kDefaultTrapPort = kStandardTrapPort;
   static constexpr int kIntakeCheckMs = 2000;
   static constexpr int kTrapRetryMs = 60000;
-  // How long a v3 unit whose engine ID could not be learned waits before
-  // it is asked again.
-  static constexpr int kEngineIdRetryMs = 30000;
+  // Requests of a v3 unit timed out one after the other after which its
+  // engine ID is learned again.
+  static constexpr int kForgetEngineIdAfter = 3;
 
   explicit NetSnmpApi(EventLoop& loop, int timeoutMs = kDefaultTimeoutMs);
   ~NetSnmpApi() override;
@@ -129,6 +131,7 @@ class NetSnmpApi : public SnmpApiCore {
   // Sends a v3 session's engine ID probe.
   uint32_t SendProbe(HSNMP_SESSION session, Session* s);
   void FinishProbe(HSNMP_SESSION session, Session* s);
+  void ForgetEngineId(Session* s);
   // Asks net-snmp for the session's nearest request deadline and keeps it.
   void Reschedule(HSNMP_SESSION session);
   void SetDeadline(HSNMP_SESSION session, int64_t due);
