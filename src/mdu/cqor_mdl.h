@@ -74,6 +74,7 @@ class Cqor_mdl : public SnmpDevice {
   int handleValue(const char* oid, const char* value) override;
   void fastPollDone() override;
   bool commsChanged(bool failed) override;
+  void causeChanged(const std::string& cause) override;
   bool handleTrap(const char* trapOid, HSNMP_VBL vbl) override;
 
   // A requested change of relative slot |slot| to |text|: true when the Set

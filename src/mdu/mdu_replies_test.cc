@@ -512,6 +512,19 @@ TEST_F(MduTest, CommsSlotGoesFromOneToZeroWithTheFirstValue) {
   EXPECT_EQ("30", slot(95));
 }
 
+// A cause holds a colon, which slots never do; the unit view turns it back.
+TEST_F(MduTest, CauseSlotHoldsTheNamedCauseUntilItIsCleared) {
+  Cqor_mdl& unit = startUnit();
+  drain();
+  EXPECT_EQ("", slot(93));
+  unit.causeChanged("authentication failed: wrong digest");
+  drain();
+  EXPECT_EQ("authentication failed; wrong digest", slot(93));
+  unit.causeChanged("");
+  drain();
+  EXPECT_EQ("", slot(93));
+}
+
 // ---------------------------------------------------------------------------
 // Set replies
 

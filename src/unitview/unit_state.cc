@@ -218,6 +218,8 @@ std::string SlotMeaning(int slot) {
       return "Power-on output sequence";
     case mdu::kSequentialDelaySlot:
       return "Sequential mode delay between outputs (tenths of a second)";
+    case mdu::kSnmpCauseSlot:
+      return "Why the unit does not answer (SNMPv3)";
     case mdu::kTemperatureStateSlot:
       return "Temperature state (1 normal, 2 alarm)";
     case mdu::kTemperatureSlot:
