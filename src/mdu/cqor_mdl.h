@@ -64,7 +64,8 @@ class Cqor_mdl : public SnmpDevice {
   Cqor_mdl(int32_t slotOffset, int32_t instance);
   ~Cqor_mdl() override;
 
-  // Starts the unit: "1" in the comms slot, the SNMP session to `address`
+  // Starts the unit: "1" in the comms slot, an empty cause slot when it
+  // holds a cause from an earlier driver, the SNMP session to `address`
   // on port 161 (an address text may carry its own ":PORT"), and the first
   // poll. 0 on success, else init_snmp's status; an empty address returns 1
   // and does nothing else.

@@ -82,6 +82,13 @@ TEST_F(MduTest, InitMduWritesNoCommsAndPollsAtOnce) {
   EXPECT_EQ(1, count(traceLines(), "SNMPAddress = 127.0.1.121"));
 }
 
+TEST_F(MduTest, InitMduClearsACauseAnEarlierDriverLeft) {
+  Cqor_mdl& unit = makeUnit();
+  TheInfodriverLink().updateSlot(93, "authentication failed; wrong digest");
+  ASSERT_EQ(0, unit.initMdu());
+  EXPECT_THAT(queued(), ElementsAre(SlotWrite{99, "1"}, SlotWrite{93, ""}));
+}
+
 TEST_F(MduTest, InitMduWithoutAddressDoesNothing) {
   Cqor_mdl& unit = makeUnit(1, "");
   EXPECT_EQ(1, unit.initMdu());
