@@ -356,10 +356,10 @@ class DeviceHub::Impl {
     uint32_t auditSequence = 0;  // the last INFO_AUDITSTATUS asked
     std::optional<uint64_t> auditWriteFailures;
     Slots slots;
-    std::unique_ptr<Slots> dump;           // filled while a dump comes in
+    std::unique_ptr<Slots> dump;        // filled while a dump comes in
     std::map<int, UnitSettings> units;  // configured unit -> its settings
-    std::map<int, UnitState> states;       // decoded, for the snapshots
-    std::set<int> dirty;                   // units to decode and announce
+    std::map<int, UnitState> states;    // decoded, for the snapshots
+    std::set<int> dirty;                // units to decode and announce
     bool statusDirty = false;
     struct timespec settingsTime = {};
     std::map<uint32_t, std::shared_ptr<Waiter>> waiting;
