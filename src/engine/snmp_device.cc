@@ -226,6 +226,7 @@ void SnmpDevice::noteRefusal(uint32_t code) {
   const std::string cause = errorText(code);
   if (cause == refusal) return;
   refusal = cause;
+  causeChanged(refusal);
   char line[kLogLineSize];
   std::snprintf(line, sizeof line, "%d:%s - %s", instance, address,
                 cause.c_str());
@@ -238,7 +239,10 @@ bool SnmpDevice::checkComms(bool ok) {
       [&] {
         if (ok) {
           missedPolls = 0;
-          refusal.clear();
+          if (!refusal.empty()) {
+            refusal.clear();
+            causeChanged(refusal);
+          }
           ticksWithoutAnswer = -1;
           if (!commsOk) {
             commsChanged(false);

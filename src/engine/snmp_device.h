@@ -178,6 +178,10 @@ class SnmpDevice : public CsnmpZarn {
   // failed = true when the unit is declared failed, false when it answers
   // again. Result unused.
   virtual bool commsChanged(bool failed) = 0;
+  // `refusal` changed: the cause an SNMPv3 unit newly named, or "" once it
+  // answers again. Not called while it stays the same. A model that does
+  // not publish the cause need not override it.
+  virtual void causeChanged(const std::string& cause) {}
   // A trap with at least two bindings; |trapOid| is the second binding's
   // value. |vbl| stays owned by the caller. True when the model knew it.
   virtual bool handleTrap(const char* trapOid, HSNMP_VBL vbl) = 0;

@@ -1542,10 +1542,16 @@ TEST_F(BulkWalkTest, RefusalsAreNamedOncePerCauseAndRefusedTrapsCounted) {
   EXPECT_TRUE(FileLogHas(prefix +
                          "trap dropped - authentication failed: decryption "
                          "error"));
-  // Once the unit answers, the cause is gone.
+  // Once the unit answers, the cause is gone, and the model hears of each
+  // change once.
   unit->PollNext();
   AnswerLast();
   EXPECT_EQ("", unit->refusal);
+  unit->PollNext();
+  AnswerLast();
+  EXPECT_EQ((std::vector<std::string>{"authentication failed: wrong digest",
+                                      ""}),
+            unit->causeChanges);
 }
 
 }  // namespace

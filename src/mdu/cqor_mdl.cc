@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "infodriver/extinfo.h"
 #include "mdu/mdu_objects.h"
 #include "platform/structured_exception.h"
 #include "snmp/snmp_api.h"
@@ -35,6 +36,12 @@ int Cqor_mdl::initMdu() {
     return 1;
   }
   storeSlotNumber(mdu::kCommsSlot, mdu::kCommsFailed);
+  // A cause an earlier driver left in the slot is not what this one knows
+  // of the unit; a slot that was never written stays so.
+  char leftCause[2 * kTextSize] = "";
+  if (infodriverLink != nullptr)
+    infodriverLink->readSlot(slotOffset + mdu::kSnmpCauseSlot, leftCause);
+  if (leftCause[0] != '\0') storeSlot(mdu::kSnmpCauseSlot, "");
   logTrace("SNMPAddress = %s", address);
   int status = init_snmp(address, community, 161, "127.0.0.1", 0);
   if (status == 0) PollNext();

@@ -64,7 +64,8 @@ class Cqor_mdl : public SnmpDevice {
   Cqor_mdl(int32_t slotOffset, int32_t instance);
   ~Cqor_mdl() override;
 
-  // Starts the unit: "1" in the comms slot, the SNMP session to `address`
+  // Starts the unit: "1" in the comms slot, an empty cause slot when it
+  // holds a cause from an earlier driver, the SNMP session to `address`
   // on port 161 (an address text may carry its own ":PORT"), and the first
   // poll. 0 on success, else init_snmp's status; an empty address returns 1
   // and does nothing else.
@@ -74,6 +75,7 @@ class Cqor_mdl : public SnmpDevice {
   int handleValue(const char* oid, const char* value) override;
   void fastPollDone() override;
   bool commsChanged(bool failed) override;
+  void causeChanged(const std::string& cause) override;
   bool handleTrap(const char* trapOid, HSNMP_VBL vbl) override;
 
   // A requested change of relative slot |slot| to |text|: true when the Set

@@ -267,3 +267,7 @@ bool Cqor_mdl::commsChanged(bool failed) {
                   failed ? mdu::kCommsFailed : mdu::kCommsGood);
   return true;
 }
+
+void Cqor_mdl::causeChanged(const std::string& cause) {
+  storeSlot(mdu::kSnmpCauseSlot, cause.c_str());
+}

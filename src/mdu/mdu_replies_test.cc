@@ -82,6 +82,13 @@ TEST_F(MduTest, InitMduWritesNoCommsAndPollsAtOnce) {
   EXPECT_EQ(1, count(traceLines(), "SNMPAddress = 127.0.1.121"));
 }
 
+TEST_F(MduTest, InitMduClearsACauseAnEarlierDriverLeft) {
+  Cqor_mdl& unit = makeUnit();
+  TheInfodriverLink().updateSlot(93, "authentication failed; wrong digest");
+  ASSERT_EQ(0, unit.initMdu());
+  EXPECT_THAT(queued(), ElementsAre(SlotWrite{99, "1"}, SlotWrite{93, ""}));
+}
+
 TEST_F(MduTest, InitMduWithoutAddressDoesNothing) {
   Cqor_mdl& unit = makeUnit(1, "");
   EXPECT_EQ(1, unit.initMdu());
@@ -510,6 +517,19 @@ TEST_F(MduTest, CommsSlotGoesFromOneToZeroWithTheFirstValue) {
   drain();
   EXPECT_EQ("0", slot(99));
   EXPECT_EQ("30", slot(95));
+}
+
+// A cause holds a colon, which slots never do; the unit view turns it back.
+TEST_F(MduTest, CauseSlotHoldsTheNamedCauseUntilItIsCleared) {
+  Cqor_mdl& unit = startUnit();
+  drain();
+  EXPECT_EQ("", slot(93));
+  unit.causeChanged("authentication failed: wrong digest");
+  drain();
+  EXPECT_EQ("authentication failed; wrong digest", slot(93));
+  unit.causeChanged("");
+  drain();
+  EXPECT_EQ("", slot(93));
 }
 
 // ---------------------------------------------------------------------------

@@ -44,6 +44,10 @@ constexpr int kFuseStateSlot = 60;    // 61-72: state of fuse 1-12
 constexpr int kPowerOnSequenceSlot = 78;
 constexpr int kSequentialDelaySlot = 79;  // the unit's value x 10
 constexpr int kOutputDelaySlot = 80;  // 81-92: on-delay of output 1-12, x 10
+// Why an SNMPv3 unit refuses the driver, as the driver names it; "" once it
+// answers again. Never written for a unit that never refused, so the blocks
+// of version 1 and 2c units hold what they always held.
+constexpr int kSnmpCauseSlot = 93;
 constexpr int kTemperatureStateSlot = 94;  // "1" normal, "2" alarm
 constexpr int kTemperatureSlot = 95;
 constexpr int kTemperatureAlarmPointSlot = 96;
@@ -77,7 +81,8 @@ static_assert(kGpiStateSlot + kGpiCount <= kGpiPolaritySlot &&
               kOutputStateSlot + kOutputCount <= kFuseStateSlot &&
               kFuseStateSlot + kFuseCount < kPowerOnSequenceSlot &&
               kSequentialDelaySlot <= kOutputDelaySlot &&
-              kOutputDelaySlot + kOutputCount < kTemperatureStateSlot &&
+              kOutputDelaySlot + kOutputCount < kSnmpCauseSlot &&
+              kSnmpCauseSlot < kTemperatureStateSlot &&
               kCommsSlot < kSlotsPerUnit);
 static_assert(kUnitCount * kSlotsPerUnit <= kMirrorSlotA);
 

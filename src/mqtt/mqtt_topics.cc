@@ -236,6 +236,18 @@ std::optional<UnitState> ParseStatePayload(const std::string& site, int device,
   UnitState state = DecodeUnit(site, device, unit, address, texts);
   if (auto live = j.find("live"); live != j.end() && live->is_boolean())
     state.live = live->get<bool>();
+  // The cause comes back with the slots; the version and level are the
+  // bridge's settings, checked as the hub checks them.
+  if (auto snmp = j.find("snmp"); snmp != j.end() && snmp->is_object()) {
+    auto text = [&](const char* key) {
+      auto it = snmp->find(key);
+      return it != snmp->end() && it->is_string() ? it->get<std::string>()
+                                                  : std::string();
+    };
+    state.snmpVersion = SnmpVersionOf(text("version"));
+    state.snmpSecurityLevel =
+        SnmpLevelOf(state.snmpVersion, text("security_level"));
+  }
   state.names = NamesOfState(j);
   return state;
 }

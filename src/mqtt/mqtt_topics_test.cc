@@ -153,9 +153,15 @@ TEST(PointPayloadsTest, CommsAndTemperatureAlarmWords) {
 }
 
 TEST(StatePayloadTest, TheUnitComesBackFromItsSlots) {
-  UnitState s = FakeUnit(
-      "s", 3, 7, {{1, "1"}, {41, "0"}, {98, "caf\xC3\xA9 \"q\""}, {99, "0"}});
+  UnitState s = FakeUnit("s", 3, 7,
+                         {{1, "1"},
+                          {41, "0"},
+                          {93, "authentication failed; wrong digest"},
+                          {98, "caf\xC3\xA9 \"q\""},
+                          {99, "0"}});
   s.live = false;
+  s.snmpVersion = "3";
+  s.snmpSecurityLevel = "authNoPriv";
   const UnitNames names{
       {{1, "Rack switch"}}, {{1, "Door"}}, {}, {{2, "Mains B"}}, {1}};
   std::string error;
@@ -168,13 +174,18 @@ TEST(StatePayloadTest, TheUnitComesBackFromItsSlots) {
   hostile["outputs"][0]["name"] = "two\nlines";
   hostile["gpis"][0]["name"] = std::string(kMaxPointNameBytes + 1, 'x');
   hostile["power_inlet_names"][0]["inlet"] = kMaxInlets + 1;
+  hostile["snmp"]["security_level"] = "allPriv";
   back = ParseStatePayload("s", 3, 7, hostile.dump(), &error);
   ASSERT_TRUE(back) << error;
   EXPECT_EQ(back->names, (UnitNames{{}, {}, {}, {}, {1}}));
+  EXPECT_EQ(back->snmpSecurityLevel, "");
   back = ParseStatePayload("s", 3, 7, StatePayload(s), &error);
   ASSERT_TRUE(back) << error;
   EXPECT_EQ(back->slots, s.slots);
   EXPECT_EQ(back->address, "127.0.1.7");
+  EXPECT_EQ(back->snmpVersion, "3");
+  EXPECT_EQ(back->snmpSecurityLevel, "authNoPriv");
+  EXPECT_EQ(back->commsCause, "authentication failed: wrong digest");
   EXPECT_FALSE(back->live);
   EXPECT_EQ(back->site, "s");
   EXPECT_EQ(back->device, 3);

@@ -176,7 +176,7 @@ class DeviceHub::Impl {
     if (site != site_ || d == nullptr)
       return "device " + std::to_string(device) + " of site " + site +
              " is not served here";
-    if (d->addresses.count(unit) == 0)
+    if (d->units.count(unit) == 0)
       return "unit " + std::to_string(unit) + " of device " +
              std::to_string(device) + " is not configured";
     if (!checked.ok) return checked.error;
@@ -334,6 +334,14 @@ class DeviceHub::Impl {
     bool resolved = false;
   };
 
+  // What the hub shows of a unit's settings section.
+  struct UnitSettings {
+    std::string address;
+    std::string snmpVersion;
+    std::string snmpSecurityLevel;
+    bool operator==(const UnitSettings&) const = default;
+  };
+
   struct Device {
     int number = 0;
     int fd = -1;
@@ -348,10 +356,10 @@ class DeviceHub::Impl {
     uint32_t auditSequence = 0;  // the last INFO_AUDITSTATUS asked
     std::optional<uint64_t> auditWriteFailures;
     Slots slots;
-    std::unique_ptr<Slots> dump;           // filled while a dump comes in
-    std::map<int, std::string> addresses;  // configured unit -> address
-    std::map<int, UnitState> states;       // decoded, for the snapshots
-    std::set<int> dirty;                   // units to decode and announce
+    std::unique_ptr<Slots> dump;        // filled while a dump comes in
+    std::map<int, UnitSettings> units;  // configured unit -> its settings
+    std::map<int, UnitState> states;    // decoded, for the snapshots
+    std::set<int> dirty;                // units to decode and announce
     bool statusDirty = false;
     struct timespec settingsTime = {};
     std::map<uint32_t, std::shared_ptr<Waiter>> waiting;
@@ -383,7 +391,7 @@ class DeviceHub::Impl {
     s.driverConnected = d.driverConnected;
     s.problem = d.problem;
     s.auditWriteFailures = d.auditWriteFailures;
-    for (const auto& [unit, address] : d.addresses) s.units.push_back(unit);
+    for (const auto& [unit, settings] : d.units) s.units.push_back(unit);
     return s;
   }
 
@@ -405,7 +413,8 @@ class DeviceHub::Impl {
   }
 
   // The units of a device are the settings sections with an address. The
-  // file is read again only when it changes; the hub never writes it.
+  // file is read again only when it changes; the hub never writes it. A
+  // change of any setting it shows announces the units again.
   void ReadSettings(Device& d, bool force) {
     const std::string path =
         ConfigFile(d.number, "qor_mdu", options_.locations).path();
@@ -415,20 +424,26 @@ class DeviceHub::Impl {
     if (!force && mtime.tv_sec == d.settingsTime.tv_sec &&
         mtime.tv_nsec == d.settingsTime.tv_nsec)
       return;
-    std::map<int, std::string> addresses;
+    std::map<int, UnitSettings> units;
     for (int unit = 1; unit <= kUnitsPerDevice; ++unit) {
       ConfigFile section(d.number, ("QOR_MDU_" + std::to_string(unit)).c_str(),
                          options_.locations);
       std::string address = section.get("SNMPAddress", "", false);
-      if (!address.empty()) addresses[unit] = address;
+      if (address.empty()) continue;
+      const std::string version =
+          SnmpVersionOf(section.get("SNMPVersion", "1", false));
+      // A v3 unit without a level is spoken to at authPriv by the driver.
+      const std::string level = SnmpLevelOf(
+          version, section.get("SNMPSecurityLevel", "authPriv", false));
+      units[unit] = {address, version, level};
     }
     std::lock_guard<std::mutex> lock(mu_);
     d.settingsTime = mtime;
-    if (addresses == d.addresses && !force) return;
-    d.addresses = std::move(addresses);
+    if (units == d.units && !force) return;
+    d.units = std::move(units);
     for (auto it = d.states.begin(); it != d.states.end();)
-      it = d.addresses.count(it->first) ? std::next(it) : d.states.erase(it);
-    for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
+      it = d.units.count(it->first) ? std::next(it) : d.states.erase(it);
+    for (const auto& [unit, settings] : d.units) d.dirty.insert(unit);
     d.statusDirty = true;
   }
 
@@ -489,7 +504,7 @@ class DeviceHub::Impl {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (d.infodriverConnected || d.driverConnected) {
-        for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
+        for (const auto& [unit, settings] : d.units) d.dirty.insert(unit);
         d.statusDirty = true;
       }
       d.infodriverConnected = false;
@@ -613,7 +628,7 @@ class DeviceHub::Impl {
       std::lock_guard<std::mutex> lock(mu_);
       d.slots = std::move(*d.dump);
       d.dump.reset();
-      for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
+      for (const auto& [unit, settings] : d.units) d.dirty.insert(unit);
       return;
     }
     if (m.sequence == d.auditSequence) {
@@ -629,7 +644,7 @@ class DeviceHub::Impl {
       if (driver != d.driverConnected) {
         d.driverConnected = driver;
         d.statusDirty = true;
-        for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
+        for (const auto& [unit, settings] : d.units) d.dirty.insert(unit);
       }
       return;
     }
@@ -646,7 +661,7 @@ class DeviceHub::Impl {
       if (m.wParam == INFO_NO_DRIVER && d.driverConnected) {
         d.driverConnected = false;
         d.statusDirty = true;
-        for (const auto& [unit, address] : d.addresses) d.dirty.insert(unit);
+        for (const auto& [unit, settings] : d.units) d.dirty.insert(unit);
       }
     }
     if (abandoned) {
@@ -707,7 +722,7 @@ class DeviceHub::Impl {
     {
       std::lock_guard<std::mutex> lock(mu_);
       d.slots[slot] = text;
-      if (d.addresses.count(unit)) d.dirty.insert(unit);
+      if (d.units.count(unit)) d.dirty.insert(unit);
     }
     for (auto it = tracked_.begin(); it != tracked_.end();) {
       Tracked& t = it->second;
@@ -797,12 +812,15 @@ class DeviceHub::Impl {
       std::lock_guard<std::mutex> lock(mu_);
       const bool live = d.infodriverConnected && d.driverConnected;
       for (int unit : d.dirty) {
-        auto address = d.addresses.find(unit);
-        if (address == d.addresses.end()) continue;
+        auto settings = d.units.find(unit);
+        if (settings == d.units.end()) continue;
         UnitSlots block;
         for (int i = 1; i < kSlotsPerUnit; ++i)
           block[i] = d.slots[UnitSlotOffset(unit) + i];
-        UnitState s = DecodeUnit(site_, d.number, unit, address->second, block);
+        UnitState s =
+            DecodeUnit(site_, d.number, unit, settings->second.address, block);
+        s.snmpVersion = settings->second.snmpVersion;
+        s.snmpSecurityLevel = settings->second.snmpSecurityLevel;
         s.live = live;
         d.states[unit] = s;
         changed.push_back(std::move(s));

@@ -38,6 +38,18 @@ const char* CommsName(Comms comms) {
   return "unknown";
 }
 
+std::string SnmpVersionOf(const std::string& setting) {
+  return setting == "2c" || setting == "3" ? setting : "1";
+}
+
+std::string SnmpLevelOf(const std::string& version,
+                        const std::string& setting) {
+  if (version != "3") return "";
+  for (const char* level : {"noAuthNoPriv", "authNoPriv", "authPriv"})
+    if (setting == level) return setting;
+  return "";
+}
+
 std::optional<int> SlotNumber(const std::string& text) {
   size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
@@ -92,6 +104,11 @@ UnitState DecodeUnit(const std::string& site, int device, int unit,
   s.comms = comms.empty()                          ? Comms::kUnknown
             : SlotNumber(comms) == mdu::kCommsGood ? Comms::kGood
                                                    : Comms::kFailed;
+  // Every cause the driver names holds a colon and none a semicolon, so
+  // the slot's semicolons are the colons it could not hold.
+  s.commsCause = slots[mdu::kSnmpCauseSlot];
+  for (char& c : s.commsCause)
+    if (c == ';') c = ':';
   s.location = slots[mdu::kAlarmLocationSlot];
   s.temperatureCelsius = SlotNumber(slots[mdu::kTemperatureSlot]);
   s.temperatureAlarmPointCelsius =
@@ -153,14 +170,24 @@ nlohmann::json UnitToJson(const UnitState& s, bool withSlots,
     fuses.push_back(
         named({{"fuse", f.number}, {"ok", OrNull(f.ok)}}, n.fuses, f.number));
 
+  nlohmann::json snmp = {{"version", s.snmpVersion}};
+  if (s.snmpVersion == "3")
+    snmp["security_level"] = s.snmpSecurityLevel.empty()
+                                 ? nlohmann::json(nullptr)
+                                 : nlohmann::json(s.snmpSecurityLevel);
+
   nlohmann::json j = {
       {"site", s.site},
       {"device", s.device},
       {"unit", s.unit},
       {"address", s.address},
+      {"snmp", snmp},
       {"live", s.live},
       {"answering", s.answering()},
       {"comms", CommsName(s.knownComms())},
+      {"comms_cause", s.knownComms() == Comms::kFailed && !s.commsCause.empty()
+                          ? nlohmann::json(s.commsCause)
+                          : nlohmann::json(nullptr)},
       {"location", s.location},
       {"temperature",
        {{"celsius", OrNull(s.temperatureCelsius)},
@@ -218,6 +245,8 @@ std::string SlotMeaning(int slot) {
       return "Power-on output sequence";
     case mdu::kSequentialDelaySlot:
       return "Sequential mode delay between outputs (tenths of a second)";
+    case mdu::kSnmpCauseSlot:
+      return "Why the unit does not answer (SNMPv3)";
     case mdu::kTemperatureStateSlot:
       return "Temperature state (1 normal, 2 alarm)";
     case mdu::kTemperatureSlot:

@@ -68,7 +68,14 @@ struct UnitState {
   int device = 0;
   int unit = 0;         // 1 to 40, the settings section QOR_MDU_<unit>
   std::string address;  // SNMPAddress from the settings file
+  // SNMPVersion and SNMPSecurityLevel from the settings file, as
+  // SnmpVersionOf and SnmpLevelOf give them.
+  std::string snmpVersion = "1";
+  std::string snmpSecurityLevel;
   Comms comms = Comms::kUnknown;
+  // Why the unit refuses the driver (kSnmpCauseSlot), with the colons the
+  // slot could not hold; empty when it named no cause.
+  std::string commsCause;
   // The device's infodriver and driver are both connected. When not, every
   // value (comms included) is the last one known and may be stale.
   bool live = true;
@@ -104,15 +111,27 @@ struct UnitState {
 // "ok", "failed" or "unknown", as the JSON and the MQTT topics say it.
 const char* CommsName(Comms comms);
 
+// A unit's SNMP version from its SNMPVersion setting: "1", "2c" or "3",
+// and "1" for anything else, as the driver takes a missing one.
+std::string SnmpVersionOf(const std::string& setting);
+// Its security level from its SNMPSecurityLevel setting: "noAuthNoPriv",
+// "authNoPriv" or "authPriv" for a version 3 unit, empty for the others
+// and for a setting that is none of the three.
+std::string SnmpLevelOf(const std::string& version, const std::string& setting);
+
 // Decodes a unit's block. |slots| are its relative slots (index 0
 // ignored).
 UnitState DecodeUnit(const std::string& site, int device, int unit,
                      const std::string& address, const UnitSlots& slots);
 
 // The JSON form of a unit, shared by the web API and the MQTT bridge:
-//   {"site":"studio-a","device":1,"unit":2,"address":"127.0.1.2","live":true,"answering":true,
-//    "comms":"ok"|"failed"|"unknown" (unknown whenever not
-//    live),"location":"...","temperature":{"celsius":40,
+//   {"site":"studio-a","device":1,"unit":2,"address":"127.0.1.2",
+//    "snmp":{"version":"3","security_level":"authPriv"} (security_level
+//    only for version 3),"live":true,"answering":true,
+//    "comms":"ok"|"failed"|"unknown" (unknown whenever not live),
+//    "comms_cause":"authentication failed: wrong digest" (why a failed
+//    unit refuses the driver; null when it answers or named no cause),
+//    "location":"...","temperature":{"celsius":40,
 //    "alarm_point_celsius":47,"alarm":false},"power_inlets":"...",
 //    "power_on_sequence":2,"sequential_delay_seconds":0.7,
 //    "power_inlet_names":[{"inlet":1,"name":"Mains A"}] (only when named),

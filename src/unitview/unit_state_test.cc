@@ -163,6 +163,8 @@ TEST(UnitStateTest, JsonCarriesTheStateAndOnlyNonEmptySlots) {
   EXPECT_FALSE(j["outputs"][0].contains("name"));
   EXPECT_EQ(false, j["outputs"][0]["protected"]);
   EXPECT_FALSE(j.contains("power_inlet_names"));
+  EXPECT_EQ(nlohmann::json::parse(R"({"version":"1"})"), j["snmp"]);
+  EXPECT_TRUE(j["comms_cause"].is_null());
 
   const UnitNames names{
       {{2, "Encoder"}}, {{1, "Door"}}, {{2, "Feed B"}}, {{1, "Mains A"}}, {2}};
@@ -183,6 +185,57 @@ TEST(UnitStateTest, JsonCarriesTheStateAndOnlyNonEmptySlots) {
   EXPECT_EQ("unknown", e["comms"]);
 }
 
+// The cause stands beside "not answering" only: while the unit answers,
+// or while nothing is known of it, a cause left in the slot is not shown.
+TEST(UnitStateTest, CauseIsShownOnlyWhileTheUnitIsFailed) {
+  struct Case {
+    std::string comms;
+    bool live;
+    nlohmann::json cause;
+  };
+  const Case cases[] = {
+      {"1", true, "authentication failed: wrong digest"},
+      {"0", true, nullptr},
+      {"1", false, nullptr},
+  };
+  for (const Case& c : cases) {
+    UnitState s = DecodeUnit(
+        "", 1, 1, "a",
+        Block({{99, c.comms}, {93, "authentication failed; wrong digest"}}));
+    s.live = c.live;
+    SCOPED_TRACE("comms '" + c.comms + "' live " + std::to_string(c.live));
+    EXPECT_EQ("authentication failed: wrong digest", s.commsCause);
+    EXPECT_EQ(c.cause, UnitToJson(s)["comms_cause"]);
+  }
+  UnitState silent = DecodeUnit("", 1, 1, "a", Block({{99, "1"}}));
+  EXPECT_TRUE(UnitToJson(silent)["comms_cause"].is_null());
+}
+
+TEST(UnitStateTest, SnmpVersionAndLevelAsTheSettingsGiveThem) {
+  struct Case {
+    std::string version;
+    std::string level;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"3", "authPriv", R"({"version":"3","security_level":"authPriv"})"},
+      {"3", "noAuthNoPriv",
+       R"({"version":"3","security_level":"noAuthNoPriv"})"},
+      {"3", "sortOfPriv", R"({"version":"3","security_level":null})"},
+      {"2c", "authPriv", R"({"version":"2c"})"},
+      {"1", "authNoPriv", R"({"version":"1"})"},
+      {"", "authPriv", R"({"version":"1"})"},
+      {"4", "authPriv", R"({"version":"1"})"},
+  };
+  for (const Case& c : cases) {
+    UnitState s = DecodeUnit("", 1, 1, "a", UnitSlots());
+    s.snmpVersion = SnmpVersionOf(c.version);
+    s.snmpSecurityLevel = SnmpLevelOf(s.snmpVersion, c.level);
+    EXPECT_EQ(nlohmann::json::parse(c.shown), UnitToJson(s)["snmp"])
+        << c.version << " " << c.level;
+  }
+}
+
 // A unit's text may hold any byte; the document must still print.
 TEST(UnitStateTest, JsonTextSurvivesBytesThatAreNotUtf8) {
   UnitState s = DecodeUnit("", 1, 1, "a", Block({{98, "bad \xff\xfe end"}}));
@@ -196,7 +249,7 @@ TEST(UnitStateTest, EveryWrittenSlotHasAMeaningAndNoOtherHasOne) {
     const bool written = (slot <= 16) || (slot >= 21 && slot <= 36) ||
                          (slot >= 41 && slot <= 52) ||
                          (slot >= 61 && slot <= 72) || slot == 78 ||
-                         slot == 79 || (slot >= 81 && slot <= 92) || slot >= 94;
+                         slot == 79 || (slot >= 81 && slot <= 92) || slot >= 93;
     EXPECT_EQ(written, !SlotMeaning(slot).empty()) << slot;
   }
   EXPECT_EQ("Output 3 state (1 on)", SlotMeaning(43));

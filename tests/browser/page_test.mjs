@@ -406,6 +406,9 @@ try {
   await direct.waitForSelector('tr[data-control="output/1"] button');
   drawn();
   await direct.waitForSelector('#unit-state .tile');
+  // The title gives the unit's address and how it is spoken to.
+  await direct.waitForFunction(() => /\(127\.0\.1\.1\S*, SNMP v1\)$/.test(
+      document.getElementById('unit-title').textContent), {timeout: 10000});
   const note = await direct.$eval('#unit-controls-note', e => e.textContent);
   if (/read-only/.test(note)) throw new Error('the direct page says: ' + note);
   if (await direct.$eval('#token-form', e => e.hidden))

@@ -103,16 +103,27 @@ std::string UnitAddress(int unit) {
 }
 
 MduAgent::MduAgent(int unit, const std::string& dir,
-                   const std::string& community)
-    : unit_(unit), dir_(dir), community_(community) {}
+                   const std::string& community,
+                   std::vector<std::string> options)
+    : unit_(unit),
+      dir_(dir),
+      community_(community),
+      options_(std::move(options)) {}
 
 void MduAgent::Start() {
-  process_ = std::make_unique<Process>(
-      "/bin/bash",
-      std::vector<std::string>{
-          SimPath("mdu_agent.sh"), "--address", AgentHost(unit_), "--port",
-          std::to_string(AgentPort(unit_)), "--community", community_, "--unit",
-          std::to_string(unit_), "--dir", dir_});
+  auto args = std::vector<std::string>{SimPath("mdu_agent.sh"),
+                                       "--address",
+                                       AgentHost(unit_),
+                                       "--port",
+                                       std::to_string(AgentPort(unit_)),
+                                       "--community",
+                                       community_,
+                                       "--unit",
+                                       std::to_string(unit_),
+                                       "--dir",
+                                       dir_};
+  args.insert(args.end(), options_.begin(), options_.end());
+  process_ = std::make_unique<Process>("/bin/bash", args);
 }
 
 void MduAgent::Stop() { process_.reset(); }

@@ -56,7 +56,9 @@ std::string UnitAddress(int unit);  // what SNMPAddress holds
 // when the object goes.
 class MduAgent {
  public:
-  MduAgent(int unit, const std::string& dir, const std::string& community);
+  // |options|: more options of sim/mdu_agent.sh (--config for v3 users).
+  MduAgent(int unit, const std::string& dir, const std::string& community,
+           std::vector<std::string> options = {});
   void Start();
   void Stop();
   bool Answers();  // one snmpget of the location
@@ -66,6 +68,7 @@ class MduAgent {
  private:
   int unit_;
   std::string dir_, community_;
+  std::vector<std::string> options_;
   std::unique_ptr<Process> process_;
 };
 

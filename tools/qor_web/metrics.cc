@@ -18,7 +18,8 @@ constexpr Family kUp = {"qor_mdu_up", "gauge",
                         "1 when the unit answers its driver and the driver "
                         "and infodriver are connected, else 0."};
 constexpr Family kInfo = {"qor_mdu_info", "gauge",
-                          "The unit's location and address; always 1."};
+                          "The unit's location, address, SNMP version and "
+                          "security level (version 3 only); always 1."};
 constexpr Family kTemperature = {"qor_mdu_temperature_celsius", "gauge",
                                  "The unit's temperature."};
 constexpr Family kThreshold = {"qor_mdu_temperature_alarm_threshold_celsius",
@@ -184,7 +185,9 @@ void RenderUnitFamilies(std::string* outp,
   family(kInfo, [&](const UnitState& u, const std::string& l) {
     Sample(&out, kInfo.name,
            l + ",location=\"" + EscapeLabelValue(u.location) + "\",address=\"" +
-               EscapeLabelValue(u.address) + "\"",
+               EscapeLabelValue(u.address) + "\",snmp_version=\"" +
+               EscapeLabelValue(u.snmpVersion) + "\",security_level=\"" +
+               EscapeLabelValue(u.snmpSecurityLevel) + "\"",
            1);
   });
   family(kTemperature, [&](const UnitState& u, const std::string& l) {

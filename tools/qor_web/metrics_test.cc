@@ -33,6 +33,8 @@ bool Has(const std::string& text, const std::string& line) {
 
 TEST(MetricsTest, WritesEachPointOfEachUnitUnderItsName) {
   std::vector<UnitState> units = {Unit(2)};
+  units[0].snmpVersion = "3";
+  units[0].snmpSecurityLevel = "authPriv";
   units[0].names =
       UnitNames{{{1, "Rack \"A\" switch"}}, {{5, "Door"}}, {}, {}, {1}};
   UnitState away = Unit(4);
@@ -64,7 +66,8 @@ TEST(MetricsTest, WritesEachPointOfEachUnitUnderItsName) {
       "qor_mdu_gpi_active{site=\"lab\",device=\"3\",unit=\"2\",gpi=\"5\"} 1",
       "qor_mdu_fuse_ok{site=\"lab\",device=\"3\",unit=\"2\",fuse=\"2\"} 0",
       "qor_mdu_info{site=\"lab\",device=\"3\",unit=\"2\",location=\"Rack "
-      "A\\\\1 \\\"east\\\"\\nrow\",address=\"127.0.1.7\"} 1",
+      "A\\\\1 \\\"east\\\"\\nrow\",address=\"127.0.1.7\",snmp_version=\"3\","
+      "security_level=\"authPriv\"} 1",
       "qor_mdu_output_info{site=\"lab\",device=\"3\",unit=\"2\",output=\"1\","
       "name=\"Rack \\\"A\\\" switch\",protected=\"true\"} 1",
       "qor_mdu_gpi_info{site=\"lab\",device=\"3\",unit=\"2\",gpi=\"5\","

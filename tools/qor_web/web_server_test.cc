@@ -748,7 +748,8 @@ TEST_F(WebServerTest, MetricsNameEveryUnitPoint) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("qor_mdu_info{site=\"lab\",device=\"1\",unit=\"5\","
-                      "location=\"Rack \\\"5\\\"\",address=\"127.0.1.5\"} 1"),
+                      "location=\"Rack \\\"5\\\"\",address=\"127.0.1.5\","
+                      "snmp_version=\"1\",security_level=\"\"} 1"),
             std::string::npos);
   EXPECT_NE(text.find("qor_mdu_output_on{site=\"lab\",device=\"1\",unit=\"2\","
                       "output=\"3\"} 1"),

@@ -48,6 +48,9 @@ class TestUnit : public SnmpDevice {
     if (throwInCommsChanged) throwInCommsChanged();
     return true;
   }
+  void causeChanged(const std::string& cause) override {
+    causeChanges.push_back(cause);
+  }
   bool handleTrap(const char* trapOid, HSNMP_VBL vbl) override {
     trapOids.push_back(trapOid);
     if (throwInHandleTrap) throwInHandleTrap();
@@ -59,6 +62,7 @@ class TestUnit : public SnmpDevice {
   std::vector<std::pair<std::string, std::string>> values;
   int fastPollDoneCalls = 0;
   std::vector<bool> commsChanges;
+  std::vector<std::string> causeChanges;
   std::vector<std::string> trapOids;
   bool trapHandled = true;
   std::function<void(bool)> onCommsChanged;

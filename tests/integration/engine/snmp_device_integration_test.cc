@@ -395,6 +395,8 @@ TEST_P(WrongCredentialsTest, AreNamedAndTheUnitFailsAsASilentOne) {
   EXPECT_EQ(1, lines) << "one line per unit and cause";
   EXPECT_FALSE(unit->commsOk);
   EXPECT_TRUE(unit->values.empty());
+  EXPECT_EQ(std::vector<std::string>{c.cause}, unit->causeChanges)
+      << "the model hears of the cause once";
   // No pass phrase in any line the driver wrote.
   std::vector<std::string> all = log.fileLines();
   for (const auto& l : log.list()) all.push_back(l);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -88,9 +89,8 @@ class DeviceHubTest : public ::testing::Test {
            ("qor_hub_test_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
     // Units 1 and 3 are configured; 2 has an empty address.
-    std::ofstream(dir_ / "dev_043.ini")
-        << "[qor_mdu]\nPollDelay=1000\n[QOR_MDU_1]\nSNMPAddress=127.0.1.1\n"
-           "[QOR_MDU_2]\nSNMPAddress=\n[QOR_MDU_3]\nSNMPAddress=127.0.1.3\n";
+    WriteSettings("");
+
     options_.devices = {kDevice};
     options_.site = "studio";
     options_.locations.locatorFile = (dir_ / "none.ini").string();
@@ -104,6 +104,20 @@ class DeviceHubTest : public ::testing::Test {
   ~DeviceHubTest() override {
     hub_.reset();
     std::filesystem::remove_all(dir_);
+  }
+
+  // The settings file, with |unit3| more lines in unit 3's section; its
+  // time moves on each time, so that the hub sees every rewrite.
+  void WriteSettings(const std::string& unit3) {
+    const std::filesystem::path file = dir_ / "dev_043.ini";
+    std::ofstream(file)
+        << "[qor_mdu]\nPollDelay=1000\n[QOR_MDU_1]\nSNMPAddress=127.0.1.1\n"
+           "SNMPVersion=3\nSNMPSecurityLevel=authNoPriv\n"
+           "[QOR_MDU_2]\nSNMPAddress=\n[QOR_MDU_3]\nSNMPAddress=127.0.1.3\n"
+        << unit3;
+    std::filesystem::last_write_time(
+        file, std::filesystem::file_time_type::clock::now() +
+                  std::chrono::seconds(++rewrites_));
   }
 
   void StartHub() {
@@ -154,6 +168,7 @@ class DeviceHubTest : public ::testing::Test {
   std::unique_ptr<InfodriverProcess> infodriver_ =
       std::make_unique<InfodriverProcess>(INFODRIVER_BIN, kDevice);
   std::filesystem::path dir_;
+  int rewrites_ = 0;
   HubOptions options_;
   std::unique_ptr<DeviceHub> hub_;
   std::mutex mu_;
@@ -175,10 +190,14 @@ TEST_F(DeviceHubTest, ShowsTheConfiguredUnitsAsTheDriverWritesThem) {
     return u && u->live && u->answering() && u->outputs.size() == 1;
   }));
   EXPECT_EQ("127.0.1.1", Unit(1)->address);
+  EXPECT_EQ("3", Unit(1)->snmpVersion);
+  EXPECT_EQ("authNoPriv", Unit(1)->snmpSecurityLevel);
   EXPECT_EQ(3, Unit(1)->outputs[0].number);
   EXPECT_FALSE(Unit(2).has_value());
   ASSERT_TRUE(Unit(3).has_value());
   EXPECT_EQ(Comms::kUnknown, Unit(3)->comms);
+  EXPECT_EQ("1", Unit(3)->snmpVersion);
+  EXPECT_EQ("", Unit(3)->snmpSecurityLevel);
   EXPECT_FALSE(hub_->Unit("elsewhere", kDevice, 1).has_value());
 
   std::vector<UnitState> all = hub_->Units();
@@ -193,6 +212,10 @@ TEST_F(DeviceHubTest, ShowsTheConfiguredUnitsAsTheDriverWritesThem) {
   // Written after: it comes as a slot write.
   driver.Write(298, "Rack 3");
   ASSERT_TRUE(WaitUntil([&] { return Unit(3)->location == "Rack 3"; }));
+
+  // A new version alone, with the same units and addresses, is shown too.
+  WriteSettings("SNMPVersion=2c\n");
+  ASSERT_TRUE(WaitUntil([&] { return Unit(3)->snmpVersion == "2c"; }));
 }
 
 // The units of a device whose driver or infodriver is away are shown as

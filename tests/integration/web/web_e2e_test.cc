@@ -22,6 +22,9 @@ using nlohmann::json;
 
 constexpr int kDevice = 71;
 constexpr int kUnits = 3;
+// One unit more, spoken to with SNMPv3 and a pass phrase its agent's user
+// does not have: it refuses every request.
+constexpr int kRefusingUnit = kUnits + 1;
 const char* kLocationOid = "1.3.6.1.4.1.6853.2.4.0";
 const char* kTemperatureOid = "1.3.6.1.4.1.6853.2.5.0";
 const char* kOutput1Oid = "1.3.6.1.4.1.6853.3.4.1.2.1";
@@ -47,7 +50,15 @@ std::vector<json> WebRecords(const std::filesystem::path& root, int unit) {
 class WebEndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    rig_ = new WebRig(kDevice, kUnits);
+    rig_ = new WebRig(kDevice, kRefusingUnit);
+    rig_->AddFile("auth_pass", "not-the-agents-phrase\n");
+    rig_->SetUnit(kRefusingUnit,
+                  "SNMPVersion=3\nSNMPUser=rigv3\nSNMPSecurityLevel="
+                  "authNoPriv\nSNMPAuthPassFile=" +
+                      (rig_->root() / "auth_pass").string() + "\n",
+                  {"--config", "createUser rigv3 SHA \"the-agents-phrase\"",
+                   "--config", "rwuser rigv3 auth"},
+                  true);
     std::string error;
     ASSERT_TRUE(rig_->Start(&error)) << error;
   }
@@ -81,7 +92,7 @@ TEST_F(WebEndToEnd, AnswersWhatTheAgentsServe) {
   json devices = Get("/api/v1/devices");
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_EQ(devices[0]["device"], kDevice);
-  EXPECT_EQ(devices[0]["units"], json::array({1, 2, 3}));
+  EXPECT_EQ(devices[0]["units"], json::array({1, 2, 3, 4}));
   EXPECT_EQ(devices[0]["driver_connected"], true);
 
   for (int n = 1; n <= kUnits; ++n) {
@@ -124,6 +135,25 @@ TEST_F(WebEndToEnd, AnswersWhatTheAgentsServe) {
                            std::to_string(n) + "\"} 1"),
               std::string::npos)
         << metrics.substr(0, 2000);
+}
+
+// Why the unit does not answer stands beside "not answering", with the
+// version and security level it is spoken to with.
+TEST_F(WebEndToEnd, ARefusingUnitSaysWhy) {
+  json unit;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        unit = Get(rig_->UnitPath(kRefusingUnit));
+        return unit["comms_cause"] == "authentication failed: wrong digest";
+      },
+      std::chrono::seconds(30)))
+      << unit.dump();
+  EXPECT_EQ(unit["comms"], "failed");
+  EXPECT_EQ(unit["snmp"], json::parse(R"({"version":"3",
+                                          "security_level":"authNoPriv"})"));
+  json answering = Get(rig_->UnitPath(1));
+  EXPECT_EQ(answering["snmp"], json::parse(R"({"version":"1"})"));
+  EXPECT_TRUE(answering["comms_cause"].is_null());
 }
 
 TEST_F(WebEndToEnd, ControlBecomesTheSetAndIsConfirmed) {

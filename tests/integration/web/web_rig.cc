@@ -59,7 +59,8 @@ bool WebRig::Start(std::string* error) {
     ini << "[qor_mdu]\nPollDelay=500\n";
     for (int n = 1; n <= units_; ++n)
       ini << "[QOR_MDU_" << n << "]\nSNMPAddress=" << UnitAddress(n)
-          << "\nSNMPCommunity=" << kCommunity << "\n";
+          << "\nSNMPCommunity=" << kCommunity << "\n"
+          << unitSetups_[n].settings;
   }
   {
     std::ofstream(root_ / "token") << token_ << "\n";
@@ -71,7 +72,8 @@ bool WebRig::Start(std::string* error) {
   }
   for (int n = 1; n <= units_; ++n) {
     agents_.push_back(std::make_unique<MduAgent>(
-        n, (root_ / ("agent" + std::to_string(n))).string(), kCommunity));
+        n, (root_ / ("agent" + std::to_string(n))).string(), kCommunity,
+        unitSetups_[n].agentOptions));
     agents_.back()->Start();
   }
   for (int n = 1; n <= units_; ++n) {
@@ -106,8 +108,11 @@ bool WebRig::Start(std::string* error) {
         nlohmann::json units = nlohmann::json::parse(a.body, nullptr, false);
         if (!units.is_array() || units.size() != static_cast<size_t>(units_))
           return false;
-        for (const auto& u : units)
-          if (u["answering"] != true) return false;
+        for (const auto& u : units) {
+          const bool refuses = unitSetups_[u.value("unit", 0)].refuses;
+          if (refuses ? u["comms"] != "failed" : u["answering"] != true)
+            return false;
+        }
         return true;
       },
       std::chrono::seconds(60));

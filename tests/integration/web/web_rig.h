@@ -2,6 +2,7 @@
 #define QOR_TESTS_INTEGRATION_WEB_WEB_RIG_H_
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,14 @@ class WebRig {
       std::filesystem::perms mode = std::filesystem::perms::owner_read |
                                     std::filesystem::perms::owner_write) {
     files_.push_back({path, text, mode});
+  }
+  // Unit |unit| as its driver is set to speak to it, before Start:
+  // |settings| are more lines of its settings section, |agentOptions| more
+  // options of its sim/mdu_agent.sh. Start waits for a unit that refuses
+  // its driver to be failed rather than answering.
+  void SetUnit(int unit, const std::string& settings,
+               const std::vector<std::string>& agentOptions, bool refuses) {
+    unitSetups_[unit] = {settings, agentOptions, refuses};
   }
   // Options for the rig's qor_web, before Start.
   void AddWebOptions(const std::vector<std::string>& options) {
@@ -67,6 +76,12 @@ class WebRig {
     std::filesystem::perms mode;
   };
   std::vector<File> files_;
+  struct UnitSetup {
+    std::string settings;
+    std::vector<std::string> agentOptions;
+    bool refuses = false;
+  };
+  std::map<int, UnitSetup> unitSetups_;
   std::vector<std::unique_ptr<MduAgent>> agents_;
   std::unique_ptr<Process> infodriver_, driver_, web_;
 };

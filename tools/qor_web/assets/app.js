@@ -98,7 +98,9 @@ function alarmReasons(u) {
   const since = seen.failingSince ? ' since ' + clock(seen.failingSince) : '';
   const reasons = [];
   if (!u.live) reasons.push('driver away' + since + ': values may be old');
-  else if (u.comms === 'failed') reasons.push('not answering' + since);
+  else if (u.comms === 'failed')
+    reasons.push('not answering' + since +
+                 (u.comms_cause ? ' — ' + u.comms_cause : ''));
   // One point says its name and state; several of a kind are one reason.
   const group = (points, kind, kinds, number, what) => {
     if (points.length === 1)
@@ -417,6 +419,14 @@ async function loadUnit() {
   }
 }
 
+// How the driver speaks to the unit: "SNMP v1", "SNMP v2c", "SNMP v3,
+// authPriv".
+function snmpWords(snmp) {
+  if (!snmp || !snmp.version) return '';
+  return 'SNMP v' + snmp.version +
+         (snmp.security_level ? ', ' + snmp.security_level : '');
+}
+
 function showUnit(k, ok, body) {
   if (!ok) {
     $('unit-title').textContent = body.error || 'Unit not found';
@@ -429,7 +439,8 @@ function showUnit(k, ok, body) {
   unitDetail = body;
   const [, device, unit] = k.split('/');
   setText($('unit-title'), 'Device ' + device + ', unit ' + unit +
-          (body.location ? ' — ' + body.location : '') + ' (' + body.address + ')');
+          (body.location ? ' — ' + body.location : '') + ' (' + body.address +
+          (body.snmp ? ', ' + snmpWords(body.snmp) : '') + ')');
   if (controlsFor !== k) {
     renderControls(k);
     controlsFor = k;
