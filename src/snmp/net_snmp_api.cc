@@ -412,8 +412,8 @@ bool ParseV3Notification(uint8_t* data, size_t size,
   if (!pdu) return false;
   size_t length = size;
   const int result = snmpv3_parse(pdu, data, &length, nullptr, &receiver);
-  bool ok = result == SNMPERR_SUCCESS && (pdu->command == SNMP_MSG_TRAP2 ||
-                                          pdu->command == SNMP_MSG_INFORM);
+  bool ok = result == SNMPERR_SUCCESS &&
+            (pdu->command == SNMP_MSG_TRAP2 || pdu->command == SNMP_MSG_INFORM);
   if (result != SNMPERR_SUCCESS) {
     *refusal = V3Refusal(result);
     if (answer) {
@@ -433,12 +433,11 @@ bool ParseV3Notification(uint8_t* data, size_t size,
     msg->type = SNMP_PDU_TRAP;
     msg->inform = pdu->command == SNMP_MSG_INFORM;
     msg->requestId = static_cast<int32_t>(pdu->reqid);
-    msg->securityLevel =
-        pdu->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV
-            ? SnmpSecurity::Level::kAuthPriv
-        : pdu->securityLevel == SNMP_SEC_LEVEL_AUTHNOPRIV
-            ? SnmpSecurity::Level::kAuthNoPriv
-            : SnmpSecurity::Level::kNoAuthNoPriv;
+    msg->securityLevel = pdu->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV
+                             ? SnmpSecurity::Level::kAuthPriv
+                         : pdu->securityLevel == SNMP_SEC_LEVEL_AUTHNOPRIV
+                             ? SnmpSecurity::Level::kAuthNoPriv
+                             : SnmpSecurity::Level::kNoAuthNoPriv;
     ok = VarsFrom(pdu->variables, &msg->vars);
     if (ok && msg->inform && answer)
       *answer = InformResponse(pdu, SNMP_VERSION_3, "");
@@ -700,7 +699,8 @@ SnmpApi* NewProcessSnmpApi() {
     std::string boots =
         std::to_string(std::max<time_t>(0, time(nullptr) - kBootsEpoch));
     engineBoots_conf("engineBoots", boots.data());
-    FileLog("SNMP engine ID for v3 informs %s", LocalSnmpEngineIdText().c_str());
+    FileLog("SNMP engine ID for v3 informs %s",
+            LocalSnmpEngineIdText().c_str());
   }
   if (!g_intakeSocketPath.empty())
     api->setTrapIntake(g_intakeSocketPath, g_intakeLockPath);
@@ -942,8 +942,8 @@ uint32_t NetSnmpApi::Transmit(HSNMP_SESSION session, const SnmpEntityRec* src,
   const std::string securityKey = SecurityKey(security);
   if (!s->sessp || s->peer != peer || s->community != community ||
       s->securityKey != securityKey) {
-    if (uint32_t error = OpenPeer(session, s, dst.address, dst.port, community,
-                                  security))
+    if (uint32_t error =
+            OpenPeer(session, s, dst.address, dst.port, community, security))
       return error;
   }
 
@@ -1062,8 +1062,7 @@ void NetSnmpApi::FinishProbe(HSNMP_SESSION session, Session* s) {
     // the session is told here in any case.
     ns->securityEngineID = static_cast<u_char*>(
         netsnmp_memdup(s->probeEngineId.data(), s->probeEngineId.size()));
-    if (ns->securityEngineID)
-      ns->securityEngineIDLen = s->probeEngineId.size();
+    if (ns->securityEngineID) ns->securityEngineIDLen = s->probeEngineId.size();
   }
   if (learned && ns->securityEngineIDLen != 0 && ns->contextEngineIDLen == 0) {
     ns->contextEngineID = static_cast<u_char*>(

@@ -120,8 +120,7 @@ class NetSnmpApi : public SnmpApiCore {
   Session* TransportOf(HSNMP_SESSION session, bool create);
   uint32_t OpenPeer(HSNMP_SESSION session, Session* s,
                     const std::string& address, uint32_t port,
-                    const std::string& community,
-                    const SnmpSecurity& security);
+                    const std::string& community, const SnmpSecurity& security);
   static int FromPeerOnly(struct snmp_session* session,
                           struct netsnmp_transport_s* transport,
                           void* transportData, int transportDataLength);

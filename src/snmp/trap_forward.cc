@@ -65,8 +65,8 @@ std::vector<uint8_t> InformAnswer(const struct sockaddr_in& destination,
 }
 
 bool ParseInformAnswer(const uint8_t* data, size_t size,
-                       struct sockaddr_in* destination,
-                       const uint8_t** answer, size_t* answerSize) {
+                       struct sockaddr_in* destination, const uint8_t** answer,
+                       size_t* answerSize) {
   uint16_t unused;
   return Unpack(kAnswerMagic, data, size, destination, &unused, answer,
                 answerSize);

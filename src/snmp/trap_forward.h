@@ -41,8 +41,8 @@ bool ParseForwardedTrap(const uint8_t* data, size_t size,
 std::vector<uint8_t> InformAnswer(const struct sockaddr_in& destination,
                                   const uint8_t* answer, size_t size);
 bool ParseInformAnswer(const uint8_t* data, size_t size,
-                       struct sockaddr_in* destination,
-                       const uint8_t** answer, size_t* answerSize);
+                       struct sockaddr_in* destination, const uint8_t** answer,
+                       size_t* answerSize);
 
 // Names in the runtime directory |dir|: a driver's intake socket, whose
 // number keeps drivers of different devices apart, and the intake's lock,

@@ -7,9 +7,10 @@
 // its own units, deciding by that source exactly as for a trap it takes
 // itself. A driver that takes an SNMPv2c inform answers it through the
 // intake's own socket (qor_trapd.sock), and the answer goes out of the
-// port the inform came to, as its sender expects. net-snmp's snmptrapd cannot do this: its forwarding sends from
-// its own address, keeps no trace of the sender for SNMPv2c traps and only
-// the agent-addr field, which the sender fills in as it likes, for SNMPv1.
+// port the inform came to, as its sender expects. net-snmp's snmptrapd cannot
+// do this: its forwarding sends from its own address, keeps no trace of the
+// sender for SNMPv2c traps and only the agent-addr field, which the sender
+// fills in as it likes, for SNMPv1.
 //
 // While it runs it holds RUNDIR/qor_trapd.lock; the drivers leave port 162
 // to it then, and take it back themselves when no intake runs. A driver
@@ -81,7 +82,7 @@ std::vector<std::string> DriverSockets(const std::string& dir) {
 struct Counts {
   unsigned long long received = 0;
   unsigned long long delivered = 0;
-  unsigned long long dropped = 0;  // a driver's socket was full
+  unsigned long long dropped = 0;   // a driver's socket was full
   unsigned long long answered = 0;  // informs answered for a driver
 };
 
@@ -125,7 +126,8 @@ void SendAnswers(int out, int udp, const RecentSenders& senders,
                  Counts* counts) {
   std::vector<uint8_t> buffer(kForwardMaxDatagram);
   for (int i = 0; i < 64; ++i) {
-    ssize_t n = recv(out, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    ssize_t n =
+        recv(out, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;
@@ -231,14 +233,13 @@ bool OpenIntake(Intake* intake) {
   struct sockaddr_un own = {};
   own.sun_family = AF_UNIX;
   if (answers.size() >= sizeof own.sun_path) {
-    std::fprintf(stderr, "qor_trapd: %s is too long a path\n",
-                 answers.c_str());
+    std::fprintf(stderr, "qor_trapd: %s is too long a path\n", answers.c_str());
     return false;
   }
   std::memcpy(own.sun_path, answers.c_str(), answers.size() + 1);
   unlink(answers.c_str());
-  if (bind(intake->out, reinterpret_cast<struct sockaddr*>(&own),
-           sizeof own) != 0) {
+  if (bind(intake->out, reinterpret_cast<struct sockaddr*>(&own), sizeof own) !=
+      0) {
     std::fprintf(stderr, "qor_trapd: %s cannot be bound - %s\n",
                  answers.c_str(), strerror(errno));
     return false;

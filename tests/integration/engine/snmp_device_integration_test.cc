@@ -88,7 +88,8 @@ class EngineIntegrationTest : public ::testing::Test {
   }
 
   static void SendV3Trap(const qor_test::SnmpdAgent& agent,
-                         const SnmpSecurity& security, const std::string& engineId,
+                         const SnmpSecurity& security,
+                         const std::string& engineId,
                          const std::string& authPass) {
     qor_test::TrapMessage trap;
     trap.version = 3;
@@ -230,7 +231,6 @@ TEST_F(EngineIntegrationTest, StoppedAgentFailsAfterSixMissedTicksEveryTime) {
   EXPECT_EQ(3, log.CountTrace("Comms OK"));
 }
 
-
 // ---------------------------------------------------------------------------
 // Versions 2c and 3 against a real agent: its users made by createUser, its
 // community still served for version 1 and 2c.
@@ -248,9 +248,9 @@ void AddUsers(qor_test::SnmpdAgent& agent) {
   agent.AddConfig("rwuser authpriv priv");
 }
 
-SnmpSecurity Security(SnmpSecurity::Version version, const char* user = "",
-                      SnmpSecurity::Level level =
-                          SnmpSecurity::Level::kAuthPriv) {
+SnmpSecurity Security(
+    SnmpSecurity::Version version, const char* user = "",
+    SnmpSecurity::Level level = SnmpSecurity::Level::kAuthPriv) {
   SnmpSecurity s;
   s.version = version;
   s.user = user;
@@ -370,8 +370,7 @@ struct CauseCase {
 void PrintTo(const CauseCase& c, std::ostream* os) { *os << c.name; }
 
 class WrongCredentialsTest : public EngineIntegrationTest,
-                             public ::testing::WithParamInterface<CauseCase> {
-};
+                             public ::testing::WithParamInterface<CauseCase> {};
 
 TEST_P(WrongCredentialsTest, AreNamedAndTheUnitFailsAsASilentOne) {
   const CauseCase& c = GetParam();
@@ -380,8 +379,7 @@ TEST_P(WrongCredentialsTest, AreNamedAndTheUnitFailsAsASilentOne) {
   AddUsers(agent);
   ASSERT_TRUE(agent.Start()) << agent.log();
   LogCapture log(agent.address() + " - ");
-  SnmpSecurity security =
-      Security(SnmpSecurity::Version::kV3, c.user, c.level);
+  SnmpSecurity security = Security(SnmpSecurity::Version::kV3, c.user, c.level);
   security.authPass = c.authPass;
   security.privPass = c.privPass;
   StartUnit(agent, 100, security);
@@ -391,7 +389,8 @@ TEST_P(WrongCredentialsTest, AreNamedAndTheUnitFailsAsASilentOne) {
   const std::string line = "1:127.0.1.117 - " + std::string(c.cause);
   ASSERT_TRUE(RunUntil([&] { return ticks >= 8; }));
   int lines = 0;
-  for (const auto& l : log.fileLines()) lines += l.find(line) != std::string::npos;
+  for (const auto& l : log.fileLines())
+    lines += l.find(line) != std::string::npos;
   EXPECT_EQ(1, lines) << "one line per unit and cause";
   EXPECT_FALSE(unit->commsOk);
   EXPECT_TRUE(unit->values.empty());
@@ -416,8 +415,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "authentication failed: wrong digest"},
         CauseCase{"UnknownUser", "nobody", SnmpSecurity::Level::kAuthNoPriv,
                   kAuthPass, "", "authentication failed: unknown user name"},
-        CauseCase{"LevelTheUserLacks", "authonly", SnmpSecurity::Level::kAuthPriv,
-                  kAuthPass, kPrivPass,
+        CauseCase{"LevelTheUserLacks", "authonly",
+                  SnmpSecurity::Level::kAuthPriv, kAuthPass, kPrivPass,
                   "authentication failed: unsupported security level"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -443,8 +442,9 @@ TEST_F(EngineIntegrationTest, V3TrapsThatFailTheirChecksAreDroppedAndNamed) {
   EXPECT_TRUE(unit->trapOids.empty());
   bool named = false;
   for (const auto& l : log.fileLines())
-    named = named || l.find("1:127.0.1.118 - trap dropped - authentication "
-                            "failed: unknown engine ID") != std::string::npos;
+    named = named || l.find(
+                         "1:127.0.1.118 - trap dropped - authentication "
+                         "failed: unknown engine ID") != std::string::npos;
   EXPECT_TRUE(named);
 }
 
