@@ -939,7 +939,15 @@ int Freshness(const Options& o) {
     std::fprintf(stderr, "driver_bench: the unit's first walk did not end\n");
     return 1;
   }
-  std::mt19937 rng(3);
+  // The poll tick's phase follows from the driver's start, so a fixed seed
+  // would give every run the same moments of the walk: a fresh seed, printed
+  // so that a run can be repeated (QOR_BENCH_SEED).
+  const char* seedText = getenv("QOR_BENCH_SEED");
+  const unsigned seed = seedText && *seedText
+                            ? static_cast<unsigned>(std::atol(seedText))
+                            : std::random_device()();
+  std::printf("seed=%u\n", seed);
+  std::mt19937 rng(seed);
   std::vector<double> ms;
   int lost = 0;
   for (int i = 0; i < o.runs; ++i) {

@@ -11,13 +11,18 @@
 # fresh: one unit at PollDelay 1000 and the default repetitions; its location
 #   is changed on the agent with snmpset (no trap) at random moments, and the
 #   time until the new text is in slot 98 is seen by a watching infodriver
-#   client. Versions 2c and 3: QOR_BENCH_RUNS changes (default 10); version
-#   1, whose background walk takes about three minutes: QOR_BENCH_V1_RUNS
-#   (default 4).
+#   client. Each change follows a random pause that spans whole walks of the
+#   unit, so that it falls at any point of the walk and not just after the
+#   read that saw the previous one. Versions 2c and 3: QOR_BENCH_RUNS changes
+#   (default 10), pauses of 1 to QOR_BENCH_PAUSE_MAX s (default 29, four
+#   walks of seven ticks); version 1, whose walk takes 173 ticks:
+#   QOR_BENCH_V1_RUNS changes (default 4), pauses of 1 to 174 s. Each run
+#   draws its moments afresh and prints the seed; QOR_BENCH_SEED repeats one.
 # cpu: forty units of one version at PollDelay 1000, after QOR_BENCH_WARMUP
 #   seconds (default 20; the first walks end within a few), the driver's
 #   utime + stime over QOR_BENCH_SECONDS (default 60), for version 1, 2c and
 #   3 in turn, QOR_BENCH_ROUNDS times (default 1).
+# QOR_BENCH_VERSIONS (for instance "2c 3") measures only those versions.
 #
 # BUILD_DIR (default build-bench) is built with the bench preset for
 # qor_mdu, infodriver, infoctl and driver_bench. Prints key=value lines,
@@ -116,13 +121,19 @@ ln -sf "$build/tools/infodriver/infodriver" "$build/bin-versions-bench/infodrive
 for w in "${what[@]}"; do
   case "$w" in
     fresh)
-      bench fresh 2c fresh --runs "${QOR_BENCH_RUNS:-10}" --max-wait 60
-      bench fresh 3 fresh --runs "${QOR_BENCH_RUNS:-10}" --max-wait 60
-      bench fresh 1 fresh --runs "${QOR_BENCH_V1_RUNS:-4}" --max-wait 400
+      for v in ${QOR_BENCH_VERSIONS:-2c 3 1}; do
+        if [ "$v" = 1 ]; then
+          bench fresh 1 fresh --runs "${QOR_BENCH_V1_RUNS:-4}" --max-wait 400 \
+            --pause-max 174
+        else
+          bench fresh "$v" fresh --runs "${QOR_BENCH_RUNS:-10}" --max-wait 60 \
+            --pause-max "${QOR_BENCH_PAUSE_MAX:-29}"
+        fi
+      done
       ;;
     cpu)
       for _ in $(seq 1 "${QOR_BENCH_ROUNDS:-1}"); do
-        for v in 1 2c 3; do
+        for v in ${QOR_BENCH_VERSIONS:-1 2c 3}; do
           bench cpu "$v" steady --units 40 --warmup "${QOR_BENCH_WARMUP:-20}" \
             --seconds "${QOR_BENCH_SECONDS:-60}"
         done
