@@ -306,8 +306,9 @@ class Bench {
         ini << "SNMPUser=" << o_.user
             << "\nSNMPSecurityLevel=authPriv\nSNMPAuthProtocol=SHA"
                "\nSNMPAuthPassFile="
-            << o_.authFile << "\nSNMPPrivProtocol=AES\nSNMPPrivPassFile="
-            << o_.privFile << "\n";
+            << o_.authFile
+            << "\nSNMPPrivProtocol=AES\nSNMPPrivPassFile=" << o_.privFile
+            << "\n";
     }
   }
 
@@ -576,8 +577,7 @@ int Steady(const Options& o) {
   const double statMs = (ticks1 - ticks0) * tickMs;
   Print("stat_cpu_ms", statMs);
   Print("stat_cpu_percent", 100.0 * statMs * 1000.0 / (t1 - t0));
-  Print("stat_ms_per_unit_per_minute",
-        statMs / o.units / ((t1 - t0) / 60e6));
+  Print("stat_ms_per_unit_per_minute", statMs / o.units / ((t1 - t0) / 60e6));
   Print("units_answering", answering);
   Print("idle_loop_cpu_percent", 100.0 * (idle1 - idle0) / 1000.0 / (t1 - t0));
   Print("wakeups_per_s", (cs1 - cs0) * 1e6 / (t1 - t0));
