@@ -29,6 +29,15 @@
 //                             one unit's fast walk under callgrind (the driver
 //                             started through valgrind); prints the values
 //                             the driver received
+//   fresh --runs K [--pause-max S] [--max-wait S]
+//                             one unit's location changed on its agent
+//                             (snmpset, no trap) at random moments -> the
+//                             new text in slot 98 seen by a watching client
+//
+// Every mode takes the units' SNMP settings: --snmp-version 1|2c|3 and, for
+// version 3 (authPriv, SHA and AES), --user U --auth-file F --priv-file F.
+// steady also gives the driver's CPU from utime + stime (/proc/PID/stat)
+// and how many of its units answer (slot 99) when the figures are taken.
 //
 // Output: key=value lines (times in microseconds), read by bench/run_all.sh.
 
@@ -55,6 +64,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -77,6 +87,11 @@ const std::string kSubtree = "1.3.6.1.4.1.6853";
 struct Options {
   std::string bin, work, community = "public", valgrindOut;
   int first = 201, device = 90, units = 1, runs = 10, warmup = 60, seconds = 60;
+  // fresh: the pause before each change is 1 s to pauseMax s; a change not
+  // in its slot after maxWait s is counted lost.
+  int pauseMax = 10, maxWait = 60;
+  // Empty: the driver's default (version 1).
+  std::string snmpVersion, user, authFile, privFile;
   std::string mode;
 };
 
@@ -114,6 +129,25 @@ int64_t CpuNs(pid_t pid) {
   int64_t ns = 0;
   if (in >> ns) return ns;
   return -1;
+}
+
+// User plus system time of a live process in clock ticks (fields 14 and 15
+// of /proc/PID/stat, after the command name in parentheses).
+int64_t CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)),
+                   std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  int64_t utime = -1, stime = -1;
+  // state is field 3; utime and stime are 14 and 15.
+  for (int n = 3; n <= 15 && fields >> field; ++n) {
+    if (n == 14) utime = std::atoll(field.c_str());
+    if (n == 15) stime = std::atoll(field.c_str());
+  }
+  return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
 // Voluntary plus involuntary context switches: each is a wake-up of the
@@ -263,9 +297,19 @@ class Bench {
                   o_.device);
     std::ofstream ini(o_.work + name);
     ini << "[qor_mdu]\nDebugMode=0\nLogMode=0\nPollDelay=" << pollDelay << "\n";
-    for (int n = 1; n <= units; ++n)
+    for (int n = 1; n <= units; ++n) {
       ini << "[QOR_MDU_" << n << "]\nSNMPAddress=" << Host(o_, n)
           << "\nSNMPCommunity=" << o_.community << "\n";
+      if (!o_.snmpVersion.empty())
+        ini << "SNMPVersion=" << o_.snmpVersion << "\n";
+      if (o_.snmpVersion == "3")
+        ini << "SNMPUser=" << o_.user
+            << "\nSNMPSecurityLevel=authPriv\nSNMPAuthProtocol=SHA"
+               "\nSNMPAuthPassFile="
+            << o_.authFile
+            << "\nSNMPPrivProtocol=AES\nSNMPPrivPassFile=" << o_.privFile
+            << "\n";
+    }
   }
 
   void StopInfodriver() {
@@ -493,7 +537,7 @@ int Steady(const Options& o) {
   usleep(100000);
   const int64_t idle0 = CpuNs(idle);
   const long cs0 = ContextSwitches(pid);
-  const int64_t t0 = NowUs(), cpu0 = CpuNs(pid);
+  const int64_t t0 = NowUs(), cpu0 = CpuNs(pid), ticks0 = CpuTicks(pid);
   const long rss0 = RssKb(pid);
   long rssMax = rss0;
   while (NowUs() - t0 < o.seconds * 1000000LL) {
@@ -501,11 +545,22 @@ int Steady(const Options& o) {
     rssMax = std::max(rssMax, RssKb(pid));
   }
   const int64_t t1 = NowUs(), cpu1 = CpuNs(pid), idle1 = CpuNs(idle);
+  const int64_t ticks1 = CpuTicks(pid);
   const long cs1 = ContextSwitches(pid);
   kill(idle, SIGKILL);
   waitpid(idle, nullptr, 0);
   const long rss1 = RssKb(pid);
   bool alive = kill(pid, 0) == 0;
+  // A unit that does not answer costs less than one that does: the figures
+  // count only with every unit answering.
+  int answering = 0;
+  for (int n = 1; n <= o.units; ++n) {
+    InfoClient c;
+    auto r = c.Connect(o.device)
+                 ? c.Request(WVN_READSLOT, (n - 1) * 100 + 99, "", 1000)
+                 : std::nullopt;
+    if (r && r->text == "0") ++answering;
+  }
   // After the figures, for a profile: the system calls of the next few
   // seconds, counted by strace (QOR_BENCH_STRACE=FILE, strace installed).
   if (const char* out = getenv("QOR_BENCH_STRACE"); out && *out && alive) {
@@ -518,6 +573,12 @@ int Steady(const Options& o) {
   }
   bench.StopDriver();
   Print("cpu_percent", alive ? 100.0 * (cpu1 - cpu0) / 1000.0 / (t1 - t0) : -1);
+  const double tickMs = 1000.0 / sysconf(_SC_CLK_TCK);
+  const double statMs = (ticks1 - ticks0) * tickMs;
+  Print("stat_cpu_ms", statMs);
+  Print("stat_cpu_percent", 100.0 * statMs * 1000.0 / (t1 - t0));
+  Print("stat_ms_per_unit_per_minute", statMs / o.units / ((t1 - t0) / 60e6));
+  Print("units_answering", answering);
   Print("idle_loop_cpu_percent", 100.0 * (idle1 - idle0) / 1000.0 / (t1 - t0));
   Print("wakeups_per_s", (cs1 - cs0) * 1e6 / (t1 - t0));
   Print("rss_start_kb", rss0);
@@ -842,6 +903,92 @@ int SetBench(const Options& o) {
   return lat.empty() ? 1 : 0;
 }
 
+// ---- a change the unit does not announce, to its slot ---------------------
+
+// The location set straight on the agent (its read-write community), as an
+// operator at the unit would change it: no trap follows.
+bool SetAgentLocation(const Options& o, const std::string& text) {
+  pid_t pid = Spawn({"/usr/bin/snmpset", "-v1", "-c", o.community, "-t", "2",
+                     "-r", "1", Host(o, 1), kSubtree + ".2.4.0", "s", text},
+                    o.work + "/snmpset.out");
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+int Freshness(const Options& o) {
+  constexpr int kLocationSlot = 98;
+  Bench bench(o);
+  bench.Settings(1, 1000);
+  if (!bench.StartInfodriver()) return 1;
+  InfoClient watcher;
+  if (!watcher.Connect(o.device) || !watcher.Request(INFO_WATCH, 0, "", 2000))
+    return 1;
+  // A location the slot shows as the agent serves it (the driver replaces
+  // the infodriver's separators in texts), known before the driver starts:
+  // the first walk is done when it is in its slot, and from then on only the
+  // background walk reads it.
+  const std::string start = "Bench rack start";
+  if (!SetAgentLocation(o, start)) {
+    std::fprintf(stderr, "driver_bench: snmpset of the location failed\n");
+    return 1;
+  }
+  pid_t driver = bench.StartDriver();
+  if (!bench.WaitSlot(99, "0", 30) ||
+      !bench.WaitSlot(kLocationSlot, start, 30)) {
+    std::fprintf(stderr, "driver_bench: the unit's first walk did not end\n");
+    return 1;
+  }
+  // The poll tick's phase follows from the driver's start, so a fixed seed
+  // would give every run the same moments of the walk: a fresh seed, printed
+  // so that a run can be repeated (QOR_BENCH_SEED).
+  const char* seedText = getenv("QOR_BENCH_SEED");
+  const unsigned seed = seedText && *seedText
+                            ? static_cast<unsigned>(std::atol(seedText))
+                            : std::random_device()();
+  std::printf("seed=%u\n", seed);
+  std::mt19937 rng(seed);
+  std::vector<double> ms;
+  int lost = 0;
+  for (int i = 0; i < o.runs; ++i) {
+    // A random moment of the background walk.
+    usleep(std::uniform_int_distribution<int>(1000, o.pauseMax * 1000)(rng) *
+           1000);
+    while (watcher.Next(0)) {
+    }
+    const std::string text = "Bench rack " + std::to_string(i);
+    // From before the Set: the agent holds the new value somewhere inside
+    // snmpset's run, so the figure errs by that run's few ms on the long side.
+    const int64_t t0 = NowUs();
+    if (!SetAgentLocation(o, text)) {
+      std::fprintf(stderr, "driver_bench: snmpset of the location failed\n");
+      return 1;
+    }
+    int64_t seen = 0;
+    while (!seen && NowUs() - t0 < o.maxWait * 1000000LL) {
+      auto m = watcher.Next(500);
+      if (m && m->message == INFO_SLOTWRITTEN && m->wParam == kLocationSlot &&
+          m->text == text)
+        seen = NowUs();
+    }
+    if (!seen) {
+      ++lost;
+      Print("run" + std::to_string(i) + "_lost", 1);
+      continue;
+    }
+    ms.push_back((seen - t0) / 1000.0);
+    Print("run" + std::to_string(i) + "_ms", ms.back());
+  }
+  const bool alive = kill(driver, 0) == 0;
+  bench.StopDriver();
+  Print("samples", ms.size());
+  Print("lost", lost);
+  Print("median_ms", Percentile(ms, 0.5));
+  Print("min_ms", Percentile(ms, 0));
+  Print("max_ms", Percentile(ms, 1));
+  return ms.empty() || !alive ? 1 : 0;
+}
+
 // ---- instructions per value
 // -------------------------------------------------------
 
@@ -903,6 +1050,18 @@ int main(int argc, char** argv) {
       o.seconds = std::stoi(value());
     else if (a == "--valgrind-out")
       o.valgrindOut = value();
+    else if (a == "--pause-max")
+      o.pauseMax = std::max(1, std::stoi(value()));
+    else if (a == "--max-wait")
+      o.maxWait = std::stoi(value());
+    else if (a == "--snmp-version")
+      o.snmpVersion = value();
+    else if (a == "--user")
+      o.user = value();
+    else if (a == "--auth-file")
+      o.authFile = value();
+    else if (a == "--priv-file")
+      o.privFile = value();
     else if (a[0] != '-' && o.mode.empty())
       o.mode = a;
     else {
@@ -930,6 +1089,7 @@ int main(int argc, char** argv) {
   if (o.mode == "trap") return TrapBench(o);
   if (o.mode == "set") return SetBench(o);
   if (o.mode == "callgrind") return Callgrind(o);
+  if (o.mode == "fresh") return Freshness(o);
   std::fprintf(stderr, "driver_bench: unknown mode %s\n", o.mode.c_str());
   return 2;
 }
