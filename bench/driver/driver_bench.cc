@@ -74,6 +74,7 @@
 #include <vector>
 
 #include "soak/mdu_traffic.h"
+#include "support/infodriver_process.h"
 #include "support/process.h"
 #include "support/snmpd_agent.h"
 
@@ -129,25 +130,6 @@ int64_t CpuNs(pid_t pid) {
   int64_t ns = 0;
   if (in >> ns) return ns;
   return -1;
-}
-
-// User plus system time of a live process in clock ticks (fields 14 and 15
-// of /proc/PID/stat, after the command name in parentheses).
-int64_t CpuTicks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)),
-                   std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  int64_t utime = -1, stime = -1;
-  // state is field 3; utime and stime are 14 and 15.
-  for (int n = 3; n <= 15 && fields >> field; ++n) {
-    if (n == 14) utime = std::atoll(field.c_str());
-    if (n == 15) stime = std::atoll(field.c_str());
-  }
-  return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
 // Voluntary plus involuntary context switches: each is a wake-up of the

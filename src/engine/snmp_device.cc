@@ -496,8 +496,8 @@ int SnmpDevice::SendSnmpMessage(int32_t pduType, const char* oid,
     if (scan && pduType == SNMP_PDU_GETBULK) lastBulkId = requestId;
     result = sendRequest(pduType, oid ? oid : "", value ? value : "", syntax,
                          static_cast<int32_t>(requestId));
-    // An SNMPv3 unit may refuse the driver before any request leaves
-    // (while its engine ID is learned): the cause is named all the same.
+    // A request the SNMP layer could not make for an SNMPv3 unit's
+    // security (a user the library refuses) is named all the same.
     if (result != 0) {
       const uint32_t error = snmpApi().GetLastError(session);
       if (IsSnmpV3Refusal(error)) noteRefusal(error);

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "logging/log.h"
@@ -652,7 +653,7 @@ class NetSnmpApi::Session : public SnmpSessionTransport {
   int timeoutsInARow = 0;
   // Requests whose first notInTimeWindow report was taken: the library
   // sends them again with the time it learned from it.
-  std::vector<int> timeResent;
+  std::set<int> timeResent;
   bool closing = false;
   std::vector<int> listenFds;
   std::vector<Event> pending;
@@ -1408,17 +1409,12 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
       s->timeoutsInARow = 0;
       if (pdu && pdu->command == SNMP_MSG_REPORT) {
         const int type = snmpv3_get_report_type(pdu);
-        auto resent =
-            std::find(s->timeResent.begin(), s->timeResent.end(), reqid);
         if (type == SNMPERR_NOT_IN_TIME_WINDOW) {
           // The unit started again and counts its time anew: the library
           // learned it from this report and sends the request again, once.
           // Said a second time, the request is left to time out.
-          if (resent != s->timeResent.end()) return 0;
-          s->timeResent.push_back(reqid);
-          return 1;
+          return s->timeResent.insert(reqid).second ? 1 : 0;
         }
-        if (resent != s->timeResent.end()) s->timeResent.erase(resent);
         // An SNMPv3 unit refused the request: its cause goes to the
         // session like a timeout, and the request is done.
         if (s->inFlight > 0) --s->inFlight;
@@ -1432,10 +1428,6 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
       if (!SourceOf(pdu, &msg.srcAddress, &msg.srcPort)) return 0;
       if (!VarsFrom(pdu->variables, &msg.vars)) return 0;
       if (s->inFlight > 0) --s->inFlight;
-      if (auto resent =
-              std::find(s->timeResent.begin(), s->timeResent.end(), reqid);
-          resent != s->timeResent.end())
-        s->timeResent.erase(resent);
       msg.type = SNMP_PDU_RESPONSE;
       msg.requestId = static_cast<int32_t>(pdu->reqid);
       msg.errorStatus = static_cast<int32_t>(pdu->errstat);
@@ -1451,10 +1443,6 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
     case NETSNMP_CALLBACK_OP_TIMED_OUT:
       if (s->inFlight > 0) --s->inFlight;
       ++s->timeoutsInARow;
-      if (auto resent =
-              std::find(s->timeResent.begin(), s->timeResent.end(), reqid);
-          resent != s->timeResent.end())
-        s->timeResent.erase(resent);
       e.code = SNMPAPI_TL_TIMEOUT;
       e.lParam = static_cast<uint32_t>(reqid);
       break;
@@ -1466,6 +1454,7 @@ int NetSnmpApi::OnNetSnmpEvent(int op, struct snmp_session* session, int reqid,
     default:
       return 1;
   }
+  s->timeResent.erase(reqid);  // the request is done
   s->pending.push_back(std::move(e));
   return 1;
 }
